@@ -1,0 +1,6 @@
+#ifndef VRC_CONVERT_H
+#define VRC_CONVERT_H
+
+#include "vrc_export.h"
+
+#endif

@@ -1,0 +1,1 @@
+#include "vrc_convert.h"

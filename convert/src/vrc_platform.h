@@ -1,0 +1,34 @@
+// Internal seams to the platform files (*_posix.cpp, *_win32.cpp). Nothing
+// here is exported.
+#ifndef VRC_PLATFORM_H
+#define VRC_PLATFORM_H
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "vrc_thread.h"
+
+namespace vrc {
+
+// Local calendar breakdown of seconds since 1970; false when there is none.
+bool local_time(int64_t seconds, std::tm *out);
+
+// The C library's zone settings after it has read the zone: seconds west of
+// UTC and the daylight-saving flag.
+int32_t tz_seconds_west();
+int32_t tz_daylight();
+
+// 64-bit positions on stdio streams on every platform.
+int file_seek64(std::FILE *stream, int64_t offset, int whence);
+int64_t file_tell64(std::FILE *stream);
+
+// Starts a detached thread that runs routine(context) at one of the seven
+// platform priorities (VRC_THREAD_PRIORITY_*). When the priority cannot be
+// applied the routine never runs, nothing is left behind, and -1 is returned.
+int thread_start(vrc_thread_routine_t routine, void *context, int platform_priority,
+                 int32_t stack_size);
+
+}  // namespace vrc
+
+#endif

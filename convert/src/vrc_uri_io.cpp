@@ -1,0 +1,436 @@
+#include "vrc_uri_io.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "vrc_debug.h"
+#include "vrc_mem.h"
+#include "vrc_platform.h"
+
+extern "C" VRC_API const int VRC_URI_IO_FILE_BUFSIZE = 4096;
+extern "C" VRC_API const int VRC_URI_IO_FILE_READSIZE_ONCE = 4096;
+
+namespace {
+
+constexpr int kBufferSize = 4096;
+constexpr int kReadSizeOnce = 4096;
+// Bytes just behind the read position that a refill keeps at the front of
+// the buffer, so that a reader stepping back a little (a header scan moving
+// one byte on after a 44-byte read) stays inside the buffer.
+constexpr int kBackWindow = 64;
+constexpr int kShortWriteError = -1000;
+
+// ---- the file protocol: stdio streams -------------------------------------
+
+int stdio_open(void **handle, const char *uri, int flags)
+{
+    if (!handle) return -1;
+    const char *mode = flags == 0 ? "rb" : (flags & VRC_URI_IO_FLAG_APPEND) ? "ab" : "wb";
+    std::FILE *f = std::fopen(uri, mode);
+    if (!f) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "open %s failed: %s\n", uri,
+                    std::strerror(errno));
+        return -1;
+    }
+    // The layer does its own buffering. A second buffer inside the stream
+    // would hide a failed write (a full disk) until fclose, where nobody
+    // looks; unbuffered, the failure shows at the write that caused it.
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    std::puts("open is succeed");
+    *handle = f;
+    return 0;
+}
+
+int stdio_flush(void *handle)
+{
+    if (!handle) return -1;
+    std::fflush(static_cast<std::FILE *>(handle));
+    return 0;
+}
+
+int stdio_close(void *handle)
+{
+    if (!handle) return 0;
+    stdio_flush(handle);
+    return std::fclose(static_cast<std::FILE *>(handle));
+}
+
+int stdio_read_packet(void *handle, uint8_t *dst, int size)
+{
+    if (!handle) return -1;
+    return static_cast<int>(std::fread(dst, 1, static_cast<size_t>(size), static_cast<std::FILE *>(handle)));
+}
+
+int stdio_write_packet(void *handle, const uint8_t *src, int size)
+{
+    if (!handle) return -1;
+    return static_cast<int>(std::fwrite(src, 1, static_cast<size_t>(size), static_cast<std::FILE *>(handle)));
+}
+
+int64_t stdio_seek(void *handle, int64_t offset, int whence)
+{
+    if (!handle) return -1;
+    auto *f = static_cast<std::FILE *>(handle);
+    if (vrc::file_seek64(f, offset, whence) != 0) {
+        std::printf("fseek is err");
+        return -1;  // the stream did not move: never report the target as reached
+    }
+    return vrc::file_tell64(f);
+}
+
+// ---- the layer -----------------------------------------------------------
+
+int get_uri_type(const char *uri)
+{
+    if (std::strstr(uri, "://")) {
+        std::printf("uri_type is VRC_URI_TYPE_UNKNOWN");
+        return VRC_URI_TYPE_UNKNOWN;
+    }
+    std::printf("uri_type is VRC_URI_TYPE_UNIX_FS");
+    return VRC_URI_TYPE_UNIX_FS;
+}
+
+bool vrc_uri_io_file_open(vrc_uri_io_file_t *h, int flags, const char *uri)
+{
+    if (get_uri_type(uri) == VRC_URI_TYPE_UNKNOWN) {
+        std::puts("format is faill");
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "Not support uri protocol: %s\n", uri);
+        return false;
+    }
+    h->read_packet = stdio_read_packet;
+    h->write_packet = stdio_write_packet;
+    h->seek = stdio_seek;
+    h->flush = stdio_flush;
+    h->open = stdio_open;
+    h->close = stdio_close;
+    const int rc = h->open(&h->handle, uri, flags);
+    if (rc < 0) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "open %s failed %d\n", uri, rc);
+        return false;
+    }
+    h->write_mode = flags;
+    h->pos = 0;
+    h->buffer_size = kBufferSize;
+    h->buffer = static_cast<uint8_t *>(vrc_calloc(static_cast<uint32_t>(h->buffer_size), 1));
+    if (!h->buffer) {
+        h->close(h->handle);
+        h->handle = nullptr;
+        return false;
+    }
+    h->buf_end = h->write_mode ? h->buffer + h->buffer_size : h->buffer;
+    h->buf_cur = h->buffer;
+    h->buf_high = h->buffer;
+    return true;
+}
+
+int unread_bytes(const vrc_uri_io_file_t *h)
+{
+    return static_cast<int>(h->buf_end - h->buf_cur);
+}
+
+void note_end_of_file(vrc_uri_io_file_t *h)
+{
+    h->at_eof = 1;
+    h->eof_pos = static_cast<uint32_t>(h->pos);
+}
+
+// Called when the unread bytes are used up.
+void fill_buffer(vrc_uri_io_file_t *h)
+{
+    if (h->write_mode || h->at_eof) return;
+    if (h->buf_cur >= h->buf_end) {
+        const int held = static_cast<int>(h->buf_end - h->buffer);
+        const int keep = held < kBackWindow ? held : kBackWindow;
+        std::memmove(h->buffer, h->buf_end - keep, static_cast<size_t>(keep));
+        h->buf_cur = h->buf_end = h->buffer + keep;
+    }
+    int want = static_cast<int>(h->buffer + h->buffer_size - h->buf_end);
+    if (want > kReadSizeOnce) want = kReadSizeOnce;
+    const int r = h->read_packet(h->handle, h->buf_end, want);
+    if (r > 0) {
+        h->pos += r;
+        h->buf_end += r;
+    } else if (r == 0) {
+        note_end_of_file(h);
+    }
+}
+
+// A large read with nothing buffered goes straight into the caller's memory.
+int read_direct(vrc_uri_io_file_t *h, uint8_t *dst, int size)
+{
+    h->buf_cur = h->buf_end = h->buffer;
+    int done = 0;
+    while (done < size) {
+        const int r = h->read_packet(h->handle, dst + done, size - done);
+        if (r <= 0) {
+            if (r == 0) note_end_of_file(h);
+            break;
+        }
+        h->pos += r;
+        done += r;
+    }
+    return done;
+}
+
+int pending_bytes(const vrc_uri_io_file_t *h)
+{
+    const uint8_t *high = h->buf_high > h->buf_cur ? h->buf_high : h->buf_cur;
+    return static_cast<int>(high - h->buffer);
+}
+
+// Hands size bytes to the protocol; a failure or short write sticks in error.
+void write_through(vrc_uri_io_file_t *h, const uint8_t *src, int size)
+{
+    const int r = h->write_packet(h->handle, src, size);
+    if (r < 0)
+        h->error = r;
+    else if (r != size)
+        h->error = kShortWriteError;
+    else
+        h->pos += size;
+}
+
+int flush_buffer(vrc_uri_io_file_t *h)
+{
+    if (h->buf_cur > h->buf_high) h->buf_high = h->buf_cur;
+    const int pending = static_cast<int>(h->buf_high - h->buffer);
+    if (h->write_mode && pending > 0 && h->error == 0) write_through(h, h->buffer, pending);
+    h->buf_cur = h->buf_high = h->buffer;
+    if (!h->write_mode) h->buf_end = h->buffer;
+    return h->error;
+}
+
+// Where the next byte is read or written, as the caller sees it.
+int64_t logical_position(const vrc_uri_io_file_t *h)
+{
+    if (h->write_mode) return h->pos + (h->buf_cur - h->buffer);
+    return h->pos - unread_bytes(h);
+}
+
+// A reading handle whose target lies in the bytes it holds moves its cursor.
+bool seek_in_buffer(vrc_uri_io_file_t *h, int64_t target)
+{
+    if (h->write_mode) return false;
+    const int64_t first_held = h->pos - (h->buf_end - h->buffer);
+    if (target < first_held || target > h->pos) return false;
+    h->buf_cur = h->buf_end - (h->pos - target);
+    return true;
+}
+
+}  // namespace
+
+extern "C" VRC_API vrc_uri_io_file_t *vrc_uri_io_file_new(int flags, const char *uri)
+{
+    if (!uri) return nullptr;
+    auto *h = static_cast<vrc_uri_io_file_t *>(vrc_calloc(1, sizeof(vrc_uri_io_file_t)));
+    if (!h) return nullptr;
+    if (!vrc_uri_io_file_open(h, flags, uri)) {
+        vrc_free(h);
+        return nullptr;
+    }
+    return h;
+}
+
+extern "C" VRC_API int vrc_uri_io_file_free(vrc_uri_io_file_t *h)
+{
+    if (!h) return -1;
+    if (h->handle) {
+        if (h->write_mode) flush_buffer(h);
+        h->close(h->handle);
+    }
+    vrc_free(h->buffer);
+    vrc_free(h);
+    return 0;
+}
+
+extern "C" VRC_API int vrc_uri_io_file_read(vrc_uri_io_file_t *h, void *dst, int size)
+{
+    if (!h) return 0;
+    if (h->write_mode) return -1;
+    if (h->at_eof || !dst || size <= 0) return 0;
+    auto *out = static_cast<uint8_t *>(dst);
+    int done = 0;
+    while (done < size) {
+        const int available = unread_bytes(h);
+        if (available > 0) {
+            const int n = available < size - done ? available : size - done;
+            std::memcpy(out + done, h->buf_cur, static_cast<size_t>(n));
+            h->buf_cur += n;
+            done += n;
+        } else if (size - done >= h->buffer_size) {
+            done += read_direct(h, out + done, size - done);
+            break;
+        } else {
+            fill_buffer(h);
+            if (h->buf_end == h->buf_cur) break;
+        }
+    }
+    return done;
+}
+
+extern "C" VRC_API unsigned int vrc_uri_io_file_r8(vrc_uri_io_file_t *h)
+{
+    if (h->buf_cur >= h->buf_end) fill_buffer(h);
+    if (h->buf_cur >= h->buf_end) return 0;
+    return *h->buf_cur++;
+}
+
+extern "C" VRC_API unsigned int vrc_uri_io_file_rl16(vrc_uri_io_file_t *h)
+{
+    const unsigned int low = vrc_uri_io_file_r8(h);
+    return low | vrc_uri_io_file_r8(h) << 8;
+}
+
+extern "C" VRC_API unsigned int vrc_uri_io_file_rb16(vrc_uri_io_file_t *h)
+{
+    const unsigned int high = vrc_uri_io_file_r8(h) << 8;
+    return high | vrc_uri_io_file_r8(h);
+}
+
+extern "C" VRC_API unsigned int vrc_uri_io_file_rl32(vrc_uri_io_file_t *h)
+{
+    const unsigned int low = vrc_uri_io_file_rl16(h);
+    return low | vrc_uri_io_file_rl16(h) << 16;
+}
+
+extern "C" VRC_API unsigned int vrc_uri_io_file_rb32(vrc_uri_io_file_t *h)
+{
+    const unsigned int high = vrc_uri_io_file_rb16(h) << 16;
+    return high | vrc_uri_io_file_rb16(h);
+}
+
+extern "C" VRC_API uint64_t vrc_uri_io_file_rl64(vrc_uri_io_file_t *h)
+{
+    const uint64_t low = vrc_uri_io_file_rl32(h);
+    return low | static_cast<uint64_t>(vrc_uri_io_file_rl32(h)) << 32;
+}
+
+extern "C" VRC_API uint64_t vrc_uri_io_file_rb64(vrc_uri_io_file_t *h)
+{
+    const uint64_t high = static_cast<uint64_t>(vrc_uri_io_file_rb32(h)) << 32;
+    return high | vrc_uri_io_file_rb32(h);
+}
+
+extern "C" VRC_API int vrc_uri_io_file_write(vrc_uri_io_file_t *h, const void *src, int size)
+{
+    if (!src || size <= 0) return 0;
+    const auto *in = static_cast<const uint8_t *>(src);
+    while (size > 0) {
+        if (pending_bytes(h) == 0 && size >= h->buffer_size) {
+            // Nothing is waiting in the buffer: large blocks go straight out.
+            if (h->error == 0) write_through(h, in, size);
+            return h->error;
+        }
+        const int room = static_cast<int>(h->buf_end - h->buf_cur);
+        const int n = room < size ? room : size;
+        std::memcpy(h->buf_cur, in, static_cast<size_t>(n));
+        h->buf_cur += n;
+        in += n;
+        size -= n;
+        if (h->buf_cur >= h->buf_end) {
+            const int rc = flush_buffer(h);
+            if (rc != 0) return rc;
+        }
+    }
+    return 0;
+}
+
+extern "C" VRC_API int vrc_uri_io_file_w8(vrc_uri_io_file_t *h, int byte)
+{
+    *h->buf_cur++ = static_cast<uint8_t>(byte);
+    if (h->buf_cur >= h->buf_end) return flush_buffer(h);
+    return 0;
+}
+
+extern "C" VRC_API int vrc_uri_io_file_wl16(vrc_uri_io_file_t *h, unsigned int value)
+{
+    const int rc = vrc_uri_io_file_w8(h, static_cast<int>(value & 0xFF));
+    return rc ? rc : vrc_uri_io_file_w8(h, static_cast<int>((value >> 8) & 0xFF));
+}
+
+extern "C" VRC_API int vrc_uri_io_file_wb16(vrc_uri_io_file_t *h, unsigned int value)
+{
+    const int rc = vrc_uri_io_file_w8(h, static_cast<int>((value >> 8) & 0xFF));
+    return rc ? rc : vrc_uri_io_file_w8(h, static_cast<int>(value & 0xFF));
+}
+
+extern "C" VRC_API int vrc_uri_io_file_wl32(vrc_uri_io_file_t *h, unsigned int value)
+{
+    const int rc = vrc_uri_io_file_wl16(h, value & 0xFFFF);
+    return rc ? rc : vrc_uri_io_file_wl16(h, value >> 16);
+}
+
+extern "C" VRC_API int vrc_uri_io_file_wb32(vrc_uri_io_file_t *h, unsigned int value)
+{
+    const int rc = vrc_uri_io_file_wb16(h, value >> 16);
+    return rc ? rc : vrc_uri_io_file_wb16(h, value & 0xFFFF);
+}
+
+extern "C" VRC_API int vrc_uri_io_file_wl64(vrc_uri_io_file_t *h, uint64_t value)
+{
+    const int rc = vrc_uri_io_file_wl32(h, static_cast<unsigned int>(value));
+    return rc ? rc : vrc_uri_io_file_wl32(h, static_cast<unsigned int>(value >> 32));
+}
+
+extern "C" VRC_API int vrc_uri_io_file_wb64(vrc_uri_io_file_t *h, uint64_t value)
+{
+    const int rc = vrc_uri_io_file_wb32(h, static_cast<unsigned int>(value >> 32));
+    return rc ? rc : vrc_uri_io_file_wb32(h, static_cast<unsigned int>(value));
+}
+
+extern "C" VRC_API int vrc_uri_io_file_flush(vrc_uri_io_file_t *h)
+{
+    return flush_buffer(h);
+}
+
+extern "C" VRC_API int64_t vrc_uri_io_file_seek(vrc_uri_io_file_t *h, int64_t offset, int whence)
+{
+    if (!h) return -1;
+    int64_t target;
+    if (whence == SEEK_SET)
+        target = offset;
+    else if (whence == SEEK_CUR)
+        target = logical_position(h) + offset;
+    else
+        target = -1;  // resolved by the protocol below
+    if (target >= 0 && target < static_cast<int64_t>(h->eof_pos)) h->at_eof = 0;
+    if (target >= 0 && target == logical_position(h)) return target;
+    if (target >= 0 && seek_in_buffer(h, target)) return target;
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
+    if (target < 0 && whence != SEEK_END) return -1;
+
+    if (h->write_mode && flush_buffer(h) != 0) return -1;
+    const int64_t reached = target >= 0 ? h->seek(h->handle, target, SEEK_SET)
+                                        : h->seek(h->handle, offset, SEEK_END);
+    if (reached < 0) return -1;
+    if (!h->write_mode) h->buf_cur = h->buf_end = h->buffer;
+    h->pos = reached;
+    return reached;
+}
+
+extern "C" VRC_API int vrc_uri_io_file_tell(vrc_uri_io_file_t *h)
+{
+    if (!h) return -1;
+    return static_cast<int>(static_cast<uint32_t>(h->pos));
+}
+
+extern "C" VRC_API int vrc_uri_io_file_eof(vrc_uri_io_file_t *h)
+{
+    if (!h) return -1;
+    return h->at_eof;
+}
+
+extern "C" VRC_API int vrc_uri_io_file_append_bytes(vrc_uri_io_file_t *h, int value, int count)
+{
+    const int chunk = h->buffer_size;
+    if (flush_buffer(h) != 0) return -1;
+    std::memset(h->buffer, value & 0xFF, static_cast<size_t>(chunk));
+    while (count > 0) {
+        const int n = count < chunk ? count : chunk;
+        write_through(h, h->buffer, n);
+        if (h->error != 0) return -1;  // a short write leaves a box short: never report success
+        count -= n;
+    }
+    return 0;
+}
