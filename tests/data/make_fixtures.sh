@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Makes the H.264 and G.711 fixtures in this folder the way a surveillance
+# camera writes its streams: Annex B byte stream, no B-frames, SPS and PPS in
+# front of every IDR picture, a short fixed GOP; audio as 8 kHz mono mu-law.
+# The outputs are committed, so the core tests never need ffmpeg; rerun this
+# only to change a fixture (x264 versions differ, so the bytes will too).
+set -euo pipefail
+cd "$(dirname "$0")"
+command -v ffmpeg >/dev/null || { echo "ffmpeg is needed" >&2; exit 1; }
+
+# video NAME SIZE FRAMES GOP QUALITY [EXTRA_X264_PARAMS] [FILTER]
+video() {
+  local name=$1 size=$2 frames=$3 gop=$4 quality=$5 extra=${6:-} filter=${7:-}
+  local params="repeat-headers=1:scenecut=0:keyint=$gop:min-keyint=$gop${extra:+:$extra}"
+  ffmpeg -hide_banner -loglevel error -y \
+    -f lavfi -i "testsrc2=size=$size:rate=25${filter:+,$filter}" -frames:v "$frames" \
+    -c:v libx264 -preset veryfast -profile:v main -pix_fmt yuv420p -bf 0 $quality \
+    -x264-params "$params" -f h264 "$name"
+}
+
+video cam_320x240_25fps.h264    320x240   50 25 "-crf 30"
+video cam_320x240_slices4.h264  320x240   25 10 "-crf 30" "slices=4"
+video cam_320x240_aud.h264      320x240   25 10 "-crf 30" "aud=1"
+video cam_704x576_4x3.h264      704x576   25 12 "-crf 32"
+# Still noise on the test card keeps the I-picture above 262144 bytes, as
+# 1080p cameras write them, while the P-pictures stay small.
+video cam_1920x1080_large_i.h264 1920x1080 4  25 "-qp 17" "" "noise=alls=3"
+
+ffmpeg -hide_banner -loglevel error -y -f lavfi -i "sine=frequency=440:sample_rate=8000:duration=2" \
+  -ac 1 -ar 8000 -f mulaw tone_8000hz_mulaw.ul
+
+ls -l ./*.h264 ./*.ul
