@@ -1,0 +1,36 @@
+// The command-line tool's subcommands and the small helpers they share.
+// A subcommand is a name, a one-line summary for the overview, its help text
+// and a run function that gets the arguments after its name.
+#ifndef VRC_TOOLS_SUBCOMMAND_H
+#define VRC_TOOLS_SUBCOMMAND_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vrc_tool {
+
+// Exit codes of every subcommand.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;  // input unreadable, output unwritable
+constexpr int kExitUsage = 2;    // bad command line
+
+struct Subcommand {
+    const char *name;
+    const char *summary;
+    const char *help;  // usage line and options, ends with a newline
+    int (*run)(int argc, char **argv);
+};
+
+extern const Subcommand kPackCommand;
+
+// Writes "recfile-convert NAME: message" to standard error and returns kExitUsage.
+int usage_error(const char *name, const std::string &message);
+// A whole decimal number that fits in 32 bits.
+bool parse_u32(const char *text, uint32_t *value);
+bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes);
+bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes);
+
+}  // namespace vrc_tool
+
+#endif
