@@ -1,6 +1,80 @@
+/* Reader of the recorder's legacy record files: a sequence of frames, each a
+ * 44-byte little-endian header followed by its payload (H.264 Annex B or raw
+ * G.711 mu-law), found by scanning for the header's magic value.
+ *
+ * Frame header (all fields little-endian 32-bit):
+ *
+ *   0 magic      5656 or 5099; anything else starts no header
+ *   4 size       payload bytes after the header
+ *   8 type       0xF0 key video, 0xF1 video, 0xF2 other video, 0xFA audio
+ *  12 timestamp  milliseconds
+ *  16 utctime    seconds since 1970 UTC
+ *  20 24 bytes not interpreted
+ */
 #ifndef VRC_OLDRECORD_DEMUXER_H
 #define VRC_OLDRECORD_DEMUXER_H
 
+#include <stdint.h>
+
+#include "vrc_date_time.h"
 #include "vrc_export.h"
+#include "vrc_media.h"
+#include "vrc_uri_io.h"
+
+VRC_BEGIN_DECLS
+
+#define VRC_OLDREC_MAGIC 5656
+#define VRC_OLDREC_MAGIC_ALT 5099
+#define VRC_OLDREC_HEADER_SIZE 44
+
+#define VRC_OLDREC_TYPE_VIDEO_I 0xF0
+#define VRC_OLDREC_TYPE_VIDEO_P 0xF1
+#define VRC_OLDREC_TYPE_VIDEO_OTHER 0xF2
+#define VRC_OLDREC_TYPE_AUDIO 0xFA
+
+/* Payload buffer that hosts written for this interface supply. */
+#define VRC_OLDREC_DEFAULT_BUFFER_SIZE 262144
+/* The largest frame an MP4 frame record can describe (24 bits); a header
+ * claiming more is taken as corruption. */
+#define VRC_OLDREC_MAX_FRAME_SIZE 16777215
+
+/* Seek index: a little-endian 32-bit byte count of the entries, then 12-byte
+ * entries {16-bit magic, 16-bit entry size 12, 32-bit utctime, 32-bit frame
+ * offset} in rising time. */
+#define VRC_OLDREC_INDEX_ENTRY_SIZE 12
+
+typedef struct vrc_oldrecord_demuxer_t {
+    vrc_uri_io_file_t *pb;  /* the legacy file, owned */
+    const uint8_t *index;   /* seek index attached by the host, not owned; null at creation */
+    uint32_t read_offset;   /* where the next frame header is looked for */
+    uint32_t dst;           /* zone the seek reads its wanted time in */
+    uint32_t tz_west;
+    uint32_t tz;
+    /* Capacity of the payload buffer given to read_packet. Frames larger than
+     * this are skipped with a warning; a host with a larger buffer raises it. */
+    uint32_t buffer_size;
+} vrc_oldrecord_demuxer_t;
+
+/* Opens path for reading; null when it cannot be opened. Reads nothing. */
+VRC_API vrc_oldrecord_demuxer_t *vrc_oldrecord_demuxer_new(const char *path);
+
+/* Delivers the next frame: the packet is cleared and filled, the payload goes
+ * to buffer (at least buffer_size bytes). Returns 0; -1 for a null argument;
+ * -90113 at the end of the file, when the file cannot be positioned or read,
+ * or when the next frame lies past 4 GiB; -3 when the payload cannot be read
+ * (also for a header of size 0), read_offset then still at the payload. */
+VRC_API int vrc_oldrecord_demuxer_read_packet(vrc_oldrecord_demuxer_t *d, vrc_media_packet_t *packet,
+                                              void *buffer);
+
+/* Positions read_offset at the last indexed frame at or before wanted, read
+ * in the demuxer's zone. 1 when positioned; -1 without an index, or when
+ * wanted lies more than 2 seconds past the last entry; -90114 when the index
+ * is not a legacy index or wanted lies before it. */
+VRC_API int vrc_oldrecord_demuxer_seek(vrc_oldrecord_demuxer_t *d, vrc_date_time_t wanted);
+
+/* Closes the file and releases the demuxer (not the index). 0, also for null. */
+VRC_API int vrc_oldrecord_demuxer_free(vrc_oldrecord_demuxer_t *d);
+
+VRC_END_DECLS
 
 #endif

@@ -1,1 +1,341 @@
 #include "vrc_oldrecord_demuxer.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "vrc_debug.h"
+#include "vrc_mem.h"
+
+namespace {
+
+constexpr uint32_t kHeaderSize = VRC_OLDREC_HEADER_SIZE;
+constexpr uint32_t kMagicSize = 4;
+// Foreign bytes are searched for the next magic through windows of this
+// size read at read_offset. Smaller than the I/O buffer, so that a window is
+// read through the buffer (never straight from the file) and the next window,
+// which begins 3 bytes before the end of this one, is still held there.
+constexpr uint32_t kScanWindow = 1024;
+// read_offset is 32-bit: the next header must lie at or below this offset.
+constexpr uint64_t kLastReadOffset = UINT32_MAX;
+constexpr uint32_t kIndexEntrySize = VRC_OLDREC_INDEX_ENTRY_SIZE;
+constexpr uint32_t kIndexCountSize = 4;
+// A wanted time this far past the last indexed frame still counts as inside.
+constexpr int64_t kSeekSlackSeconds = 2;
+
+struct FrameHeader {
+    uint32_t magic;
+    uint32_t size;
+    uint32_t type;
+    uint32_t timestamp;
+    uint32_t utctime;
+};
+
+// What a header's type code says about the frame.
+struct FrameKind {
+    uint32_t type;
+    uint8_t media_type;
+    uint8_t frame_type;
+    uint8_t codec_id;
+    uint8_t key_frame;
+};
+
+constexpr FrameKind kFrameKinds[] = {
+    {VRC_OLDREC_TYPE_VIDEO_I, VRC_MEDIA_VIDEO, VRC_FRAME_I, VRC_CODEC_H264, 1},
+    {VRC_OLDREC_TYPE_VIDEO_P, VRC_MEDIA_VIDEO, VRC_FRAME_P, VRC_CODEC_H264, 0},
+    {VRC_OLDREC_TYPE_VIDEO_OTHER, VRC_MEDIA_VIDEO, VRC_FRAME_VIDEO_OTHER, VRC_CODEC_H264, 0},
+    {VRC_OLDREC_TYPE_AUDIO, VRC_MEDIA_AUDIO, VRC_FRAME_AUDIO, VRC_CODEC_G711U, 0},
+};
+// Unknown codes still come out as video, with no frame type.
+constexpr FrameKind kUnknownKind = {0, VRC_MEDIA_VIDEO, 0, VRC_CODEC_H264, 0};
+
+struct IndexEntry {
+    uint32_t magic;
+    uint32_t size;
+    uint32_t utctime;
+    uint32_t offset;
+};
+
+uint32_t le16(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
+}
+
+uint32_t le32(const uint8_t *p)
+{
+    return le16(p) | le16(p + 2) << 16;
+}
+
+bool is_magic(uint32_t value)
+{
+    return value == VRC_OLDREC_MAGIC || value == VRC_OLDREC_MAGIC_ALT;
+}
+
+const FrameKind &frame_kind(uint32_t type)
+{
+    for (const FrameKind &kind : kFrameKinds)
+        if (kind.type == type) return kind;
+    return kUnknownKind;
+}
+
+FrameHeader decode_header(const uint8_t *area)
+{
+    return FrameHeader{le32(area),       // magic
+                       le32(area + 4),   // size
+                       le32(area + 8),   // type
+                       le32(area + 12),  // timestamp
+                       le32(area + 16)}; // utctime
+}
+
+// Whether any of the 8 bytes at p equals b (the zero-byte test on w ^ bbbbbbbb).
+bool holds_byte(const uint8_t *p, uint8_t b)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHighBits = 0x8080808080808080ull;
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    const uint64_t x = w ^ (kOnes * b);
+    return ((x - kOnes) & ~x & kHighBits) != 0;
+}
+
+// Whether a magic value can begin at any of the 8 positions from p: every
+// one begins with the low byte of its value.
+bool may_begin_magic(const uint8_t *p)
+{
+    return holds_byte(p, VRC_OLDREC_MAGIC & 0xFF) || holds_byte(p, VRC_OLDREC_MAGIC_ALT & 0xFF);
+}
+
+// First position below limit at which a magic value begins, or limit. Eight
+// positions are ruled out at once where none holds a first byte of a magic.
+uint32_t find_magic(const uint8_t *area, uint32_t limit)
+{
+    constexpr uint32_t kGroup = 8;
+    for (uint32_t p = 0; p < limit; p += kGroup) {
+        if (p + kGroup <= limit && !may_begin_magic(area + p)) continue;
+        const uint32_t end = p + kGroup < limit ? p + kGroup : limit;
+        for (uint32_t q = p; q < end; ++q)
+            if (is_magic(le32(area + q))) return q;
+    }
+    return limit;
+}
+
+void log_past_4gib(const vrc_oldrecord_demuxer_t *d)
+{
+    vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__,
+                "[oldrec]the recording goes on past 4 GiB after offset %u, where read_offset cannot follow\n",
+                d->read_offset);
+}
+
+// Moves read_offset to next; false, with an ERR line, when it does not fit.
+bool move_read_offset(vrc_oldrecord_demuxer_t *d, uint64_t next)
+{
+    if (next > kLastReadOffset) {
+        log_past_4gib(d);
+        return false;
+    }
+    d->read_offset = static_cast<uint32_t>(next);
+    return true;
+}
+
+// Positions the file at read_offset and reads up to size bytes into area;
+// bytes missing at the end of the file read as 0. Returns the number of
+// bytes read, or the demuxer's end-of-file code.
+int read_at_offset(vrc_oldrecord_demuxer_t *d, uint8_t *area, uint32_t size)
+{
+    const int64_t sought = vrc_uri_io_file_seek(d->pb, d->read_offset, SEEK_SET);
+    if (sought < 0) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "seek error! ret: %d\n", static_cast<int>(sought));
+        return VRC_ERR_OLDREC_EOF;
+    }
+    const int got = vrc_uri_io_file_read(d->pb, area, static_cast<int>(size));
+    if (got <= 0) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "read error! ret: %d\n", got);
+        return VRC_ERR_OLDREC_EOF;
+    }
+    std::memset(area + got, 0, size - static_cast<uint32_t>(got));
+    return got;
+}
+
+// Moves read_offset from foreign bytes to the next position where a magic
+// value begins, exactly where a scan stepping one byte at a time would stop,
+// but a window at a time. 0, or a failure code.
+int skip_foreign_bytes(vrc_oldrecord_demuxer_t *d)
+{
+    // The zero tail lets the last 3 positions of a short read at the end of
+    // the file be tested like any other, as a one-byte step would test them.
+    uint8_t window[kScanWindow + kMagicSize - 1];
+    std::memset(window + kScanWindow, 0, kMagicSize - 1);
+    for (;;) {
+        const int got = read_at_offset(d, window, kScanWindow);
+        if (got < 0) return got;
+        const uint32_t read = static_cast<uint32_t>(got);
+        // A full window leaves its last 3 positions to the next one.
+        const uint32_t limit = read == kScanWindow ? kScanWindow - (kMagicSize - 1) : read;
+        const uint32_t at = find_magic(window, limit);
+        if (!move_read_offset(d, uint64_t{d->read_offset} + at)) return VRC_ERR_OLDREC_EOF;
+        if (at < limit) return 0;
+    }
+}
+
+// Advances read_offset to the next header; 0 with it decoded, or a failure.
+int find_header(vrc_oldrecord_demuxer_t *d, FrameHeader *header)
+{
+    uint8_t area[kHeaderSize];
+    for (;;) {
+        const int got = read_at_offset(d, area, kHeaderSize);
+        if (got < 0) return got;
+        if (is_magic(le32(area))) {
+            *header = decode_header(area);
+            return 0;
+        }
+        const int rc = skip_foreign_bytes(d);
+        if (rc != 0) return rc;
+    }
+}
+
+// Finds the next header whose frame can be delivered, stepping over corrupt
+// headers and frames that do not fit the caller's buffer.
+int find_deliverable_header(vrc_oldrecord_demuxer_t *d, FrameHeader *header)
+{
+    for (;;) {
+        const int rc = find_header(d, header);
+        if (rc != 0) return rc;
+        if (header->size > VRC_OLDREC_MAX_FRAME_SIZE) {
+            vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                        "[oldrec]header at offset %u claims %u bytes, more than any frame: skipped as corrupt\n",
+                        d->read_offset, header->size);
+            if (!move_read_offset(d, uint64_t{d->read_offset} + 1)) return VRC_ERR_OLDREC_EOF;
+            continue;
+        }
+        const uint64_t frame_end = uint64_t{d->read_offset} + kHeaderSize + header->size;
+        if (frame_end > kLastReadOffset) {
+            log_past_4gib(d);
+            return VRC_ERR_OLDREC_EOF;
+        }
+        if (header->size > d->buffer_size) {
+            vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                        "[oldrec]frame at offset %u of %u bytes exceeds the buffer of %u bytes: skipped\n",
+                        d->read_offset, header->size, d->buffer_size);
+            d->read_offset = static_cast<uint32_t>(frame_end);
+            continue;
+        }
+        return 0;
+    }
+}
+
+void fill_packet(vrc_media_packet_t *packet, const FrameHeader &header, uint32_t offset, void *buffer)
+{
+    const FrameKind &kind = frame_kind(header.type);
+    std::memset(packet, 0, sizeof *packet);
+    packet->offset = offset;
+    packet->data = static_cast<uint8_t *>(buffer);
+    packet->size = header.size;
+    packet->timestamp = header.timestamp;
+    packet->utctime = header.utctime;
+    packet->media_type = kind.media_type;
+    packet->frame_type = kind.frame_type;
+    packet->codec_id = kind.codec_id;
+    packet->key_frame = kind.key_frame;
+}
+
+int read_payload(vrc_oldrecord_demuxer_t *d, vrc_media_packet_t *packet)
+{
+    const int got = vrc_uri_io_file_read(d->pb, packet->data, static_cast<int>(packet->size));
+    if (got <= 0) {
+        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "read error ret: %d\n", got);
+        return VRC_ERR_FRAME_REFUSED;
+    }
+    // A file cut off inside the payload keeps the header's size; the missing
+    // tail reads as zeros rather than as a former frame's bytes.
+    const uint32_t read = static_cast<uint32_t>(got);
+    if (read < packet->size) std::memset(packet->data + read, 0, packet->size - read);
+    d->read_offset += packet->size;
+    return 0;
+}
+
+IndexEntry index_entry(const uint8_t *index, uint32_t n)
+{
+    const uint8_t *p = index + kIndexCountSize + n * kIndexEntrySize;
+    return IndexEntry{le16(p),       // magic
+                      le16(p + 2),   // entry size
+                      le32(p + 4),   // utctime
+                      le32(p + 8)};  // frame offset
+}
+
+// The wanted calendar fields read in the demuxer's own zone.
+vrc_date_time_t in_demuxer_zone(const vrc_oldrecord_demuxer_t *d, vrc_date_time_t wanted)
+{
+    return vrc_date_time_pack(VRC_DT_YEAR(wanted) + 1970u, VRC_DT_MON(wanted), VRC_DT_MDAY(wanted),
+                              VRC_DT_HOUR(wanted), VRC_DT_MIN(wanted), VRC_DT_SEC(wanted), d->tz,
+                              d->tz_west, d->dst);
+}
+
+void log_demuxer_error()
+{
+    vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "[oldrec]Demuxer is error!\n");
+}
+
+}  // namespace
+
+extern "C" VRC_API vrc_oldrecord_demuxer_t *vrc_oldrecord_demuxer_new(const char *path)
+{
+    auto *d = static_cast<vrc_oldrecord_demuxer_t *>(vrc_calloc(1, sizeof(vrc_oldrecord_demuxer_t)));
+    if (!d) return nullptr;
+    d->pb = vrc_uri_io_file_new(VRC_URI_IO_FLAG_READ, path);
+    if (!d->pb) {
+        vrc_free(d);
+        return nullptr;
+    }
+    d->buffer_size = VRC_OLDREC_DEFAULT_BUFFER_SIZE;
+    return d;
+}
+
+extern "C" VRC_API int vrc_oldrecord_demuxer_read_packet(vrc_oldrecord_demuxer_t *d, vrc_media_packet_t *packet,
+                                                         void *buffer)
+{
+    if (!d || !d->pb || !packet || !buffer) {
+        log_demuxer_error();
+        return -1;
+    }
+    FrameHeader header;
+    const int rc = find_deliverable_header(d, &header);
+    if (rc != 0) return rc;
+    d->read_offset += kHeaderSize;
+    fill_packet(packet, header, d->read_offset, buffer);
+    return read_payload(d, packet);
+}
+
+extern "C" VRC_API int vrc_oldrecord_demuxer_seek(vrc_oldrecord_demuxer_t *d, vrc_date_time_t wanted)
+{
+    if (!d || !d->index) {
+        log_demuxer_error();
+        return -1;
+    }
+    const int64_t t = vrc_date_time_to_gmtime(in_demuxer_zone(d, wanted));
+    // Whole entries only: a byte count that is no multiple of 12 must not
+    // lead the walk past the table.
+    const uint32_t entries = le32(d->index) / kIndexEntrySize;
+    const IndexEntry first = entries > 0 ? index_entry(d->index, 0) : IndexEntry{0, 0, 0, 0};
+    if (entries == 0 || !is_magic(first.magic) || first.size != kIndexEntrySize || t < int64_t{first.utctime}) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__,
+                    "[oldrec]File format error or seek time not in curr file! start time:%d, utctime:%d\n",
+                    static_cast<int>(first.utctime), static_cast<int>(t));
+        return VRC_ERR_OLDREC_BAD_INDEX;
+    }
+    int64_t last_time = first.utctime;
+    for (uint32_t n = 0; n < entries; ++n) {
+        const IndexEntry entry = index_entry(d->index, n);
+        if (int64_t{entry.utctime} > t) return 1;
+        d->read_offset = entry.offset;
+        last_time = entry.utctime;
+    }
+    return t <= last_time + kSeekSlackSeconds ? 1 : -1;
+}
+
+extern "C" VRC_API int vrc_oldrecord_demuxer_free(vrc_oldrecord_demuxer_t *d)
+{
+    if (!d) return 0;
+    if (d->pb) vrc_uri_io_file_free(d->pb);
+    vrc_free(d);
+    return 0;
+}
