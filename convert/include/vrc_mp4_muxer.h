@@ -1,6 +1,68 @@
+/* MP4 muxer: writes a recording MP4 file from packets handed over one at a
+ * time, one H.264 video track (slot 0) and one audio track (slot 1, G.711
+ * mu-law or AAC).
+ *
+ * File layout:
+ *
+ *   ftyp (24) | free (8) | mr00 (12 + 36 x tracks, private records only) |
+ *   mdat (pre-sized to VRC_MUXER_MDAT_SIZE_FIXED, or patched at the tail) | moov
+ *
+ * With private records on, every frame in mdat is preceded by a 20-byte mr01
+ * record (its 12-byte frame record) and every H.264 key frame additionally by
+ * a 140-byte mr02 record (the track's parameter sets).
+ *
+ * Calling order: new, optionally set_config and set_create_time, add_tracks
+ * once with all tracks (video first), write_header, write_packet per frame,
+ * write_tailer, free. All capacity is reserved at creation: writing packets
+ * and the tail allocates nothing.
+ */
 #ifndef VRC_MP4_MUXER_H
 #define VRC_MP4_MUXER_H
 
+#include <stdint.h>
+
 #include "vrc_export.h"
+#include "vrc_media.h"
+
+VRC_BEGIN_DECLS
+
+#define VRC_MUXER_MAX_TRACKS 3
+#define VRC_MUXER_MAX_FRAMES 3000000      /* frames of all tracks together */
+#define VRC_MUXER_MAX_TRACK_FRAMES 1000000
+#define VRC_MUXER_MDAT_SIZE_FIXED 5242880 /* size of a pre-sized mdat box */
+#define VRC_MUXER_MAX_SAMPLE_SIZE 16777215 /* the frame record's 24-bit size */
+
+typedef struct vrc_mp4_muxer_t vrc_mp4_muxer_t;
+
+/* Creates (or truncates) the output file; null on failure. Defaults: private
+ * records on, mdat pre-sized, creation time now. */
+VRC_API vrc_mp4_muxer_t *vrc_mp4_muxer_new(const char *path);
+/* Any non-zero switch turns the feature on. 0; -1 for a null muxer. */
+VRC_API int vrc_mp4_muxer_set_config(vrc_mp4_muxer_t *muxer, int private_enable, int mdat_size_fixed);
+/* Time pair written into mr00: seconds since 1970 and the millisecond clock
+ * value at that moment. 0; -1 for a null muxer. */
+VRC_API int vrc_mp4_muxer_set_create_time(vrc_mp4_muxer_t *muxer, uint32_t creation_time,
+                                          uint32_t start_time);
+/* Copies count track descriptions (at most 3, video first). 0; -1 for null
+ * pointers, a count above 3 or a second call. */
+VRC_API int vrc_mp4_muxer_add_tracks(vrc_mp4_muxer_t *muxer, const vrc_track_info_t *tracks, int count);
+/* Writes everything up to the mdat header. 0; -1 for a null muxer. */
+VRC_API int vrc_mp4_muxer_write_header(vrc_mp4_muxer_t *muxer);
+/* Whether the packet would be accepted. 0; -2 null argument; -3 refused. */
+VRC_API int vrc_mp4_muxer_try_to_write(vrc_mp4_muxer_t *muxer, const vrc_media_packet_t *packet);
+/* Appends one frame. 0; -1 null argument; -3 refused (nothing changed);
+ * -4 an earlier write to the output failed. */
+VRC_API int vrc_mp4_muxer_write_packet(vrc_mp4_muxer_t *muxer, const vrc_media_packet_t *packet);
+/* Completes the file with moov. 0; negative when any write, the mdat size
+ * patch or the final flush failed. */
+VRC_API int vrc_mp4_muxer_write_tailer(vrc_mp4_muxer_t *muxer);
+/* Writes out buffered bytes; always 0. */
+VRC_API int vrc_mp4_muxer_flush(vrc_mp4_muxer_t *muxer);
+/* Whole seconds of the video track; -1 for a null muxer or a zero timescale. */
+VRC_API int vrc_mp4_muxer_get_video_duration(vrc_mp4_muxer_t *muxer);
+/* Closes the output (without writing a tail) and releases the muxer. */
+VRC_API void vrc_mp4_muxer_free(vrc_mp4_muxer_t *muxer);
+
+VRC_END_DECLS
 
 #endif

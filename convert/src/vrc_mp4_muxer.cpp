@@ -1,3 +1,14 @@
+// The muxer context, the file head (ftyp, free, mr00, mdat header) and packet
+// writing. The tail (moov) lives in vrc_mp4_muxer_moov.cpp.
+#include "vrc_mp4_muxer.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "vrc_debug.h"
+#include "vrc_mem.h"
+#include "vrc_mp4_h264.h"
+#include "vrc_mp4_muxer_internal.h"
 #include "vrc_time.h"
 
 extern "C" VRC_API int64_t vrc_clock_monotonic_get(void)
@@ -5,4 +16,454 @@ extern "C" VRC_API int64_t vrc_clock_monotonic_get(void)
     vrc_timeval_t tv{};
     vrc_gettimeofday(&tv);
     return tv.tv_sec * 1000 + tv.tv_usec / 1000;
+}
+
+namespace {
+
+using vrc::BoxScope;
+using vrc::BoxWriter;
+using vrc::mov_fourcc;
+using vrc::mov_frame_info_t;
+
+constexpr uint32_t kFtypSize = 24;
+constexpr uint32_t kFreeSize = 8;
+constexpr uint32_t kMr00HeaderSize = 12;  // size, type, entry count
+constexpr uint32_t kTrackMetaSize = 36;
+constexpr uint32_t kBitrateIntervalSeconds = 2;
+constexpr uint32_t kAdtsHeaderSize = 7;
+// The running duration of an audio track counts from this many milliseconds
+// before its first packet.
+constexpr uint32_t kAudioLeadMs = 40;
+
+static_assert(sizeof(vrc::mov_track_meta_t) == kTrackMetaSize, "mr00 entries are written field by field");
+
+// Zone values recorded in the frame records of video frames: fixed, the
+// recorder's own zone, not the host's.
+int32_t vrc_time_get_timezone() { return -28800; }
+int32_t vrc_time_get_daylight() { return 0; }
+
+// ---- file head ----------------------------------------------------------
+
+void vrc_mp4_write_ftyp(BoxWriter &w)
+{
+    BoxScope box(w, mov_fourcc("ftyp"), kFtypSize);
+    w.type(mov_fourcc("mp42"));  // major brand
+    w.u32(0);                    // minor version
+    w.type(mov_fourcc("mp42"));  // compatible brand
+    w.type(mov_fourcc("isom"));  // compatible brand
+}
+
+void vrc_mp4_write_free(BoxWriter &w, uint32_t size)
+{
+    BoxScope box(w, mov_fourcc("free"), size);
+    w.zeros(size - vrc::MOV_BOX_ATOM_SIZE);  // no payload
+}
+
+// The time pair is the muxer's own, the same for every track.
+vrc::mov_track_meta_t vrc_mp4_muxer_track_meta(const vrc_mp4_muxer_t &m, uint32_t slot)
+{
+    const vrc_track_info_t &track = m.tracks[slot];
+    vrc::mov_track_meta_t meta{};
+    meta.track_id = static_cast<uint8_t>(track.track_id);
+    meta.codec_id = static_cast<uint8_t>(track.codec_id);
+    meta.media_type = static_cast<uint8_t>(track.media_type);
+    meta.creation_time = m.creation_time;
+    meta.modification_time = m.creation_time;
+    meta.start_time = m.start_time;
+    meta.timescale = track.timescale;
+    if (meta.media_type == VRC_MEDIA_VIDEO) {
+        meta.u.video.width = track.width;
+        meta.u.video.height = track.height;
+    } else {
+        meta.u.audio.channels = static_cast<uint16_t>(track.channels);
+        meta.u.audio.bit_width = static_cast<uint16_t>(track.bitwidth);
+        meta.u.audio.sample_rate = track.sample_rate;
+    }
+    return meta;
+}
+
+void vrc_mp4_write_track_meta(BoxWriter &w, const vrc::mov_track_meta_t &meta)
+{
+    w.u8(meta.reserved);            // reserved
+    w.u8(meta.track_id);            // track_id
+    w.u8(meta.codec_id);            // codec_id
+    w.u8(meta.media_type);          // media_type
+    w.u32(meta.creation_time);      // creation_time
+    w.u32(meta.modification_time);  // modification_time
+    w.u32(meta.start_time);         // start_time
+    w.u32(meta.timescale);          // timescale
+    if (meta.media_type == VRC_MEDIA_VIDEO) {
+        w.u32(meta.u.video.width);   // width
+        w.u32(meta.u.video.height);  // height
+    } else {
+        w.u16(meta.u.audio.channels);     // channels
+        w.u16(meta.u.audio.bit_width);    // bit_width
+        w.u32(meta.u.audio.sample_rate);  // sample_rate
+    }
+    w.bytes(meta.reserved2, sizeof meta.reserved2);  // reserved
+}
+
+// Writes the mr00 box and returns its size.
+uint32_t vrc_mp4_muxer_write_meta_data0(BoxWriter &w, const vrc_mp4_muxer_t &m)
+{
+    const uint32_t size = kMr00HeaderSize + kTrackMetaSize * m.nr_tracks;
+    BoxScope box(w, mov_fourcc("mr00"), size);
+    w.u32(m.nr_tracks);  // entry count
+    for (uint32_t slot = 0; slot < m.nr_tracks; ++slot)
+        vrc_mp4_write_track_meta(w, vrc_mp4_muxer_track_meta(m, slot));
+    return size;
+}
+
+// ---- private records in front of a frame --------------------------------
+
+vrc::mov_param_sets_t vrc_mp4_param_sets(const vrc_track_info_t &track)
+{
+    vrc::mov_param_sets_t sets{};
+    sets.seq_param_len = static_cast<uint16_t>(track.seq_params_len);
+    sets.pic_param_len = static_cast<uint16_t>(track.pic_params_len);
+    std::memcpy(sets.seq_param, track.seq_params, sizeof sets.seq_param);
+    std::memcpy(sets.pic_param, track.pic_params, sizeof sets.pic_param);
+    return sets;
+}
+
+void vrc_mp4_write_mr02(BoxWriter &w, const vrc::mov_param_sets_t &sets)
+{
+    w.u32(vrc::MOV_MR02_DECLARED_SIZE);              // size: the payload only
+    w.type(mov_fourcc("mr02"));                      // type
+    w.u16(sets.seq_param_len);                       // seq_param_len
+    w.u16(sets.pic_param_len);                       // pic_param_len
+    w.bytes(sets.seq_param, sizeof sets.seq_param);  // seq_param, the whole array
+    w.bytes(sets.pic_param, sizeof sets.pic_param);  // pic_param, the whole array
+}
+
+void vrc_mp4_muxer_write_mdat_private_data(BoxWriter &w, const vrc_mp4_muxer_t &m, const mov_frame_info_t &f)
+{
+    const bool has_param_sets = vrc::mov_frame_has_param_sets(m, f.key_frame, f.track_id);
+    const uint32_t unit_size = f.size + vrc::MOV_MR01_SIZE + (has_param_sets ? vrc::MOV_MR02_SIZE : 0);
+    w.u32(unit_size);                 // size of the whole frame unit
+    w.type(mov_fourcc("mr01"));       // type
+    w.u32(vrc::mov_frame_word0(f));   // word 0: size
+    w.u32(vrc::mov_frame_word1(f));   // word 1: seq8, track, key frame, zone
+    w.u32(f.timestamp);               // word 2: timestamp
+    if (has_param_sets) vrc_mp4_write_mr02(w, vrc_mp4_param_sets(m.tracks[f.track_id]));
+}
+
+// ---- packets ------------------------------------------------------------
+
+// What a packet becomes in mdat, worked out once before anything is written.
+struct PacketPlan {
+    vrc::H264FrameLayout video{};     // video packets
+    const uint8_t *audio = nullptr;   // audio packets: the bytes written
+    uint32_t sample_size = 0;
+    uint32_t private_bytes = 0;       // mr01 and mr02 in front of the sample
+    bool key_frame = false;
+};
+
+bool is_video(const vrc_media_packet_t &p) { return p.media_type == VRC_MEDIA_VIDEO; }
+
+bool packet_present(const vrc_media_packet_t *p) { return p && (p->data || p->size == 0); }
+
+// The sample size of the packet, or false (logged) when it has none.
+bool plan_sample(const vrc_media_packet_t &p, PacketPlan *plan, uint64_t *sample_size)
+{
+    if (is_video(p)) {
+        plan->video = vrc::h264_frame_layout(p.data, p.size);
+        plan->key_frame = p.frame_type == VRC_FRAME_I;
+        *sample_size = plan->video.sample_size;
+        return true;
+    }
+    if (p.frame_type != VRC_FRAME_AUDIO_ADTS) {
+        plan->audio = p.data;
+        *sample_size = p.size;
+        return true;
+    }
+    if (p.size < kAdtsHeaderSize) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d adts frame of %u bytes has no room for its header!\n",
+                    p.track_id, p.size);
+        return false;
+    }
+    plan->audio = p.data + kAdtsHeaderSize;
+    *sample_size = p.size - kAdtsHeaderSize;
+    return true;
+}
+
+// The muxer's checks of a packet: 0 when it may be written, else -3 (logged).
+int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, PacketPlan *plan)
+{
+    const uint32_t t = p.track_id;
+    if (t >= m.nr_tracks) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track_id error %d >= %d!\n", p.track_id, m.nr_tracks);
+        return VRC_ERR_FRAME_REFUSED;
+    }
+    if (m.nr_avframes[t] >= VRC_MUXER_MAX_TRACK_FRAMES) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track frames exceed max number %d\n", VRC_MUXER_MAX_TRACK_FRAMES);
+        return VRC_ERR_FRAME_REFUSED;
+    }
+    if (m.nr_frames >= m.max_frames) {
+        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "AV frames exceed max number %d!\n", m.max_frames);
+        return VRC_ERR_FRAME_REFUSED;
+    }
+    uint64_t sample_size = 0;
+    if (!plan_sample(p, plan, &sample_size)) return VRC_ERR_FRAME_REFUSED;
+    if (sample_size > VRC_MUXER_MAX_SAMPLE_SIZE) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d sample of %llu bytes exceeds the max sample size %d!\n",
+                    p.track_id, static_cast<unsigned long long>(sample_size), VRC_MUXER_MAX_SAMPLE_SIZE);
+        return VRC_ERR_FRAME_REFUSED;
+    }
+    plan->sample_size = static_cast<uint32_t>(sample_size);
+    plan->private_bytes = vrc::mov_private_bytes(m, plan->key_frame, t);
+    const uint64_t mdat_end = uint64_t{m.mdat_size} + plan->private_bytes + plan->sample_size;
+    if (m.mdat_offset + mdat_end > vrc::MOV_MAX_FILE_OFFSET) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d frame would end at byte %llu, beyond 32-bit offsets!\n",
+                    p.track_id, static_cast<unsigned long long>(m.mdat_offset + mdat_end));
+        return VRC_ERR_FRAME_REFUSED;
+    }
+    if (m.mdat_size_fixed == 0) return 0;
+    if (mdat_end > m.mdat_size_fixed) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__,
+                    "mdat small, mdat_szie %d, frame size %d, need_space %d, mdat_size_fixed %d!\n", m.mdat_size,
+                    plan->sample_size, plan->private_bytes, m.mdat_size_fixed);
+        return VRC_ERR_FRAME_REFUSED;
+    }
+    return 0;
+}
+
+// Keeps a parameter set that fits the slot's buffer; a longer one is not
+// stored (the previous one stays) and is reported once per track.
+void capture_param_set(vrc_mp4_muxer_t &m, uint32_t t, const vrc::NalUnit &nal, uint8_t *buffer, uint32_t *length)
+{
+    if (nal.size == 0) return;
+    if (nal.size > vrc::MOV_PARAM_SET_CAPACITY) {
+        if (!m.param_set_warned[t])
+            vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                        "track %d parameter set of %u bytes exceeds %u, previous one kept\n", t, nal.size,
+                        vrc::MOV_PARAM_SET_CAPACITY);
+        m.param_set_warned[t] = 1;
+        return;
+    }
+    std::memcpy(buffer, nal.data, nal.size);
+    std::memset(buffer + nal.size, 0, vrc::MOV_PARAM_SET_CAPACITY - nal.size);
+    *length = nal.size;
+}
+
+mov_frame_info_t frame_record(const vrc_media_packet_t &p, const PacketPlan &plan)
+{
+    mov_frame_info_t f{};
+    f.size = plan.sample_size & 0xFFFFFFu;
+    f.timestamp = p.timestamp;
+    f.seq8 = p.seq & 0xFFu;
+    f.track_id = p.track_id & 3u;
+    if (is_video(p)) {
+        f.key_frame = plan.key_frame ? 1u : 0u;
+        f.timezone = static_cast<uint32_t>(vrc_time_get_timezone()) & 0x1FFFFu;
+        f.daylight = static_cast<uint32_t>(vrc_time_get_daylight()) & 1u;
+    }
+    return f;
+}
+
+void update_track_times(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, uint32_t lead_ms)
+{
+    vrc_track_info_t &track = m.tracks[p.track_id];
+    if (m.nr_avframes[p.track_id] == 0) {
+        track.creation_time = p.utctime;
+        track.modification_time = p.utctime;
+        if (track.start_time == 0) track.start_time = p.timestamp - lead_ms;
+    }
+    track.duration = p.timestamp - track.start_time;
+}
+
+void count_frame(vrc_mp4_muxer_t &m, uint32_t t, const PacketPlan &plan)
+{
+    m.nr_avframes[t] += 1;
+    m.mdat_size += plan.private_bytes + plan.sample_size;
+    m.nr_frames += 1;
+}
+
+// Every NAL unit of the sample goes out behind its own 4-byte length.
+void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const PacketPlan &plan)
+{
+    const uint32_t t = p.track_id;
+    vrc_track_info_t &track = m.tracks[t];
+    capture_param_set(m, t, plan.video.sps, track.seq_params, &track.seq_params_len);
+    capture_param_set(m, t, plan.video.pps, track.pic_params, &track.pic_params_len);
+    mov_frame_info_t &f = m.frames[m.nr_frames];
+    f = frame_record(p, plan);
+    BoxWriter w(m.pb);
+    if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
+    vrc::NalUnitReader reader(plan.video.sample_begin, plan.video.sample_nal_bytes);
+    for (vrc::NalUnit nal{}; reader.next(&nal);) {
+        w.u32(nal.size);
+        w.bytes(nal.data, nal.size);
+    }
+    update_track_times(m, p, 0);
+    count_frame(m, t, plan);
+}
+
+void vrc_mp4_muxer_write_audio_track(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const PacketPlan &plan)
+{
+    mov_frame_info_t &f = m.frames[m.nr_frames];
+    f = frame_record(p, plan);
+    BoxWriter w(m.pb);
+    if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
+    w.bytes(plan.audio, plan.sample_size);
+    update_track_times(m, p, kAudioLeadMs);
+    count_frame(m, p.track_id, plan);
+}
+
+// Bytes per second over windows of bitrate_interval seconds or more.
+void vrc_mp4_muxer_measure_bitrate(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p)
+{
+    const uint32_t t = p.track_id;
+    if (m.bitrate_bytes[t] == 0) m.bitrate_start[t] = p.timestamp;
+    m.bitrate_bytes[t] += p.size;
+    const uint32_t elapsed = p.timestamp - m.bitrate_start[t];
+    if (elapsed < m.bitrate_interval * 1000) return;
+    m.bitrate[t] = m.bitrate_bytes[t] / (elapsed / 1000);
+    if (m.bitrate_log) vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "Bitrate: trackid %d, %d\n", t, m.bitrate[t]);
+    m.bitrate_bytes[t] = 0;
+}
+
+}  // namespace
+
+// ---- context ------------------------------------------------------------
+
+extern "C" VRC_API vrc_mp4_muxer_t *vrc_mp4_muxer_new(const char *path)
+{
+    auto *m = static_cast<vrc_mp4_muxer_t *>(vrc_calloc(1, sizeof(vrc_mp4_muxer_t)));
+    if (!m) return nullptr;
+    m->pb = vrc_uri_io_file_new(VRC_URI_IO_FLAG_WRITE, path);
+    if (!m->pb) {
+        vrc_free(m);
+        return nullptr;
+    }
+    m->pb_aux = vrc_uri_io_file_new(VRC_URI_IO_FLAG_WRITE, path);
+    if (!m->pb_aux) {
+        vrc_uri_io_file_free(m->pb);
+        vrc_free(m);
+        return nullptr;
+    }
+    m->bitrate_interval = kBitrateIntervalSeconds;
+    m->bitrate_log = 0;
+    m->private_enable = 1;
+    m->private_size = vrc::MOV_MR01_SIZE;
+    m->mdat_size_fixed = VRC_MUXER_MDAT_SIZE_FIXED;
+    m->max_frames = VRC_MUXER_MAX_FRAMES;
+    m->start_time = static_cast<uint32_t>(vrc_clock_monotonic_get());
+    m->creation_time = static_cast<uint32_t>(std::time(nullptr));
+    return m;
+}
+
+extern "C" VRC_API int vrc_mp4_muxer_set_config(vrc_mp4_muxer_t *muxer, int private_enable, int mdat_size_fixed)
+{
+    if (!muxer) return -1;
+    muxer->private_enable = private_enable ? 1 : 0;
+    muxer->mdat_size_fixed = mdat_size_fixed ? VRC_MUXER_MDAT_SIZE_FIXED : 0;
+    return 0;
+}
+
+extern "C" VRC_API int vrc_mp4_muxer_set_create_time(vrc_mp4_muxer_t *muxer, uint32_t creation_time,
+                                                     uint32_t start_time)
+{
+    if (!muxer) return -1;
+    muxer->start_time = start_time;
+    muxer->creation_time = creation_time;
+    return 0;
+}
+
+// Parameter-set lengths a caller left in its records must fit the buffers
+// they describe.
+extern "C" VRC_API int vrc_mp4_muxer_add_tracks(vrc_mp4_muxer_t *muxer, const vrc_track_info_t *tracks, int count)
+{
+    if (!muxer || !tracks || count > VRC_MUXER_MAX_TRACKS || muxer->tracks_added) return -1;
+    muxer->tracks_added = 1;
+    for (int i = 0; i < count; ++i) {
+        vrc_track_info_t &slot = muxer->tracks[i];
+        slot = tracks[i];
+        if (slot.seq_params_len > vrc::MOV_PARAM_SET_CAPACITY) slot.seq_params_len = 0;
+        if (slot.pic_params_len > vrc::MOV_PARAM_SET_CAPACITY) slot.pic_params_len = 0;
+        muxer->nr_tracks += 1;
+    }
+    return 0;
+}
+
+extern "C" VRC_API int vrc_mp4_muxer_flush(vrc_mp4_muxer_t *muxer)
+{
+    if (muxer && muxer->pb) vrc_uri_io_file_flush(muxer->pb);
+    return 0;
+}
+
+extern "C" VRC_API int vrc_mp4_muxer_get_video_duration(vrc_mp4_muxer_t *muxer)
+{
+    if (!muxer || muxer->tracks[0].timescale == 0) return -1;
+    return static_cast<int>(muxer->tracks[0].duration / muxer->tracks[0].timescale);
+}
+
+extern "C" VRC_API void vrc_mp4_muxer_free(vrc_mp4_muxer_t *muxer)
+{
+    if (!muxer) return;
+    vrc_uri_io_file_free(muxer->pb);
+    muxer->pb = nullptr;
+    vrc_uri_io_file_free(muxer->pb_aux);
+    muxer->pb_aux = nullptr;
+    vrc_free(muxer);
+}
+
+// ---- header and packets -------------------------------------------------
+
+extern "C" VRC_API int vrc_mp4_muxer_write_header(vrc_mp4_muxer_t *muxer)
+{
+    if (!muxer) return -1;
+    vrc_mp4_muxer_t &m = *muxer;
+    BoxWriter w(m.pb);
+    vrc_mp4_write_ftyp(w);
+    m.ftyp_size = kFtypSize;
+    m.mdat_offset += kFtypSize;
+    m.free_size = kFreeSize;
+    vrc_mp4_write_free(w, m.free_size);
+    m.mdat_offset += m.free_size;
+    if (m.private_enable) m.mdat_offset += vrc_mp4_muxer_write_meta_data0(w, m);
+    if (m.nr_frames == 0) {
+        w.u32(m.mdat_size_fixed);    // size: final when pre-sized, else patched at the tail
+        w.type(mov_fourcc("mdat"));  // type
+        m.mdat_size = vrc::MOV_BOX_ATOM_SIZE;
+    }
+    vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "offset %d\n", m.mdat_offset);
+    return 0;
+}
+
+extern "C" VRC_API int vrc_mp4_muxer_try_to_write(vrc_mp4_muxer_t *muxer, const vrc_media_packet_t *packet)
+{
+    if (!muxer || !packet_present(packet)) return VRC_ERR_MUXER_ARGS;
+    PacketPlan plan;
+    return vrc_mp4_muxer_plan_packet(*muxer, *packet, &plan);
+}
+
+// Write failures inside a packet are not checked one by one: the first one
+// sticks in the handle and refuses the next packet with -4, and the tail
+// reports it too.
+extern "C" VRC_API int vrc_mp4_muxer_write_packet(vrc_mp4_muxer_t *muxer, const vrc_media_packet_t *packet)
+{
+    if (!muxer || !packet_present(packet)) return -1;
+    vrc_mp4_muxer_t &m = *muxer;
+    const vrc_media_packet_t &p = *packet;
+    if (m.pb->error != 0) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "Lower Layer IO error! muxer->pb->error:%d\n", m.pb->error);
+        return VRC_ERR_MUXER_IO;
+    }
+    PacketPlan plan;
+    if (vrc_mp4_muxer_plan_packet(m, p, &plan) != 0) {
+        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "write is err\n");
+        return VRC_ERR_FRAME_REFUSED;
+    }
+    const uint32_t t = p.track_id;
+    if (m.nr_avframes[t] != 0 && m.last_seq[t] + 1 != p.seq)
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "track %d frame sequence not continous, %u, %u!\n", t, p.seq,
+                    m.last_seq[t]);
+    m.last_seq[t] = p.seq;
+    if (is_video(p))
+        vrc_mp4_muxer_write_video_track(m, p, plan);
+    else
+        vrc_mp4_muxer_write_audio_track(m, p, plan);
+    vrc_mp4_muxer_measure_bitrate(m, p);
+    return 0;
 }

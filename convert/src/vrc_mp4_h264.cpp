@@ -1,0 +1,236 @@
+#include "vrc_mp4_h264.h"
+
+namespace vrc {
+
+namespace {
+
+// The first 00 00 01 at or after p, or end. Looks at the third byte of each
+// window first: above 1 no start code can begin in the window, so most
+// bytes are stepped over three at a time.
+const uint8_t *find_start_code(const uint8_t *p, const uint8_t *end)
+{
+    while (end - p >= 3) {
+        if (p[2] > 1)
+            p += 3;
+        else if (p[2] == 0)
+            p += 1;
+        else if (p[0] == 0 && p[1] == 0)
+            return p;
+        else
+            p += 3;
+    }
+    return end;
+}
+
+// Reads the bits of a NAL unit's payload, dropping the emulation-prevention
+// byte of every 00 00 03. Past the end it yields zeros and stays not ok.
+class RbspBitReader {
+public:
+    RbspBitReader(const uint8_t *data, uint32_t size) : p_(data), end_(data + size) {}
+
+    bool ok() const { return ok_; }
+
+    uint32_t bit()
+    {
+        if (bits_left_ == 0 && !load_byte()) return 0;
+        --bits_left_;
+        return (byte_ >> bits_left_) & 1u;
+    }
+
+    uint32_t bits(int count)
+    {
+        uint32_t value = 0;
+        for (int i = 0; i < count; ++i) value = value << 1 | bit();
+        return value;
+    }
+
+    // Exp-Golomb code; more than 31 leading zeros cannot be a 32-bit value.
+    uint32_t ue()
+    {
+        int zeros = 0;
+        while (bit() == 0) {
+            if (!ok_ || ++zeros > 31) {
+                ok_ = false;
+                return 0;
+            }
+        }
+        return static_cast<uint32_t>((uint64_t{1} << zeros) - 1 + bits(zeros));
+    }
+
+    int64_t se()
+    {
+        const uint32_t k = ue();
+        return k & 1u ? static_cast<int64_t>(k / 2 + 1) : -static_cast<int64_t>(k / 2);
+    }
+
+private:
+    bool load_byte()
+    {
+        if (!ok_) return false;
+        if (zeros_ >= 2 && p_ < end_ && *p_ == 3) {
+            ++p_;
+            zeros_ = 0;
+        }
+        if (p_ >= end_) {
+            ok_ = false;
+            return false;
+        }
+        byte_ = *p_++;
+        zeros_ = byte_ == 0 ? zeros_ + 1 : 0;
+        bits_left_ = 8;
+        return true;
+    }
+
+    const uint8_t *p_;
+    const uint8_t *end_;
+    uint32_t byte_ = 0;
+    int bits_left_ = 0;
+    int zeros_ = 0;
+    bool ok_ = true;
+};
+
+// Profiles whose SPS carries chroma format, bit depths and scaling lists.
+bool has_high_profile_fields(uint32_t profile_idc)
+{
+    switch (profile_idc) {
+    case 44: case 83: case 86: case 100: case 110: case 118:
+    case 122: case 128: case 134: case 135: case 138: case 139: case 244:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void skip_scaling_list(RbspBitReader &r, int size)
+{
+    int64_t last_scale = 8;
+    int64_t next_scale = 8;
+    for (int j = 0; j < size && r.ok(); ++j) {
+        if (next_scale != 0) next_scale = ((last_scale + r.se()) % 256 + 256) % 256;
+        if (next_scale != 0) last_scale = next_scale;
+    }
+}
+
+void skip_scaling_matrix(RbspBitReader &r, uint32_t chroma_format_idc)
+{
+    const int lists = chroma_format_idc == 3 ? 12 : 8;
+    for (int i = 0; i < lists && r.ok(); ++i)
+        if (r.bit()) skip_scaling_list(r, i < 6 ? 16 : 64);
+}
+
+bool skip_pic_order_cnt_fields(RbspBitReader &r)
+{
+    const uint32_t pic_order_cnt_type = r.ue();
+    if (pic_order_cnt_type == 0) {
+        r.ue();  // log2_max_pic_order_cnt_lsb_minus4
+    } else if (pic_order_cnt_type == 1) {
+        r.bit();  // delta_pic_order_always_zero_flag
+        r.se();   // offset_for_non_ref_pic
+        r.se();   // offset_for_top_to_bottom_field
+        const uint32_t cycle = r.ue();
+        if (cycle > 255) return false;
+        for (uint32_t i = 0; i < cycle && r.ok(); ++i) r.se();  // offset_for_ref_frame
+    } else if (pic_order_cnt_type > 2) {
+        return false;
+    }
+    return r.ok();
+}
+
+bool in_picture_range(int64_t side) { return side >= 1 && side <= 65535; }
+
+}  // namespace
+
+bool NalUnitReader::next(NalUnit *unit)
+{
+    while (cur_ < end_) {
+        const uint8_t *start_code = find_start_code(cur_, end_);
+        const uint8_t *unit_end = start_code;
+        if (start_code < end_ && start_code > cur_ && start_code[-1] == 0) --unit_end;
+        const uint8_t *unit_begin = cur_;
+        cur_ = start_code < end_ ? start_code + 3 : end_;
+        if (unit_end > unit_begin) {
+            *unit = NalUnit{unit_begin, static_cast<uint32_t>(unit_end - unit_begin)};
+            return true;
+        }
+    }
+    return false;
+}
+
+H264FrameLayout h264_frame_layout(const uint8_t *data, uint32_t size)
+{
+    H264FrameLayout layout{};
+    layout.sample_begin = data;
+    if (size == 0) return layout;
+    layout.sample_begin = data + size;
+    NalUnitReader reader(data, size);
+    NalUnit nal{};
+    bool in_sample = false;
+    while (reader.next(&nal)) {
+        const uint32_t type = h264_nal_type(nal);
+        if (!in_sample && type >= H264_NAL_SLICE_FIRST && type <= H264_NAL_SLICE_LAST) {
+            in_sample = true;
+            layout.sample_begin = nal.data;
+        }
+        if (in_sample)
+            layout.sample_size += 4 + uint64_t{nal.size};
+        else if (type == H264_NAL_SPS)
+            layout.sps = nal;
+        else if (type == H264_NAL_PPS)
+            layout.pps = nal;
+    }
+    layout.sample_nal_bytes = static_cast<uint32_t>(data + size - layout.sample_begin);
+    return layout;
+}
+
+bool h264_sps_picture_size(const uint8_t *sps, uint32_t size, uint32_t *width, uint32_t *height)
+{
+    if (size < 4 || (sps[0] & 0x1Fu) != H264_NAL_SPS) return false;
+    RbspBitReader r(sps + 1, size - 1);
+    const uint32_t profile_idc = r.bits(8);
+    r.bits(8);  // constraint flags
+    r.bits(8);  // level_idc
+    r.ue();     // seq_parameter_set_id
+    uint32_t chroma_format_idc = 1;  // 4:2:0 unless the profile says otherwise
+    uint32_t separate_colour_plane = 0;
+    if (has_high_profile_fields(profile_idc)) {
+        chroma_format_idc = r.ue();
+        if (chroma_format_idc > 3) return false;
+        if (chroma_format_idc == 3) separate_colour_plane = r.bit();
+        r.ue();   // bit_depth_luma_minus8
+        r.ue();   // bit_depth_chroma_minus8
+        r.bit();  // qpprime_y_zero_transform_bypass_flag
+        if (r.bit()) skip_scaling_matrix(r, chroma_format_idc);
+    }
+    r.ue();  // log2_max_frame_num_minus4
+    if (!skip_pic_order_cnt_fields(r)) return false;
+    r.ue();   // max_num_ref_frames
+    r.bit();  // gaps_in_frame_num_value_allowed_flag
+    const int64_t width_in_mbs = int64_t{r.ue()} + 1;
+    const int64_t height_in_map_units = int64_t{r.ue()} + 1;
+    const uint32_t frame_mbs_only = r.bit();
+    if (!frame_mbs_only) r.bit();  // mb_adaptive_frame_field_flag
+    r.bit();                       // direct_8x8_inference_flag
+    int64_t crop_left = 0, crop_right = 0, crop_top = 0, crop_bottom = 0;
+    if (r.bit()) {
+        crop_left = r.ue();
+        crop_right = r.ue();
+        crop_top = r.ue();
+        crop_bottom = r.ue();
+    }
+    if (!r.ok()) return false;
+
+    // Cropping counts in chroma samples; without chroma (monochrome or
+    // separate colour planes) in luma samples.
+    const bool has_chroma = chroma_format_idc != 0 && !separate_colour_plane;
+    const int64_t sub_width = has_chroma && chroma_format_idc != 3 ? 2 : 1;
+    const int64_t sub_height = has_chroma && chroma_format_idc == 1 ? 2 : 1;
+    const int64_t field_factor = 2 - int64_t{frame_mbs_only};
+    const int64_t w = width_in_mbs * 16 - sub_width * (crop_left + crop_right);
+    const int64_t h = field_factor * height_in_map_units * 16 - sub_height * field_factor * (crop_top + crop_bottom);
+    if (!in_picture_range(w) || !in_picture_range(h)) return false;
+    *width = static_cast<uint32_t>(w);
+    *height = static_cast<uint32_t>(h);
+    return true;
+}
+
+}  // namespace vrc

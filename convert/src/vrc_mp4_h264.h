@@ -1,0 +1,56 @@
+// H.264 byte-stream helpers of the muxer: splitting a frame into NAL units
+// at its start codes, and the picture size a sequence parameter set declares.
+#ifndef VRC_MP4_H264_H
+#define VRC_MP4_H264_H
+
+#include <cstdint>
+
+namespace vrc {
+
+constexpr uint32_t H264_NAL_SLICE_FIRST = 1;  // types 1..5 are slices (5: IDR)
+constexpr uint32_t H264_NAL_SLICE_LAST = 5;
+constexpr uint32_t H264_NAL_SPS = 7;
+constexpr uint32_t H264_NAL_PPS = 8;
+
+struct NalUnit {
+    const uint8_t *data;  // starts with the NAL header byte
+    uint32_t size;
+};
+
+inline uint32_t h264_nal_type(const NalUnit &nal) { return nal.data[0] & 0x1Fu; }
+
+// Yields the non-empty NAL units of an Annex B payload in order. A unit runs
+// up to the next 00 00 01; a zero byte right before it belongs to the start
+// code (the four-byte form). Bytes in front of the first start code form a
+// unit of their own, so a payload without start codes is one unit.
+class NalUnitReader {
+public:
+    NalUnitReader(const uint8_t *data, uint32_t size) : cur_(data), end_(data + size) {}
+    bool next(NalUnit *unit);
+
+private:
+    const uint8_t *cur_;
+    const uint8_t *end_;
+};
+
+// How a video payload becomes an MP4 sample: the parameter sets in front of
+// the first slice are taken out, and the sample is every NAL unit from the
+// first slice on, each behind a 4-byte length.
+struct H264FrameLayout {
+    NalUnit sps;                  // the SPS in front of the first slice; size 0: none
+    NalUnit pps;                  // the PPS in front of the first slice; size 0: none
+    const uint8_t *sample_begin;  // header byte of the first slice; the payload's end if none
+    uint32_t sample_nal_bytes;    // bytes from sample_begin to the end of the payload
+    uint64_t sample_size;         // 4 + size of each NAL unit of the sample
+};
+
+H264FrameLayout h264_frame_layout(const uint8_t *data, uint32_t size);
+
+// The cropped picture size of a sequence parameter set (NAL header byte
+// included). False unless every field up to the cropping offsets is present
+// and both sides come out between 1 and 65535.
+bool h264_sps_picture_size(const uint8_t *sps, uint32_t size, uint32_t *width, uint32_t *height);
+
+}  // namespace vrc
+
+#endif

@@ -1,0 +1,156 @@
+// The muxer context and the pieces its sources share: the moov size record,
+// the box writer, and the size of the private records in front of a frame.
+#ifndef VRC_MP4_MUXER_INTERNAL_H
+#define VRC_MP4_MUXER_INTERNAL_H
+
+#include <cstdint>
+
+#include "vrc_media.h"
+#include "vrc_mp4_muxer.h"
+#include "vrc_mp4_records.h"
+#include "vrc_uri_io.h"
+
+namespace vrc {
+
+constexpr uint32_t MOV_MR01_SIZE = 20;          // mr01 record: header and frame record
+constexpr uint32_t MOV_MR02_SIZE = 140;         // mr02 record: header and parameter sets
+constexpr uint32_t MOV_MR02_DECLARED_SIZE = 132; // mr02 declares its payload only
+constexpr uint32_t MOV_MOOV_TRACKS = 2;         // moov describes slots 0 (video) and 1 (audio)
+// Chunk offsets are 32 bits: no byte of a sample may lie beyond this.
+constexpr uint64_t MOV_MAX_FILE_OFFSET = 0xFFFFFFFFu;
+
+static_assert(sizeof(vrc_track_info_t::seq_params) == MOV_PARAM_SET_CAPACITY &&
+                  sizeof(vrc_track_info_t::pic_params) == MOV_PARAM_SET_CAPACITY,
+              "the track slot's parameter-set buffers hold an mr02 array each");
+
+// Box sizes of one trak (each including its 8-byte header) and the counts
+// its sample tables were sized with. The per-sample values (offsets, time
+// deltas, frame records) are read from the frame table as the tables are
+// written, so no per-track copy of them is kept.
+struct mov_trak_size_t {
+    uint32_t trak_size, tkhd_size, mdia_size, mdhd_size, hdlr_size, minf_size, vmhd_size,
+        smhd_size, dinf_size, dref_size, stbl_size, stsd_size, avc1_size, avcC_size, ulaw_size,
+        mp4a_size, stts_size;
+    uint32_t stts_entries;
+    uint32_t stsz_size, stsc_size;
+    uint32_t stsc_entries;
+    uint32_t stco_size, stss_size;
+    uint32_t stss_entries;       // key frames of the track
+    uint32_t samples_per_chunk;  // every sample is a chunk of its own: 1
+    uint32_t nr_chunks;
+};
+
+struct mov_moov_size_t {
+    uint32_t moov_size;
+    uint32_t mvhd_size;
+    mov_trak_size_t trak[VRC_MUXER_MAX_TRACKS];
+};
+
+}  // namespace vrc
+
+// One zeroed allocation holds everything, the frame table included; its
+// pages are touched only as frames arrive.
+struct vrc_mp4_muxer_t {
+    vrc_uri_io_file_t *pb;      // the output file
+    vrc_uri_io_file_t *pb_aux;  // second handle on the same path; never written
+    vrc_track_info_t tracks[VRC_MUXER_MAX_TRACKS];
+    uint32_t nr_tracks;
+    uint32_t nr_avframes[VRC_MUXER_MAX_TRACKS];
+    uint32_t nr_frames;         // also the next free entry of frames
+    uint32_t max_frames;
+    uint32_t last_seq[VRC_MUXER_MAX_TRACKS];
+    uint32_t bitrate_bytes[VRC_MUXER_MAX_TRACKS];
+    uint32_t bitrate_start[VRC_MUXER_MAX_TRACKS];
+    uint32_t bitrate[VRC_MUXER_MAX_TRACKS];  // bytes per second of the last window
+    uint32_t bitrate_interval;               // window length in seconds
+    uint32_t bitrate_log;
+    vrc::mov_frame_info_t frames[VRC_MUXER_MAX_FRAMES];
+    uint32_t creation_time;     // seconds since 1970, written into mr00
+    uint32_t start_time;        // millisecond clock value paired with creation_time
+    uint32_t private_enable;
+    uint32_t private_size;
+    uint32_t mdat_offset;
+    uint32_t mdat_size_fixed;
+    uint32_t ftyp_size;
+    uint32_t free_size;
+    uint32_t mdat_size;         // bytes of mdat so far, header included
+    vrc::mov_moov_size_t moov;
+    uint32_t tracks_added;      // add_tracks has been called
+    uint32_t param_set_warned[VRC_MUXER_MAX_TRACKS];  // oversized parameter set reported
+};
+
+namespace vrc {
+
+// Whether a frame of this slot carries an mr02 record: H.264 key frames do.
+inline bool mov_frame_has_param_sets(const vrc_mp4_muxer_t &m, bool key_frame, uint32_t slot)
+{
+    return m.private_enable && key_frame && m.tracks[slot].codec_id == VRC_CODEC_H264;
+}
+
+// Bytes of the private records written in front of a frame's sample.
+inline uint32_t mov_private_bytes(const vrc_mp4_muxer_t &m, bool key_frame, uint32_t slot)
+{
+    if (!m.private_enable) return 0;
+    return m.private_size + (mov_frame_has_param_sets(m, key_frame, slot) ? MOV_MR02_SIZE : 0);
+}
+
+// Writes fields through the byte-order writers of the file layer and keeps
+// the first failure: after it nothing more is written. Boxes opened with
+// BoxScope are checked on closing: the bytes written must equal the size
+// the box declared, else the box path is logged and the writer fails.
+class BoxWriter {
+public:
+    explicit BoxWriter(vrc_uri_io_file_t *pb) : pb_(pb) {}
+    BoxWriter(const BoxWriter &) = delete;
+    BoxWriter &operator=(const BoxWriter &) = delete;
+
+    void u8(uint32_t value);
+    void u16(uint32_t value);
+    void u32(uint32_t value);
+    void type(uint32_t fourcc);
+    void bytes(const uint8_t *data, uint32_t size);
+    void zeros(uint32_t count);
+    // The first failure: an I/O code of the file layer, or -1 for a box
+    // whose size came out wrong.
+    int result() const { return rc_; }
+
+    void open_box(uint32_t type, uint32_t size, int index);
+    void close_box();
+
+private:
+    static constexpr int kMaxDepth = 10;
+    struct OpenBox {
+        uint32_t type;
+        int index;  // trak number shown in the path, or -1
+        uint32_t size;
+        uint64_t start;
+    };
+    void account(int rc, uint32_t size);
+    void report_size_mismatch(const OpenBox &box) const;
+
+    vrc_uri_io_file_t *pb_;
+    int rc_ = 0;
+    uint64_t written_ = 0;
+    OpenBox open_[kMaxDepth] = {};
+    int depth_ = 0;
+};
+
+// Writes a box header on construction and checks the box's size when it
+// goes out of scope.
+class BoxScope {
+public:
+    BoxScope(BoxWriter &w, uint32_t type, uint32_t size, int index = -1) : w_(w)
+    {
+        w_.open_box(type, size, index);
+    }
+    ~BoxScope() { w_.close_box(); }
+    BoxScope(const BoxScope &) = delete;
+    BoxScope &operator=(const BoxScope &) = delete;
+
+private:
+    BoxWriter &w_;
+};
+
+}  // namespace vrc
+
+#endif

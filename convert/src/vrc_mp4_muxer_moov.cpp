@@ -1,0 +1,584 @@
+// The tail of a recording MP4: zero fill of a pre-sized mdat, the sizing of
+// every moov box in advance, moov with its sample tables, the mdat size patch.
+//
+// The sample tables are not kept per track: every table is read off the
+// frame table as it is written, by the same walkers the sizing counts with,
+// so that sizes and contents cannot drift apart.
+#include <cstdio>
+
+#include "vrc_debug.h"
+#include "vrc_mp4_h264.h"
+#include "vrc_mp4_muxer_internal.h"
+#include "vrc_time.h"
+
+namespace {
+
+using vrc::BoxScope;
+using vrc::BoxWriter;
+using vrc::mov_fourcc;
+using vrc::mov_frame_info_t;
+using vrc::mov_trak_size_t;
+
+constexpr uint32_t kMvhdSize = 108;
+constexpr uint32_t kTkhdSize = 92;
+constexpr uint32_t kMdhdSize = 32;
+constexpr uint32_t kHdlrSize = 44;
+constexpr uint32_t kVmhdSize = 20;
+constexpr uint32_t kSmhdSize = 16;
+constexpr uint32_t kDrefSize = 28;
+constexpr uint32_t kUrlSize = 12;
+constexpr uint32_t kStsdHeaderSize = 16;       // header, version and flags, entry count
+constexpr uint32_t kVideoSampleBodySize = 78;  // mov_box_video_sample_t
+constexpr uint32_t kAvcCFixedSize = 19;        // avcC without its parameter sets
+constexpr uint32_t kAudioSampleSize = 36;      // audio sample entry without esds
+constexpr uint32_t kFullBoxHeaderSize = 16;    // header, version and flags, entry count
+constexpr uint32_t kStszHeaderSize = 20;       // ... and the common sample size
+constexpr uint32_t kNextTrackId = 3;
+constexpr uint32_t kMacEpochOffset = 2082844800u;  // seconds from 1904 to 1970
+constexpr uint32_t kUnityMatrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+constexpr char kCompressorName[] = "JVT/AVC Coding";
+constexpr uint32_t kCompressorNameField = 32;  // length byte, name, zero padding
+constexpr uint32_t kMonoSampleRate8000 = 8000;
+
+// AAC decoder configurations: for 8000 Hz mono, and the one written for
+// every other rate (it announces 16000 Hz mono).
+constexpr uint8_t kEsds8000[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x25, 0x00, 0x02, 0x00,
+                                 0x04, 0x80, 0x80, 0x80, 0x17, 0x40, 0x15, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                 0xBB, 0x80, 0x00, 0x00, 0xA6, 0x63, 0x05, 0x80, 0x80, 0x80, 0x05, 0x15,
+                                 0x88, 0x56, 0xE5, 0x00, 0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
+constexpr uint8_t kEsdsOther[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x22, 0x00, 0x02,
+                                  0x00, 0x04, 0x80, 0x80, 0x80, 0x14, 0x40, 0x15, 0x00, 0x00, 0x00,
+                                  0x00, 0x00, 0x97, 0xBE, 0x00, 0x00, 0x97, 0xBE, 0x05, 0x80, 0x80,
+                                  0x80, 0x02, 0x14, 0x08, 0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
+static_assert(sizeof kEsds8000 == 46 && sizeof kEsdsOther == 43, "esds payloads");
+
+uint32_t mov_unixtime2mactime(uint32_t unix_time) { return unix_time + kMacEpochOffset; }
+
+// Slots that moov describes: 0 as video, 1 as audio.
+uint32_t moov_slot_count(const vrc_mp4_muxer_t &m)
+{
+    return m.nr_tracks < vrc::MOV_MOOV_TRACKS ? m.nr_tracks : vrc::MOV_MOOV_TRACKS;
+}
+
+bool is_aac(const vrc_track_info_t &track) { return track.codec_id == VRC_CODEC_AAC; }
+
+struct EsdsPayload {
+    const uint8_t *data;
+    uint32_t size;
+};
+
+EsdsPayload esds_payload(const vrc_track_info_t &track)
+{
+    if (track.sample_rate == kMonoSampleRate8000) return {kEsds8000, sizeof kEsds8000};
+    return {kEsdsOther, sizeof kEsdsOther};
+}
+
+// ---- walks over the frame table -----------------------------------------
+
+// Calls visit(frame, offset) for each frame of a slot, in write order, with
+// the file offset of its sample (behind its private records).
+template <class Visit>
+void for_each_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
+{
+    uint64_t offset = uint64_t{m.mdat_offset} + vrc::MOV_BOX_ATOM_SIZE;
+    for (uint32_t i = 0; i < m.nr_frames; ++i) {
+        const mov_frame_info_t &f = m.frames[i];
+        offset += vrc::mov_private_bytes(m, f.key_frame, f.track_id);
+        if (f.track_id == slot) visit(f, static_cast<uint32_t>(offset));
+        offset += f.size;
+    }
+}
+
+// Calls emit(count, delta) for each run of equal time deltas of a slot. A
+// sample's delta is the time to the next sample of the slot; the last
+// sample's is 0, so the deltas add up to the track's duration.
+template <class Emit>
+void for_each_delta_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&emit)
+{
+    uint32_t run_count = 0;
+    uint32_t run_delta = 0;
+    auto add = [&](uint32_t delta) {
+        if (run_count != 0 && delta == run_delta) {
+            ++run_count;
+            return;
+        }
+        if (run_count != 0) emit(run_count, run_delta);
+        run_count = 1;
+        run_delta = delta;
+    };
+    bool any = false;
+    uint32_t previous = 0;
+    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint32_t) {
+        if (any) add(f.timestamp - previous);
+        any = true;
+        previous = f.timestamp;
+    });
+    if (!any) return;
+    add(0);
+    emit(run_count, run_delta);
+}
+
+// Calls visit(number) with the 1-based sample number of each key frame.
+template <class Visit>
+void for_each_key_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
+{
+    uint32_t number = 0;
+    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint32_t) {
+        ++number;
+        if (f.key_frame) visit(number);
+    });
+}
+
+// ---- sizing -------------------------------------------------------------
+
+// Track start times, durations and counts from the frame table; the sizes
+// below and the headers written afterwards use these values.
+void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
+{
+    uint32_t n[VRC_MUXER_MAX_TRACKS] = {};
+    for (uint32_t i = 0; i < m.nr_frames; ++i) {
+        const mov_frame_info_t &f = m.frames[i];
+        const uint32_t t = f.track_id;
+        if (t >= m.nr_tracks) continue;
+        vrc_track_info_t &track = m.tracks[t];
+        mov_trak_size_t &s = m.moov.trak[t];
+        s.stss_entries += f.key_frame;
+        if (n[t] == 0) track.start_time = f.timestamp;
+        track.duration = f.timestamp - track.start_time;
+        s.samples_per_chunk = 1;  // every sample is a chunk of its own
+        s.nr_chunks = n[t] + 1;
+        m.nr_avframes[t] = ++n[t];
+    }
+    vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "duration: %d, %d, %d, timescale %d\n", m.tracks[0].duration,
+                m.tracks[1].duration, m.tracks[2].duration, m.tracks[0].timescale);
+}
+
+uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
+{
+    if (t == 0) {
+        std::printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(vrc::MOV_BOX_ATOM_SIZE));
+        std::printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(kVideoSampleBodySize));
+        s.avc1_size = vrc::MOV_BOX_ATOM_SIZE + kVideoSampleBodySize;
+        std::printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
+        s.avcC_size = kAvcCFixedSize + m.tracks[0].seq_params_len + m.tracks[0].pic_params_len;
+        s.avc1_size += s.avcC_size;
+        std::printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
+        return s.avc1_size;
+    }
+    if (is_aac(m.tracks[t])) {
+        s.mp4a_size = kAudioSampleSize + vrc::MOV_BOX_ATOM_SIZE + esds_payload(m.tracks[t]).size;
+        return s.mp4a_size;
+    }
+    s.ulaw_size = kAudioSampleSize;
+    return s.ulaw_size;
+}
+
+uint32_t count_delta_runs(const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    uint32_t runs = 0;
+    for_each_delta_run(m, t, [&](uint32_t, uint32_t) { ++runs; });
+    return runs;
+}
+
+void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
+{
+    s.tkhd_size = kTkhdSize;
+    s.trak_size = vrc::MOV_BOX_ATOM_SIZE + s.tkhd_size;
+    s.mdhd_size = kMdhdSize;
+    s.mdia_size = vrc::MOV_BOX_ATOM_SIZE + s.mdhd_size;
+    s.hdlr_size = kHdlrSize;
+    s.mdia_size += s.hdlr_size;
+    s.minf_size = vrc::MOV_BOX_ATOM_SIZE;
+    if (t == 0) {
+        s.vmhd_size = kVmhdSize;
+        s.minf_size += s.vmhd_size;
+    } else {
+        s.smhd_size = kSmhdSize;
+        s.minf_size += s.smhd_size;
+    }
+    s.dref_size = kDrefSize;
+    s.dinf_size = vrc::MOV_BOX_ATOM_SIZE + s.dref_size;
+    s.minf_size += s.dinf_size;
+    s.stbl_size = vrc::MOV_BOX_ATOM_SIZE;
+    s.stsd_size = kStsdHeaderSize + vrc_mp4_muxer_calc_sample_entry(m, t, s);
+    s.stbl_size += s.stsd_size;
+    s.stts_entries = count_delta_runs(m, t);
+    s.stts_size = kFullBoxHeaderSize + 8 * s.stts_entries;
+    s.stbl_size += s.stts_size;
+    s.stss_size = kFullBoxHeaderSize + 4 * s.stss_entries;
+    s.stbl_size += s.stss_size;
+    s.stsc_entries = s.nr_chunks != 0 ? 1 : 0;  // one run: every chunk holds one sample
+    s.stsc_size = kFullBoxHeaderSize + 12 * s.stsc_entries;
+    s.stbl_size += s.stsc_size;
+    s.stsz_size = kStszHeaderSize + 4 * m.nr_avframes[t];
+    s.stbl_size += s.stsz_size;
+    s.stco_size = kFullBoxHeaderSize + 4 * s.nr_chunks;
+    s.stbl_size += s.stco_size;
+    s.minf_size += s.stbl_size;
+    s.mdia_size += s.minf_size;
+    s.trak_size += s.mdia_size;
+    if (t == 0) std::printf("trak[%d] size test === %ld\n", 0, static_cast<long>(s.trak_size));
+}
+
+void vrc_mp4_muxer_calc_moov(vrc_mp4_muxer_t &m)
+{
+    vrc_mp4_muxer_count_samples(m);
+    for (uint32_t t = 0; t < moov_slot_count(m); ++t)
+        if (m.nr_avframes[t] != 0) vrc_mp4_muxer_calc_trak(m, t, m.moov.trak[t]);
+}
+
+// ---- moov ---------------------------------------------------------------
+
+struct MovieValues {
+    uint32_t creation_time;
+    uint32_t timescale;
+    uint32_t duration;
+};
+
+// The longer of slots 0 and 1 by the running durations of the packet
+// writer (an audio track's includes the 40 ms in front of its first packet);
+// slot 0 on a tie.
+MovieValues vrc_mp4_muxer_movie_values(const vrc_mp4_muxer_t &m)
+{
+    const uint32_t slot = m.nr_tracks > 1 && m.tracks[1].duration > m.tracks[0].duration ? 1 : 0;
+    const vrc_track_info_t &track = m.tracks[slot];
+    return {track.creation_time, track.timescale, track.duration};
+}
+
+struct PictureSize {
+    uint32_t width;
+    uint32_t height;
+};
+
+// The video track's picture size is the one its SPS declares when the SPS
+// parses; the caller's declaration otherwise.
+PictureSize track_picture_size(const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    const vrc_track_info_t &track = m.tracks[t];
+    PictureSize size{track.width, track.height};
+    if (t == 0) vrc::h264_sps_picture_size(track.seq_params, track.seq_params_len, &size.width, &size.height);
+    return size;
+}
+
+void write_unity_matrix(BoxWriter &w)
+{
+    for (uint32_t value : kUnityMatrix) w.u32(value);
+}
+
+void vrc_mp4_write_mvhd(BoxWriter &w, const vrc_mp4_muxer_t &m, const MovieValues &movie)
+{
+    BoxScope box(w, mov_fourcc("mvhd"), m.moov.mvhd_size);
+    w.u32(0);                                          // version 0, flags 0
+    w.u32(mov_unixtime2mactime(movie.creation_time));  // creation time
+    w.u32(mov_unixtime2mactime(movie.creation_time));  // modification time
+    w.u32(movie.timescale);                            // timescale
+    w.u32(movie.duration);                             // duration
+    w.u32(0x00010000);                                 // rate 1.0
+    w.u16(0x0100);                                     // volume 1.0
+    w.zeros(10);                                       // reserved
+    write_unity_matrix(w);                             // matrix
+    w.zeros(24);                                       // pre-defined
+    w.u32(kNextTrackId);                               // next track ID
+}
+
+void vrc_mp4_write_tkhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    const vrc_track_info_t &track = m.tracks[t];
+    const PictureSize picture = track_picture_size(m, t);
+    BoxScope box(w, mov_fourcc("tkhd"), m.moov.trak[t].tkhd_size);
+    w.u32(3);                                              // version 0, flags enabled and in movie
+    w.u32(mov_unixtime2mactime(track.creation_time));      // creation time
+    w.u32(mov_unixtime2mactime(track.modification_time));  // modification time
+    w.u32(t + 1);                                          // track ID
+    w.u32(0);                                              // reserved
+    w.u32(track.duration);                                 // duration, track timescale
+    w.zeros(8);                                            // reserved
+    w.u16(0);                                              // layer
+    w.u16(0);                                              // alternate group
+    w.u16(t != 0 ? 0x0100 : 0);                            // volume: audio 1.0
+    w.u16(0);                                              // reserved
+    write_unity_matrix(w);                                 // matrix
+    w.u32(picture.width << 16);                            // width, 16.16
+    w.u32(picture.height << 16);                           // height, 16.16
+}
+
+void vrc_mp4_write_mdhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    const vrc_track_info_t &track = m.tracks[t];
+    BoxScope box(w, mov_fourcc("mdhd"), m.moov.trak[t].mdhd_size);
+    w.u32(0);                                              // version 0, flags 0
+    w.u32(mov_unixtime2mactime(track.creation_time));      // creation time
+    w.u32(mov_unixtime2mactime(track.modification_time));  // modification time
+    w.u32(track.timescale);                                // timescale
+    w.u32(track.duration);                                 // duration
+    w.u16(0);                                              // language
+    w.u16(0);                                              // pre-defined
+}
+
+void vrc_mp4_write_hdlr(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    static const uint8_t kVideoName[12] = {'V', 'i', 'd', 'e', 'o', 'H', 'a', 'n', 'd', 'l', 'e', 'r'};
+    static const uint8_t kSoundName[12] = {'S', 'o', 'u', 'n', 'd', 'H', 'a', 'n', 'd', 'l', 'e', 'r'};
+    BoxScope box(w, mov_fourcc("hdlr"), m.moov.trak[t].hdlr_size);
+    w.u32(0);                                                     // version 0, flags 0
+    w.u32(0);                                                     // pre-defined
+    w.type(t == 0 ? mov_fourcc("vide") : mov_fourcc("soun"));     // handler type
+    w.zeros(12);                                                  // reserved
+    w.bytes(t == 0 ? kVideoName : kSoundName, sizeof kVideoName);  // name, no terminating zero
+}
+
+void vrc_mp4_write_vmhd(BoxWriter &w, const mov_trak_size_t &s)
+{
+    BoxScope box(w, mov_fourcc("vmhd"), s.vmhd_size);
+    w.u32(1);    // version 0, flags 1
+    w.zeros(8);  // graphics mode, opcolor
+}
+
+void vrc_mp4_write_smhd(BoxWriter &w, const mov_trak_size_t &s)
+{
+    BoxScope box(w, mov_fourcc("smhd"), s.smhd_size);
+    w.u32(0);  // version 0, flags 0
+    w.u32(0);  // balance, reserved
+}
+
+void vrc_mp4_write_dinf(BoxWriter &w, const mov_trak_size_t &s)
+{
+    BoxScope dinf(w, mov_fourcc("dinf"), s.dinf_size);
+    BoxScope dref(w, mov_fourcc("dref"), s.dref_size);
+    w.u32(0);  // version 0, flags 0
+    w.u32(1);  // entry count
+    BoxScope url(w, mov_fourcc("url "), kUrlSize);
+    w.u32(1);  // flags 1: the media is in this file
+}
+
+// ---- sample description and sample tables -------------------------------
+
+void vrc_mp4_write_avcC(BoxWriter &w, const vrc_track_info_t &track, const mov_trak_size_t &s)
+{
+    BoxScope box(w, mov_fourcc("avcC"), s.avcC_size);
+    w.u8(1);                                          // configuration version
+    w.u8(track.seq_params[1]);                        // profile
+    w.u8(track.seq_params[2]);                        // profile compatibility
+    w.u8(track.seq_params[3]);                        // level
+    w.u8(0xFF);                                       // 4-byte NAL lengths
+    w.u8(0xE1);                                       // one SPS
+    w.u16(track.seq_params_len);                      // SPS length
+    w.bytes(track.seq_params, track.seq_params_len);  // SPS
+    w.u8(1);                                          // one PPS
+    w.u16(track.pic_params_len);                      // PPS length
+    w.bytes(track.pic_params, track.pic_params_len);  // PPS
+}
+
+void vrc_mp4_write_avc1(BoxWriter &w, const vrc_mp4_muxer_t &m, const mov_trak_size_t &s)
+{
+    const PictureSize picture = track_picture_size(m, 0);
+    const uint32_t name_length = sizeof kCompressorName - 1;
+    BoxScope box(w, mov_fourcc("avc1"), s.avc1_size);
+    w.zeros(6);                     // reserved
+    w.u16(1);                       // data reference index
+    w.u16(0);                       // pre-defined
+    w.u16(0);                       // reserved
+    w.zeros(12);                    // pre-defined
+    w.u16(picture.width);           // width
+    w.u16(picture.height);          // height
+    w.u32(0x00480000);              // horizontal resolution, 72 dpi
+    w.u32(0x00480000);              // vertical resolution, 72 dpi
+    w.u32(0);                       // reserved
+    w.u16(1);                       // frame count
+    w.u8(name_length);              // compressor name: length byte,
+    w.bytes(reinterpret_cast<const uint8_t *>(kCompressorName), name_length);  // the name,
+    w.zeros(kCompressorNameField - 1 - name_length);                           // zero padding
+    w.u16(0x0018);                  // depth
+    w.u16(0xFFFF);                  // pre-defined -1
+    vrc_mp4_write_avcC(w, m.tracks[0], s);
+}
+
+void vrc_mp4_write_audio_entry(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
+{
+    const vrc_track_info_t &track = m.tracks[t];
+    const bool aac = is_aac(track);  // every other codec is described as mu-law
+    BoxScope box(w, aac ? mov_fourcc("mp4a") : mov_fourcc("ulaw"), aac ? s.mp4a_size : s.ulaw_size);
+    w.zeros(6);                     // reserved
+    w.u16(1);                       // data reference index
+    w.u32(0);                       // reserved
+    w.u32(0);                       // reserved
+    w.u16(track.channels);          // channel count
+    w.u16(track.bitwidth);          // sample size
+    w.u16(0);                       // pre-defined
+    w.u16(0);                       // reserved
+    w.u32(track.sample_rate << 16); // sample rate, 16.16
+    vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "j %d channel %d, bitwidth %d, sample_rate %d\n", t,
+                track.channels, track.bitwidth, track.sample_rate);
+    if (!aac) return;
+    const EsdsPayload esds = esds_payload(track);
+    BoxScope esds_box(w, mov_fourcc("esds"), vrc::MOV_BOX_ATOM_SIZE + esds.size);
+    w.bytes(esds.data, esds.size);  // version, flags and the ES descriptor
+}
+
+void vrc_mp4_write_stsd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
+{
+    BoxScope box(w, mov_fourcc("stsd"), s.stsd_size);
+    w.u32(0);  // version 0, flags 0
+    w.u32(1);  // entry count
+    if (t == 0)
+        vrc_mp4_write_avc1(w, m, s);
+    else
+        vrc_mp4_write_audio_entry(w, m, t, s);
+}
+
+void vrc_mp4_write_stts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
+{
+    BoxScope box(w, mov_fourcc("stts"), s.stts_size);
+    w.u32(0);               // version 0, flags 0
+    w.u32(s.stts_entries);  // entry count
+    if (m.nr_avframes[t] != 0)
+        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "track[%d] stts nr_avframes=%d\n", t, m.nr_avframes[t]);
+    for_each_delta_run(m, t, [&](uint32_t count, uint32_t delta) {
+        w.u32(count);  // sample count
+        w.u32(delta);  // sample delta
+    });
+}
+
+// Audio frames are never key frames: their table is present and empty.
+void vrc_mp4_write_stss(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
+{
+    BoxScope box(w, mov_fourcc("stss"), s.stss_size);
+    w.u32(0);               // version 0, flags 0
+    w.u32(s.stss_entries);  // entry count
+    for_each_key_sample(m, t, [&](uint32_t number) { w.u32(number); });  // sample number
+}
+
+void vrc_mp4_write_stsc(BoxWriter &w, uint32_t t, const mov_trak_size_t &s)
+{
+    BoxScope box(w, mov_fourcc("stsc"), s.stsc_size);
+    w.u32(0);               // version 0, flags 0
+    w.u32(s.stsc_entries);  // entry count
+    if (s.nr_chunks == 0) return;
+    vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "track[%d] stsc nr_chunks=%d\n", t, s.nr_chunks);
+    w.u32(1);                    // first chunk
+    w.u32(s.samples_per_chunk);  // samples per chunk
+    w.u32(1);                    // sample description index
+}
+
+void vrc_mp4_write_stsz(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
+{
+    BoxScope box(w, mov_fourcc("stsz"), s.stsz_size);
+    w.u32(0);                 // version 0, flags 0
+    w.u32(0);                 // sample size: sizes vary
+    w.u32(m.nr_avframes[t]);  // sample count
+    for_each_sample(m, t, [&](const mov_frame_info_t &f, uint32_t) { w.u32(f.size); });  // entry size
+}
+
+// One sample per chunk: the chunk offsets are the sample offsets.
+void vrc_mp4_write_stco(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
+{
+    BoxScope box(w, mov_fourcc("stco"), s.stco_size);
+    w.u32(0);            // version 0, flags 0
+    w.u32(s.nr_chunks);  // entry count
+    for_each_sample(m, t, [&](const mov_frame_info_t &, uint32_t offset) { w.u32(offset); });  // chunk offset
+}
+
+void vrc_mp4_write_stbl(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    const mov_trak_size_t &s = m.moov.trak[t];
+    BoxScope box(w, mov_fourcc("stbl"), s.stbl_size);
+    vrc_mp4_write_stsd(w, m, t, s);
+    vrc_mp4_write_stts(w, m, t, s);
+    vrc_mp4_write_stss(w, m, t, s);
+    vrc_mp4_write_stsc(w, t, s);
+    vrc_mp4_write_stsz(w, m, t, s);
+    vrc_mp4_write_stco(w, m, t, s);
+}
+
+void vrc_mp4_write_mdia(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    const mov_trak_size_t &s = m.moov.trak[t];
+    BoxScope mdia(w, mov_fourcc("mdia"), s.mdia_size);
+    vrc_mp4_write_mdhd(w, m, t);
+    vrc_mp4_write_hdlr(w, m, t);
+    BoxScope minf(w, mov_fourcc("minf"), s.minf_size);
+    if (t == 0)
+        vrc_mp4_write_vmhd(w, s);
+    else
+        vrc_mp4_write_smhd(w, s);
+    vrc_mp4_write_dinf(w, s);
+    vrc_mp4_write_stbl(w, m, t);
+}
+
+// A trak holds no edit list: every track's media starts at movie time 0.
+void vrc_mp4_write_track(BoxWriter &w, const vrc_mp4_muxer_t &m)
+{
+    for (uint32_t t = 0; t < moov_slot_count(m); ++t) {
+        if (m.nr_avframes[t] == 0) continue;
+        BoxScope trak(w, mov_fourcc("trak"), m.moov.trak[t].trak_size, static_cast<int>(t));
+        vrc_mp4_write_tkhd(w, m, t);
+        vrc_mp4_write_mdia(w, m, t);
+    }
+}
+
+// ---- the tail around moov -----------------------------------------------
+
+int first_failure(const vrc_mp4_muxer_t &m, int rc) { return m.pb->error != 0 ? m.pb->error : rc; }
+
+// Pads a pre-sized mdat with zero bytes to its full length.
+int vrc_mp4_muxer_fill_mdat(vrc_mp4_muxer_t &m)
+{
+    if (m.mdat_size_fixed == 0) return 0;
+    // The space check keeps mdat_size within the fixed size.
+    const uint32_t n = m.mdat_size_fixed - m.mdat_size;
+    vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "write more %d\n", n);
+    const int64_t start = vrc_clock_monotonic_get();
+    const int rc = vrc_uri_io_file_append_bytes(m.pb, 0, static_cast<int>(n));
+    vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "write more cost %lld\n",
+                static_cast<long long>(vrc_clock_monotonic_get() - start));
+    return rc != 0 ? first_failure(m, rc) : 0;
+}
+
+int vrc_mp4_muxer_write_moov(vrc_mp4_muxer_t &m)
+{
+    const MovieValues movie = vrc_mp4_muxer_movie_values(m);
+    m.moov = vrc::mov_moov_size_t{};
+    m.moov.moov_size = vrc::MOV_BOX_ATOM_SIZE;
+    m.moov.mvhd_size = kMvhdSize;
+    m.moov.moov_size += m.moov.mvhd_size;
+    vrc_mp4_muxer_calc_moov(m);
+    for (uint32_t t = 0; t < moov_slot_count(m); ++t) m.moov.moov_size += m.moov.trak[t].trak_size;
+    std::printf("moov_size's size is %ld\n", static_cast<long>(m.moov.moov_size));
+
+    BoxWriter w(m.pb);
+    {
+        BoxScope moov(w, mov_fourcc("moov"), m.moov.moov_size);
+        vrc_mp4_write_mvhd(w, m, movie);
+        vrc_mp4_write_track(w, m);
+    }
+    return w.result();
+}
+
+// Without pre-sizing the mdat header still reads size 0: write the true size.
+int vrc_mp4_muxer_patch_mdat_size(vrc_mp4_muxer_t &m)
+{
+    if (m.mdat_size_fixed != 0) return 0;
+    if (vrc_uri_io_file_seek(m.pb, m.mdat_offset, SEEK_SET) != m.mdat_offset) return -1;
+    BoxWriter w(m.pb);
+    w.u32(m.mdat_size);  // mdat size
+    return w.result();
+}
+
+}  // namespace
+
+// Every step's failure is returned, the final flush included: a file that
+// did not reach the disk whole is never reported as written.
+extern "C" VRC_API int vrc_mp4_muxer_write_tailer(vrc_mp4_muxer_t *muxer)
+{
+    if (!muxer) return -1;
+    vrc_mp4_muxer_t &m = *muxer;
+    if (m.pb->error != 0) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "Lower Layer IO error! muxer->pb->error:%d\n", m.pb->error);
+        return m.pb->error;
+    }
+    int rc = vrc_mp4_muxer_fill_mdat(m);
+    if (rc == 0) rc = vrc_mp4_muxer_write_moov(m);
+    if (rc == 0) rc = vrc_mp4_muxer_patch_mdat_size(m);
+    if (rc == 0) rc = vrc_uri_io_file_flush(m.pb);
+    return rc;
+}
