@@ -20,11 +20,23 @@ struct PackArgs {
     vrc_pack::PackOptions options;
 };
 
-// Where an option with a number stores it.
+// Where an option's value goes: a text, or a number in the arguments or in
+// the packer's options.
+struct TextOption {
+    const char *flag;
+    std::string PackArgs::*field;
+};
+
 struct NumberOption {
     const char *flag;
     uint32_t PackArgs::*field;
     uint32_t vrc_pack::PackOptions::*option;
+};
+
+const TextOption kTextOptions[] = {
+    {"--video", &PackArgs::video},
+    {"--audio", &PackArgs::audio},
+    {"-o", &PackArgs::output},
 };
 
 constexpr NumberOption kNumberOptions[] = {
@@ -35,9 +47,10 @@ constexpr NumberOption kNumberOptions[] = {
     {"--cut-last", nullptr, &vrc_pack::PackOptions::cut_last},
 };
 
-const NumberOption *find_number_option(const char *flag)
+template <typename Option, size_t N>
+const Option *find_option(const Option (&options)[N], const char *flag)
 {
-    for (const NumberOption &option : kNumberOptions)
+    for (const Option &option : options)
         if (std::strcmp(option.flag, flag) == 0) return &option;
     return nullptr;
 }
@@ -64,19 +77,15 @@ int parse_args(int argc, char **argv, PackArgs *args)
             args->options.alternate_magic = true;
             continue;
         }
+        const TextOption *text = find_option(kTextOptions, flag);
+        const NumberOption *number = find_option(kNumberOptions, flag);
+        if (!text && !number) return vrc_tool::usage_error(kName, std::string("unknown option ") + flag);
         if (i + 1 >= argc) return vrc_tool::usage_error(kName, std::string("missing value after ") + flag);
         const char *value = argv[++i];
-        if (std::strcmp(flag, "--video") == 0) {
-            args->video = value;
-        } else if (std::strcmp(flag, "--audio") == 0) {
-            args->audio = value;
-        } else if (std::strcmp(flag, "-o") == 0) {
-            args->output = value;
-        } else if (const NumberOption *option = find_number_option(flag)) {
-            if (!vrc_tool::parse_u32(value, &number_field(*args, *option)))
-                return vrc_tool::usage_error(kName, std::string("not a whole number: ") + flag + " " + value);
-        } else {
-            return vrc_tool::usage_error(kName, std::string("unknown option ") + flag);
+        if (text) {
+            args->*text->field = value;
+        } else if (!vrc_tool::parse_u32(value, &number_field(*args, *number))) {
+            return vrc_tool::usage_error(kName, std::string("not a whole number: ") + flag + " " + value);
         }
     }
     if (args->video.empty()) return vrc_tool::usage_error(kName, "--video is required");
