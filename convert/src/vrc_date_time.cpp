@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "vrc_platform.h"
+
 namespace {
 
 int64_t signed_offset(uint32_t tz, uint32_t tz_west)
@@ -48,7 +50,7 @@ extern "C" VRC_API int64_t vrc_date_time_to_gmtime(vrc_date_time_t d)
     fields.tm_mon = static_cast<int>(VRC_DT_MON(d)) - 1;
     fields.tm_year = static_cast<int>(VRC_DT_YEAR(d)) + 70;
     fields.tm_isdst = 0;  // the host's standard time, even in its daylight-saving season
-    int64_t t = static_cast<int64_t>(std::mktime(&fields));
+    int64_t t = vrc::local_mktime(&fields);
     t -= signed_offset(VRC_DT_TZ(d), VRC_DT_TZ_WEST(d));
     if (VRC_DT_DST(d)) t += 3600;
     return t;

@@ -13,6 +13,9 @@ namespace vrc {
 
 // Local calendar breakdown of seconds since 1970; false when there is none.
 bool local_time(int64_t seconds, std::tm *out);
+// mktime with a 64-bit result on every platform (the 32-bit Windows C
+// library's own time_t ends in 2038).
+int64_t local_mktime(std::tm *fields);
 
 // The C library's zone settings after it has read the zone: seconds west of
 // UTC and the daylight-saving flag.

@@ -11,6 +11,11 @@ bool vrc::local_time(int64_t seconds, std::tm *out)
     return localtime_r(&t, out) != nullptr;
 }
 
+int64_t vrc::local_mktime(std::tm *fields)
+{
+    return static_cast<int64_t>(mktime(fields));
+}
+
 int32_t vrc::tz_seconds_west()
 {
     tzset();

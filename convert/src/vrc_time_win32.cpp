@@ -11,6 +11,11 @@ bool vrc::local_time(int64_t seconds, std::tm *out)
     return _localtime64_s(out, &t) == 0;
 }
 
+int64_t vrc::local_mktime(std::tm *fields)
+{
+    return static_cast<int64_t>(_mktime64(fields));
+}
+
 int32_t vrc::tz_seconds_west()
 {
     _tzset();

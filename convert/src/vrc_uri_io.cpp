@@ -318,9 +318,15 @@ extern "C" VRC_API int vrc_uri_io_file_write(vrc_uri_io_file_t *h, const void *s
     const auto *in = static_cast<const uint8_t *>(src);
     while (size > 0) {
         if (pending_bytes(h) == 0 && size >= h->buffer_size) {
-            // Nothing is waiting in the buffer: large blocks go straight out.
-            if (h->error == 0) write_through(h, in, size);
-            return h->error;
+            // Nothing is waiting in the buffer: whole buffers go straight out,
+            // as filling and flushing each would have written them; the rest
+            // waits in the buffer, so pos and tell stay as if buffered.
+            const int direct = size - size % h->buffer_size;
+            if (h->error == 0) write_through(h, in, direct);
+            if (h->error != 0) return h->error;
+            in += direct;
+            size -= direct;
+            continue;
         }
         const int room = static_cast<int>(h->buf_end - h->buf_cur);
         const int n = room < size ? room : size;

@@ -7,11 +7,22 @@
 #include <fstream>
 #include <iterator>
 
+#include <gtest/gtest.h>
+
 #include "vrc_debug.h"
 
 namespace vrc_test {
 
 namespace {
+
+struct ScratchCleanup {
+    const std::filesystem::path &dir;
+    ~ScratchCleanup()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+};
 
 std::filesystem::path scratch_dir()
 {
@@ -24,16 +35,10 @@ std::filesystem::path scratch_dir()
         std::filesystem::create_directories(p);
         return p;
     }();
+    // Made after dir, so destroyed before it: the folder goes at exit.
+    static const ScratchCleanup cleanup{dir};
     return dir;
 }
-
-struct ScratchCleanup {
-    ~ScratchCleanup()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(scratch_dir(), ec);
-    }
-} cleanup;
 
 }  // namespace
 
@@ -59,6 +64,13 @@ std::string log_text()
     static char buf[16384 + 1];
     const int n = vrc_log_copy(buf, sizeof buf);
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+std::string printed_by(const std::function<void()> &action)
+{
+    testing::internal::CaptureStdout();
+    action();
+    return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace vrc_test

@@ -3,6 +3,7 @@
 #define VRC_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ std::vector<uint8_t> read_file(const std::string &path);
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
 // The log ring's current text.
 std::string log_text();
+// What `action` printed on standard output.
+std::string printed_by(const std::function<void()> &action);
 
 }  // namespace vrc_test
 
