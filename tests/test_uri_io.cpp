@@ -294,8 +294,8 @@ TEST(UriIo, ReaderSeeksWithinHeldBytesWithoutMovingTheFile)
         {SEEK_SET, 10, 10, true},      // before the held bytes
         {SEEK_SET, 4000, 4000, false},
         {SEEK_SET, 4106, 4106, false}, // just past the last held byte: the next read refills
-        {SEEK_SET, 4050, 4050, false}, // behind the refill, in the bytes it kept
-        {SEEK_CUR, -16, 4042, false},  // relative to where the caller reads
+        {SEEK_SET, 4050, 4050, true},  // behind the refill: those bytes are gone
+        {SEEK_CUR, -16, 4042, true},   // relative to where the caller reads
         {SEEK_CUR, 1000, 5050, false},
         {SEEK_CUR, 6000, 11058, true},
         {SEEK_SET, 11066, 11066, false},  // where the next read starts anyway

@@ -15,10 +15,6 @@ namespace {
 
 constexpr int kBufferSize = 4096;
 constexpr int kReadSizeOnce = 4096;
-// Bytes just behind the read position that a refill keeps at the front of
-// the buffer, so that a reader stepping back a little (a header scan moving
-// one byte on after a 44-byte read) stays inside the buffer.
-constexpr int kBackWindow = 64;
 constexpr int kShortWriteError = -1000;
 
 // ---- the file protocol: stdio streams -------------------------------------
@@ -139,12 +135,7 @@ void note_end_of_file(vrc_uri_io_file_t *h)
 void fill_buffer(vrc_uri_io_file_t *h)
 {
     if (h->write_mode || h->at_eof) return;
-    if (h->buf_cur >= h->buf_end) {
-        const int held = static_cast<int>(h->buf_end - h->buffer);
-        const int keep = held < kBackWindow ? held : kBackWindow;
-        std::memmove(h->buffer, h->buf_end - keep, static_cast<size_t>(keep));
-        h->buf_cur = h->buf_end = h->buffer + keep;
-    }
+    if (h->buf_cur >= h->buf_end) h->buf_cur = h->buf_end = h->buffer;
     int want = static_cast<int>(h->buffer + h->buffer_size - h->buf_end);
     if (want > kReadSizeOnce) want = kReadSizeOnce;
     const int r = h->read_packet(h->handle, h->buf_end, want);
@@ -156,7 +147,9 @@ void fill_buffer(vrc_uri_io_file_t *h)
     }
 }
 
-// A large read with nothing buffered goes straight into the caller's memory.
+// A large read with nothing buffered takes whole buffers straight into the
+// caller's memory, as refilling and copying each would have; the rest comes
+// through the buffer, so pos and tell stay as if every byte had.
 int read_direct(vrc_uri_io_file_t *h, uint8_t *dst, int size)
 {
     h->buf_cur = h->buf_end = h->buffer;
@@ -259,8 +252,10 @@ extern "C" VRC_API int vrc_uri_io_file_read(vrc_uri_io_file_t *h, void *dst, int
             h->buf_cur += n;
             done += n;
         } else if (size - done >= h->buffer_size) {
-            done += read_direct(h, out + done, size - done);
-            break;
+            const int whole = (size - done) - (size - done) % h->buffer_size;
+            const int got = read_direct(h, out + done, whole);
+            done += got;
+            if (got < whole) break;
         } else {
             fill_buffer(h);
             if (h->buf_end == h->buf_cur) break;
