@@ -10,6 +10,7 @@ namespace {
 using vrc_tool::Subcommand;
 
 const Subcommand *const kSubcommands[] = {
+    &vrc_tool::kConvertCommand,
     &vrc_tool::kPackCommand,
 };
 
@@ -52,11 +53,8 @@ int main(int argc, char **argv)
         return vrc_tool::kExitOk;
     }
     const Subcommand *command = find_subcommand(argv[1]);
-    if (!command) {
-        std::fprintf(stderr, "recfile-convert: unknown subcommand '%s'\n\n", argv[1]);
-        print_overview(stderr);
-        return vrc_tool::kExitUsage;
-    }
+    // recfile-convert [options] FILE... is short for recfile-convert convert [options] FILE...
+    if (!command) return vrc_tool::kConvertCommand.run(argc - 1, argv + 1);
     if (argc > 2 && is_help(argv[2])) {
         std::fputs(command->help, stdout);
         return vrc_tool::kExitOk;

@@ -22,6 +22,7 @@ struct Subcommand {
     int (*run)(int argc, char **argv);
 };
 
+extern const Subcommand kConvertCommand;
 extern const Subcommand kPackCommand;
 
 // Writes "recfile-convert NAME: message" to standard error and returns kExitUsage.
