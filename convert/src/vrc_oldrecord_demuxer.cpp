@@ -11,10 +11,9 @@ namespace {
 
 constexpr uint32_t kHeaderSize = VRC_OLDREC_HEADER_SIZE;
 constexpr uint32_t kMagicSize = 4;
-// Foreign bytes are searched for the next magic through windows of this
-// size read at read_offset. Smaller than the I/O buffer, so that a window is
-// read through the buffer (never straight from the file) and the next window,
-// which begins 3 bytes before the end of this one, is still held there.
+// Foreign bytes are searched for the next magic a window of this size at a
+// time, read forward: the search never seeks back, whatever the I/O buffer
+// still holds.
 constexpr uint32_t kScanWindow = 1024;
 // read_offset is 32-bit: the next header must lie at or below this offset.
 constexpr uint64_t kLastReadOffset = UINT32_MAX;
@@ -137,43 +136,52 @@ bool move_read_offset(vrc_oldrecord_demuxer_t *d, uint64_t next)
     return true;
 }
 
-// Positions the file at read_offset and reads up to size bytes into area;
-// bytes missing at the end of the file read as 0. Returns the number of
-// bytes read, or the demuxer's end-of-file code.
-int read_at_offset(vrc_oldrecord_demuxer_t *d, uint8_t *area, uint32_t size)
+// Positions the file at read_offset and reads the header area there; bytes
+// missing at the end of the file read as 0. Returns the number of bytes
+// read, or the demuxer's end-of-file code.
+int read_header_area(vrc_oldrecord_demuxer_t *d, uint8_t *area)
 {
     const int64_t sought = vrc_uri_io_file_seek(d->pb, d->read_offset, SEEK_SET);
     if (sought < 0) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "seek error! ret: %d\n", static_cast<int>(sought));
         return VRC_ERR_OLDREC_EOF;
     }
-    const int got = vrc_uri_io_file_read(d->pb, area, static_cast<int>(size));
+    const int got = vrc_uri_io_file_read(d->pb, area, static_cast<int>(kHeaderSize));
     if (got <= 0) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "read error! ret: %d\n", got);
         return VRC_ERR_OLDREC_EOF;
     }
-    std::memset(area + got, 0, size - static_cast<uint32_t>(got));
+    std::memset(area + got, 0, kHeaderSize - static_cast<uint32_t>(got));
     return got;
 }
 
 // Moves read_offset from foreign bytes to the next position where a magic
-// value begins, exactly where a scan stepping one byte at a time would stop,
-// but a window at a time. 0, or a failure code.
-int skip_foreign_bytes(vrc_oldrecord_demuxer_t *d)
+// value begins, exactly where a scan stepping one byte at a time would stop.
+// Starts from the got bytes just read at read_offset (area) and reads on
+// from where they end. 0, or a failure code.
+int skip_foreign_bytes(vrc_oldrecord_demuxer_t *d, const uint8_t *area, uint32_t got)
 {
-    // The zero tail lets the last 3 positions of a short read at the end of
-    // the file be tested like any other, as a one-byte step would test them.
+    // The zero tail lets the last 3 positions before the end of the file be
+    // tested like any other, as a one-byte step would test them.
     uint8_t window[kScanWindow + kMagicSize - 1];
-    std::memset(window + kScanWindow, 0, kMagicSize - 1);
+    std::memcpy(window, area, got);
+    uint32_t held = got;
+    bool at_end = got < kHeaderSize;
     for (;;) {
-        const int got = read_at_offset(d, window, kScanWindow);
-        if (got < 0) return got;
-        const uint32_t read = static_cast<uint32_t>(got);
-        // A full window leaves its last 3 positions to the next one.
-        const uint32_t limit = read == kScanWindow ? kScanWindow - (kMagicSize - 1) : read;
+        if (!at_end) {
+            const int want = static_cast<int>(kScanWindow - held);
+            const int more = vrc_uri_io_file_read(d->pb, window + held, want);
+            if (more > 0) held += static_cast<uint32_t>(more);
+            at_end = more < want;
+        }
+        std::memset(window + held, 0, kMagicSize - 1);
+        // Short of the end, the last 3 positions wait for the bytes after them.
+        const uint32_t limit = at_end ? held : held - (kMagicSize - 1);
         const uint32_t at = find_magic(window, limit);
         if (!move_read_offset(d, uint64_t{d->read_offset} + at)) return VRC_ERR_OLDREC_EOF;
-        if (at < limit) return 0;
+        if (at < limit || at_end) return 0;
+        std::memmove(window, window + limit, held - limit);
+        held -= limit;
     }
 }
 
@@ -182,13 +190,13 @@ int find_header(vrc_oldrecord_demuxer_t *d, FrameHeader *header)
 {
     uint8_t area[kHeaderSize];
     for (;;) {
-        const int got = read_at_offset(d, area, kHeaderSize);
+        const int got = read_header_area(d, area);
         if (got < 0) return got;
         if (is_magic(le32(area))) {
             *header = decode_header(area);
             return 0;
         }
-        const int rc = skip_foreign_bytes(d);
+        const int rc = skip_foreign_bytes(d, area, static_cast<uint32_t>(got));
         if (rc != 0) return rc;
     }
 }
