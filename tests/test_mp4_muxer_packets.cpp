@@ -191,18 +191,6 @@ TEST(Mp4MuxerIoError, FullDiskFailsTheTailOfASmallFile)
 
 // ---- H.264 reshaping ----------------------------------------------------
 
-// Each NAL unit of a sample behind its own length, no start code left.
-std::vector<Bytes> split_sample(const Bytes &file, uint32_t offset, uint32_t size)
-{
-    std::vector<Bytes> nals;
-    for (uint32_t at = offset; at < offset + size;) {
-        const uint32_t n = be32(file, at);
-        nals.emplace_back(file.begin() + at + 4, file.begin() + at + 4 + n);
-        at += 4 + n;
-    }
-    return nals;
-}
-
 TEST(Mp4MuxerH264, ParameterSetsBehindDelimiterAndSei)
 {
     TestMuxer mux(Config{false, false});
@@ -280,91 +268,5 @@ TEST(Mp4MuxerH264, PictureSizeFromTheSequenceParameterSet)
     }
 }
 
-// ---- real players -------------------------------------------------------
-
-#ifndef _WIN32
-
-bool have_ffmpeg()
-{
-    return std::system("ffmpeg -version >/dev/null 2>&1 && ffprobe -version >/dev/null 2>&1") == 0;
-}
-
-std::string run(const std::string &command)
-{
-    std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
-// The hashes of framemd5 output, timestamps left out.
-std::vector<std::string> frame_hashes(const std::string &input)
-{
-    std::vector<std::string> hashes;
-    const std::string text = run("ffmpeg -v error -i '" + input + "' -map 0:v -f framemd5 - 2>&1");
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(at, end - at);
-        if (!line.empty() && line[0] != '#') hashes.push_back(line.substr(line.rfind(',') + 1));
-        at = end + 1;
-    }
-    return hashes;
-}
-
-// Access units of an Annex B stream written with a delimiter in front of each.
-std::vector<Bytes> access_units(const Bytes &stream)
-{
-    std::vector<Bytes> units;
-    size_t start = 0;
-    for (size_t i = 4; i + 4 < stream.size(); ++i) {
-        const bool delimiter = stream[i - 4] == 0 && stream[i - 3] == 0 && stream[i - 2] == 0 && stream[i - 1] == 1 &&
-                               (stream[i] & 0x1F) == 9;
-        if (delimiter && i - 4 > start) {
-            units.emplace_back(stream.begin() + start, stream.begin() + i - 4);
-            start = i - 4;
-        }
-    }
-    units.emplace_back(stream.begin() + start, stream.end());
-    return units;
-}
-
-// 320x180 (a cropped height) in three slices per picture, each picture led
-// by a delimiter: ffprobe sees the SPS's size and every frame decodes to the
-// source's pixels.
-TEST(Mp4MuxerInterop, FfmpegDecodesTheMuxedStreamFrameExactly)
-{
-    if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not found: muxed files are not checked against a real player";
-    const std::string source = vrc_test::temp_path("source.264");
-    ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=320x180:rate=25 -frames:v 60 -pix_fmt yuv420p "
-                           "-c:v libx264 -g 25 -bf 0 -x264-params aud=1:slices=3 -f h264 '" + source + "'").c_str()),
-              0);
-    const std::vector<Bytes> units = access_units(vrc_test::read_file(source));
-    ASSERT_EQ(units.size(), 60u);
-    for (const Config config : {Config{false, false}, Config{true, true}}) {
-        TestMuxer mux(config);
-        for (size_t i = 0; i < units.size(); ++i) {
-            const Bytes &u = units[i];
-            bool idr = false;
-            for (size_t k = 3; k + 1 < u.size(); ++k) idr |= u[k - 3] == 0 && u[k - 2] == 0 && u[k - 1] == 1 && (u[k] & 0x1F) == 5;
-            ASSERT_EQ(mux.put(kVideo, idr ? VRC_FRAME_I : VRC_FRAME_P, uint32_t(i * 40), u), 0);
-            ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, uint32_t(i * 40), Bytes(320, 0xFF)), 0);
-        }
-        const Bytes file = mux.finish();
-        const std::vector<uint32_t> offsets = sample_offsets(file, 0), sizes = sample_sizes(file, 0);
-        for (size_t i = 0; i < offsets.size(); ++i) EXPECT_EQ(split_sample(file, offsets[i], sizes[i]).size(), 3u) << i;
-
-        const std::string probe = run("ffprobe -v error -count_frames -show_entries "
-                                      "stream=codec_name,width,height,sample_rate,nb_read_frames -of csv=p=0 '" +
-                                      mux.path + "'");
-        EXPECT_EQ(probe, "h264,320,180,60\npcm_mulaw,8000,60\n") << config.private_records;
-        EXPECT_EQ(run("ffmpeg -v error -i '" + mux.path + "' -f null - 2>&1"), "");
-        EXPECT_EQ(frame_hashes(mux.path), frame_hashes(source));
-    }
-}
-#endif
 
 }  // namespace

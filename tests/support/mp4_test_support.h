@@ -228,6 +228,23 @@ inline std::vector<uint32_t> sample_sizes(const Bytes &file, int trak)
     return table(file, "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/stsz", 12);
 }
 
+// Each NAL unit of a sample behind its own 4-byte length; a length that runs
+// past the sample (a start code left inside, say) fails the test.
+inline std::vector<Bytes> split_sample(const Bytes &file, uint32_t offset, uint32_t size)
+{
+    std::vector<Bytes> nals;
+    for (uint32_t at = offset; at < offset + size;) {
+        const uint32_t n = be32(file, at);
+        if (uint64_t(at) + 4 + n > uint64_t(offset) + size) {
+            ADD_FAILURE() << "NAL length " << n << " at " << at << " runs past the sample";
+            break;
+        }
+        nals.emplace_back(file.begin() + at + 4, file.begin() + at + 4 + n);
+        at += 4 + n;
+    }
+    return nals;
+}
+
 // Log text written after the mark was set.
 class LogMark {
 public:

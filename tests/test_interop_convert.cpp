@@ -1,0 +1,187 @@
+// Converted recordings and muxed files against real clients: ffprobe reads
+// them, ffmpeg decodes them without a word, and the decoded pictures and
+// sound equal those of the source streams.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ffmpeg_tools.h"
+#include "h264_access_units.h"
+#include "legacy_record_packer.h"
+#include "mp4_test_support.h"
+#include "test_support.h"
+#include "vrc_convert.h"
+
+#ifndef _WIN32
+
+namespace {
+
+using mp4_test::Bytes;
+using mp4_test::Config;
+using mp4_test::kAudio;
+using mp4_test::kVideo;
+using mp4_test::sample_offsets;
+using mp4_test::sample_sizes;
+using mp4_test::split_sample;
+using mp4_test::TestMuxer;
+using vrc_test::frame_hashes;
+using vrc_test::run;
+
+const std::string kDataDir = VRC_TEST_DATA_DIR;
+const std::string kTone = kDataDir + "/tone_8000hz_mulaw.ul";
+
+#define SKIP_WITHOUT_FFMPEG() \
+    if (!vrc_test::have_ffmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not found: files are not checked against a real player"
+
+struct Fixture {
+    const char *stream;
+    int width, height;
+    uint32_t slices;  // per picture
+};
+
+std::ostream &operator<<(std::ostream &out, const Fixture &f)
+{
+    return out << f.stream;
+}
+
+// The NAL unit of the given type that comes first in the stream, without its start code.
+Bytes first_nal_of_type(const Bytes &stream, uint8_t type)
+{
+    for (const vrc_pack::NalUnit &nal : vrc_pack::split_nal_units(stream.data(), stream.size())) {
+        if (nal.type != type) continue;
+        size_t at = nal.begin;
+        while (stream[at] == 0) ++at;
+        return Bytes(stream.begin() + at + 1, stream.begin() + nal.end);
+    }
+    return {};
+}
+
+// The first SPS and PPS of an avcC box.
+std::pair<Bytes, Bytes> avcc_parameter_sets(const Bytes &file)
+{
+    const mp4_test::Box avcc = mp4_test::find_box(file, "moov/trak[0]/mdia/minf/stbl/stsd/avc1/avcC");
+    size_t at = avcc.offset + 8 + 5;
+    EXPECT_EQ(file.at(at) & 0x1F, 1);
+    const size_t sps_size = mp4_test::be16(file, at + 1);
+    Bytes sps(file.begin() + at + 3, file.begin() + at + 3 + sps_size);
+    at += 3 + sps_size;
+    EXPECT_EQ(file.at(at), 1);
+    const size_t pps_size = mp4_test::be16(file, at + 1);
+    Bytes pps(file.begin() + at + 3, file.begin() + at + 3 + pps_size);
+    return {sps, pps};
+}
+
+bool holds_start_code(const Bytes &nal)
+{
+    for (size_t i = 2; i < nal.size(); ++i)
+        if (nal[i - 2] == 0 && nal[i - 1] == 0 && nal[i] <= 1) return true;
+    return false;
+}
+
+class ConvertFixture : public testing::TestWithParam<Fixture> {};
+
+TEST_P(ConvertFixture, PlayersDecodeTheConversionFrameExactly)
+{
+    SKIP_WITHOUT_FFMPEG();
+    const Fixture &f = GetParam();
+    const std::string source = kDataDir + "/" + f.stream;
+    const Bytes video = vrc_test::read_file(source), audio = vrc_test::read_file(kTone);
+    const std::vector<vrc_pack::Frame> frames = vrc_pack::plan_frames(video, audio, 25, vrc_pack::kDefaultStart);
+    size_t video_frames = 0;
+    for (const vrc_pack::Frame &frame : frames) video_frames += frame.type != vrc_pack::kTypeAudio;
+    const size_t audio_frames = frames.size() - video_frames;
+
+    const std::string rec = vrc_test::temp_path(std::string(f.stream) + ".rec");
+    vrc_test::write_file(rec, vrc_pack::pack_recording(frames, {}).bytes);
+    int rc = -1;
+    vrc_test::printed_by([&] { rc = vrc_convert_mp4(rec.c_str()); });
+    ASSERT_EQ(rc, 0);
+    const std::string mp4 = rec + ".mp4";
+
+    EXPECT_EQ(run("ffprobe -v error -count_frames -show_entries stream=codec_name,width,height,sample_rate,"
+                  "nb_read_frames -of csv=p=0 '" + mp4 + "'"),
+              "h264," + std::to_string(f.width) + "," + std::to_string(f.height) + "," +
+                  std::to_string(video_frames) + "\npcm_mulaw,8000," + std::to_string(audio_frames) + "\n");
+    EXPECT_EQ(run("ffmpeg -v error -i '" + mp4 + "' -f null - 2>&1"), "");
+    const std::vector<std::string> decoded = frame_hashes(mp4);
+    EXPECT_EQ(decoded.size(), video_frames);
+    EXPECT_EQ(decoded, frame_hashes(source));
+    const std::string pcm = run("ffmpeg -v error -i '" + mp4 + "' -map 0:a -f s16le - 2>&1");
+    EXPECT_EQ(pcm.size(), audio.size() * 2);
+    EXPECT_TRUE(pcm == run("ffmpeg -v error -f mulaw -ar 8000 -ac 1 -i '" + kTone + "' -f s16le - 2>&1"));
+
+    const Bytes file = vrc_test::read_file(mp4);
+    const auto [sps, pps] = avcc_parameter_sets(file);
+    EXPECT_EQ(sps, first_nal_of_type(video, vrc_pack::kNalSps));
+    EXPECT_EQ(pps, first_nal_of_type(video, vrc_pack::kNalPps));
+    const std::vector<uint32_t> offsets = mp4_test::sample_offsets(file, 0), sizes = mp4_test::sample_sizes(file, 0);
+    ASSERT_EQ(sizes.size(), video_frames);
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        const std::vector<Bytes> nals = mp4_test::split_sample(file, offsets[i], sizes[i]);
+        EXPECT_EQ(nals.size(), f.slices) << "sample " << i;
+        for (const Bytes &nal : nals) {
+            EXPECT_TRUE((nal.at(0) & 0x1F) == 1 || (nal.at(0) & 0x1F) == 5) << "sample " << i;
+            EXPECT_FALSE(holds_start_code(nal)) << "sample " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ConvertFixture,
+                         testing::Values(Fixture{"cam_320x240_25fps.h264", 320, 240, 1},
+                                         Fixture{"cam_320x240_slices4.h264", 320, 240, 4},
+                                         Fixture{"cam_320x240_aud.h264", 320, 240, 1},
+                                         Fixture{"cam_704x576_4x3.h264", 704, 576, 1},
+                                         Fixture{"cam_1920x1080_large_i.h264", 1920, 1080, 1}));
+
+TEST(ConvertSample, TheBundledRecordingPlays)
+{
+    SKIP_WITHOUT_FFMPEG();
+    const std::string rec = vrc_test::temp_path("sample.rec");
+    vrc_test::write_file(rec, vrc_test::read_file(std::string(VRC_SOURCE_DIR) + "/samples/sample.rec"));
+    int rc = -1;
+    vrc_test::printed_by([&] { rc = vrc_convert_mp4(rec.c_str()); });
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" + rec + ".mp4'"),
+              "h264,640,360\npcm_mulaw\n");
+    EXPECT_EQ(run("ffmpeg -v error -i '" + rec + ".mp4' -f null - 2>&1"), "");
+}
+
+// Written by the muxer directly, with its defaults (private records, a
+// pre-sized mdat) and in the conversion's plain layout: 320x180 (a cropped
+// height) in three slices per picture, each picture led
+// by a delimiter: ffprobe sees the SPS's size and every frame decodes to the
+// source's pixels.
+TEST(MuxerInterop, FfmpegDecodesTheMuxedStreamFrameExactly)
+{
+    SKIP_WITHOUT_FFMPEG();
+    const std::string source = vrc_test::temp_path("source.264");
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=320x180:rate=25 -frames:v 60 -pix_fmt yuv420p "
+                           "-c:v libx264 -g 25 -bf 0 -x264-params aud=1:slices=3 -f h264 '" + source + "'").c_str()),
+              0);
+    const Bytes stream = vrc_test::read_file(source);
+    const std::vector<vrc_pack::AccessUnit> units = vrc_pack::split_access_units(stream.data(), stream.size());
+    ASSERT_EQ(units.size(), 60u);
+    for (const Config config : {Config{false, false}, Config{true, true}}) {
+        TestMuxer mux(config);
+        for (size_t i = 0; i < units.size(); ++i) {
+            const Bytes u(stream.begin() + units[i].begin, stream.begin() + units[i].end);
+            ASSERT_EQ(mux.put(kVideo, units[i].idr ? VRC_FRAME_I : VRC_FRAME_P, uint32_t(i * 40), u), 0);
+            ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, uint32_t(i * 40), Bytes(320, 0xFF)), 0);
+        }
+        const Bytes file = mux.finish();
+        const std::vector<uint32_t> offsets = sample_offsets(file, 0), sizes = sample_sizes(file, 0);
+        for (size_t i = 0; i < offsets.size(); ++i) EXPECT_EQ(split_sample(file, offsets[i], sizes[i]).size(), 3u) << i;
+
+        const std::string probe = run("ffprobe -v error -count_frames -show_entries "
+                                      "stream=codec_name,width,height,sample_rate,nb_read_frames -of csv=p=0 '" +
+                                      mux.path + "'");
+        EXPECT_EQ(probe, "h264,320,180,60\npcm_mulaw,8000,60\n") << config.private_records;
+        EXPECT_EQ(run("ffmpeg -v error -i '" + mux.path + "' -f null - 2>&1"), "");
+        EXPECT_EQ(frame_hashes(mux.path), frame_hashes(source));
+    }
+}
+
+}  // namespace
+
+#endif
