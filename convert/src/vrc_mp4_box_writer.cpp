@@ -71,13 +71,13 @@ void BoxWriter::close_box()
 // Logs "moov/trak[0]/mdia/minf/stbl/stsz: declared 1020, wrote 1016".
 void BoxWriter::report_size_mismatch(const OpenBox &box) const
 {
-    char path[kMaxDepth * 12 + 1] = "";
+    char path[kMaxDepth * 24 + 1] = "";
     size_t used = 0;
     for (int i = 0; i <= depth_ && i < kMaxDepth; ++i) {
         const OpenBox &b = open_[i];
         const char tag[5] = {static_cast<char>(b.type & 0xFF), static_cast<char>((b.type >> 8) & 0xFF),
                              static_cast<char>((b.type >> 16) & 0xFF), static_cast<char>(b.type >> 24), 0};
-        char part[16];
+        char part[24];  // "/" + tag + "[" + a 32-bit index + "]"
         if (b.index >= 0)
             std::snprintf(part, sizeof part, "%s%s[%d]", i ? "/" : "", tag, b.index);
         else
