@@ -51,23 +51,20 @@ void complete_packet(vrc_media_packet_t *packet, uint8_t *payload, Counters *cou
     packet->data = payload;
 }
 
-// Copies frames until the source ends or the muxer refuses one. The payload
-// buffer starts zeroed and only the bytes the previous frame used are zeroed
-// again, so a payload cut short by the end of the file is padded with zeros
-// exactly as if the whole buffer were cleared before every read.
+// Copies frames until the source ends or the muxer refuses one. The buffer
+// is never cleared between frames: the demuxer zeroes what a payload cut
+// short by the end of the file leaves unfilled, so no byte of an earlier
+// frame can leak into a later one.
 void copy_frames(vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8_t *payload)
 {
     Counters counters;
     vrc_media_packet_t packet;
-    uint32_t dirty = 0;
     for (;;) {
-        std::memset(payload, 0, dirty);
         int rc = vrc_oldrecord_demuxer_read_packet(demuxer, &packet, payload);
         if (rc < 0) {
             std::printf("read demuxer failed!, ret = %d\n", rc);
             return;
         }
-        dirty = packet.size < kPayloadCapacity ? packet.size : kPayloadCapacity;
         complete_packet(&packet, payload, &counters);
         rc = vrc_mp4_muxer_write_packet(muxer, &packet);
         if (rc < 0) {
