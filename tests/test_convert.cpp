@@ -101,6 +101,18 @@ TEST(Convert, RefusedFrameEndsTheCopyButTheFileIsFinished)
     EXPECT_EQ(mp4_test::sample_sizes(vrc_test::read_file(path + ".mp4"), 0), (std::vector<uint32_t>{105, 205}));
 }
 
+// A frame whose payload cannot be read does not end the conversion: the
+// frames after it are kept.
+TEST(Convert, UnreadableFrameDoesNotLoseTheRest)
+{
+    const Bytes empty;
+    const std::string path = vrc_test::temp_path("zero.rec");
+    vrc_test::write_file(path, recording({key_frame(100), empty, key_frame(200), key_frame(300)}));
+    const Conversion c = convert(path);
+    EXPECT_EQ(c.rc, 0);
+    EXPECT_EQ(mp4_test::sample_sizes(vrc_test::read_file(path + ".mp4"), 0), (std::vector<uint32_t>{105, 205, 305}));
+}
+
 // A payload cut off by the end of the file is padded with zeros, never with
 // bytes of an earlier, longer frame.
 TEST(Convert, CutPayloadIsPaddedWithZeros)

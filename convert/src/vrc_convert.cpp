@@ -51,16 +51,18 @@ void complete_packet(vrc_media_packet_t *packet, uint8_t *payload, Counters *cou
     packet->data = payload;
 }
 
-// Copies frames until the source ends or the muxer refuses one. The buffer
-// is never cleared between frames: the demuxer zeroes what a payload cut
-// short by the end of the file leaves unfilled, so no byte of an earlier
-// frame can leak into a later one.
+// Copies frames until the source ends or the muxer refuses one. A frame
+// whose payload cannot be read (a header of size 0, say) is passed over: the
+// demuxer has already moved past its header, so the frames after it are
+// kept. The buffer is never cleared between frames: the demuxer zeroes what
+// a payload cut short by the end of the file leaves unfilled.
 void copy_frames(vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8_t *payload)
 {
     Counters counters;
     vrc_media_packet_t packet;
     for (;;) {
         int rc = vrc_oldrecord_demuxer_read_packet(demuxer, &packet, payload);
+        if (rc == VRC_ERR_FRAME_REFUSED) continue;
         if (rc < 0) {
             std::printf("read demuxer failed!, ret = %d\n", rc);
             return;
