@@ -15,36 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "legacy_record_packer.h"
 #include "recfile_convert.h"
 
 namespace {
 
-constexpr int kRuns = 5;
-using Clock = std::chrono::steady_clock;
-
-double best_ms(const std::function<void()> &work)
-{
-    double best = 1e300;
-    for (int run = 0; run < kRuns; ++run) {
-        const auto start = Clock::now();
-        work();
-        best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    return best;
-}
-
-std::vector<uint8_t> read_bytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_bytes(const std::string &path, const std::vector<uint8_t> &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using vrc_bench::best_ms;
+using vrc_bench::read_fixture;
+using vrc_bench::write_bytes;
 
 void copy_file(const std::string &from, const std::string &to)
 {
@@ -60,8 +39,8 @@ void copy_file(const std::string &from, const std::string &to)
 // The stream repeated until the recording reaches about mib MiB.
 std::string make_large_recording(const std::string &path, uint32_t mib)
 {
-    const std::vector<uint8_t> picture = read_bytes(std::string(VRC_TEST_DATA_DIR) + "/cam_1920x1080_large_i.h264");
-    const std::vector<uint8_t> tone = read_bytes(std::string(VRC_TEST_DATA_DIR) + "/tone_8000hz_mulaw.ul");
+    const std::vector<uint8_t> picture = read_fixture("cam_1920x1080_large_i.h264");
+    const std::vector<uint8_t> tone = read_fixture("tone_8000hz_mulaw.ul");
     std::vector<uint8_t> video, audio;
     while (video.size() < uint64_t{mib} << 20) video.insert(video.end(), picture.begin(), picture.end());
     const size_t seconds = video.size() / picture.size() * 4 / 25 + 1;  // 4 pictures of 40 ms each time

@@ -15,43 +15,21 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "legacy_record_packer.h"
 #include "recfile_convert.h"
 
 namespace {
 
-constexpr int kRuns = 5;
 constexpr uint32_t kMiB = 1u << 20;
 
-using Clock = std::chrono::steady_clock;
-
-// Best of kRuns, in milliseconds: the least disturbed run.
-double best_ms(const std::function<void()> &work)
-{
-    double best = 1e300;
-    for (int run = 0; run < kRuns; ++run) {
-        const auto start = Clock::now();
-        work();
-        best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    return best;
-}
+using vrc_bench::best_ms;
+using vrc_bench::read_fixture;
+using vrc_bench::write_bytes;
 
 std::string scratch(const std::string &name)
 {
     return (std::filesystem::temp_directory_path() / ("vrc_bench_" + name)).string();
-}
-
-void write_bytes(const std::string &path, const std::vector<uint8_t> &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<uint8_t> read_fixture(const std::string &name)
-{
-    std::ifstream in(std::string(VRC_TEST_DATA_DIR) + "/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 enum class Foreign { kMagicFragments, kRandomBytes, kZeros };
@@ -187,7 +165,7 @@ int main(int argc, char **argv)
     uint32_t large_mib = 200;
     if (argc == 3 && std::strcmp(argv[1], "--large-mib") == 0) large_mib = static_cast<uint32_t>(std::atoi(argv[2]));
     vrc_log_set_level(VRC_LOG_WARN);  // the end of each file is logged as an ERR line
-    std::printf("best of %d runs; the file is in the page cache\n", kRuns);
+    std::printf("best of %d runs; the file is in the page cache\n", vrc_bench::kRuns);
     for (Foreign kind : {Foreign::kMagicFragments, Foreign::kRandomBytes, Foreign::kZeros}) {
         bench_scan(1 * kMiB, kind, true);
         bench_scan(10 * kMiB, kind, false);
