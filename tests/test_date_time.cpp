@@ -174,6 +174,8 @@ TEST(DateTime, BreakdownMatchesTheCLibraryAndNeverFails)
     EXPECT_EQ(VRC_DT_HOUR(before) * 3600 + VRC_DT_MIN(before) * 60 + VRC_DT_SEC(before), 86399u);
     EXPECT_EQ(vrc_gmtime_to_date_time(-(int64_t{1} << 40), 65535, 1, 1) >> 56, 0u);
     EXPECT_EQ(vrc_gmtime_to_date_time(int64_t{1} << 40, 65535, 0, 1) >> 56, 0u);
+    EXPECT_EQ(vrc_gmtime_to_date_time(INT64_MAX, 65535, 0, 0) >> 56, 0u);  // no overflow (UBSan watches)
+    EXPECT_EQ(vrc_gmtime_to_date_time(INT64_MIN, 65535, 1, 1) >> 56, 0u);
 }
 
 TEST(DateTime, TextShowsFieldsSignedOffsetAndDaylightFlag)

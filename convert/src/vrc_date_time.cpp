@@ -59,6 +59,9 @@ extern "C" VRC_API int64_t vrc_date_time_to_gmtime(vrc_date_time_t d)
 extern "C" VRC_API vrc_date_time_t vrc_gmtime_to_date_time(int64_t t, uint32_t tz,
                                                            uint32_t tz_west, uint32_t dst)
 {
+    // Far beyond any year the record can hold; keeps the sums below in range.
+    constexpr int64_t kLimit = int64_t{1} << 50;
+    t = t < -kLimit ? -kLimit : (t > kLimit ? kLimit : t);
     t += signed_offset(tz, tz_west);
     if (dst) t -= 3600;
     const int64_t days = floor_div(t, 86400);
