@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,11 +61,7 @@ inline Bytes nal(uint8_t header, size_t payload)
 inline Bytes annexb(std::initializer_list<Bytes> nals, int start_code = 4)
 {
     Bytes out;
-    for (const Bytes &n : nals) {
-        if (start_code == 4) out.push_back(0);
-        out.insert(out.end(), {0, 0, 1});
-        out.insert(out.end(), n.begin(), n.end());
-    }
+    for (const Bytes &n : nals) out = cat({out, Bytes(size_t(start_code - 1), 0), {1}, n});
     return out;
 }
 
@@ -100,7 +98,7 @@ class TestMuxer {
 public:
     explicit TestMuxer(Config config, std::vector<vrc_track_info_t> tracks = {video_track(), audio_track()},
                        std::string out_path = "")
-        : path(out_path.empty() ? fresh_path() : out_path)
+        : path(out_path.empty() ? vrc_test::temp_path("mux_" + std::to_string(++files_) + ".mp4") : out_path)
     {
         muxer = vrc_mp4_muxer_new(path.c_str());
         EXPECT_NE(muxer, nullptr) << path;
@@ -147,11 +145,7 @@ public:
     vrc_mp4_muxer_t *muxer = nullptr;
 
 private:
-    static std::string fresh_path()
-    {
-        static int n = 0;
-        return vrc_test::temp_path("mux_" + std::to_string(++n) + ".mp4");
-    }
+    inline static int files_ = 0;
     uint32_t next_seq[3] = {};
 };
 
@@ -174,16 +168,11 @@ inline Box find_box(const Bytes &file, const std::string &path)
 {
     size_t begin = 0, end = file.size();
     Box found{0, 0};
-    for (size_t at = 0; at <= path.size();) {
-        size_t slash = path.find('/', at);
-        if (slash == std::string::npos) slash = path.size();
-        std::string name = path.substr(at, slash - at);
-        int wanted = 0;
+    std::istringstream steps(path);
+    for (std::string name; std::getline(steps, name, '/');) {
         const size_t bracket = name.find('[');
-        if (bracket != std::string::npos) {
-            wanted = std::stoi(name.substr(bracket + 1));
-            name.resize(bracket);
-        }
+        int wanted = bracket == std::string::npos ? 0 : std::stoi(name.substr(bracket + 1));
+        name.resize(std::min(bracket, name.size()));
         found = Box{0, 0};
         for (size_t pos = begin; pos + 8 <= end;) {
             const uint32_t size = be32(file, pos);
@@ -197,7 +186,6 @@ inline Box find_box(const Bytes &file, const std::string &path)
         if (found.size == 0) return found;
         begin = found.offset + 8 + child_skip(name);
         end = found.offset + found.size;
-        at = slash + 1;
     }
     return found;
 }
@@ -248,9 +236,9 @@ inline std::vector<Bytes> split_sample(const Bytes &file, uint32_t offset, uint3
 // Log text written after the mark was set.
 class LogMark {
 public:
-    LogMark() : marker_("]mark " + std::to_string(++count()) + "\n")
+    LogMark() : marker_("]mark " + std::to_string(++marks_) + "\n")
     {
-        vrc_log_msg(VRC_LOG_ERR, "mark", 0, "mark %d\n", count());
+        vrc_log_msg(VRC_LOG_ERR, "mark", 0, "%s", marker_.c_str() + 1);
     }
     std::string since() const
     {
@@ -260,20 +248,9 @@ public:
     }
 
 private:
-    static int &count()
-    {
-        static int n = 0;
-        return n;
-    }
+    inline static int marks_ = 0;
     std::string marker_;
 };
-
-inline size_t occurrences(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 }  // namespace mp4_test
 
