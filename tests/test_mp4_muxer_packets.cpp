@@ -150,6 +150,60 @@ TEST(Mp4MuxerIoError, FullDiskFailsPacketsAndTail)
     }
 }
 
+// Stands in for the output's protocol and fails its n-th write or seek.
+struct FailingProtocol {
+    static inline int calls = 0;
+    static inline int fail_at = 0;
+    static inline int (*write)(void *, const uint8_t *, int) = nullptr;
+    static inline int64_t (*seek)(void *, int64_t, int) = nullptr;
+
+    static int failing_write(void *h, const uint8_t *src, int n) { return ++calls == fail_at ? -1 : write(h, src, n); }
+    static int64_t failing_seek(void *h, int64_t o, int w) { return ++calls == fail_at ? -1 : seek(h, o, w); }
+
+    static void install(vrc_uri_io_file_t *pb, int n)
+    {
+        write = pb->write_packet;
+        seek = pb->seek;
+        pb->write_packet = failing_write;
+        pb->seek = failing_seek;
+        calls = 0;
+        fail_at = n;
+    }
+};
+
+// Runs a tail whose n-th write or seek fails (0: none fails); returns its
+// result and how many writes and seeks it made.
+std::pair<int, int> tail_with_failure(Config config, int n)
+{
+    TestMuxer mux(config);
+    const Bytes key = annexb({nal(0x67, 12), nal(0x68, 4), nal(0x65, 900)}), other = annexb({nal(0x41, 300)});
+    for (uint32_t i = 0; i < 50; ++i) {
+        EXPECT_EQ(mux.put(kVideo, i % 10 ? VRC_FRAME_P : VRC_FRAME_I, i * 40, i % 10 ? other : key), 0);
+        EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, i * 40, Bytes(320, 0xFF)), 0);
+    }
+    FailingProtocol::install(mux.muxer->pb, n);
+    const int rc = vrc_mp4_muxer_write_tailer(mux.muxer);
+    return {rc, FailingProtocol::calls};
+}
+
+// Whichever step of the tail meets the failure (the zero fill of a pre-sized
+// mdat, a moov box, the seek back to patch the mdat size, the final flush),
+// the tail reports it.
+TEST(Mp4MuxerIoError, AnyFailedWriteOrSeekFailsTheTail)
+{
+    for (const Config config : {Config{false, false}, Config{true, true}}) {
+        const auto [ok, total] = tail_with_failure(config, 0);
+        ASSERT_EQ(ok, 0);
+        ASSERT_GE(total, 3);
+        // Every step, but of the long zero fill only its first and middle writes.
+        for (int n = 1; n <= total; ++n) {
+            if (n > 1 && n != total / 2 && n < total - 8) continue;
+            EXPECT_LT(tail_with_failure(config, n).first, 0) << "step " << n << " of " << total << ", pre-sized "
+                                                              << config.pre_sized;
+        }
+    }
+}
+
 // Parameter sets are found behind a delimiter and SEI and go to avcC, not
 // into the sample; every NAL unit left has its own length, whatever its start
 // code; one over 64 bytes is not stored (one WARN) and the last one that fit
