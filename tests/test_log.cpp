@@ -10,6 +10,7 @@
 
 #include "test_support.h"
 #include "vrc_debug.h"
+#include "vrc_time.h"
 
 namespace {
 
@@ -34,6 +35,13 @@ bool shows_local_time(const std::string &clock, std::time_t reading)
     return std::regex_match(clock, std::regex(std::string(hms) + R"(\.\d\d\d)"));
 }
 
+std::time_t wall_clock_seconds()
+{
+    vrc_timeval_t tv{};
+    vrc_gettimeofday(&tv);
+    return static_cast<std::time_t>(tv.tv_sec);
+}
+
 }  // namespace
 
 TEST(Log, LineIsColourClockLevelBaseNameAndLineThenTheMessage)
@@ -48,9 +56,10 @@ TEST(Log, LineIsColourClockLevelBaseNameAndLineThenTheMessage)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.level);
-        const std::time_t before = std::time(nullptr);
+        // Read the clock the log reads, so the line's second lies between the two.
+        const std::time_t before = wall_clock_seconds();
         const std::string line = log_line(c.level, "hello 42\n", c.file);
-        const std::time_t after = std::time(nullptr);
+        const std::time_t after = wall_clock_seconds();
         const std::string clock = line.substr(std::strlen(c.colour) + 1, 12);
         EXPECT_EQ(line, c.colour + ("[" + clock + " ") + c.level_and_base + ":123]hello 42\n");
         EXPECT_TRUE(shows_local_time(clock, before) || shows_local_time(clock, after)) << line;
