@@ -256,3 +256,13 @@ TEST(Time, SleepsReallyWaitAndTheClocksAgreeWithTheSystem)
     for (int64_t seconds : {tv.tv_sec, vrc_utc_time(), vrc_clock_monotonic_get() / 1000})
         EXPECT_LE(std::llabs(seconds - static_cast<int64_t>(std::time(nullptr))), 1);
 }
+
+// A sleep longer than 2^32 ms (4294968 s) must not wrap to a short one. The
+// sleeper is left behind; the process ends it.
+TEST(Time, VeryLongSleepDoesNotWrap)
+{
+    static std::atomic<bool> woke{false};
+    std::thread([] { vrc_sleep(4294968u); woke = true; }).detach();
+    std::this_thread::sleep_for(milliseconds(1200));
+    EXPECT_FALSE(woke);
+}

@@ -18,7 +18,11 @@ VRC_API extern const char *const vrc_level_color[4];
 /* Formats one line "<colour>[hh:mm:ss.mmm LEVEL file:line]message". Lines
  * above the threshold are dropped; a line is cut to 1023 bytes. */
 VRC_API void vrc_log_msg(int level, const char *file, int line, const char *format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    /* The library formats with MinGW's C99 printf (%zu, %lld), whatever the
+     * caller's own printf is. */
+    __attribute__((format(gnu_printf, 4, 5)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 4, 5)))
 #endif
     ;

@@ -3,7 +3,6 @@
 #include "vrc_mp4_muxer.h"
 
 #include <cstring>
-#include <ctime>
 
 #include "vrc_debug.h"
 #include "vrc_mem.h"
@@ -349,7 +348,7 @@ extern "C" VRC_API vrc_mp4_muxer_t *vrc_mp4_muxer_new(const char *path)
     m->mdat_size_fixed = VRC_MUXER_MDAT_SIZE_FIXED;
     m->max_frames = VRC_MUXER_MAX_FRAMES;
     m->start_time = static_cast<uint32_t>(vrc_clock_monotonic_get());
-    m->creation_time = static_cast<uint32_t>(std::time(nullptr));
+    m->creation_time = static_cast<uint32_t>(vrc_utc_time());
     return m;
 }
 

@@ -30,8 +30,8 @@ int32_t vrc::tz_daylight()
 
 extern "C" VRC_API int vrc_sleep(uint32_t seconds)
 {
-    Sleep(seconds * 1000u);
-    return 0;
+    // Widened first: seconds * 1000 overflows 32 bits above 4294967 s.
+    return vrc_usleep(static_cast<uint64_t>(seconds) * 1000000u);
 }
 
 extern "C" VRC_API int vrc_usleep(uint64_t microseconds)
