@@ -16,12 +16,6 @@ namespace {
 
 const std::string kAvc1 = "moov/trak[0]/mdia/minf/stbl/stsd/avc1";
 
-#ifdef _WIN32
-constexpr bool kHaveDevFiles = false;
-#else
-constexpr bool kHaveDevFiles = true;
-#endif
-
 TEST(Mp4MuxerApi, NullArgumentsAndSecondCalls)
 {
     EXPECT_EQ(vrc_mp4_muxer_set_config(nullptr, 1, 1), -1);
@@ -121,11 +115,42 @@ TEST(Mp4MuxerRefusal, TrackFrameLimit)
     EXPECT_EQ(table(file, "moov/trak[1]/mdia/minf/stbl/stts"), (std::vector<uint32_t>{999999, 1, 1, 0}));
 }
 
+// Stands in for the output's protocol once a muxer has opened it: the n-th
+// write or seek fails (0: none), every write fails as on a full disk, or
+// writes are dropped, so that a file of any size needs no disk.
+struct OutputStub {
+    enum Mode { kFailAt, kFullDisk, kDiscard };
+    static inline Mode mode = kFailAt;
+    static inline int calls = 0;
+    static inline int fail_at = 0;
+    static inline int (*write)(void *, const uint8_t *, int) = nullptr;
+    static inline int64_t (*seek)(void *, int64_t, int) = nullptr;
+
+    static int stub_write(void *h, const uint8_t *src, int n)
+    {
+        if (++calls == fail_at || mode == kFullDisk) return 0;  // nothing written, as on a full disk
+        return mode == kDiscard ? n : write(h, src, n);
+    }
+    static int64_t stub_seek(void *h, int64_t o, int w) { return ++calls == fail_at ? -1 : seek(h, o, w); }
+
+    static void install(vrc_mp4_muxer_t *muxer, Mode m, int n = 0)
+    {
+        vrc_uri_io_file_t *pb = muxer->pb;
+        write = pb->write_packet;
+        seek = pb->seek;
+        pb->write_packet = stub_write;
+        pb->seek = stub_seek;
+        mode = m;
+        calls = 0;
+        fail_at = n;
+    }
+};
+
 // Chunk offsets are 32 bits: a frame that would end past 4 GiB - 1 is refused.
 TEST(Mp4MuxerRefusal, NothingBeyondThe32BitOffsets)
 {
-    if (!kHaveDevFiles) GTEST_SKIP() << "no /dev/null on Windows";
-    TestMuxer mux(Config{false, false}, {video_track(), audio_track()}, "/dev/null");
+    TestMuxer mux(Config{false, false});
+    OutputStub::install(mux.muxer, OutputStub::kDiscard);
     const Bytes big(VRC_MUXER_MAX_SAMPLE_SIZE, 1);
     for (int i = 0; i < 256; ++i) ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, big), 0) << i;  // to 4294967080
     EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(215, 1)), 0);                        // ends at 4294967295
@@ -134,14 +159,14 @@ TEST(Mp4MuxerRefusal, NothingBeyondThe32BitOffsets)
     EXPECT_NE(mark.since().find("beyond 32-bit offsets"), std::string::npos);
 }
 
-// /dev/full accepts the open and fails every write: once a packet reaches
-// the disk the next one fails, and a file that stayed buffered fails its tail.
+// A full disk: once a packet reaches the disk the next one fails, and a file
+// that stayed buffered fails its tail.
 TEST(Mp4MuxerIoError, FullDiskFailsPacketsAndTail)
 {
-    if (!kHaveDevFiles) GTEST_SKIP() << "no /dev/full on Windows";
     for (const Config config : {Config{false, false}, Config{true, true}}) {
         for (const int packets : {1, 100}) {
-            TestMuxer mux(config, {video_track(), audio_track()}, "/dev/full");
+            TestMuxer mux(config);
+            OutputStub::install(mux.muxer, OutputStub::kFullDisk);
             int rc = 0;
             for (int i = 0; i < packets && rc == 0; ++i) rc = mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(100, 1));
             EXPECT_EQ(rc, packets == 1 ? 0 : VRC_ERR_MUXER_IO) << config.pre_sized;
@@ -149,27 +174,6 @@ TEST(Mp4MuxerIoError, FullDiskFailsPacketsAndTail)
         }
     }
 }
-
-// Stands in for the output's protocol and fails its n-th write or seek.
-struct FailingProtocol {
-    static inline int calls = 0;
-    static inline int fail_at = 0;
-    static inline int (*write)(void *, const uint8_t *, int) = nullptr;
-    static inline int64_t (*seek)(void *, int64_t, int) = nullptr;
-
-    static int failing_write(void *h, const uint8_t *src, int n) { return ++calls == fail_at ? -1 : write(h, src, n); }
-    static int64_t failing_seek(void *h, int64_t o, int w) { return ++calls == fail_at ? -1 : seek(h, o, w); }
-
-    static void install(vrc_uri_io_file_t *pb, int n)
-    {
-        write = pb->write_packet;
-        seek = pb->seek;
-        pb->write_packet = failing_write;
-        pb->seek = failing_seek;
-        calls = 0;
-        fail_at = n;
-    }
-};
 
 // Runs a tail whose n-th write or seek fails (0: none fails); returns its
 // result and how many writes and seeks it made.
@@ -181,9 +185,9 @@ std::pair<int, int> tail_with_failure(Config config, int n)
         EXPECT_EQ(mux.put(kVideo, i % 10 ? VRC_FRAME_P : VRC_FRAME_I, i * 40, i % 10 ? other : key), 0);
         EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, i * 40, Bytes(320, 0xFF)), 0);
     }
-    FailingProtocol::install(mux.muxer->pb, n);
+    OutputStub::install(mux.muxer, OutputStub::kFailAt, n);
     const int rc = vrc_mp4_muxer_write_tailer(mux.muxer);
-    return {rc, FailingProtocol::calls};
+    return {rc, OutputStub::calls};
 }
 
 // Whichever step of the tail meets the failure (the zero fill of a pre-sized
