@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -19,6 +20,9 @@ namespace {
 
 constexpr const char *kName = "convert";
 constexpr uint32_t kMaxJobs = 64;
+// Each conversion holds a muxer of about 36 MB: a 32-bit process, with 2 GiB
+// of address space, runs at most 16 at once.
+constexpr uint32_t kMaxJobs32Bit = 16;
 
 struct ConvertArgs {
     std::vector<std::string> inputs;
@@ -50,7 +54,11 @@ int parse_args(int argc, char **argv, ConvertArgs *args)
         }
     }
     if (args->inputs.empty()) return vrc_tool::usage_error(kName, "no recording given");
-    args->jobs = std::min({args->jobs, kMaxJobs, static_cast<uint32_t>(args->inputs.size())});
+    const uint32_t max_jobs = sizeof(void *) == 4 ? kMaxJobs32Bit : kMaxJobs;
+    if (args->jobs > max_jobs)
+        std::fprintf(stderr, "%s: -j %u is more than this %d-bit build can hold in memory; converting %u at once\n",
+                     kName, args->jobs, static_cast<int>(sizeof(void *) * 8), max_jobs);
+    args->jobs = std::min({args->jobs, max_jobs, static_cast<uint32_t>(args->inputs.size())});
     return 0;
 }
 
@@ -84,7 +92,11 @@ void convert_all(const ConvertArgs &args, Report *report)
         for (size_t i; (i = next.fetch_add(1)) < args.inputs.size();) convert_one(args.inputs[i], report);
     };
     std::vector<std::thread> threads;
-    for (uint32_t j = 1; j < args.jobs; ++j) threads.emplace_back(worker);
+    try {
+        for (uint32_t j = 1; j < args.jobs; ++j) threads.emplace_back(worker);
+    } catch (const std::system_error &) {
+        // Out of threads or memory: the workers already started take every file.
+    }
     worker();
     for (std::thread &thread : threads) thread.join();
 }
@@ -123,7 +135,8 @@ const Subcommand kConvertCommand = {
     "with its result, output size and time, then a summary. The exit status is 1\n"
     "when any file failed.\n"
     "\n"
-    "  -j, --jobs N       convert N files at once, each on its own thread\n"
+    "  -j, --jobs N       convert N files at once, each on its own thread (at most\n"
+    "                     64, or 16 in a 32-bit build)\n"
     "  -v, --verbose      show the library's own diagnostic lines\n",
     run_convert,
 };
