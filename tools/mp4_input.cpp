@@ -1,0 +1,48 @@
+#include "mp4_input.h"
+
+#include <cstdio>
+
+#include "vrc_date_time.h"
+
+namespace vrc_tool {
+
+Demuxer open_mp4(const std::string &path, std::string *reason)
+{
+    Demuxer ctx(vrc_mp4_demuxer_new(0, path.c_str()));
+    if (!ctx) {
+        *reason = "cannot open";
+        return nullptr;
+    }
+    vrc_mp4_demuxer_read_header(ctx.get());
+    if (ctx->box_info.nr_boxes == 0) {
+        *reason = "not an MP4 file (it must begin with an ftyp box)";
+        return nullptr;
+    }
+    return ctx;
+}
+
+const char *codec_name(uint32_t codec_id)
+{
+    switch (codec_id) {
+    case VRC_CODEC_H264: return "h264";
+    case VRC_CODEC_AAC: return "aac";
+    case VRC_CODEC_G711U: return "g711u";
+    default: return "unknown";
+    }
+}
+
+const char *mode_name(const vrc_mp4_demuxer_t &ctx)
+{
+    return ctx.private_mode ? "private" : "table";
+}
+
+std::string utc_text(int64_t seconds)
+{
+    const vrc_date_time_t t = vrc_gmtime_to_date_time(seconds, 0, 0, 0);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", VRC_DT_YEAR(t) + 1970, VRC_DT_MON(t),
+                  VRC_DT_MDAY(t), VRC_DT_HOUR(t), VRC_DT_MIN(t), VRC_DT_SEC(t));
+    return text;
+}
+
+}  // namespace vrc_tool
