@@ -6,13 +6,12 @@
 
 #include "vrc_debug.h"
 #include "vrc_mp4_demuxer_internal.h"
+#include "vrc_mp4_h264.h"
 
 namespace {
 
 using namespace vrc;
 
-constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
-constexpr uint32_t kStartCodeSize = sizeof kStartCode;
 constexpr uint32_t kAdtsProfileLc = 1;  // ADTS profile: object type minus 1
 
 // Frames of a track without a description are delivered raw, undescribed.
@@ -107,17 +106,17 @@ uint8_t mov_frame_type(const mov_track_meta_t &meta, bool key_frame)
 uint32_t mov_prefix_size(uint8_t frame_type, const mov_param_sets_t &sets)
 {
     if (frame_type == VRC_FRAME_I)
-        return (sets.seq_param_len ? kStartCodeSize + sets.seq_param_len : 0) +
-               (sets.pic_param_len ? kStartCodeSize + sets.pic_param_len : 0);
+        return (sets.seq_param_len ? H264_START_CODE_SIZE + sets.seq_param_len : 0) +
+               (sets.pic_param_len ? H264_START_CODE_SIZE + sets.pic_param_len : 0);
     return frame_type == VRC_FRAME_AUDIO_ADTS ? MOV_ADTS_HEADER_SIZE : 0;
 }
 
 uint8_t *mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len)
 {
     if (len == 0) return out;
-    std::memcpy(out, kStartCode, kStartCodeSize);
-    std::memcpy(out + kStartCodeSize, data, len);
-    return out + kStartCodeSize + len;
+    std::memcpy(out, H264_START_CODE, H264_START_CODE_SIZE);
+    std::memcpy(out + H264_START_CODE_SIZE, data, len);
+    return out + H264_START_CODE_SIZE + len;
 }
 
 // The ADTS header of an AAC frame of `frame_len` bytes, header included.
@@ -142,22 +141,6 @@ void mov_put_adts_header(uint8_t *out, const vrc_mp4_demuxer_t *ctx, uint32_t t,
     out[4] = static_cast<uint8_t>((frame_len >> 3) & 0xFFu);
     out[5] = static_cast<uint8_t>(((frame_len << 5) & 0xE0u) | 0x1Fu);
     out[6] = 0xFC;  // buffer fullness 0x7FF, one raw data block
-}
-
-// Each 4-byte NAL length of an H.264 sample becomes a start code, walking
-// the sample by its lengths; from a length that runs past the sample on,
-// the bytes stay as they are. The first length always becomes a start code.
-void mov_lengths_to_start_codes(uint8_t *p, uint32_t n)
-{
-    uint32_t q = 0;
-    while (n - q >= kStartCodeSize) {
-        const uint32_t len = uint32_t{p[q]} << 24 | uint32_t{p[q + 1]} << 16 | uint32_t{p[q + 2]} << 8 | p[q + 3];
-        const bool fits = len <= n - q - kStartCodeSize;
-        if (!fits && q > 0) return;
-        std::memcpy(p + q, kStartCode, kStartCodeSize);
-        if (!fits) return;
-        q += kStartCodeSize + len;
-    }
 }
 
 // Reads the sample; a sample the file does not hold whole has its missing
@@ -252,7 +235,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_m
         mov_put_adts_header(buf, ctx, fr.info.track_id, prefix + n);
     }
     mov_read_sample(ctx, buf + prefix, n);
-    if (frame_type == VRC_FRAME_I || frame_type == VRC_FRAME_P) mov_lengths_to_start_codes(buf + prefix, n);
+    if (frame_type == VRC_FRAME_I || frame_type == VRC_FRAME_P) h264_lengths_to_start_codes(buf + prefix, n);
     mov_fill_packet(pkt, meta, fr, frame_type, buf, prefix + n);
     if (ctx->private_mode) ctx->read_pos += fr.record_size;
     return 0;
