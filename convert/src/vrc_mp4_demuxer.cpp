@@ -97,6 +97,13 @@ struct MovBoxHeader {
     uint64_t size;          // the whole box
 };
 
+// Hosts match these lines: keep the wording.
+void log_seek_failed(int64_t reached)
+{
+    vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "seek failed: %d!\n", static_cast<int>(reached));
+}
+void log_not_mp4() { vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "This is not valid mp4 format!\n"); }
+
 bool mov_type_printable(uint32_t type)
 {
     for (int shift = 0; shift < 32; shift += 8) {
@@ -204,7 +211,7 @@ void mov_walk(MovWalk &w)
         pos = next;
         const int64_t reached = vrc_uri_io_file_seek(ctx->pb, static_cast<int64_t>(pos), SEEK_SET);
         if (reached != static_cast<int64_t>(pos)) {
-            vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "seek failed: %d!\n", static_cast<int>(reached));
+            log_seek_failed(reached);
             return;
         }
     }
@@ -255,7 +262,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
     w.file_size = mov_file_size(ctx->pb);
     mov_walk(w);
     if (ctx->box_info.nr_boxes == 0) {
-        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "This is not valid mp4 format!\n");
+        log_not_mp4();
         return 0;
     }
     ctx->creation_time = mov_box_time_to_unix(ctx->mvhd.creation_time);

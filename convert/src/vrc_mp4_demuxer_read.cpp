@@ -14,6 +14,17 @@ using namespace vrc;
 
 constexpr uint32_t kAdtsProfileLc = 1;  // ADTS profile: object type minus 1
 
+// Hosts match these lines: keep the wording.
+void log_buffer_too_small() { vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "frame buffer too small!\n"); }
+void log_seek_outside(uint32_t utctime, uint32_t creation_time)
+{
+    vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "utctime=%u, creation_time=%u\n", utctime, creation_time);
+}
+void log_seek_failed(vrc_date_time_t when)
+{
+    vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "SEEK to %llu failed!\n", static_cast<unsigned long long>(when));
+}
+
 // Frames of a track without a description are delivered raw, undescribed.
 const mov_track_meta_t kNoTrack{};
 
@@ -225,7 +236,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_m
     const uint32_t n = fr.info.size;
     const uint32_t prefix = mov_prefix_size(frame_type, fr.sets);
     if (buf_size < 0 || static_cast<uint64_t>(buf_size) < uint64_t{prefix} + n) {
-        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "frame buffer too small!\n");
+        log_buffer_too_small();
         return -1;
     }
     if (frame_type == VRC_FRAME_I) {
@@ -248,7 +259,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_seek(vrc_mp4_demuxer_t *ctx, vrc_date_tim
     const uint32_t creation_time = ctx->track_meta[0].creation_time;
     const int32_t delta = static_cast<int32_t>(utctime - creation_time);
     if (delta < 0 || static_cast<uint32_t>(delta) > ctx->duration) {
-        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "utctime=%u, creation_time=%u\n", utctime, creation_time);
+        log_seek_outside(utctime, creation_time);
         return -1;
     }
     const uint64_t target = uint64_t{ctx->video_frames[0].info.timestamp} + uint64_t(delta) * 1000u;
@@ -256,7 +267,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_seek(vrc_mp4_demuxer_t *ctx, vrc_date_tim
     ctx->video_index = key < ctx->nr_video_frames ? key : 0;
     ctx->audio_index = mov_find_audio_frame(ctx, target);
     if (key >= ctx->nr_video_frames) {
-        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "SEEK to %llu failed!\n", static_cast<unsigned long long>(when));
+        log_seek_failed(when);
         return -1;
     }
     ctx->read_pos = calc_real_offset(1, ctx->video_frames[key].file_pos);
