@@ -9,8 +9,10 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-"$tool" --help | grep -q '^usage: recfile-convert convert' || fail "--help lacks convert"
-"$tool" --help | grep -q '^usage: recfile-convert pack' || fail "--help lacks pack"
+help=$("$tool" --help)
+for command in convert pack info extract; do
+  grep -q "^usage: recfile-convert $command" <<<"$help" || fail "--help lacks $command"
+done
 
 "$tool" pack --video "$data/cam_320x240_25fps.h264" --audio "$data/tone_8000hz_mulaw.ul" -o "$dir/a.rec" >/dev/null
 cp "$dir/a.rec" "$dir/b.rec"
@@ -35,9 +37,6 @@ set +e
 status=$?
 set -e
 [ "$status" -eq 2 ] || fail "unknown option gave $status"
-"$tool" --help | grep -q '^usage: recfile-convert info' || fail "--help lacks info"
-"$tool" --help | grep -q '^usage: recfile-convert extract' || fail "--help lacks extract"
-
 # info: one JSON object per file; a file that is no MP4 gets its reason.
 set +e
 "$tool" info --json "$dir/a.rec.mp4" "$data/ffmpeg_aac16k_mono.mp4" "$dir/a.rec" >"$dir/info.json" 2>"$dir/info.err"
