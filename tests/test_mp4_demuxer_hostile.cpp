@@ -109,6 +109,12 @@ const HostileCase kCases[] = {
          EXPECT_EQ(r.ctx->box_info.boxes[r.ctx->box_info.nr_boxes - 1][1], fourcc("free"));
          EXPECT_EQ(r.packets.size(), 8u);
      }},
+    {"a 64-bit box size reaching beyond any file ends the walk", false,
+     [](Bytes &f) { f = cat({f, u32(1), tag("skip"), u32(0xFFFFFFFFu), u32(0xFFFFFFF8u), box("mr00", u32(0))}); },
+     [](Reading &r) {
+         EXPECT_EQ(r.ctx->private_mode, 0u);
+         EXPECT_EQ(r.packets.size(), 8u);
+     }},
     {"parameter sets longer than their records are not kept", false,
      [](Bytes &f) { f = cat({f, box("avcC", cat({{1, 66, 0, 30, 0xFF, 0xE1}, u16(100), Bytes(100, 7), {1}, u16(40), Bytes(40, 8)}))}); },
      [](Reading &r) {

@@ -187,7 +187,9 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
     case MovStep::Over:
         break;
     }
-    return box.pos + box.size;
+    // A 64-bit size may reach beyond any file (and wrap): such a box ends the walk.
+    const uint64_t left = w.file_size > box.pos ? w.file_size - box.pos : 0;
+    return box.pos + (box.size < left ? box.size : left);
 }
 
 uint64_t mov_file_size(vrc_uri_io_file_t *pb)
