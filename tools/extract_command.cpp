@@ -238,11 +238,7 @@ int run_extract(int argc, char **argv)
     ExtractArgs args;
     const int usage = parse_args(argc, argv, &args);
     if (usage != 0) return usage;
-    std::FILE *out = stdout;
-    if (!args.verbose) {
-        std::FILE *own = vrc_tool::silence_library_output();
-        if (own) out = own;
-    }
+    std::FILE *out = vrc_tool::report_stream(args.verbose);
     std::string reason;
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(args.input, &reason);
     if (!ctx) return fail(args, reason);

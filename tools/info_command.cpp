@@ -158,11 +158,7 @@ int run_info(int argc, char **argv)
     InfoArgs args;
     const int usage = parse_args(argc, argv, &args);
     if (usage != 0) return usage;
-    std::FILE *out = stdout;
-    if (!args.verbose) {
-        std::FILE *own = vrc_tool::silence_library_output();
-        if (own) out = own;
-    }
+    std::FILE *out = vrc_tool::report_stream(args.verbose);
     int status = vrc_tool::kExitOk;
     for (const std::string &path : args.inputs) {
         const FileSummary f = summarize(path);
