@@ -5,6 +5,7 @@
 // calendar time land on the key frame at or before that time.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,10 @@
 #include "test_support.h"
 #include "vrc_convert.h"
 #include "vrc_mp4_demuxer.h"
+
+#ifdef __linux__
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -240,6 +245,29 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, DemuxFixture,
                          ::testing::Values("cam_320x240_25fps.h264", "cam_320x240_aud.h264",
                                            "cam_320x240_slices4.h264", "cam_704x576_4x3.h264",
                                            "cam_1920x1080_large_i.h264"));
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+long resident_kib()
+{
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The context reserves two indexes of a million frames (32 MB); a short
+// recording touches only the pages its frames need.
+TEST(DemuxMemory, AShortRecordingTouchesLittleOfTheIndexes)
+{
+    const std::string path = Recording("cam_320x240_25fps.h264").convert();
+    const long before = resident_kib();
+    Demuxer d(path);
+    ASSERT_NE(d.ctx, nullptr);
+    EXPECT_LT(resident_kib() - before, 2048);
+}
+#endif
 
 #ifndef _WIN32
 // Recordings between 2 and 4 GiB: a conversion's frames moved behind a
