@@ -284,7 +284,8 @@ TEST(DemuxLargeFile, FramesBeyond2GiBReadBack)
         std::copy(b.begin(), b.end(), file.begin() + long(at));
     };
     for (int trak : {0, 1}) {
-        const size_t stco = mp4_test::find_box(file, "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/stco").offset;
+        const size_t stco =
+            mp4_test::find_box(file, "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/stco").offset;
         const std::vector<uint32_t> offsets = mp4_test::sample_offsets(file, trak);
         for (size_t i = 0; i < offsets.size(); ++i) put32(stco + 16 + 4 * i, offsets[i] + kShift);
     }

@@ -25,7 +25,10 @@ using mp4_test::u32;
 
 constexpr int kMaxReads = 10000;  // far more than any case holds: a reader that loops fails
 
-Bytes box(const char (&type)[5], const Bytes &payload) { return cat({u32(uint32_t(payload.size() + 8)), tag(type), payload}); }
+Bytes box(const char (&type)[5], const Bytes &payload)
+{
+    return cat({u32(uint32_t(payload.size() + 8)), tag(type), payload});
+}
 
 const Bytes kSps = mp4_test::hex("6742c01edb02802dd80880000003008000001e078b1760");
 const Bytes kPps = mp4_test::hex("68ce3c80");
@@ -33,7 +36,8 @@ const Bytes kPps = mp4_test::hex("68ce3c80");
 // Four video frames (key, P, key, P) and four audio frames, from the muxer.
 Bytes muxed(bool private_records, uint32_t audio_codec = VRC_CODEC_G711U, uint32_t rate = 8000)
 {
-    mp4_test::TestMuxer m({private_records, false}, {mp4_test::video_track(), mp4_test::audio_track(audio_codec, rate)});
+    mp4_test::TestMuxer m({private_records, false},
+                          {mp4_test::video_track(), mp4_test::audio_track(audio_codec, rate)});
     const bool aac = audio_codec == VRC_CODEC_AAC;
     for (uint32_t i = 0; i < 4; ++i) {
         const bool key = i % 2 == 0;
@@ -51,7 +55,11 @@ void put(Bytes &file, size_t at, const Bytes &b) { std::copy(b.begin(), b.end(),
 void put32(Bytes &file, size_t at, uint32_t v) { put(file, at, u32(v)); }
 
 // A box type as the demuxer holds it: the four bytes in memory order.
-uint32_t fourcc(const char (&s)[5]) { return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 | uint32_t(uint8_t(s[3])) << 24; }
+uint32_t fourcc(const char (&s)[5])
+{
+    return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
+           uint32_t(uint8_t(s[3])) << 24;
+}
 
 // Payload offset of a box found by path.
 size_t payload(const Bytes &file, const std::string &path) { return find_box(file, path).offset + 8; }
@@ -78,7 +86,8 @@ void read_file(const Bytes &file, const std::function<void(Reading &)> &check)
     EXPECT_EQ(vrc_mp4_demuxer_read_header(r.ctx), 0);
     std::vector<uint8_t> buf(1 << 16);
     vrc_media_packet_t p;
-    for (int i = 0; i < kMaxReads && (r.end = vrc_mp4_demuxer_read_packet(r.ctx, &p, buf.data(), int(buf.size()))) == 0; ++i) {
+    for (int i = 0; i < kMaxReads && (r.end = vrc_mp4_demuxer_read_packet(r.ctx, &p, buf.data(), int(buf.size()))) == 0;
+         ++i) {
         r.packets.push_back(p);
         r.data.emplace_back(p.data, p.data + p.size);
     }
@@ -110,13 +119,18 @@ const HostileCase kCases[] = {
          EXPECT_EQ(r.packets.size(), 8u);
      }},
     {"a 64-bit box size reaching beyond any file ends the walk", false,
-     [](Bytes &f) { f = cat({f, u32(1), tag("skip"), u32(0xFFFFFFFFu), u32(0xFFFFFFF8u), box("mr00", u32(0))}); },
+     [](Bytes &f) {
+         f = cat({f, u32(1), tag("skip"), u32(0xFFFFFFFFu), u32(0xFFFFFFF8u), box("mr00", u32(0))});
+     },
      [](Reading &r) {
          EXPECT_EQ(r.ctx->private_mode, 0u);
          EXPECT_EQ(r.packets.size(), 8u);
      }},
     {"parameter sets longer than their records are not kept", false,
-     [](Bytes &f) { f = cat({f, box("avcC", cat({{1, 66, 0, 30, 0xFF, 0xE1}, u16(100), Bytes(100, 7), {1}, u16(40), Bytes(40, 8)}))}); },
+     [](Bytes &f) {
+         f = cat(
+             {f, box("avcC", cat({{1, 66, 0, 30, 0xFF, 0xE1}, u16(100), Bytes(100, 7), {1}, u16(40), Bytes(40, 8)}))});
+     },
      [](Reading &r) {
          EXPECT_EQ(r.ctx->tracks[1].avcc.sps_length, 0);
          EXPECT_EQ(r.ctx->tracks[1].avcc.pps_length, 0);  // 40 bytes exceed the record's 32
@@ -125,7 +139,9 @@ const HostileCase kCases[] = {
          EXPECT_NE(r.log.find("parameter set of 100 bytes"), std::string::npos);
      }},
     {"mr00 declaring more entries than slots fills three", false,
-     [](Bytes &f) { f = cat({f, box("mr00", cat({u32(1000), Bytes(36 * 5, 1)}))}); },
+     [](Bytes &f) {
+         f = cat({f, box("mr00", cat({u32(1000), Bytes(36 * 5, 1)}))});
+     },
      [](Reading &r) {
          EXPECT_EQ(r.ctx->private_mode, 1u);
          EXPECT_EQ(r.ctx->nr_track_meta, 3u);
@@ -143,12 +159,15 @@ const HostileCase kCases[] = {
      },
      [](Reading &r) { EXPECT_EQ(r.ctx->nr_audio_frames, 3u); }},
     {"a table claiming more bytes than the file holds reads what is there", false,
-     [](Bytes &f) { f = cat({f, u32(0x7FFFFFF0u), tag("stsz"), u32(0), u32(0), u32(0x1FFFFFF0u), u32(10), u32(10)}); },
+     [](Bytes &f) {
+         f = cat({f, u32(0x7FFFFFF0u), tag("stsz"), u32(0), u32(0), u32(0x1FFFFFF0u), u32(10), u32(10)});
+     },
      [](Reading &r) { EXPECT_EQ(r.ctx->nr_audio_frames, 2u); }},
     {"positions beyond 4 GiB end the index in front of them", false,
      [](Bytes &f) {
          const size_t stco = find_box(f, stbl(1) + "stco").offset;
-         const Bytes offsets = cat({u32(0), u32(4), u32(0), u32(1000), u32(1), u32(0), u32(0), u32(2000), u32(0), u32(3000)});
+         const Bytes offsets =
+             cat({u32(0), u32(4), u32(0), u32(1000), u32(1), u32(0), u32(0), u32(2000), u32(0), u32(3000)});
          f = cat({f, box("co64", offsets)});
          put(f, stco + 4, tag("free"));  // the stco stays unread
      },
@@ -175,15 +194,13 @@ const HostileCase kCases[] = {
          EXPECT_EQ(r.data[7].back(), 0);
          EXPECT_NE(r.log.find("sample cut short"), std::string::npos);
      }},
-    {"a frame record of size 0 ends the reading", true,
-     [](Bytes &f) { put32(f, payload(f, "mdat"), 0); },
+    {"a frame record of size 0 ends the reading", true, [](Bytes &f) { put32(f, payload(f, "mdat"), 0); },
      [](Reading &r) {
          EXPECT_EQ(r.end, VRC_ERR_MP4_NO_FRAME_RECORD);
          EXPECT_TRUE(r.packets.empty());
      }},
     {"a frame record smaller than its records and sample ends the reading", true,
-     [](Bytes &f) { put32(f, payload(f, "mdat"), 20 + 140); },
-     [](Reading &r) { EXPECT_TRUE(r.packets.empty()); }},
+     [](Bytes &f) { put32(f, payload(f, "mdat"), 20 + 140); }, [](Reading &r) { EXPECT_TRUE(r.packets.empty()); }},
     {"a frame of track 3 comes out raw and undescribed", true,
      [](Bytes &f) {
          const size_t rec = payload(f, "mdat");
@@ -281,7 +298,8 @@ TEST(DemuxerDelivery, MillisecondsForAnyTimescaleAndNoTimeWithoutMvhd)
 TEST(DemuxerProbe, ScoresTheBoxHeadersOfTheWindow)
 {
     const Bytes tail_ftyp = cat({box("free", Bytes(1008, 0)), u32(8), tag("ftyp")});  // brand beyond the window
-    const Bytes mpeg_moov = box("moov", cat({Bytes(4, 0), tag("hdlr"), Bytes(4, 0), tag("mhlr"), tag("MPEG"), Bytes(8, 0)}));
+    const Bytes mpeg_moov =
+        box("moov", cat({Bytes(4, 0), tag("hdlr"), Bytes(4, 0), tag("mhlr"), tag("MPEG"), Bytes(8, 0)}));
     const struct {
         Bytes file;
         int score;

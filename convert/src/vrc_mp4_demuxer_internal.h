@@ -30,8 +30,10 @@ public:
 
     uint32_t u8() { return take(1) ? p_[-1] : 0; }
     uint32_t be16() { return take(2) ? uint32_t{p_[-2]} << 8 | p_[-1] : 0; }
-    uint32_t be24() { return take(3) ? uint32_t{p_[-3]} << 16 | uint32_t{p_[-2]} << 8 | p_[-1] : 0; }
-    uint32_t be32() { return take(4) ? uint32_t{p_[-4]} << 24 | uint32_t{p_[-3]} << 16 | uint32_t{p_[-2]} << 8 | p_[-1] : 0; }
+    uint32_t be32()
+    {
+        return take(4) ? uint32_t{p_[-4]} << 24 | uint32_t{p_[-3]} << 16 | uint32_t{p_[-2]} << 8 | p_[-1] : 0;
+    }
     uint64_t be64()
     {
         const uint64_t high = be32();
