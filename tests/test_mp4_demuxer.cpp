@@ -246,6 +246,32 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, DemuxFixture,
                                            "cam_320x240_slices4.h264", "cam_704x576_4x3.h264",
                                            "cam_1920x1080_large_i.h264"));
 
+// The muxer writes every sample as a chunk of its own: a track of more
+// chunks than 16 bits count is indexed to its last sample.
+TEST(DemuxLongRecording, SeventyThousandChunksAllGetTheirPositions)
+{
+    constexpr uint32_t kFrames = 70000;
+    mp4_test::TestMuxer m({false, false}, {mp4_test::video_track()});
+    const Bytes key = mp4_test::annexb({mp4_test::hex("6742c01edb02802dd80880000003008000001e078b1760"),
+                                        mp4_test::hex("68ce3c80"), mp4_test::nal(0x65, 8)});
+    for (uint32_t i = 0; i < kFrames; ++i) {
+        const Bytes number{uint8_t(0x80 | i >> 14), uint8_t(0x80 | (i >> 7 & 0x7F)), uint8_t(0x80 | (i & 0x7F))};
+        const Bytes p = mp4_test::annexb({mp4_test::cat({mp4_test::nal(0x41, 4), number})});
+        ASSERT_EQ(m.put(0, i == 0 ? VRC_FRAME_I : VRC_FRAME_P, i * 40, i == 0 ? key : p), 0);
+    }
+    const Bytes file = m.finish();
+    Demuxer d(m.path);
+    ASSERT_NE(d.ctx, nullptr);
+    ASSERT_EQ(d.ctx->nr_video_frames, kFrames);
+    EXPECT_EQ(d.ctx->video_frames[kFrames - 1].file_pos, mp4_test::sample_offsets(file, 0).back());
+    std::vector<Bytes> data;
+    int end = 0;
+    const std::vector<vrc_media_packet_t> got = d.read_all(&data, &end);
+    ASSERT_EQ(got.size(), size_t{kFrames});
+    EXPECT_EQ(got.back().timestamp, (kFrames - 1) * 40);
+    EXPECT_EQ(Bytes(data.back().end() - 3, data.back().end()), (Bytes{0x84, 0xA2, 0xEF}));  // frame 69999
+}
+
 #if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
 long resident_kib()
 {
