@@ -246,6 +246,36 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, DemuxFixture,
                                            "cam_320x240_slices4.h264", "cam_704x576_4x3.h264",
                                            "cam_1920x1080_large_i.h264"));
 
+// Sizes before times: stsz moved in front of stts changes no frame.
+TEST(DemuxTableOrder, SizesBeforeTimesReadTheSame)
+{
+    const std::string path = Recording("cam_320x240_25fps.h264").convert();
+    Bytes file = vrc_test::read_file(path);
+    for (int trak : {0, 1}) {
+        const std::string stbl = "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/";
+        const mp4_test::Box stts = mp4_test::find_box(file, stbl + "stts");
+        const mp4_test::Box stsz = mp4_test::find_box(file, stbl + "stsz");
+        const auto at = [&](size_t offset) { return file.begin() + long(offset); };
+        const Bytes between(at(stts.offset + stts.size), at(stsz.offset));
+        const Bytes moved = mp4_test::cat({Bytes(at(stsz.offset), at(stsz.offset + stsz.size)), between,
+                                           Bytes(at(stts.offset), at(stts.offset + stts.size))});
+        std::copy(moved.begin(), moved.end(), at(stts.offset));
+        EXPECT_LT(mp4_test::find_box(file, stbl + "stsz").offset, mp4_test::find_box(file, stbl + "stts").offset);
+    }
+    const std::string reordered = vrc_test::temp_path("reordered.mp4");
+    vrc_test::write_file(reordered, file);
+    Demuxer a(path), b(reordered);
+    std::vector<Bytes> da, db;
+    int end_a = 0, end_b = 0;
+    const std::vector<vrc_media_packet_t> pa = a.read_all(&da, &end_a), pb = b.read_all(&db, &end_b);
+    ASSERT_EQ(pb.size(), pa.size());
+    EXPECT_TRUE(db == da);
+    for (size_t i = 0; i < pa.size(); ++i) {
+        EXPECT_EQ(pb[i].timestamp, pa[i].timestamp);
+        EXPECT_EQ(pb[i].track_id, pa[i].track_id);
+    }
+}
+
 // The muxer writes every sample as a chunk of its own: a track of more
 // chunks than 16 bits count is indexed to its last sample.
 TEST(DemuxLongRecording, SeventyThousandChunksAllGetTheirPositions)
