@@ -98,15 +98,17 @@ typedef struct vrc_mp4_demuxer_t {
     uint32_t audio_index;                   /* table mode: next audio entry */
     uint32_t read_pos;                      /* private mode: next mr01 record; 0: at mdat_pos */
     uint32_t mdat_pos;                      /* just behind the header of the last mdat met */
+    uint32_t own_memory;                    /* 1: made by new, which owns the memory (internal) */
 } vrc_mp4_demuxer_t;
 
 /* Opens uri for reading. The new context, or null when the allocation or
- * the open fails. buffer_size has no effect. */
+ * the open fails. buffer_size has no effect. The context's pages are mapped
+ * zeroed and touched only as far as the file fills its tables. */
 VRC_API vrc_mp4_demuxer_t *vrc_mp4_demuxer_new(int buffer_size, const char *uri);
 /* Zeroes a caller-allocated context and opens uri. 0; -1 when ctx is null
- * or the file cannot be opened. */
+ * or the file cannot be opened. The caller releases the memory. */
 VRC_API int vrc_mp4_demuxer_init(vrc_mp4_demuxer_t *ctx, int buffer_size, const char *uri);
-/* Closes the file and releases a context made by new. 0, also for null. */
+/* Closes the file; releases the context when new made it. 0, also for null. */
 VRC_API int vrc_mp4_demuxer_free(vrc_mp4_demuxer_t *ctx);
 /* Walks the boxes once and builds the frame index. Always 0 for a context
  * (-1 for null): nr_boxes 0 means nothing was recognised, nr_video_frames

@@ -10,6 +10,7 @@
 #include "vrc_debug.h"
 #include "vrc_mem.h"
 #include "vrc_mp4_demuxer_internal.h"
+#include "vrc_platform.h"
 
 namespace {
 
@@ -227,14 +228,15 @@ int vrc_mp4_demuxer_open(vrc_mp4_demuxer_t *ctx, const char *uri)
 
 }  // namespace
 
-// A fresh context comes zeroed from the allocator: its frame tables are not
-// written here, so their pages stay untouched until the file fills them.
+// The context lies in pages of its own: its frame tables are never cleared
+// by hand, so their pages stay untouched until the file fills them.
 extern "C" VRC_API vrc_mp4_demuxer_t *vrc_mp4_demuxer_new(int, const char *uri)
 {
-    auto *ctx = static_cast<vrc_mp4_demuxer_t *>(vrc_calloc(1, sizeof(vrc_mp4_demuxer_t)));
+    auto *ctx = static_cast<vrc_mp4_demuxer_t *>(page_alloc(sizeof(vrc_mp4_demuxer_t)));
     if (!ctx) return nullptr;
+    ctx->own_memory = 1;
     if (!uri || vrc_mp4_demuxer_open(ctx, uri) != 0) {
-        vrc_free(ctx);
+        page_free(ctx, sizeof *ctx);
         return nullptr;
     }
     return ctx;
@@ -251,7 +253,8 @@ extern "C" VRC_API int vrc_mp4_demuxer_free(vrc_mp4_demuxer_t *ctx)
 {
     if (!ctx) return 0;
     if (ctx->pb) vrc_uri_io_file_free(ctx->pb);
-    vrc_free(ctx);
+    ctx->pb = nullptr;
+    if (ctx->own_memory) page_free(ctx, sizeof *ctx);
     return 0;
 }
 
