@@ -188,9 +188,11 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
     case MovStep::Over:
         break;
     }
-    // A 64-bit size may reach beyond any file (and wrap): such a box ends the walk.
+    // A 64-bit size may reach beyond any file (and wrap): such a box ends the
+    // walk. The walk always moves on by at least the header.
     const uint64_t left = w.file_size > box.pos ? w.file_size - box.pos : 0;
-    return box.pos + (box.size < left ? box.size : left);
+    const uint64_t end = box.pos + (box.size < left ? box.size : left);
+    return end > payload_pos ? end : payload_pos;
 }
 
 uint64_t mov_file_size(vrc_uri_io_file_t *pb)
