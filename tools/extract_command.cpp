@@ -33,7 +33,7 @@ struct StreamReport {
     uint32_t frames = 0;
     uint32_t key_frames = 0;
     uint64_t bytes = 0;
-    uint8_t codec_id = 0;
+    uint32_t codec_id = 0;  // of the file's track
 };
 
 struct ExtractReport {
@@ -160,7 +160,6 @@ void count(StreamReport *stream, const vrc_media_packet_t &pkt)
     ++stream->frames;
     stream->key_frames += pkt.key_frame ? 1 : 0;
     stream->bytes += pkt.size;
-    stream->codec_id = pkt.codec_id;
 }
 
 // Reads every frame from the current position on, until the reader reports
@@ -183,9 +182,14 @@ bool copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, Ext
     return true;
 }
 
-const char *audio_format(uint8_t codec_id)
+const char *audio_format(uint32_t codec_id)
 {
-    return codec_id == VRC_CODEC_AAC ? "adts" : codec_id == VRC_CODEC_G711U ? "mulaw" : "raw";
+    switch (codec_id) {
+    case 0: return "none";
+    case VRC_CODEC_AAC: return "adts";
+    case VRC_CODEC_G711U: return "mulaw";
+    default: return "raw";
+    }
 }
 
 void print_text(std::FILE *out, const ExtractArgs &args, const ExtractReport &r)
@@ -251,6 +255,8 @@ int run_extract(int argc, char **argv)
     if (!args.audio.empty() && !audio) return fail(args, "cannot write " + args.audio);
 
     ExtractReport report;
+    report.video.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_VIDEO);
+    report.audio.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_AUDIO);
     const bool copied = copy_frames(ctx.get(), video.get(), audio.get(), &report);
     const bool video_done = finish_output(std::move(video)), audio_done = finish_output(std::move(audio));
     if (!copied || !video_done) return fail(args, "cannot write " + (video_done ? args.audio : args.video));

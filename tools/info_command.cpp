@@ -22,7 +22,7 @@ struct InfoArgs {
 // One track as the reader delivers it.
 struct TrackSummary {
     uint32_t slot;
-    bool video;
+    uint32_t kind;  // VRC_MEDIA_VIDEO, VRC_MEDIA_AUDIO, or another value: no frames
     const char *codec;
     uint32_t width, height;             // video
     uint32_t sample_rate, channels;     // audio
@@ -79,15 +79,13 @@ uint32_t delivered_channels(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
 TrackSummary summarize_track(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
 {
     const mov_track_meta_t &meta = ctx.track_meta[slot];
-    // The frame tables belong to media types: in table mode a track fills the
-    // one its handler names, in private mode the one of its mr00 entry.
-    const uint32_t kind = ctx.private_mode ? meta.media_type : ctx.tracks[slot].handler_kind;
+    const uint32_t kind = vrc_tool::track_kind(ctx, slot);
     TrackSummary t{};
     t.slot = slot;
-    t.video = kind == VRC_MEDIA_VIDEO;
+    t.kind = kind;
     t.codec = vrc_tool::codec_name(meta.codec_id);
     t.creation_time = meta.creation_time;
-    if (t.video) {
+    if (kind == VRC_MEDIA_VIDEO) {
         t.width = meta.u.video.width;
         t.height = meta.u.video.height;
         t.frames = ctx.nr_video_frames;
@@ -108,10 +106,13 @@ FileSummary summarize(const std::string &path)
     f.mode = vrc_tool::mode_name(*ctx);
     f.creation_time = ctx->creation_time;
     f.duration = ctx->duration;
-    const uint32_t declared = ctx->private_mode ? ctx->nr_track_meta : ctx->box_info.nr_tracks;
-    for (uint32_t slot = 0; slot < declared && slot < MOV_MAX_TRACKS; ++slot)
-        f.tracks.push_back(summarize_track(*ctx, slot));
+    for (uint32_t slot = 0; slot < vrc_tool::track_count(*ctx); ++slot) f.tracks.push_back(summarize_track(*ctx, slot));
     return f;
+}
+
+const char *media_name(uint32_t kind)
+{
+    return kind == VRC_MEDIA_VIDEO ? "video" : kind == VRC_MEDIA_AUDIO ? "audio" : "other";
 }
 
 void print_text(std::FILE *out, const FileSummary &f)
@@ -119,12 +120,14 @@ void print_text(std::FILE *out, const FileSummary &f)
     std::fprintf(out, "%s: MP4 (probe %d), %s mode, created %s UTC, %u s\n", f.path.c_str(), f.probe, f.mode,
                  vrc_tool::utc_text(f.creation_time).c_str(), f.duration);
     for (const TrackSummary &t : f.tracks) {
-        if (t.video) {
+        if (t.kind == VRC_MEDIA_VIDEO) {
             std::fprintf(out, "  track %u: video %s %ux%u, %u frames (%u key)\n", t.slot, t.codec, t.width, t.height,
                          t.frames, t.key_frames);
-        } else {
+        } else if (t.kind == VRC_MEDIA_AUDIO) {
             std::fprintf(out, "  track %u: audio %s %u Hz, %u channel%s, %u frames\n", t.slot, t.codec,
                          t.sample_rate, t.channels, t.channels == 1 ? "" : "s", t.frames);
+        } else {
+            std::fprintf(out, "  track %u: neither video nor audio, not read\n", t.slot);
         }
     }
 }
@@ -141,13 +144,15 @@ void print_json(std::FILE *out, const FileSummary &f)
     for (size_t i = 0; i < f.tracks.size(); ++i) {
         const TrackSummary &t = f.tracks[i];
         std::fprintf(out, "%s{\"track\":%u,\"media\":\"%s\",\"codec\":\"%s\",\"creation_time\":%u,", i ? "," : "",
-                     t.slot, t.video ? "video" : "audio", t.codec, t.creation_time);
-        if (t.video) {
+                     t.slot, media_name(t.kind), t.codec, t.creation_time);
+        if (t.kind == VRC_MEDIA_VIDEO) {
             std::fprintf(out, "\"width\":%u,\"height\":%u,\"frames\":%u,\"key_frames\":%u}", t.width, t.height,
                          t.frames, t.key_frames);
-        } else {
+        } else if (t.kind == VRC_MEDIA_AUDIO) {
             std::fprintf(out, "\"sample_rate\":%u,\"channels\":%u,\"frames\":%u}", t.sample_rate, t.channels,
                          t.frames);
+        } else {
+            std::fputs("\"frames\":0}", out);
         }
     }
     std::fputs("]}\n", out);

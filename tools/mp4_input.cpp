@@ -21,9 +21,28 @@ Demuxer open_mp4(const std::string &path, std::string *reason)
     return ctx;
 }
 
+uint32_t track_count(const vrc_mp4_demuxer_t &ctx)
+{
+    const uint32_t declared = ctx.private_mode ? ctx.nr_track_meta : ctx.box_info.nr_tracks;
+    return declared < MOV_MAX_TRACKS ? declared : MOV_MAX_TRACKS;
+}
+
+uint32_t track_kind(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
+{
+    return ctx.private_mode ? ctx.track_meta[slot].media_type : ctx.tracks[slot].handler_kind;
+}
+
+uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind)
+{
+    for (uint32_t slot = 0; slot < track_count(ctx); ++slot)
+        if (track_kind(ctx, slot) == kind) return ctx.track_meta[slot].codec_id;
+    return 0;
+}
+
 const char *codec_name(uint32_t codec_id)
 {
     switch (codec_id) {
+    case 0: return "none";
     case VRC_CODEC_H264: return "h264";
     case VRC_CODEC_AAC: return "aac";
     case VRC_CODEC_G711U: return "g711u";

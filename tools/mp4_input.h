@@ -20,7 +20,18 @@ using Demuxer = std::unique_ptr<vrc_mp4_demuxer_t, DemuxerFree>;
 // cannot be opened or holds no box the reader recognises.
 Demuxer open_mp4(const std::string &path, std::string *reason);
 
-const char *codec_name(uint32_t codec_id);  // "h264", "aac", "g711u" or "unknown"
+// Track slots the file describes: its mr00 entries in private mode, its trak
+// boxes otherwise (at most MOV_MAX_TRACKS).
+uint32_t track_count(const vrc_mp4_demuxer_t &ctx);
+// The frame table a track fills, VRC_MEDIA_VIDEO or VRC_MEDIA_AUDIO (another
+// value: none). The tables belong to media types: in table mode a track
+// fills the one its handler names, in private mode the one of its mr00 entry.
+uint32_t track_kind(const vrc_mp4_demuxer_t &ctx, uint32_t slot);
+// The codec of the first track of that kind; 0 when there is none.
+uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind);
+
+// "h264", "aac", "g711u", "none" for 0, or "unknown".
+const char *codec_name(uint32_t codec_id);
 const char *mode_name(const vrc_mp4_demuxer_t &ctx);  // "private" or "table"
 // "YYYY-MM-DD HH:MM:SS" of seconds since 1970 UTC, in UTC.
 std::string utc_text(int64_t seconds);
