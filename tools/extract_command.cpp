@@ -38,11 +38,11 @@ struct StreamReport {
 
 struct ExtractReport {
     StreamReport video, audio;
-    bool started = false;  // a frame was delivered
     uint32_t first_timestamp = 0;  // of the first video frame, milliseconds
     uint32_t first_utctime = 0;
 };
 
+// Days since 1970-01-01 of a date of the Gregorian calendar.
 int64_t days_from_civil(int64_t year, uint32_t month, uint32_t day)
 {
     year -= month <= 2;
@@ -174,7 +174,6 @@ bool copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, Ext
             report->first_timestamp = pkt.timestamp;
             report->first_utctime = pkt.utctime;
         }
-        report->started = true;
         count(is_video ? &report->video : &report->audio, pkt);
         std::FILE *out = is_video ? video : audio;
         if (out && std::fwrite(pkt.data, 1, pkt.size, out) != pkt.size) return false;
