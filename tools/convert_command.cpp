@@ -107,10 +107,7 @@ int run_convert(int argc, char **argv)
     const int usage = parse_args(argc, argv, &args);
     if (usage != 0) return usage;
     Report report;
-    if (!args.verbose) {
-        std::FILE *own = vrc_tool::silence_library_output();
-        if (own) report.out = own;
-    }
+    report.out = vrc_tool::report_stream(args.verbose);
     const auto start = std::chrono::steady_clock::now();
     convert_all(args, &report);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -1,54 +1,10 @@
 #include "h264_access_units.h"
 
+#include "vrc_mp4_h264.h"
+
 namespace vrc_pack {
 
 namespace {
-
-// Reads the bits of a NAL unit's payload, dropping the emulation prevention
-// byte of every 00 00 03; yields zeros past the end.
-class RbspBitReader {
-public:
-    RbspBitReader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-
-    uint32_t bit()
-    {
-        if (bit_ == 0) load_byte();
-        --bit_;
-        return (byte_ >> bit_) & 1u;
-    }
-
-    // Exp-Golomb ue(v); a run of zeros too long for 32 bits reads as 0.
-    uint32_t ue()
-    {
-        int zeros = 0;
-        while (bit() == 0) {
-            if (++zeros > 31 || pos_ > size_) return 0;
-        }
-        uint32_t value = 0;
-        for (int i = 0; i < zeros; ++i) value = value << 1 | bit();
-        return (1u << zeros) - 1 + value;
-    }
-
-private:
-    void load_byte()
-    {
-        if (zeros_ >= 2 && pos_ < size_ && data_[pos_] == 3) {
-            ++pos_;
-            zeros_ = 0;
-        }
-        byte_ = pos_ < size_ ? data_[pos_] : 0;
-        ++pos_;
-        zeros_ = byte_ == 0 ? zeros_ + 1 : 0;
-        bit_ = 8;
-    }
-
-    const uint8_t *data_;
-    size_t size_;
-    size_t pos_ = 0;
-    int zeros_ = 0;
-    uint32_t byte_ = 0;
-    int bit_ = 0;
-};
 
 bool is_slice(uint8_t type)
 {
@@ -63,14 +19,7 @@ bool opens_picture(uint8_t type)
 // Position of the 00 00 01 at or after from, or size.
 size_t find_start_code(const uint8_t *data, size_t size, size_t from)
 {
-    for (size_t i = from; i + 2 < size; ++i) {
-        if (data[i + 2] > 1) {
-            i += 2;  // no start code can cover this byte
-        } else if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            return i;
-        }
-    }
-    return size;
+    return size_t(vrc::h264_find_start_code(data + from, data + size) - data);
 }
 
 NalUnit describe_nal(const uint8_t *data, size_t begin, size_t header, size_t end)
@@ -78,7 +27,7 @@ NalUnit describe_nal(const uint8_t *data, size_t begin, size_t header, size_t en
     NalUnit nal{begin, end, 0, 0};
     if (header >= end) return nal;
     nal.type = data[header] & 0x1F;
-    if (is_slice(nal.type)) nal.first_mb = RbspBitReader(data + header + 1, end - header - 1).ue();
+    if (is_slice(nal.type)) nal.first_mb = vrc::h264_first_mb_in_slice(data + header, uint32_t(end - header));
     return nal;
 }
 

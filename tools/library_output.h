@@ -12,6 +12,14 @@ namespace vrc_tool {
 // silences what is printed to stdout from now on; null when that fails.
 std::FILE *silence_library_output();
 
+// Where a subcommand prints its report: standard output, with the library's
+// lines silenced unless the user asked to see them.
+inline std::FILE *report_stream(bool show_library_lines)
+{
+    std::FILE *own = show_library_lines ? nullptr : silence_library_output();
+    return own ? own : stdout;
+}
+
 }  // namespace vrc_tool
 
 #endif

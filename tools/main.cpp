@@ -1,5 +1,6 @@
-// recfile-convert: works with the recorder's legacy record files. The first
-// argument names a subcommand; the rest goes to it.
+// recfile-convert: works with the recorder's legacy record files and the MP4
+// files made of them. The first argument names a subcommand; the rest goes
+// to it.
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,8 @@ using vrc_tool::Subcommand;
 const Subcommand *const kSubcommands[] = {
     &vrc_tool::kConvertCommand,
     &vrc_tool::kPackCommand,
+    &vrc_tool::kInfoCommand,
+    &vrc_tool::kExtractCommand,
 };
 
 bool is_help(const char *arg)

@@ -41,4 +41,22 @@ bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes
     return !out.fail();
 }
 
+std::string json_quote(const std::string &text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
 }  // namespace vrc_tool

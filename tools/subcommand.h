@@ -14,6 +14,7 @@ namespace vrc_tool {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // input unreadable, output unwritable
 constexpr int kExitUsage = 2;    // bad command line
+constexpr int kExitNoSuchTime = 3;  // extract --from: the time lies outside the recording
 
 struct Subcommand {
     const char *name;
@@ -24,6 +25,8 @@ struct Subcommand {
 
 extern const Subcommand kConvertCommand;
 extern const Subcommand kPackCommand;
+extern const Subcommand kInfoCommand;
+extern const Subcommand kExtractCommand;
 
 // Writes "recfile-convert NAME: message" to standard error and returns kExitUsage.
 int usage_error(const char *name, const std::string &message);
@@ -31,6 +34,8 @@ int usage_error(const char *name, const std::string &message);
 bool parse_u32(const char *text, uint32_t *value);
 bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes);
 bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes);
+// The text as a JSON string literal, quotes included.
+std::string json_quote(const std::string &text);
 
 }  // namespace vrc_tool
 

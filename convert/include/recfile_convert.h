@@ -11,7 +11,9 @@
 #include "vrc_uri_io.h"
 #include "vrc_media.h"
 #include "vrc_oldrecord_demuxer.h"
+#include "vrc_mp4_records.h"
 #include "vrc_mp4_muxer.h"
+#include "vrc_mp4_demuxer.h"
 #include "vrc_convert.h"
 
 #endif

@@ -2,7 +2,8 @@
 #include <cstring>
 
 #include "vrc_debug.h"
-#include "vrc_mp4_muxer_internal.h"
+#include "vrc_mp4_box_writer.h"
+#include "vrc_mp4_format.h"
 
 namespace vrc {
 

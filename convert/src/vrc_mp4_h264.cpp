@@ -6,20 +6,6 @@ namespace vrc {
 
 namespace {
 
-// The first 00 00 01 at or after p, or end. A start code ends in its 01
-// byte, which is rare in coded slices: memchr (vectorised in every C
-// library) finds each candidate and two bytes back tell.
-const uint8_t *find_start_code(const uint8_t *p, const uint8_t *end)
-{
-    if (end - p < 3) return end;
-    for (const uint8_t *q = p + 2; q < end; ++q) {
-        q = static_cast<const uint8_t *>(std::memchr(q, 1, static_cast<size_t>(end - q)));
-        if (!q) return end;
-        if (q[-1] == 0 && q[-2] == 0) return q - 2;
-    }
-    return end;
-}
-
 // Reads the bits of a NAL unit's payload, dropping the emulation-prevention
 // byte of every 00 00 03. Past the end it yields zeros and stays not ok.
 class RbspBitReader {
@@ -138,10 +124,23 @@ bool in_picture_range(int64_t side) { return side >= 1 && side <= 65535; }
 
 }  // namespace
 
+// A start code ends in its 01 byte, which is rare in coded slices: memchr
+// (vectorised in every C library) finds each candidate and two bytes back tell.
+const uint8_t *h264_find_start_code(const uint8_t *p, const uint8_t *end)
+{
+    if (end - p < 3) return end;
+    for (const uint8_t *q = p + 2; q < end; ++q) {
+        q = static_cast<const uint8_t *>(std::memchr(q, 1, static_cast<size_t>(end - q)));
+        if (!q) return end;
+        if (q[-1] == 0 && q[-2] == 0) return q - 2;
+    }
+    return end;
+}
+
 bool NalUnitReader::next(NalUnit *unit)
 {
     while (cur_ < end_) {
-        const uint8_t *start_code = find_start_code(cur_, end_);
+        const uint8_t *start_code = h264_find_start_code(cur_, end_);
         const uint8_t *unit_end = start_code;
         if (start_code < end_ && start_code > cur_ && start_code[-1] == 0) --unit_end;
         const uint8_t *unit_begin = cur_;
@@ -229,6 +228,27 @@ bool h264_sps_picture_size(const uint8_t *sps, uint32_t size, uint32_t *width, u
     *width = static_cast<uint32_t>(w);
     *height = static_cast<uint32_t>(h);
     return true;
+}
+
+uint32_t h264_first_mb_in_slice(const uint8_t *nal, uint32_t size)
+{
+    if (size < 2) return 0;
+    RbspBitReader r(nal + 1, size - 1);
+    const uint32_t first_mb = r.ue();
+    return r.ok() ? first_mb : 0;
+}
+
+void h264_lengths_to_start_codes(uint8_t *p, uint32_t n)
+{
+    uint32_t q = 0;
+    while (n - q >= H264_START_CODE_SIZE) {
+        const uint32_t len = uint32_t{p[q]} << 24 | uint32_t{p[q + 1]} << 16 | uint32_t{p[q + 2]} << 8 | p[q + 3];
+        const bool fits = len <= n - q - H264_START_CODE_SIZE;
+        if (!fits && q > 0) return;
+        std::memcpy(p + q, H264_START_CODE, H264_START_CODE_SIZE);
+        if (!fits) return;
+        q += H264_START_CODE_SIZE + len;
+    }
 }
 
 }  // namespace vrc

@@ -1,5 +1,6 @@
-// H.264 byte-stream helpers of the muxer: splitting a frame into NAL units
-// at its start codes, and the picture size a sequence parameter set declares.
+// H.264 helpers of the library and its packer: start codes and NAL units of
+// Annex B byte streams, the step between Annex B and the length-prefixed
+// samples of MP4, and the fields read from a slice header and an SPS.
 #ifndef VRC_MP4_H264_H
 #define VRC_MP4_H264_H
 
@@ -11,6 +12,12 @@ constexpr uint32_t H264_NAL_SLICE_FIRST = 1;  // types 1..5 are slices (5: IDR)
 constexpr uint32_t H264_NAL_SLICE_LAST = 5;
 constexpr uint32_t H264_NAL_SPS = 7;
 constexpr uint32_t H264_NAL_PPS = 8;
+
+constexpr uint8_t H264_START_CODE[4] = {0, 0, 0, 1};
+constexpr uint32_t H264_START_CODE_SIZE = sizeof H264_START_CODE;
+
+// The first 00 00 01 at or after p, or end.
+const uint8_t *h264_find_start_code(const uint8_t *p, const uint8_t *end);
 
 struct NalUnit {
     const uint8_t *data;  // starts with the NAL header byte
@@ -50,6 +57,16 @@ H264FrameLayout h264_frame_layout(const uint8_t *data, uint32_t size);
 // included). False unless every field up to the cropping offsets is present
 // and both sides come out between 1 and 65535.
 bool h264_sps_picture_size(const uint8_t *sps, uint32_t size, uint32_t *width, uint32_t *height);
+
+// first_mb_in_slice of a slice NAL unit (header byte included); 0 when
+// the unit is too short to hold it.
+uint32_t h264_first_mb_in_slice(const uint8_t *nal, uint32_t size);
+
+// An MP4 sample back to Annex B: each 4-byte NAL length becomes a start
+// code, walking the sample by its lengths. From a length that runs past the
+// sample on, the bytes stay as they are; the first length always becomes a
+// start code.
+void h264_lengths_to_start_codes(uint8_t *sample, uint32_t size);
 
 }  // namespace vrc
 

@@ -6,6 +6,7 @@
 
 #include "vrc_debug.h"
 #include "vrc_mem.h"
+#include "vrc_mp4_box_writer.h"
 #include "vrc_mp4_h264.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_time.h"
@@ -22,19 +23,13 @@ namespace {
 using vrc::BoxScope;
 using vrc::BoxWriter;
 using vrc::mov_fourcc;
-using vrc::mov_frame_info_t;
 
 constexpr uint32_t kFtypSize = 24;
 constexpr uint32_t kFreeSize = 8;
-constexpr uint32_t kMr00HeaderSize = 12;  // size, type, entry count
-constexpr uint32_t kTrackMetaSize = 36;
 constexpr uint32_t kBitrateIntervalSeconds = 2;
-constexpr uint32_t kAdtsHeaderSize = 7;
 // The running duration of an audio track counts from this many milliseconds
 // before its first packet.
 constexpr uint32_t kAudioLeadMs = 40;
-
-static_assert(sizeof(vrc::mov_track_meta_t) == kTrackMetaSize, "mr00 entries are written field by field");
 
 // Zone values recorded in the frame records of video frames: fixed, the
 // recorder's own zone, not the host's.
@@ -55,14 +50,14 @@ void vrc_mp4_write_ftyp(BoxWriter &w)
 void vrc_mp4_write_free(BoxWriter &w, uint32_t size)
 {
     BoxScope box(w, mov_fourcc("free"), size);
-    w.zeros(size - vrc::MOV_BOX_ATOM_SIZE);  // no payload
+    w.zeros(size - MOV_BOX_ATOM_SIZE);  // no payload
 }
 
 // The time pair is the muxer's own, the same for every track.
-vrc::mov_track_meta_t vrc_mp4_muxer_track_meta(const vrc_mp4_muxer_t &m, uint32_t slot)
+mov_track_meta_t vrc_mp4_muxer_track_meta(const vrc_mp4_muxer_t &m, uint32_t slot)
 {
     const vrc_track_info_t &track = m.tracks[slot];
-    vrc::mov_track_meta_t meta{};
+    mov_track_meta_t meta{};
     meta.track_id = static_cast<uint8_t>(track.track_id);
     meta.codec_id = static_cast<uint8_t>(track.codec_id);
     meta.media_type = static_cast<uint8_t>(track.media_type);
@@ -81,7 +76,7 @@ vrc::mov_track_meta_t vrc_mp4_muxer_track_meta(const vrc_mp4_muxer_t &m, uint32_
     return meta;
 }
 
-void vrc_mp4_write_track_meta(BoxWriter &w, const vrc::mov_track_meta_t &meta)
+void vrc_mp4_write_track_meta(BoxWriter &w, const mov_track_meta_t &meta)
 {
     w.u8(meta.reserved);            // reserved
     w.u8(meta.track_id);            // track_id
@@ -105,7 +100,7 @@ void vrc_mp4_write_track_meta(BoxWriter &w, const vrc::mov_track_meta_t &meta)
 // Writes the mr00 box and returns its size.
 uint32_t vrc_mp4_muxer_write_meta_data0(BoxWriter &w, const vrc_mp4_muxer_t &m)
 {
-    const uint32_t size = kMr00HeaderSize + kTrackMetaSize * m.nr_tracks;
+    const uint32_t size = vrc::MOV_MR00_HEADER_SIZE + vrc::MOV_TRACK_META_SIZE * m.nr_tracks;
     BoxScope box(w, mov_fourcc("mr00"), size);
     w.u32(m.nr_tracks);  // entry count
     for (uint32_t slot = 0; slot < m.nr_tracks; ++slot)
@@ -115,9 +110,9 @@ uint32_t vrc_mp4_muxer_write_meta_data0(BoxWriter &w, const vrc_mp4_muxer_t &m)
 
 // ---- private records in front of a frame --------------------------------
 
-vrc::mov_param_sets_t vrc_mp4_param_sets(const vrc_track_info_t &track)
+mov_param_sets_t vrc_mp4_param_sets(const vrc_track_info_t &track)
 {
-    vrc::mov_param_sets_t sets{};
+    mov_param_sets_t sets{};
     sets.seq_param_len = static_cast<uint16_t>(track.seq_params_len);
     sets.pic_param_len = static_cast<uint16_t>(track.pic_params_len);
     std::memcpy(sets.seq_param, track.seq_params, sizeof sets.seq_param);
@@ -125,7 +120,7 @@ vrc::mov_param_sets_t vrc_mp4_param_sets(const vrc_track_info_t &track)
     return sets;
 }
 
-void vrc_mp4_write_mr02(BoxWriter &w, const vrc::mov_param_sets_t &sets)
+void vrc_mp4_write_mr02(BoxWriter &w, const mov_param_sets_t &sets)
 {
     w.u32(vrc::MOV_MR02_DECLARED_SIZE);              // size: the payload only
     w.type(mov_fourcc("mr02"));                      // type
@@ -176,13 +171,13 @@ bool plan_sample(const vrc_media_packet_t &p, PacketPlan *plan, uint64_t *sample
         *sample_size = p.size;
         return true;
     }
-    if (p.size < kAdtsHeaderSize) {
+    if (p.size < vrc::MOV_ADTS_HEADER_SIZE) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d adts frame of %u bytes has no room for its header!\n",
                     p.track_id, p.size);
         return false;
     }
-    plan->audio = p.data + kAdtsHeaderSize;
-    *sample_size = p.size - kAdtsHeaderSize;
+    plan->audio = p.data + vrc::MOV_ADTS_HEADER_SIZE;
+    *sample_size = p.size - vrc::MOV_ADTS_HEADER_SIZE;
     return true;
 }
 
@@ -232,16 +227,16 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
 void capture_param_set(vrc_mp4_muxer_t &m, uint32_t t, const vrc::NalUnit &nal, uint8_t *buffer, uint32_t *length)
 {
     if (nal.size == 0) return;
-    if (nal.size > vrc::MOV_PARAM_SET_CAPACITY) {
+    if (nal.size > MOV_PARAM_SET_CAPACITY) {
         if (!m.param_set_warned[t])
             vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
                         "track %d parameter set of %u bytes exceeds %u, previous one kept\n", t, nal.size,
-                        vrc::MOV_PARAM_SET_CAPACITY);
+                        MOV_PARAM_SET_CAPACITY);
         m.param_set_warned[t] = 1;
         return;
     }
     std::memcpy(buffer, nal.data, nal.size);
-    std::memset(buffer + nal.size, 0, vrc::MOV_PARAM_SET_CAPACITY - nal.size);
+    std::memset(buffer + nal.size, 0, MOV_PARAM_SET_CAPACITY - nal.size);
     *length = nal.size;
 }
 
@@ -378,8 +373,8 @@ extern "C" VRC_API int vrc_mp4_muxer_add_tracks(vrc_mp4_muxer_t *muxer, const vr
     for (int i = 0; i < count; ++i) {
         vrc_track_info_t &slot = muxer->tracks[i];
         slot = tracks[i];
-        if (slot.seq_params_len > vrc::MOV_PARAM_SET_CAPACITY) slot.seq_params_len = 0;
-        if (slot.pic_params_len > vrc::MOV_PARAM_SET_CAPACITY) slot.pic_params_len = 0;
+        if (slot.seq_params_len > MOV_PARAM_SET_CAPACITY) slot.seq_params_len = 0;
+        if (slot.pic_params_len > MOV_PARAM_SET_CAPACITY) slot.pic_params_len = 0;
         muxer->nr_tracks += 1;
     }
     return 0;
@@ -424,7 +419,7 @@ extern "C" VRC_API int vrc_mp4_muxer_write_header(vrc_mp4_muxer_t *muxer)
     if (m.nr_frames == 0) {
         w.u32(m.mdat_size_fixed);    // size: final when pre-sized, else patched at the tail
         w.type(mov_fourcc("mdat"));  // type
-        m.mdat_size = vrc::MOV_BOX_ATOM_SIZE;
+        m.mdat_size = MOV_BOX_ATOM_SIZE;
     }
     vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "offset %d\n", m.mdat_offset);
     return 0;

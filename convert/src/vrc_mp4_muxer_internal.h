@@ -1,5 +1,5 @@
-// The muxer context and the pieces its sources share: the moov size record,
-// the box writer, and the size of the private records in front of a frame.
+// The muxer context and the pieces its sources share: the moov size record
+// and the size of the private records in front of a frame.
 #ifndef VRC_MP4_MUXER_INTERNAL_H
 #define VRC_MP4_MUXER_INTERNAL_H
 
@@ -7,14 +7,11 @@
 
 #include "vrc_media.h"
 #include "vrc_mp4_muxer.h"
-#include "vrc_mp4_records.h"
+#include "vrc_mp4_format.h"
 #include "vrc_uri_io.h"
 
 namespace vrc {
 
-constexpr uint32_t MOV_MR01_SIZE = 20;          // mr01 record: header and frame record
-constexpr uint32_t MOV_MR02_SIZE = 140;         // mr02 record: header and parameter sets
-constexpr uint32_t MOV_MR02_DECLARED_SIZE = 132; // mr02 declares its payload only
 constexpr uint32_t MOV_MOOV_TRACKS = 2;         // moov describes slots 0 (video) and 1 (audio)
 // Chunk offsets are 32 bits: no byte of a sample may lie beyond this.
 constexpr uint64_t MOV_MAX_FILE_OFFSET = 0xFFFFFFFFu;
@@ -64,7 +61,7 @@ struct vrc_mp4_muxer_t {
     uint32_t bitrate[VRC_MUXER_MAX_TRACKS];  // bytes per second of the last window
     uint32_t bitrate_interval;               // window length in seconds
     uint32_t bitrate_log;
-    vrc::mov_frame_info_t frames[VRC_MUXER_MAX_FRAMES];
+    mov_frame_info_t frames[VRC_MUXER_MAX_FRAMES];
     uint32_t creation_time;     // seconds since 1970, written into mr00
     uint32_t start_time;        // millisecond clock value paired with creation_time
     uint32_t private_enable;
@@ -93,63 +90,6 @@ inline uint32_t mov_private_bytes(const vrc_mp4_muxer_t &m, bool key_frame, uint
     if (!m.private_enable) return 0;
     return m.private_size + (mov_frame_has_param_sets(m, key_frame, slot) ? MOV_MR02_SIZE : 0);
 }
-
-// Writes fields through the byte-order writers of the file layer and keeps
-// the first failure: after it nothing more is written. Boxes opened with
-// BoxScope are checked on closing: the bytes written must equal the size
-// the box declared, else the box path is logged and the writer fails.
-class BoxWriter {
-public:
-    explicit BoxWriter(vrc_uri_io_file_t *pb) : pb_(pb) {}
-    BoxWriter(const BoxWriter &) = delete;
-    BoxWriter &operator=(const BoxWriter &) = delete;
-
-    void u8(uint32_t value);
-    void u16(uint32_t value);
-    void u32(uint32_t value);
-    void type(uint32_t fourcc);
-    void bytes(const uint8_t *data, uint32_t size);
-    void zeros(uint32_t count);
-    // The first failure: an I/O code of the file layer, or -1 for a box
-    // whose size came out wrong.
-    int result() const { return rc_; }
-
-    void open_box(uint32_t type, uint32_t size, int index);
-    void close_box();
-
-private:
-    static constexpr int kMaxDepth = 10;
-    struct OpenBox {
-        uint32_t type;
-        int index;  // trak number shown in the path, or -1
-        uint32_t size;
-        uint64_t start;
-    };
-    void account(int rc, uint32_t size);
-    void report_size_mismatch(const OpenBox &box) const;
-
-    vrc_uri_io_file_t *pb_;
-    int rc_ = 0;
-    uint64_t written_ = 0;
-    OpenBox open_[kMaxDepth] = {};
-    int depth_ = 0;
-};
-
-// Writes a box header on construction and checks the box's size when it
-// goes out of scope.
-class BoxScope {
-public:
-    BoxScope(BoxWriter &w, uint32_t type, uint32_t size, int index = -1) : w_(w)
-    {
-        w_.open_box(type, size, index);
-    }
-    ~BoxScope() { w_.close_box(); }
-    BoxScope(const BoxScope &) = delete;
-    BoxScope &operator=(const BoxScope &) = delete;
-
-private:
-    BoxWriter &w_;
-};
 
 }  // namespace vrc
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "vrc_debug.h"
+#include "vrc_mp4_box_writer.h"
 #include "vrc_mp4_h264.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_time.h"
@@ -16,7 +17,7 @@ namespace {
 using vrc::BoxScope;
 using vrc::BoxWriter;
 using vrc::mov_fourcc;
-using vrc::mov_frame_info_t;
+using vrc::mov_unixtime2mactime;
 using vrc::mov_trak_size_t;
 
 constexpr uint32_t kMvhdSize = 108;
@@ -27,14 +28,12 @@ constexpr uint32_t kVmhdSize = 20;
 constexpr uint32_t kSmhdSize = 16;
 constexpr uint32_t kDrefSize = 28;
 constexpr uint32_t kUrlSize = 12;
-constexpr uint32_t kStsdHeaderSize = 16;       // header, version and flags, entry count
-constexpr uint32_t kVideoSampleBodySize = 78;  // mov_box_video_sample_t
+constexpr uint32_t kStsdHeaderSize = MOV_BOX_ATOM_SIZE + vrc::MOV_STSD_FIXED_SIZE;
 constexpr uint32_t kAvcCFixedSize = 19;        // avcC without its parameter sets
-constexpr uint32_t kAudioSampleSize = 36;      // audio sample entry without esds
+constexpr uint32_t kAudioSampleSize = MOV_BOX_ATOM_SIZE + vrc::MOV_AUDIO_SAMPLE_FIXED_SIZE;  // without esds
 constexpr uint32_t kFullBoxHeaderSize = 16;    // header, version and flags, entry count
 constexpr uint32_t kStszHeaderSize = 20;       // ... and the common sample size
 constexpr uint32_t kNextTrackId = 3;
-constexpr uint32_t kMacEpochOffset = 2082844800u;  // seconds from 1904 to 1970
 constexpr uint32_t kUnityMatrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 constexpr char kCompressorName[] = "JVT/AVC Coding";
 constexpr uint32_t kCompressorNameField = 32;  // length byte, name, zero padding
@@ -51,8 +50,6 @@ constexpr uint8_t kEsdsOther[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80
                                   0x00, 0x00, 0x97, 0xBE, 0x00, 0x00, 0x97, 0xBE, 0x05, 0x80, 0x80,
                                   0x80, 0x02, 0x14, 0x08, 0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
 static_assert(sizeof kEsds8000 == 46 && sizeof kEsdsOther == 43, "esds payloads");
-
-uint32_t mov_unixtime2mactime(uint32_t unix_time) { return unix_time + kMacEpochOffset; }
 
 // Slots that moov describes: 0 as video, 1 as audio.
 uint32_t moov_slot_count(const vrc_mp4_muxer_t &m)
@@ -80,7 +77,7 @@ EsdsPayload esds_payload(const vrc_track_info_t &track)
 template <class Visit>
 void for_each_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
 {
-    uint64_t offset = uint64_t{m.mdat_offset} + vrc::MOV_BOX_ATOM_SIZE;
+    uint64_t offset = uint64_t{m.mdat_offset} + MOV_BOX_ATOM_SIZE;
     for (uint32_t i = 0; i < m.nr_frames; ++i) {
         const mov_frame_info_t &f = m.frames[i];
         offset += vrc::mov_private_bytes(m, f.key_frame, f.track_id);
@@ -156,9 +153,9 @@ void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
 uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
 {
     if (t == 0) {
-        std::printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(vrc::MOV_BOX_ATOM_SIZE));
-        std::printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(kVideoSampleBodySize));
-        s.avc1_size = vrc::MOV_BOX_ATOM_SIZE + kVideoSampleBodySize;
+        std::printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(MOV_BOX_ATOM_SIZE));
+        std::printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
+        s.avc1_size = MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE;
         std::printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
         s.avcC_size = kAvcCFixedSize + m.tracks[0].seq_params_len + m.tracks[0].pic_params_len;
         s.avc1_size += s.avcC_size;
@@ -166,7 +163,7 @@ uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, m
         return s.avc1_size;
     }
     if (is_aac(m.tracks[t])) {
-        s.mp4a_size = kAudioSampleSize + vrc::MOV_BOX_ATOM_SIZE + esds_payload(m.tracks[t]).size;
+        s.mp4a_size = kAudioSampleSize + MOV_BOX_ATOM_SIZE + esds_payload(m.tracks[t]).size;
         return s.mp4a_size;
     }
     s.ulaw_size = kAudioSampleSize;
@@ -183,12 +180,12 @@ uint32_t count_delta_runs(const vrc_mp4_muxer_t &m, uint32_t t)
 void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
 {
     s.tkhd_size = kTkhdSize;
-    s.trak_size = vrc::MOV_BOX_ATOM_SIZE + s.tkhd_size;
+    s.trak_size = MOV_BOX_ATOM_SIZE + s.tkhd_size;
     s.mdhd_size = kMdhdSize;
-    s.mdia_size = vrc::MOV_BOX_ATOM_SIZE + s.mdhd_size;
+    s.mdia_size = MOV_BOX_ATOM_SIZE + s.mdhd_size;
     s.hdlr_size = kHdlrSize;
     s.mdia_size += s.hdlr_size;
-    s.minf_size = vrc::MOV_BOX_ATOM_SIZE;
+    s.minf_size = MOV_BOX_ATOM_SIZE;
     if (t == 0) {
         s.vmhd_size = kVmhdSize;
         s.minf_size += s.vmhd_size;
@@ -197,9 +194,9 @@ void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size
         s.minf_size += s.smhd_size;
     }
     s.dref_size = kDrefSize;
-    s.dinf_size = vrc::MOV_BOX_ATOM_SIZE + s.dref_size;
+    s.dinf_size = MOV_BOX_ATOM_SIZE + s.dref_size;
     s.minf_size += s.dinf_size;
-    s.stbl_size = vrc::MOV_BOX_ATOM_SIZE;
+    s.stbl_size = MOV_BOX_ATOM_SIZE;
     s.stsd_size = kStsdHeaderSize + vrc_mp4_muxer_calc_sample_entry(m, t, s);
     s.stbl_size += s.stsd_size;
     s.stts_entries = count_delta_runs(m, t);
@@ -411,7 +408,7 @@ void vrc_mp4_write_audio_entry(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t 
                 track.channels, track.bitwidth, track.sample_rate);
     if (!aac) return;
     const EsdsPayload esds = esds_payload(track);
-    BoxScope esds_box(w, mov_fourcc("esds"), vrc::MOV_BOX_ATOM_SIZE + esds.size);
+    BoxScope esds_box(w, mov_fourcc("esds"), MOV_BOX_ATOM_SIZE + esds.size);
     w.bytes(esds.data, esds.size);  // version, flags and the ES descriptor
 }
 
@@ -538,7 +535,7 @@ int vrc_mp4_muxer_write_moov(vrc_mp4_muxer_t &m)
 {
     const MovieValues movie = vrc_mp4_muxer_movie_values(m);
     m.moov = vrc::mov_moov_size_t{};
-    m.moov.moov_size = vrc::MOV_BOX_ATOM_SIZE;
+    m.moov.moov_size = MOV_BOX_ATOM_SIZE;
     m.moov.mvhd_size = kMvhdSize;
     m.moov.moov_size += m.moov.mvhd_size;
     vrc_mp4_muxer_calc_moov(m);

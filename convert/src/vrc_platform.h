@@ -3,6 +3,7 @@
 #ifndef VRC_PLATFORM_H
 #define VRC_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -31,6 +32,13 @@ int64_t file_tell64(std::FILE *stream);
 // applied the routine never runs, nothing is left behind, and -1 is returned.
 int thread_start(vrc_thread_routine_t routine, void *context, int platform_priority,
                  int32_t stack_size);
+
+// Zeroed memory mapped straight from the system for a large block: its
+// pages are touched only when first used, however the process allocated
+// before (a C library may clear recycled heap memory by hand). Null on
+// failure; page_free takes the size that was asked for.
+void *page_alloc(size_t size);
+void page_free(void *block, size_t size);
 
 }  // namespace vrc
 

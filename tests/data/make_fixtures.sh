@@ -29,4 +29,27 @@ video cam_1920x1080_large_i.h264 1920x1080 4  25 "-qp 17" "" "noise=alls=3"
 ffmpeg -hide_banner -loglevel error -y -f lavfi -i "sine=frequency=440:sample_rate=8000:duration=2" \
   -ac 1 -ar 8000 -f mulaw tone_8000hz_mulaw.ul
 
-ls -l ./*.h264 ./*.ul
+# Ordinary MP4 files as ffmpeg writes them, for the MP4 reader: 2 s of
+# 320x240 at 25 fps, GOP 25, parameter sets only in avcC, ffmpeg's usual
+# timescales (12800 for video, the sampling rate for audio) and AAC priming.
+# mp4 NAME AUDIO_SOURCE|"" [OUTPUT_OPTIONS...]
+mp4() {
+  local name=$1 audio=$2
+  shift 2
+  ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=320x240:rate=25" \
+    ${audio:+-f lavfi -i "$audio"} -t 2 \
+    -c:v libx264 -preset veryfast -profile:v main -pix_fmt yuv420p -crf 36 -g 25 \
+    -metadata creation_time=2024-01-01T00:00:00Z "$@" "$name"
+}
+# Two different tones, so that swapped or merged channels show.
+stereo="aevalsrc=sin(440*2*PI*t)|sin(660*2*PI*t):s=48000"
+
+mp4 ffmpeg_aac16k_mono.mp4    "sine=frequency=440:sample_rate=16000" -bf 0 -c:a aac -ar 16000 -ac 1 -b:a 24k
+mp4 ffmpeg_aac48k_stereo.mp4  "$stereo" -bf 0 -c:a aac -ar 48000 -ac 2 -b:a 64k
+mp4 ffmpeg_video_only.mp4     "" -bf 0
+mp4 ffmpeg_faststart.mp4      "sine=frequency=440:sample_rate=44100" -bf 0 -c:a aac -ar 44100 -ac 1 -b:a 32k \
+  -movflags faststart
+mp4 ffmpeg_bframes_slices4.mp4 "sine=frequency=440:sample_rate=16000" -bf 2 -x264-params slices=4 \
+  -c:a aac -ar 16000 -ac 1 -b:a 24k
+
+ls -l ./*.h264 ./*.ul ./*.mp4

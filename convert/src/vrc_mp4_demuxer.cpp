@@ -1,0 +1,278 @@
+// The MP4 demuxer context and the header walk: one linear pass over the box
+// headers that steps into a fixed list of containers, records every box it
+// meets and hands each known payload to its reader.
+#include "vrc_mp4_demuxer.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "vrc_debug.h"
+#include "vrc_mem.h"
+#include "vrc_mp4_demuxer_internal.h"
+#include "vrc_platform.h"
+
+namespace {
+
+using namespace vrc;
+
+// What the walk does at a box before its payload is handed on.
+enum class MovStep : uint8_t {
+    Over,     // on to the box end
+    Descend,  // on to the first child, behind `skip` fixed bytes
+    Trak,     // a new track slot, then descend
+    Mr00,     // private mode, then over
+    Mdat,     // note where the frames start, then over
+};
+
+// What parse_box reads of a box for its reader.
+enum class MovRead : uint8_t {
+    None,
+    Payload,  // the payload into the scratch (up to its size)
+    Fixed,    // `fixed` bytes into the scratch
+    Table,    // the payload into a heap buffer of its own
+};
+
+struct MovBoxAction {
+    uint32_t type;
+    MovStep step;
+    uint32_t skip;   // Descend: fixed bytes in front of the children
+    MovRead read;
+    uint32_t fixed;  // MovRead::Fixed: bytes read
+    bool slot;       // belongs to the current track slot
+    MovBoxReader reader;
+};
+
+// Sizes of the stsd fields and the first sample entry's header, read together.
+constexpr uint32_t kStsdRead = MOV_STSD_FIXED_SIZE + MOV_BOX_ATOM_SIZE;
+
+constexpr MovBoxAction kBoxActions[] = {
+    {mov_fourcc("moov"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("trak"), MovStep::Trak, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("edts"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("mdia"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("minf"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("stbl"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("mdat"), MovStep::Mdat, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("ftyp"), MovStep::Over, 0, MovRead::Payload, 0, false, mov_parse_ftyp_box},
+    {mov_fourcc("mr00"), MovStep::Mr00, 0, MovRead::Payload, 0, false, mov_parse_mr00_box},
+    {mov_fourcc("mvhd"), MovStep::Over, 0, MovRead::Payload, 0, false, mov_parse_mvhd_box},
+    {mov_fourcc("tkhd"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_tkhd_box},
+    {mov_fourcc("elst"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_elst_box},
+    {mov_fourcc("mdhd"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_mdhd_box},
+    {mov_fourcc("hdlr"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_hdlr_box},
+    {mov_fourcc("vmhd"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_vmhd_box},
+    {mov_fourcc("smhd"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_smhd_box},
+    {mov_fourcc("dref"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_dref_box},
+    {mov_fourcc("stsd"), MovStep::Descend, MOV_STSD_FIXED_SIZE, MovRead::Fixed, kStsdRead, true, mov_parse_stsd_box},
+    {mov_fourcc("avc1"), MovStep::Descend, MOV_VIDEO_SAMPLE_FIXED_SIZE, MovRead::Fixed, MOV_VIDEO_SAMPLE_FIXED_SIZE,
+     true, mov_parse_avc1_box},
+    {mov_fourcc("mp4a"), MovStep::Descend, MOV_AUDIO_SAMPLE_FIXED_SIZE, MovRead::Fixed, MOV_AUDIO_SAMPLE_FIXED_SIZE,
+     true, mov_parse_mp4a_box},
+    {mov_fourcc("ulaw"), MovStep::Over, 0, MovRead::Fixed, MOV_AUDIO_SAMPLE_FIXED_SIZE, true, mov_parse_ulaw_box},
+    {mov_fourcc("avcC"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_avcc_box},
+    {mov_fourcc("esds"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_esds_box},
+    {mov_fourcc("stts"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_stts_box},
+    {mov_fourcc("stsz"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_stsz_box},
+    {mov_fourcc("stsc"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_stsc_box},
+    {mov_fourcc("stco"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_stco_box},
+    {mov_fourcc("co64"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_co64_box},
+    {mov_fourcc("stss"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_stss_box},
+};
+
+constexpr MovBoxAction kOtherBox = {0, MovStep::Over, 0, MovRead::None, 0, false, nullptr};
+
+const MovBoxAction &mov_box_action(uint32_t type)
+{
+    for (const MovBoxAction &a : kBoxActions)
+        if (a.type == type) return a;
+    return kOtherBox;
+}
+
+// One box header as the walk meets it.
+struct MovBoxHeader {
+    uint64_t pos;           // of the header
+    uint32_t size_field;    // the 32-bit size as written
+    uint32_t type;
+    uint32_t header_size;   // 8, or 16 with a 64-bit size
+    uint64_t size;          // the whole box
+};
+
+// Hosts match these lines: keep the wording.
+void log_seek_failed(int64_t reached)
+{
+    vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "seek failed: %d!\n", static_cast<int>(reached));
+}
+void log_not_mp4() { vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "This is not valid mp4 format!\n"); }
+
+bool mov_type_printable(uint32_t type)
+{
+    for (int shift = 0; shift < 32; shift += 8) {
+        const uint32_t c = (type >> shift) & 0xFFu;
+        if (c < 0x20 || c > 0x7E) return false;
+    }
+    return true;
+}
+
+// Reads the header at the current position. False where the walk ends: the
+// end of the file, a size that cannot hold the header, a type that is not
+// text, or a first box other than ftyp.
+bool mov_read_box_header(vrc_mp4_demuxer_t *ctx, uint64_t pos, MovBoxHeader *box)
+{
+    box->pos = pos;
+    box->size_field = vrc_uri_io_file_rb32(ctx->pb);
+    box->type = vrc_uri_io_file_rl32(ctx->pb);
+    box->header_size = MOV_BOX_ATOM_SIZE;
+    box->size = box->size_field;
+    if (box->size_field == 1) {  // the size follows as 64 bits
+        box->size = vrc_uri_io_file_rb64(ctx->pb);
+        box->header_size += 8;
+    }
+    if (box->size < box->header_size) return false;
+    if (!mov_type_printable(box->type)) return false;
+    return ctx->box_info.nr_boxes > 0 || box->type == mov_fourcc("ftyp");
+}
+
+void mov_record_box(mov_box_info_t &info, const MovBoxHeader &box)
+{
+    if (info.nr_boxes >= MOV_MAX_BOXES) return;
+    info.boxes[info.nr_boxes][0] = box.size_field;
+    info.boxes[info.nr_boxes][1] = box.type;
+    info.offsets[info.nr_boxes] = static_cast<uint32_t>(box.pos);
+    ++info.nr_boxes;
+}
+
+// Reads what the box's reader needs and runs it. The bytes read, 0 when the
+// box is not read, negative on an I/O error. A payload that does not arrive
+// whole is not parsed; a table never gets more memory than the file can
+// fill, nor more than the index can use.
+int vrc_mp4_demuxer_parse_box(MovWalk &w, const MovBoxAction &a, uint64_t payload_pos, uint64_t payload_size)
+{
+    if (a.read == MovRead::None || (a.slot && !w.has_slot())) return 0;
+    uint64_t want = a.read == MovRead::Fixed ? a.fixed : payload_size;
+    uint8_t *buf = w.scratch;
+    if (a.read == MovRead::Table) {
+        const uint64_t in_file = w.file_size > payload_pos ? w.file_size - payload_pos : 0;
+        if (want > in_file) want = in_file;
+        if (want > MOV_MAX_TABLE_BYTES) want = MOV_MAX_TABLE_BYTES;
+        buf = static_cast<uint8_t *>(vrc_calloc(static_cast<uint32_t>(want) + 1, 1));
+        if (!buf) return 0;
+    } else if (want > MOV_BOX_BUF_SIZE) {
+        want = MOV_BOX_BUF_SIZE;
+    }
+    const int got = vrc_uri_io_file_read(w.ctx->pb, buf, static_cast<int>(want));
+    if (got >= 0 && static_cast<uint64_t>(got) == want) {
+        MovCursor payload(buf, static_cast<uint32_t>(want));
+        a.reader(w, payload);
+    }
+    if (buf != w.scratch) vrc_free(buf);
+    return got;
+}
+
+// Where the walk goes after the box: into it, or past it.
+uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxAction &a)
+{
+    const uint64_t payload_pos = box.pos + box.header_size;
+    switch (a.step) {
+    case MovStep::Trak:
+        ++w.ctx->box_info.nr_tracks;
+        return payload_pos;
+    case MovStep::Descend:
+        return payload_pos + a.skip;
+    case MovStep::Mr00:
+        w.ctx->private_mode = 1;
+        break;
+    case MovStep::Mdat:
+        w.ctx->mdat_pos = static_cast<uint32_t>(payload_pos);
+        break;
+    case MovStep::Over:
+        break;
+    }
+    // A 64-bit size may reach beyond any file (and wrap): such a box ends the
+    // walk. The walk always moves on by at least the header.
+    const uint64_t left = w.file_size > box.pos ? w.file_size - box.pos : 0;
+    const uint64_t end = box.pos + (box.size < left ? box.size : left);
+    return end > payload_pos ? end : payload_pos;
+}
+
+uint64_t mov_file_size(vrc_uri_io_file_t *pb)
+{
+    const int64_t end = vrc_uri_io_file_seek(pb, 0, SEEK_END);
+    vrc_uri_io_file_seek(pb, 0, SEEK_SET);
+    return end > 0 ? static_cast<uint64_t>(end) : 0;
+}
+
+void mov_walk(MovWalk &w)
+{
+    vrc_mp4_demuxer_t *ctx = w.ctx;
+    uint64_t pos = 0;
+    while (!vrc_uri_io_file_eof(ctx->pb)) {
+        MovBoxHeader box{};
+        if (!mov_read_box_header(ctx, pos, &box)) return;
+        mov_record_box(ctx->box_info, box);
+        const MovBoxAction &a = mov_box_action(box.type);
+        const uint64_t next = mov_next_position(w, box, a);
+        if (vrc_mp4_demuxer_parse_box(w, a, box.pos + box.header_size, box.size - box.header_size) < 0) return;
+        pos = next;
+        const int64_t reached = vrc_uri_io_file_seek(ctx->pb, static_cast<int64_t>(pos), SEEK_SET);
+        if (reached != static_cast<int64_t>(pos)) {
+            log_seek_failed(reached);
+            return;
+        }
+    }
+}
+
+int vrc_mp4_demuxer_open(vrc_mp4_demuxer_t *ctx, const char *uri)
+{
+    ctx->pb = vrc_uri_io_file_new(VRC_URI_IO_FLAG_READ, uri);
+    return ctx->pb ? 0 : -1;
+}
+
+}  // namespace
+
+// The context lies in pages of its own: its frame tables are never cleared
+// by hand, so their pages stay untouched until the file fills them.
+extern "C" VRC_API vrc_mp4_demuxer_t *vrc_mp4_demuxer_new(int, const char *uri)
+{
+    auto *ctx = static_cast<vrc_mp4_demuxer_t *>(page_alloc(sizeof(vrc_mp4_demuxer_t)));
+    if (!ctx) return nullptr;
+    ctx->own_memory = 1;
+    if (!uri || vrc_mp4_demuxer_open(ctx, uri) != 0) {
+        page_free(ctx, sizeof *ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+extern "C" VRC_API int vrc_mp4_demuxer_init(vrc_mp4_demuxer_t *ctx, int, const char *uri)
+{
+    if (!ctx || !uri) return -1;
+    std::memset(ctx, 0, sizeof *ctx);
+    return vrc_mp4_demuxer_open(ctx, uri);
+}
+
+extern "C" VRC_API int vrc_mp4_demuxer_free(vrc_mp4_demuxer_t *ctx)
+{
+    if (!ctx) return 0;
+    if (ctx->pb) vrc_uri_io_file_free(ctx->pb);
+    ctx->pb = nullptr;
+    if (ctx->own_memory) page_free(ctx, sizeof *ctx);
+    return 0;
+}
+
+extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
+{
+    if (!ctx || !ctx->pb) return -1;
+    ctx->box_info = mov_box_info_t{};
+    MovWalk w{};
+    w.ctx = ctx;
+    w.file_size = mov_file_size(ctx->pb);
+    mov_walk(w);
+    if (ctx->box_info.nr_boxes == 0) {
+        log_not_mp4();
+        return 0;
+    }
+    ctx->creation_time = mov_box_time_to_unix(ctx->mvhd.creation_time);
+    if (ctx->mvhd.timescale != 0) ctx->duration = ctx->mvhd.duration / ctx->mvhd.timescale;
+    return 0;
+}

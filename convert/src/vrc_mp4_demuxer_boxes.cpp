@@ -1,0 +1,383 @@
+// Readers of the descriptive boxes: each copies the fields the demuxer keeps
+// from a payload in memory into the context, and where the file is read in
+// table mode also into the track's description. Payloads are read through a
+// bounded cursor: a short payload leaves the missing fields zero.
+#include <cstring>
+
+#include "vrc_debug.h"
+#include "vrc_mp4_demuxer_internal.h"
+
+namespace vrc {
+
+namespace {
+
+// Version and flags of a full box.
+void mov_read_full_box(MovCursor &c, uint8_t *version, uint8_t (&flags)[3])
+{
+    *version = static_cast<uint8_t>(c.u8());
+    c.copy(flags, sizeof flags);
+}
+
+// Copies up to `capacity` bytes of what is left, keeping the last byte 0.
+void mov_copy_text(MovCursor &c, void *dst, uint32_t capacity)
+{
+    const uint32_t n = c.left() < capacity ? c.left() : capacity;
+    c.copy(dst, n);
+    static_cast<uint8_t *>(dst)[capacity - 1] = 0;
+}
+
+constexpr uint32_t kAdtsRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                   22050, 16000, 12000, 11025, 8000,  7350};
+constexpr uint32_t kAdtsRateCount = sizeof kAdtsRates / sizeof kAdtsRates[0];
+
+// The parameter set behind a 16-bit length; false when it runs past the
+// payload.
+bool mov_read_param_set(MovCursor &c, uint32_t *len, const uint8_t **data)
+{
+    *len = c.be16();
+    *data = c.pos();
+    c.skip(*len);
+    return c.ok();
+}
+
+// Keeps a parameter set when it fits its destination; else its length is 0.
+template <typename Len, size_t N>
+void mov_keep_param_set(Len *len_field, uint8_t (&dst)[N], uint32_t len, const uint8_t *data)
+{
+    if (len > N) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "parameter set of %u bytes does not fit %u\n", len,
+                    static_cast<unsigned>(N));
+        len = 0;
+    }
+    *len_field = static_cast<Len>(len);
+    if (len) std::memcpy(dst, data, len);
+}
+
+// The length of an MPEG-4 descriptor: up to four bytes of seven bits each,
+// the high bit announcing another.
+uint32_t mov_descriptor_length(MovCursor &c)
+{
+    uint32_t len = 0;
+    for (int i = 0; i < 4; ++i) {
+        const uint32_t b = c.u8();
+        len = len << 7 | (b & 0x7Fu);
+        if (!(b & 0x80u)) break;
+    }
+    return len;
+}
+
+// The AudioSpecificConfig at the start of the decoder specific information:
+// object type, sampling-frequency index (or an explicit rate) and channel
+// configuration, as much of it as an ADTS header can carry.
+void mov_parse_audio_specific_config(MovCursor dsi, mov_audio_config_t *out)
+{
+    if (dsi.left() < 2) return;
+    uint64_t head = 0;  // the first eight bytes, zeros past the end
+    for (int i = 0; i < 8; ++i) head = head << 8 | dsi.u8();
+    uint32_t bit = 64;
+    auto take = [&](uint32_t n) {
+        bit -= n;
+        return static_cast<uint32_t>(head >> bit) & ((1u << n) - 1u);
+    };
+    uint32_t object_type = take(5);
+    if (object_type == 31) object_type = 32 + take(6);
+    uint32_t index = take(4);
+    if (index == 15) index = adts_get_sampling_index(take(24));
+    out->present = 1;
+    out->object_type = static_cast<uint8_t>(object_type);
+    out->sampling_index = static_cast<uint8_t>(index);
+    out->channels = static_cast<uint8_t>(take(4));
+}
+
+void mov_apply_audio_entry(MovWalk &w, uint32_t codec_id)
+{
+    const mov_box_audio_sample_t &a = w.track().audio_sample;
+    if (w.ctx->private_mode) return;
+    mov_track_meta_t &meta = w.meta();
+    meta.u.audio.channels = a.channel_count;
+    meta.u.audio.bit_width = a.sample_size;
+    meta.u.audio.sample_rate = a.sample_rate >> 16;
+    meta.codec_id = static_cast<uint8_t>(codec_id);
+}
+
+void mov_parse_audio_sample(MovWalk &w, MovCursor &c, uint32_t codec_id)
+{
+    mov_box_audio_sample_t &a = w.track().audio_sample;
+    a = mov_box_audio_sample_t{};
+    c.skip(6);
+    a.data_reference_index = static_cast<uint16_t>(c.be16());
+    c.skip(8);
+    a.channel_count = static_cast<uint16_t>(c.be16());
+    a.sample_size = static_cast<uint16_t>(c.be16());
+    c.skip(4);
+    a.sample_rate = c.be32();
+    mov_apply_audio_entry(w, codec_id);
+}
+
+}  // namespace
+
+uint32_t adts_get_sampling_index(uint32_t sample_rate)
+{
+    uint32_t best = 0;
+    uint32_t best_gap = UINT32_MAX;
+    for (uint32_t i = 0; i < kAdtsRateCount; ++i) {
+        const uint32_t gap = sample_rate > kAdtsRates[i] ? sample_rate - kAdtsRates[i] : kAdtsRates[i] - sample_rate;
+        if (gap < best_gap) {
+            best = i;
+            best_gap = gap;
+        }
+    }
+    return best;
+}
+
+void mov_parse_ftyp_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_ftyp_t &f = w.ctx->ftyp;
+    f = mov_box_ftyp_t{};
+    f.major_brand = c.fourcc();
+    f.minor_version = c.be32();
+    const uint32_t n = c.left() < sizeof f.compatible_brands ? c.left() : sizeof f.compatible_brands;
+    c.copy(f.compatible_brands, n);
+}
+
+// The recorder's track descriptions: entries beyond the three slots, or
+// beyond the payload, are not read.
+void mov_parse_mr00_box(MovWalk &w, MovCursor &c)
+{
+    const uint32_t declared = c.be32();
+    uint32_t n = 0;
+    while (n < declared && n < MOV_MAX_TRACKS && c.left() >= MOV_TRACK_META_SIZE) {
+        MovCursor e = c.sub(MOV_TRACK_META_SIZE);
+        mov_track_meta_t &m = w.ctx->track_meta[n++];
+        m = mov_track_meta_t{};
+        m.reserved = static_cast<uint8_t>(e.u8());
+        m.track_id = static_cast<uint8_t>(e.u8());
+        m.codec_id = static_cast<uint8_t>(e.u8());
+        m.media_type = static_cast<uint8_t>(e.u8());
+        m.creation_time = e.be32();
+        m.modification_time = e.be32();
+        m.start_time = e.be32();
+        m.timescale = e.be32();
+        if (m.media_type == VRC_MEDIA_VIDEO) {
+            m.u.video.width = e.be32();
+            m.u.video.height = e.be32();
+        } else {
+            m.u.audio.channels = static_cast<uint16_t>(e.be16());
+            m.u.audio.bit_width = static_cast<uint16_t>(e.be16());
+            m.u.audio.sample_rate = e.be32();
+        }
+    }
+    w.ctx->nr_track_meta = n;
+}
+
+void mov_parse_mvhd_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_mvhd_t &m = w.ctx->mvhd;
+    mov_read_full_box(c, &m.version, m.flags);
+    m.creation_time = c.be32();
+    m.modification_time = c.be32();
+    m.timescale = c.be32();
+    m.duration = c.be32();
+    m.rate = c.be32();
+    m.volume = static_cast<uint16_t>(c.be16());
+    c.skip(70);  // reserved, matrix, pre-defined
+    m.next_track_id = c.be32();
+}
+
+void mov_parse_tkhd_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_tkhd_t &t = w.track().tkhd;
+    mov_read_full_box(c, &t.version, t.flags);
+    t.creation_time = c.be32();
+    t.modification_time = c.be32();
+    t.track_id = c.be32();
+    c.skip(4);
+    t.duration = c.be32();
+    c.skip(8);
+    t.layer = static_cast<uint16_t>(c.be16());
+    t.alternate_group = static_cast<uint16_t>(c.be16());
+    t.volume = static_cast<uint16_t>(c.be16());
+    c.skip(38);  // reserved, matrix
+    t.width = c.be32();
+    t.height = c.be32();
+    if (w.ctx->private_mode) return;
+    mov_track_meta_t &meta = w.meta();
+    meta.reserved = 0;
+    meta.track_id = static_cast<uint8_t>(w.slot());
+    meta.creation_time = mov_box_time_to_unix(t.creation_time);
+    meta.modification_time = mov_box_time_to_unix(t.modification_time);
+    if (t.width != 0) {
+        meta.u.video.width = t.width >> 16;
+        meta.u.video.height = t.height >> 16;
+        meta.media_type = VRC_MEDIA_VIDEO;
+    } else {
+        meta.media_type = VRC_MEDIA_AUDIO;
+    }
+}
+
+void mov_parse_elst_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_elst_t &e = w.track().elst;
+    mov_read_full_box(c, &e.version, e.flags);
+    e.entry_count = c.be32();
+    e.segment_duration = c.be32();
+    e.media_time = c.be32();
+    e.media_rate_integer = static_cast<uint16_t>(c.be16());
+    e.media_rate_fraction = static_cast<uint16_t>(c.be16());
+}
+
+void mov_parse_mdhd_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_mdhd_t &m = w.track().mdhd;
+    mov_read_full_box(c, &m.version, m.flags);
+    m.creation_time = c.be32();
+    m.modification_time = c.be32();
+    m.timescale = c.be32();
+    m.duration = c.be32();
+    m.language = static_cast<uint16_t>(c.be16());
+    if (!w.ctx->private_mode) w.meta().timescale = m.timescale;
+}
+
+void mov_parse_hdlr_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_hdlr_t &h = w.track().hdlr;
+    mov_read_full_box(c, &h.version, h.flags);
+    c.skip(4);
+    h.handler_type = c.fourcc();
+    c.skip(12);
+    mov_copy_text(c, h.name, sizeof h.name);
+    const bool video = h.handler_type == mov_fourcc("vide");
+    const bool sound = h.handler_type == mov_fourcc("soun");
+    w.track().handler_kind = video ? 0 : sound ? 1 : 2;
+    if (!w.ctx->private_mode && (video || sound)) w.meta().media_type = video ? VRC_MEDIA_VIDEO : VRC_MEDIA_AUDIO;
+}
+
+void mov_parse_vmhd_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_vmhd_t &v = w.track().vmhd;
+    mov_read_full_box(c, &v.version, v.flags);
+    v.graphics_mode = static_cast<uint16_t>(c.be16());
+    for (uint16_t &colour : v.opcolor) colour = static_cast<uint16_t>(c.be16());
+}
+
+void mov_parse_smhd_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_smhd_t &s = w.track().smhd;
+    mov_read_full_box(c, &s.version, s.flags);
+    s.balance = static_cast<uint16_t>(c.be16());
+}
+
+void mov_parse_dref_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_dref_t &d = w.track().dref;
+    mov_read_full_box(c, &d.version, d.flags);
+    d.entry_count = c.be32();
+    mov_copy_text(c, d.entries, sizeof d.entries);
+}
+
+// The stsd fields and the header of its first sample entry behind them.
+void mov_parse_stsd_box(MovWalk &w, MovCursor &c)
+{
+    mov_track_t &t = w.track();
+    mov_read_full_box(c, &t.stsd.version, t.stsd.flags);
+    t.stsd.entry_count = c.be32();
+    t.sample_entry_size = c.be32();
+    t.sample_entry_type = c.fourcc();
+}
+
+void mov_parse_avc1_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_video_sample_t &v = w.track().video_sample;
+    v = mov_box_video_sample_t{};
+    c.skip(6);
+    v.data_reference_index = static_cast<uint16_t>(c.be16());
+    c.skip(16);
+    v.width = static_cast<uint16_t>(c.be16());
+    v.height = static_cast<uint16_t>(c.be16());
+    v.horiz_resolution = c.be32();
+    v.vert_resolution = c.be32();
+    c.skip(4);
+    v.frame_count = static_cast<uint16_t>(c.be16());
+    c.copy(v.compressor_name, sizeof v.compressor_name);
+    v.depth = static_cast<uint16_t>(c.be16());
+    if (w.ctx->private_mode) return;
+    mov_track_meta_t &meta = w.meta();
+    meta.media_type = VRC_MEDIA_VIDEO;
+    meta.codec_id = VRC_CODEC_H264;
+    meta.u.video.width = v.width;
+    meta.u.video.height = v.height;
+}
+
+void mov_parse_mp4a_box(MovWalk &w, MovCursor &c) { mov_parse_audio_sample(w, c, VRC_CODEC_AAC); }
+
+void mov_parse_ulaw_box(MovWalk &w, MovCursor &c) { mov_parse_audio_sample(w, c, VRC_CODEC_G711U); }
+
+// Keeps the first SPS and PPS; every entry is stepped over by its own length.
+void mov_parse_avcc_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_avcc_t &a = w.track().avcc;
+    a = mov_box_avcc_t{};
+    a.configuration_version = static_cast<uint8_t>(c.u8());
+    a.profile = static_cast<uint8_t>(c.u8());
+    a.profile_compatibility = static_cast<uint8_t>(c.u8());
+    a.level = static_cast<uint8_t>(c.u8());
+    const uint32_t b4 = c.u8();
+    a.reserved = static_cast<uint8_t>(b4 >> 2);
+    a.length_size_minus_one = static_cast<uint8_t>(b4 & 3u);
+    const uint32_t b5 = c.u8();
+    a.reserved2 = static_cast<uint8_t>(b5 >> 5);
+    a.sps_count = static_cast<uint8_t>(b5 & 31u);
+    uint32_t sps_len = 0, pps_len = 0, len = 0;
+    const uint8_t *sps = nullptr, *pps = nullptr, *data = nullptr;
+    for (uint32_t i = 0; i < a.sps_count && mov_read_param_set(c, &len, &data); ++i)
+        if (i == 0) sps_len = len, sps = data;
+    a.pps_count = static_cast<uint8_t>(c.u8());
+    for (uint32_t i = 0; i < a.pps_count && mov_read_param_set(c, &len, &data); ++i)
+        if (i == 0) pps_len = len, pps = data;
+    mov_keep_param_set(&a.sps_length, a.sps, sps_len, sps);
+    mov_keep_param_set(&a.pps_length, a.pps, pps_len, pps);
+    if (w.ctx->private_mode) return;
+    mov_param_sets_t &p = w.ctx->param_sets;
+    mov_keep_param_set(&p.seq_param_len, p.seq_param, sps_len, sps);
+    mov_keep_param_set(&p.pic_param_len, p.pic_param, pps_len, pps);
+}
+
+// The ES descriptor chain: ES descriptor (3), decoder configuration (4),
+// decoder specific information (5); other descriptors end the walk.
+void mov_parse_esds_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_esds_t &e = w.track().esds;
+    mov_read_full_box(c, &e.version, e.flags);
+    MovCursor chain = c;
+    while (chain.left() >= 2) {
+        const uint32_t tag = chain.u8();
+        MovCursor body = chain.sub(mov_descriptor_length(chain));
+        if (tag == 3) {
+            e.es_id = static_cast<uint8_t>(body.be16());
+            e.es_flags = static_cast<uint8_t>(body.u8());
+            if (e.es_flags & 0x80u) body.skip(2);         // depends on ES ID
+            if (e.es_flags & 0x40u) body.skip(body.u8());  // URL
+            if (e.es_flags & 0x20u) body.skip(2);         // OCR ES ID
+        } else if (tag == 4) {
+            e.object_type = static_cast<uint8_t>(body.u8());
+            e.stream_type = static_cast<uint8_t>(body.u8());
+            body.skip(3);  // buffer size
+            e.max_bitrate = body.be32();
+            e.avg_bitrate = body.be32();
+        } else if (tag == 5) {
+            MovCursor first = body;
+            const uint32_t v = first.be16();
+            e.dsi[0] = v & 3u;
+            e.dsi[1] = (v >> 2) & 15u;
+            e.dsi[2] = (v >> 6) & 1u;
+            e.dsi[3] = v >> 7;
+            mov_parse_audio_specific_config(body, &w.track().audio_config);
+            return;
+        } else {
+            return;
+        }
+        chain = body;  // the nested descriptors follow the fixed fields
+    }
+}
+
+}  // namespace vrc

@@ -1,0 +1,143 @@
+// The pieces the demuxer's sources share: the bounded cursor over box
+// payloads, the walk state, the box readers and the frame-index fillers.
+#ifndef VRC_MP4_DEMUXER_INTERNAL_H
+#define VRC_MP4_DEMUXER_INTERNAL_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "vrc_mp4_demuxer.h"
+#include "vrc_mp4_format.h"
+
+namespace vrc {
+
+// Payloads of the descriptive boxes are read into a scratch of this size;
+// a longer payload is read up to it and parsed as far as it goes.
+constexpr uint32_t MOV_BOX_BUF_SIZE = 700;
+// No sample table can index more than MOV_MAX_FRAMES samples with entries of
+// at most 12 bytes: bytes of a table box beyond this are not read.
+constexpr uint32_t MOV_MAX_TABLE_BYTES = 16 + 12 * MOV_MAX_FRAMES;
+
+// Reads a payload in memory: every read checks the bytes left first and
+// yields 0 past the end, where the cursor stays not ok.
+class MovCursor {
+public:
+    MovCursor(const uint8_t *data, uint32_t size) : p_(data), end_(data + size) {}
+
+    uint32_t left() const { return static_cast<uint32_t>(end_ - p_); }
+    bool ok() const { return ok_; }
+    const uint8_t *pos() const { return p_; }
+
+    uint32_t u8() { return take(1) ? p_[-1] : 0; }
+    uint32_t be16() { return take(2) ? uint32_t{p_[-2]} << 8 | p_[-1] : 0; }
+    uint32_t be32()
+    {
+        return take(4) ? uint32_t{p_[-4]} << 24 | uint32_t{p_[-3]} << 16 | uint32_t{p_[-2]} << 8 | p_[-1] : 0;
+    }
+    uint64_t be64()
+    {
+        const uint64_t high = be32();
+        return high << 32 | be32();
+    }
+    // Four type bytes in file order as a memory-order word (mov_fourcc).
+    uint32_t fourcc()
+    {
+        if (!take(4)) return 0;
+        return uint32_t{p_[-4]} | uint32_t{p_[-3]} << 8 | uint32_t{p_[-2]} << 16 | uint32_t{p_[-1]} << 24;
+    }
+    void skip(uint32_t n) { take(n); }
+    // Copies n bytes; short of them, copies nothing and zeroes dst.
+    void copy(void *dst, uint32_t n)
+    {
+        if (take(n))
+            std::memcpy(dst, p_ - n, n);
+        else
+            std::memset(dst, 0, n);
+    }
+    // The next n bytes (as many as there are) as a cursor of their own.
+    MovCursor sub(uint32_t n)
+    {
+        const uint32_t k = n < left() ? n : left();
+        MovCursor inner(p_, k);
+        p_ += k;
+        return inner;
+    }
+
+private:
+    bool take(uint32_t n)
+    {
+        if (!ok_ || n > left()) {
+            ok_ = false;
+            p_ = end_;
+            return false;
+        }
+        p_ += n;
+        return true;
+    }
+
+    const uint8_t *p_;
+    const uint8_t *end_;
+    bool ok_ = true;
+};
+
+// The frame table a track's sample tables fill, with the slot that owns it.
+struct MovFrameTable {
+    mov_frame_entry_t *entries;  // null: the track fills no table
+    uint32_t *count;             // nr_video_frames or nr_audio_frames
+    uint32_t *known;             // samples the track's tables have declared so far
+    uint32_t slot;
+    uint32_t timescale;          // of the track, to turn times into milliseconds
+};
+
+// State of one header walk.
+struct MovWalk {
+    vrc_mp4_demuxer_t *ctx;
+    uint64_t file_size;
+    uint32_t known[2];  // per table (video, audio): see MovFrameTable::known
+    uint8_t scratch[MOV_BOX_BUF_SIZE];
+
+    // The current track slot; valid only when has_slot() holds.
+    uint32_t slot() const { return ctx->box_info.nr_tracks - 1; }
+    bool has_slot() const { return ctx->box_info.nr_tracks >= 1 && ctx->box_info.nr_tracks <= MOV_MAX_TRACKS; }
+    mov_track_t &track() const { return ctx->tracks[slot()]; }
+    mov_track_meta_t &meta() const { return ctx->track_meta[slot()]; }
+};
+
+using MovBoxReader = void (*)(MovWalk &w, MovCursor &payload);
+
+// Descriptive boxes (vrc_mp4_demuxer_boxes.cpp).
+void mov_parse_ftyp_box(MovWalk &w, MovCursor &c);
+void mov_parse_mr00_box(MovWalk &w, MovCursor &c);
+void mov_parse_mvhd_box(MovWalk &w, MovCursor &c);
+void mov_parse_tkhd_box(MovWalk &w, MovCursor &c);
+void mov_parse_elst_box(MovWalk &w, MovCursor &c);
+void mov_parse_mdhd_box(MovWalk &w, MovCursor &c);
+void mov_parse_hdlr_box(MovWalk &w, MovCursor &c);
+void mov_parse_vmhd_box(MovWalk &w, MovCursor &c);
+void mov_parse_smhd_box(MovWalk &w, MovCursor &c);
+void mov_parse_dref_box(MovWalk &w, MovCursor &c);
+void mov_parse_stsd_box(MovWalk &w, MovCursor &c);
+void mov_parse_avc1_box(MovWalk &w, MovCursor &c);
+void mov_parse_mp4a_box(MovWalk &w, MovCursor &c);
+void mov_parse_ulaw_box(MovWalk &w, MovCursor &c);
+void mov_parse_avcc_box(MovWalk &w, MovCursor &c);
+void mov_parse_esds_box(MovWalk &w, MovCursor &c);
+
+// Sample tables (vrc_mp4_demuxer_tables.cpp).
+void mov_parse_stts_box(MovWalk &w, MovCursor &c);
+void mov_parse_stsz_box(MovWalk &w, MovCursor &c);
+void mov_parse_stsc_box(MovWalk &w, MovCursor &c);
+void mov_parse_stco_box(MovWalk &w, MovCursor &c);
+void mov_parse_co64_box(MovWalk &w, MovCursor &c);
+void mov_parse_stss_box(MovWalk &w, MovCursor &c);
+
+// Box times of 0 mean "not set" and stay 0.
+inline uint32_t mov_box_time_to_unix(uint32_t t) { return t ? mov_mactime2unixtime(t) : 0; }
+
+// ADTS sampling-frequency index of a rate: the exact entry of the table
+// (96000 down to 7350), else the nearest one.
+uint32_t adts_get_sampling_index(uint32_t sample_rate);
+
+}  // namespace vrc
+
+#endif

@@ -1,0 +1,275 @@
+// Frame delivery and seeking. Frames come out as the library exchanges
+// them: H.264 as Annex B with the parameter sets in front of key frames,
+// AAC behind an ADTS header, mu-law raw, timestamps in milliseconds.
+#include <cstdio>
+#include <cstring>
+
+#include "vrc_debug.h"
+#include "vrc_mp4_demuxer_internal.h"
+#include "vrc_mp4_h264.h"
+
+namespace {
+
+using namespace vrc;
+
+constexpr uint32_t kAdtsProfileLc = 1;  // ADTS profile: object type minus 1
+
+// Hosts match these lines: keep the wording.
+void log_buffer_too_small() { vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "frame buffer too small!\n"); }
+void log_seek_outside(uint32_t utctime, uint32_t creation_time)
+{
+    vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "utctime=%u, creation_time=%u\n", utctime, creation_time);
+}
+void log_seek_failed(vrc_date_time_t when)
+{
+    vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "SEEK to %llu failed!\n", static_cast<unsigned long long>(when));
+}
+
+// Frames of a track without a description are delivered raw, undescribed.
+const mov_track_meta_t kNoTrack{};
+
+// The frame about to be delivered.
+struct MovFrame {
+    mov_frame_info_t info;
+    uint32_t record_size;  // private mode: bytes to the next mr01 record
+    mov_param_sets_t sets;
+};
+
+const mov_track_meta_t &mov_frame_meta(const vrc_mp4_demuxer_t *ctx, uint32_t track_id)
+{
+    return track_id < MOV_MAX_TRACKS ? ctx->track_meta[track_id] : kNoTrack;
+}
+
+bool mov_seek_to(vrc_mp4_demuxer_t *ctx, uint32_t pos)
+{
+    return vrc_uri_io_file_seek(ctx->pb, static_cast<int64_t>(pos), SEEK_SET) == static_cast<int64_t>(pos);
+}
+
+// The mr02 parameter sets; a length beyond its array is not trusted.
+void mov_read_mr02(vrc_uri_io_file_t *pb, mov_param_sets_t *sets)
+{
+    vrc_uri_io_file_rb32(pb);  // size
+    vrc_uri_io_file_rl32(pb);  // type
+    const uint32_t seq_len = vrc_uri_io_file_rb16(pb);
+    const uint32_t pic_len = vrc_uri_io_file_rb16(pb);
+    vrc_uri_io_file_read(pb, sets->seq_param, MOV_PARAM_SET_CAPACITY);
+    vrc_uri_io_file_read(pb, sets->pic_param, MOV_PARAM_SET_CAPACITY);
+    sets->seq_param_len = static_cast<uint16_t>(seq_len <= MOV_PARAM_SET_CAPACITY ? seq_len : 0);
+    sets->pic_param_len = static_cast<uint16_t>(pic_len <= MOV_PARAM_SET_CAPACITY ? pic_len : 0);
+}
+
+// Private mode: the mr01 record at read_pos, and the mr02 record behind it
+// for an H.264 key frame. The file is left at the sample. A record whose
+// size does not cover its own records and sample ends the reading.
+int mov_next_private_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
+{
+    if (ctx->read_pos == 0) ctx->read_pos = ctx->mdat_pos;
+    if (!mov_seek_to(ctx, ctx->read_pos)) return VRC_ERR_MP4_NO_FRAME_RECORD;
+    const uint32_t size = vrc_uri_io_file_rb32(ctx->pb);
+    if (vrc_uri_io_file_rl32(ctx->pb) != mov_fourcc("mr01")) return VRC_ERR_MP4_NO_FRAME_RECORD;
+    const uint32_t w0 = vrc_uri_io_file_rb32(ctx->pb);
+    const uint32_t w1 = vrc_uri_io_file_rb32(ctx->pb);
+    fr->info = mov_frame_decode(w0, w1, vrc_uri_io_file_rb32(ctx->pb));
+    uint64_t needed = uint64_t{MOV_MR01_SIZE} + fr->info.size;
+    if (fr->info.key_frame && mov_frame_meta(ctx, fr->info.track_id).codec_id == VRC_CODEC_H264) {
+        mov_read_mr02(ctx->pb, &fr->sets);
+        needed += MOV_MR02_SIZE;
+    }
+    if (size < needed || uint64_t{ctx->read_pos} + size > UINT32_MAX) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "frame record at %u declares %u bytes: reading ends\n",
+                    ctx->read_pos, size);
+        return VRC_ERR_MP4_NO_FRAME_RECORD;
+    }
+    fr->record_size = size;
+    return 0;
+}
+
+// Table mode: the next entry of the two indexes by file position, audio
+// first on a tie. The file is left at the sample.
+int mov_next_table_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
+{
+    const bool video_left = ctx->video_index < ctx->nr_video_frames;
+    const bool audio_left = ctx->audio_index < ctx->nr_audio_frames;
+    if (!video_left && !audio_left) return -1;
+    const mov_frame_entry_t *e;
+    if (audio_left &&
+        (!video_left || ctx->video_frames[ctx->video_index].file_pos >= ctx->audio_frames[ctx->audio_index].file_pos))
+        e = &ctx->audio_frames[ctx->audio_index++];
+    else
+        e = &ctx->video_frames[ctx->video_index++];
+    fr->info = e->info;
+    if (e->info.key_frame) fr->sets = ctx->param_sets;
+    mov_seek_to(ctx, e->file_pos);
+    return 0;
+}
+
+uint8_t mov_frame_type(const mov_track_meta_t &meta, bool key_frame)
+{
+    if (meta.media_type == VRC_MEDIA_VIDEO && meta.codec_id == VRC_CODEC_H264)
+        return key_frame ? VRC_FRAME_I : VRC_FRAME_P;
+    if (meta.media_type == VRC_MEDIA_AUDIO && meta.codec_id == VRC_CODEC_G711U) return VRC_FRAME_AUDIO;
+    if (meta.media_type == VRC_MEDIA_AUDIO && meta.codec_id == VRC_CODEC_AAC) return VRC_FRAME_AUDIO_ADTS;
+    return 0;
+}
+
+// Bytes put in front of the sample: parameter sets of a key frame (each
+// behind a start code, left out when absent), or the ADTS header.
+uint32_t mov_prefix_size(uint8_t frame_type, const mov_param_sets_t &sets)
+{
+    if (frame_type == VRC_FRAME_I)
+        return (sets.seq_param_len ? H264_START_CODE_SIZE + sets.seq_param_len : 0) +
+               (sets.pic_param_len ? H264_START_CODE_SIZE + sets.pic_param_len : 0);
+    return frame_type == VRC_FRAME_AUDIO_ADTS ? MOV_ADTS_HEADER_SIZE : 0;
+}
+
+uint8_t *mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len)
+{
+    if (len == 0) return out;
+    std::memcpy(out, H264_START_CODE, H264_START_CODE_SIZE);
+    std::memcpy(out + H264_START_CODE_SIZE, data, len);
+    return out + H264_START_CODE_SIZE + len;
+}
+
+// The ADTS header of an AAC frame of `frame_len` bytes, header included.
+// Private mode describes the audio by its mr00 entry; table mode by the
+// AudioSpecificConfig of esds when there is one, else by the sample entry.
+void mov_put_adts_header(uint8_t *out, const vrc_mp4_demuxer_t *ctx, uint32_t t, uint32_t frame_len)
+{
+    const mov_track_meta_t &meta = mov_frame_meta(ctx, t);
+    uint32_t profile = kAdtsProfileLc;
+    uint32_t s = adts_get_sampling_index(meta.u.audio.sample_rate);
+    uint32_t ch = meta.u.audio.channels;
+    if (!ctx->private_mode && t < MOV_MAX_TRACKS && ctx->tracks[t].audio_config.present) {
+        const mov_audio_config_t &cfg = ctx->tracks[t].audio_config;
+        if (cfg.object_type >= 1 && cfg.object_type <= 4) profile = cfg.object_type - 1u;
+        s = cfg.sampling_index;
+        ch = cfg.channels;
+    }
+    out[0] = 0xFF;
+    out[1] = 0xF1;  // sync word end, MPEG-4, layer 0, no CRC
+    out[2] = static_cast<uint8_t>(profile << 6 | ((s << 2) & 0x3Cu) | ((ch >> 2) & 1u));
+    out[3] = static_cast<uint8_t>(((ch << 6) & 0xC0u) | ((frame_len >> 11) & 3u));
+    out[4] = static_cast<uint8_t>((frame_len >> 3) & 0xFFu);
+    out[5] = static_cast<uint8_t>(((frame_len << 5) & 0xE0u) | 0x1Fu);
+    out[6] = 0xFC;  // buffer fullness 0x7FF, one raw data block
+}
+
+// Reads the sample; a sample the file does not hold whole has its missing
+// tail zeroed and is reported, so no byte of an earlier frame remains.
+void mov_read_sample(vrc_mp4_demuxer_t *ctx, uint8_t *dst, uint32_t n)
+{
+    const int got = n ? vrc_uri_io_file_read(ctx->pb, dst, static_cast<int>(n)) : 0;
+    const uint32_t have = got > 0 ? static_cast<uint32_t>(got) : 0;
+    if (have >= n) return;
+    std::memset(dst + have, 0, n - have);
+    vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "sample cut short: %u of %u bytes read, the rest zeroed\n", have, n);
+}
+
+void mov_fill_packet(vrc_media_packet_t *pkt, const mov_track_meta_t &meta, const MovFrame &fr, uint8_t frame_type,
+                     uint8_t *buf, uint32_t size)
+{
+    *pkt = vrc_media_packet_t{};
+    pkt->data = buf;
+    pkt->size = size;
+    pkt->track_id = static_cast<uint8_t>(fr.info.track_id);
+    pkt->media_type = meta.media_type;
+    pkt->codec_id = meta.codec_id;
+    pkt->frame_type = frame_type;
+    pkt->timestamp = fr.info.timestamp;
+    pkt->key_frame = static_cast<uint8_t>(fr.info.key_frame);
+    pkt->utctime = meta.creation_time + (fr.info.timestamp - meta.start_time) / 1000u;
+}
+
+// Seek: file position of the private records in front of a sample.
+uint32_t calc_real_offset(int with_params, uint32_t sample_pos)
+{
+    return sample_pos - (with_params ? MOV_MR01_SIZE + MOV_MR02_SIZE : MOV_MR01_SIZE);
+}
+
+// The key frame at or before the target (the first one when all lie after
+// it); nr_video_frames when the index holds no key frame.
+uint32_t mov_find_key_frame(const vrc_mp4_demuxer_t *ctx, uint64_t target)
+{
+    uint32_t chosen = ctx->nr_video_frames;
+    for (uint32_t i = 0; i < ctx->nr_video_frames; ++i) {
+        const mov_frame_info_t &f = ctx->video_frames[i].info;
+        if (!f.key_frame) continue;
+        if (f.timestamp > target) return chosen < ctx->nr_video_frames ? chosen : i;
+        chosen = i;
+        if (f.timestamp == target) break;
+    }
+    return chosen;
+}
+
+// The first audio frame not before the target; the end of the audio when
+// every frame lies before it.
+uint32_t mov_find_audio_frame(const vrc_mp4_demuxer_t *ctx, uint64_t target)
+{
+    for (uint32_t i = 0; i < ctx->nr_audio_frames; ++i)
+        if (ctx->audio_frames[i].info.timestamp >= target) return i;
+    return ctx->nr_audio_frames;
+}
+
+// The calendar time of `when` in the zone the context applies.
+uint32_t mov_seek_utctime(const vrc_mp4_demuxer_t *ctx, vrc_date_time_t when)
+{
+    const vrc_date_time_t zone_bits = (vrc_date_time_t{0xFFFF} << VRC_DT_TZ_SHIFT) |
+                                      (vrc_date_time_t{1} << VRC_DT_TZ_WEST_SHIFT) |
+                                      (vrc_date_time_t{1} << VRC_DT_DST_SHIFT);
+    const vrc_date_time_t zone = (vrc_date_time_t{ctx->tz & 0xFFFFu} << VRC_DT_TZ_SHIFT) |
+                                 (vrc_date_time_t{ctx->tz_west ? 1u : 0u} << VRC_DT_TZ_WEST_SHIFT) |
+                                 (vrc_date_time_t{ctx->dst ? 1u : 0u} << VRC_DT_DST_SHIFT);
+    return static_cast<uint32_t>(vrc_date_time_to_gmtime((when & ~zone_bits) | zone));
+}
+
+}  // namespace
+
+extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt, uint8_t *buf,
+                                                   int buf_size)
+{
+    if (!ctx || !ctx->pb || !pkt || !buf) return -1;
+    MovFrame fr{};
+    const int rc = ctx->private_mode ? mov_next_private_frame(ctx, &fr) : mov_next_table_frame(ctx, &fr);
+    if (rc != 0) return rc;
+    const mov_track_meta_t &meta = mov_frame_meta(ctx, fr.info.track_id);
+    const uint8_t frame_type = mov_frame_type(meta, fr.info.key_frame);
+    const uint32_t n = fr.info.size;
+    const uint32_t prefix = mov_prefix_size(frame_type, fr.sets);
+    if (buf_size < 0 || static_cast<uint64_t>(buf_size) < uint64_t{prefix} + n) {
+        log_buffer_too_small();
+        return -1;
+    }
+    if (frame_type == VRC_FRAME_I) {
+        uint8_t *out = mov_put_param_set(buf, fr.sets.seq_param, fr.sets.seq_param_len);
+        mov_put_param_set(out, fr.sets.pic_param, fr.sets.pic_param_len);
+    } else if (frame_type == VRC_FRAME_AUDIO_ADTS) {
+        mov_put_adts_header(buf, ctx, fr.info.track_id, prefix + n);
+    }
+    mov_read_sample(ctx, buf + prefix, n);
+    if (frame_type == VRC_FRAME_I || frame_type == VRC_FRAME_P) h264_lengths_to_start_codes(buf + prefix, n);
+    mov_fill_packet(pkt, meta, fr, frame_type, buf, prefix + n);
+    if (ctx->private_mode) ctx->read_pos += fr.record_size;
+    return 0;
+}
+
+extern "C" VRC_API int vrc_mp4_demuxer_seek(vrc_mp4_demuxer_t *ctx, vrc_date_time_t when)
+{
+    if (!ctx) return -1;
+    const uint32_t utctime = mov_seek_utctime(ctx, when);
+    const uint32_t creation_time = ctx->track_meta[0].creation_time;
+    const int32_t delta = static_cast<int32_t>(utctime - creation_time);
+    if (delta < 0 || static_cast<uint32_t>(delta) > ctx->duration) {
+        log_seek_outside(utctime, creation_time);
+        return -1;
+    }
+    const uint64_t target = uint64_t{ctx->video_frames[0].info.timestamp} + uint64_t(delta) * 1000u;
+    const uint32_t key = mov_find_key_frame(ctx, target);
+    ctx->video_index = key < ctx->nr_video_frames ? key : 0;
+    ctx->audio_index = mov_find_audio_frame(ctx, target);
+    if (key >= ctx->nr_video_frames) {
+        log_seek_failed(when);
+        return -1;
+    }
+    ctx->read_pos = calc_real_offset(1, ctx->video_frames[key].file_pos);
+    return 0;
+}

@@ -1,0 +1,196 @@
+// The sample tables of a track and the frame index they fill: one entry per
+// sample with size, key flag, owning track, time in milliseconds and file
+// position, laid into the table of the track's media type in sample order.
+//
+// Every count read from a file is hostile: each loop is bounded by the
+// entries the payload holds and by the index capacity, and never runs
+// further than the samples the file declares.
+#include "vrc_debug.h"
+#include "vrc_mp4_demuxer_internal.h"
+#include "vrc_mp4_muxer.h"
+
+namespace vrc {
+
+namespace {
+
+// The table filled by the current track: video for a video handler, audio
+// for a sound handler, none for any other.
+MovFrameTable mov_frame_table(MovWalk &w)
+{
+    MovFrameTable t{};
+    t.slot = w.slot();
+    t.timescale = w.track().mdhd.timescale;
+    const uint32_t kind = w.track().handler_kind;
+    if (kind == 0) {
+        t.entries = w.ctx->video_frames;
+        t.count = &w.ctx->nr_video_frames;
+    } else if (kind == 1) {
+        t.entries = w.ctx->audio_frames;
+        t.count = &w.ctx->nr_audio_frames;
+    }
+    if (t.entries) t.known = &w.known[kind];
+    return t;
+}
+
+// Version, flags and the entry count of a table box; the count shrinks to
+// the whole entries the payload holds (a division, which cannot wrap).
+template <typename Box>
+uint32_t mov_read_table_header(MovCursor &c, Box &box, uint32_t entry_size)
+{
+    box.version = static_cast<uint8_t>(c.u8());
+    c.copy(box.flags, sizeof box.flags);
+    box.entry_count = c.be32();
+    const uint32_t fit = c.left() / entry_size;
+    return box.entry_count < fit ? box.entry_count : fit;
+}
+
+void mov_note_known(const MovFrameTable &t, uint32_t samples)
+{
+    if (t.known && samples > *t.known) *t.known = samples;
+}
+
+// How far the chunk runs may fill: the samples declared so far by stts or
+// stsz, or the capacity while neither has come.
+uint32_t mov_fill_limit(const MovFrameTable &t)
+{
+    return *t.known ? *t.known : MOV_MAX_FRAMES;
+}
+
+void mov_stamp(mov_frame_entry_t &e, uint32_t slot) { e.info.track_id = slot & 3u; }
+
+// A time in the track's units as milliseconds, rounded down; with no
+// timescale the units are taken as milliseconds.
+uint32_t mov_time_ms(uint64_t t, uint32_t timescale)
+{
+    return static_cast<uint32_t>(timescale ? t * 1000 / timescale : t);
+}
+
+// Chunk offsets of stco (4 bytes) or co64 (8): each sample of chunk j gets
+// the chunk's offset plus the sizes of the samples before it in the chunk.
+// stsc has left the chunk number in file_pos. A position beyond 32 bits
+// cannot be held: the index ends in front of that sample.
+void mov_parse_chunk_offsets(MovWalk &w, MovCursor &c, uint32_t entry_size)
+{
+    const uint32_t n = mov_read_table_header(c, w.track().stco, entry_size);
+    const MovFrameTable t = mov_frame_table(w);
+    if (!t.entries) return;
+    const uint32_t limit = *t.count;
+    uint32_t f = 0;
+    for (uint32_t j = 0; j < n && f < limit; ++j) {
+        uint64_t pos = entry_size == 8 ? c.be64() : c.be32();
+        for (; f < limit && t.entries[f].file_pos == j; ++f) {
+            if (pos > UINT32_MAX) {
+                vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                            "sample %u lies beyond 4 GiB: the index ends in front of it\n", f);
+                *t.count = f;
+                return;
+            }
+            t.entries[f].file_pos = static_cast<uint32_t>(pos);
+            pos += t.entries[f].info.size;
+        }
+    }
+}
+
+}  // namespace
+
+void mov_parse_stts_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_stts_t &box = w.track().stts;
+    const uint32_t n = mov_read_table_header(c, box, 8);
+    const MovFrameTable t = mov_frame_table(w);
+    uint64_t time = 0;  // exact, in the track's units
+    uint32_t f = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t count = c.be32();
+        const uint32_t delta = c.be32();
+        if (i < 8) box.entries[i] = mov_stts_entry_t{count, delta};
+        for (uint32_t k = 0; t.entries && k < count && f < MOV_MAX_FRAMES; ++k, ++f) {
+            t.entries[f].info.timestamp = mov_time_ms(time, t.timescale);
+            mov_stamp(t.entries[f], t.slot);
+            time += delta;
+        }
+    }
+    mov_note_known(t, f);
+}
+
+void mov_parse_stsz_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_stsz_t &box = w.track().stsz;
+    box.version = static_cast<uint8_t>(c.u8());
+    c.copy(box.flags, sizeof box.flags);
+    box.sample_size = c.be32();
+    box.sample_count = c.be32();
+    box.size_sum = 0;
+    const MovFrameTable t = mov_frame_table(w);
+    // Per-sample sizes count as far as the payload holds them.
+    const uint32_t listed = box.sample_size ? box.sample_count : c.left() / 4;
+    const uint32_t n = box.sample_count < listed ? box.sample_count : listed;
+    uint32_t indexed = n < MOV_MAX_FRAMES ? n : MOV_MAX_FRAMES;
+    for (uint32_t i = 0; i < indexed || (!box.sample_size && i < n); ++i) {
+        const uint32_t size = box.sample_size ? box.sample_size : c.be32();
+        if (!box.sample_size) box.size_sum += size;
+        if (!t.entries || i >= indexed) continue;
+        if (size > VRC_MUXER_MAX_SAMPLE_SIZE) {
+            vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "sample %u of %u bytes: the index ends in front of it\n",
+                        i, size);
+            indexed = i;
+            continue;
+        }
+        t.entries[i].info.size = size;
+        mov_stamp(t.entries[i], t.slot);
+    }
+    if (!t.entries) return;
+    *t.count = indexed;
+    mov_note_known(t, indexed);
+}
+
+// Runs of (first chunk, samples per chunk): each sample gets its chunk's
+// number, counted from 0, in file_pos. A first chunk of 0 or one that goes
+// back continues the current chunk; runs of no samples are jumped over, so
+// no chunk number makes the loop turn without filling an entry.
+void mov_parse_stsc_box(MovWalk &w, MovCursor &c)
+{
+    const uint32_t n = mov_read_table_header(c, w.track().stsc, 12);
+    const MovFrameTable t = mov_frame_table(w);
+    if (!t.entries) return;
+    const uint32_t limit = mov_fill_limit(t);
+    uint32_t f = 0;
+    uint32_t chunk = 0;
+    uint32_t per_chunk = 0;
+    auto fill_chunks_until = [&](uint64_t end_chunk) {
+        if (per_chunk == 0) {
+            if (end_chunk > chunk) chunk = static_cast<uint32_t>(end_chunk);
+            return;
+        }
+        for (; chunk < end_chunk && f < limit; ++chunk)
+            for (uint32_t k = 0; k < per_chunk && f < limit; ++k) t.entries[f++].file_pos = chunk;
+    };
+    for (uint32_t i = 0; i < n && f < limit; ++i) {
+        const uint32_t first = c.be32();
+        const uint32_t samples = c.be32();
+        c.skip(4);  // sample description index
+        const uint32_t start = first > chunk ? first - 1 : chunk;
+        fill_chunks_until(start);
+        chunk = start > chunk ? start : chunk;
+        per_chunk = samples;
+    }
+    fill_chunks_until(UINT64_MAX);
+}
+
+void mov_parse_stco_box(MovWalk &w, MovCursor &c) { mov_parse_chunk_offsets(w, c, 4); }
+
+void mov_parse_co64_box(MovWalk &w, MovCursor &c) { mov_parse_chunk_offsets(w, c, 8); }
+
+// Key frames, numbered from 1; numbers outside the index mark nothing.
+void mov_parse_stss_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_stco_t header{};  // the stss header is not kept
+    const uint32_t n = mov_read_table_header(c, header, 4);
+    if (w.track().handler_kind != 0) return;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t s = c.be32();
+        if (s >= 1 && s <= MOV_MAX_FRAMES) w.ctx->video_frames[s - 1].info.key_frame = 1;
+    }
+}
+
+}  // namespace vrc

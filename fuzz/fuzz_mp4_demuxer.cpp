@@ -1,0 +1,54 @@
+// Arbitrary bytes as an MP4 file: the header walk ends, every frame the
+// demuxer delivers fits the buffer it was given, reading ends after at most
+// one read per indexed frame or per record the file could hold, and seeks
+// to times around the recording's start keep all of that true.
+#include <cstdlib>
+#include <vector>
+
+#include "fuzz_target.h"
+#include "vrc_debug.h"
+#include "vrc_mp4_demuxer.h"
+
+namespace {
+
+// Small enough that oversized frames are common; exactly that much memory,
+// so a write past it is caught.
+constexpr int kBufferSize = 8192;
+// The shortest thing a read can move past: a private frame record's header.
+constexpr size_t kSmallestRecord = 8;
+
+void read_to_end(vrc_mp4_demuxer_t *ctx, std::vector<uint8_t> &buf, size_t file_size)
+{
+    const size_t bound = size_t{ctx->nr_video_frames} + ctx->nr_audio_frames + file_size / kSmallestRecord + 2;
+    vrc_media_packet_t pkt;
+    for (size_t reads = 0; vrc_mp4_demuxer_read_packet(ctx, &pkt, buf.data(), kBufferSize) == 0; ++reads) {
+        if (reads > bound || pkt.size > kBufferSize || pkt.data != buf.data()) std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const std::string path = vrc_fuzz::scratch_path("input.mp4");
+    if (!vrc_fuzz::write_scratch(path, data, size)) return 0;
+    vrc_log_set_level(VRC_LOG_ERR);
+    vrc_mp4_demuxer_t *ctx = vrc_mp4_demuxer_new(0, path.c_str());
+    if (!ctx) return 0;
+    vrc_mp4_demuxer_read_header(ctx);
+    std::vector<uint8_t> buf(kBufferSize);
+    read_to_end(ctx, buf, size);
+    // The last byte picks a zone and an offset into the recording, so seeks
+    // land before, inside and after it.
+    const uint8_t pick = size ? data[size - 1] : 0;
+    ctx->tz = (pick & 0x0F) * 1800u;
+    ctx->tz_west = (pick >> 4) & 1;
+    ctx->dst = (pick >> 5) & 1;
+    const int64_t start = ctx->track_meta[0].creation_time;
+    for (const int64_t offset : {int64_t{0}, int64_t{pick >> 6} + 1, int64_t{ctx->duration}, int64_t{-1}}) {
+        if (vrc_mp4_demuxer_seek(ctx, vrc_gmtime_to_date_time(start + offset, 0, 0, 0)) == 0)
+            read_to_end(ctx, buf, size);
+    }
+    vrc_mp4_demuxer_free(ctx);
+    return 0;
+}

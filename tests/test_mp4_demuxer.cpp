@@ -1,0 +1,370 @@
+// The MP4 demuxer reads back what the library writes: every fixture packed
+// as a legacy recording, converted (sample tables) and muxed with the
+// defaults (private records), comes out frame for frame as the packed
+// access units in Annex B form, with the audio bytes unchanged, and seeks by
+// calendar time land on the key frame at or before that time.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "h264_access_units.h"
+#include "legacy_record_packer.h"
+#include "mp4_test_support.h"
+#include "test_support.h"
+#include "vrc_convert.h"
+#include "vrc_mp4_demuxer.h"
+
+#ifdef __linux__
+#include <unistd.h>
+#endif
+
+namespace {
+
+using mp4_test::Bytes;
+
+const std::string kDataDir = VRC_TEST_DATA_DIR;
+constexpr int kBufferSize = 1 << 20;
+
+// A frame as the demuxer must deliver it.
+struct Expected {
+    Bytes data;
+    uint8_t track_id, frame_type, codec_id;
+    uint32_t timestamp, utctime;
+    size_t plan_index;
+};
+
+// An access unit as the library hands it on: the parameter sets of a key
+// frame, then every NAL unit from the first slice on, each behind a 4-byte
+// start code. Units in front of the first slice (delimiter, SEI) are not kept.
+Bytes annexb_frame(const Bytes &stream, const vrc_pack::Frame &f, Bytes *sps, Bytes *pps)
+{
+    const size_t begin = size_t(f.data - stream.data());
+    const size_t end = begin + f.size;
+    Bytes out, sets;
+    bool in_sample = false;
+    for (const vrc_pack::NalUnit &nal : vrc_pack::split_nal_units(stream.data(), stream.size())) {
+        if (nal.begin < begin || nal.begin >= end) continue;
+        size_t at = nal.begin;
+        while (stream[at] == 0) ++at;
+        const Bytes body(stream.begin() + long(at) + 1, stream.begin() + long(nal.end));
+        in_sample = in_sample || nal.type == vrc_pack::kNalSliceIdr || nal.type == vrc_pack::kNalSliceNonIdr;
+        if (in_sample) out = mp4_test::cat({out, {0, 0, 0, 1}, body});
+        else if (nal.type == vrc_pack::kNalSps) *sps = body;
+        else if (nal.type == vrc_pack::kNalPps) *pps = body;
+    }
+    if (f.type == vrc_pack::kTypeVideoI) sets = mp4_test::cat({{0, 0, 0, 1}, *sps, {0, 0, 0, 1}, *pps});
+    return mp4_test::cat({sets, out});
+}
+
+struct Recording {
+    Bytes video, audio;
+    std::vector<vrc_pack::Frame> plan;
+    std::string legacy_path;
+
+    explicit Recording(const std::string &stream)
+        : video(vrc_test::read_file(kDataDir + "/" + stream)),
+          audio(vrc_test::read_file(kDataDir + "/tone_8000hz_mulaw.ul")),
+          plan(vrc_pack::plan_frames(video, audio, 25, vrc_pack::kDefaultStart)),
+          legacy_path(vrc_test::temp_path(stream + ".rec"))
+    {
+        vrc_test::write_file(legacy_path, vrc_pack::pack_recording(plan, {}).bytes);
+    }
+
+    static bool is_video(const vrc_pack::Frame &f) { return f.type != vrc_pack::kTypeAudio; }
+
+    // Table mode counts each track's time from its first frame; private
+    // mode keeps the packets' own timestamps.
+    std::vector<Expected> expected(bool private_mode) const
+    {
+        std::vector<Expected> out;
+        Bytes sps, pps;
+        uint32_t first[2] = {};
+        bool seen[2] = {};
+        for (size_t i = 0; i < plan.size(); ++i) {
+            const vrc_pack::Frame &f = plan[i];
+            const uint8_t track = is_video(f) ? 0 : 1;
+            if (!seen[track]) first[track] = f.timestamp, seen[track] = true;
+            const uint32_t ts = private_mode ? f.timestamp : f.timestamp - first[track];
+            Expected e{};
+            e.data = is_video(f) ? annexb_frame(video, f, &sps, &pps) : Bytes(f.data, f.data + f.size);
+            e.track_id = track;
+            e.frame_type = f.type == vrc_pack::kTypeVideoI ? VRC_FRAME_I
+                           : is_video(f)                  ? VRC_FRAME_P
+                                                          : VRC_FRAME_AUDIO;
+            e.codec_id = is_video(f) ? VRC_CODEC_H264 : VRC_CODEC_G711U;
+            e.timestamp = ts;
+            // The recording starts at a whole second; each track's clock at its first frame.
+            e.utctime = vrc_pack::kDefaultStart + (private_mode ? ts : first[track] / 1000 * 1000 + ts) / 1000;
+            e.plan_index = i;
+            out.push_back(e);
+        }
+        return out;
+    }
+
+    // Converted: the sample tables describe the frames.
+    std::string convert() const
+    {
+        EXPECT_EQ(vrc_convert_mp4(legacy_path.c_str()), 0);
+        return legacy_path + ".mp4";
+    }
+
+    // Muxed with the muxer's defaults: mr00 and a private record per frame.
+    std::string mux_private() const
+    {
+        const std::string path = legacy_path + ".private.mp4";
+        vrc_mp4_muxer_t *m = vrc_mp4_muxer_new(path.c_str());
+        const vrc_track_info_t tracks[] = {mp4_test::video_track(), mp4_test::audio_track()};
+        vrc_mp4_muxer_set_create_time(m, vrc_pack::kDefaultStart, 0);
+        vrc_mp4_muxer_add_tracks(m, tracks, 2);
+        vrc_mp4_muxer_write_header(m);
+        for (const Expected &e : expected(true)) {
+            const vrc_pack::Frame &f = plan[e.plan_index];
+            vrc_media_packet_t p{};
+            p.size = f.size;
+            p.track_id = e.track_id;
+            p.media_type = e.track_id == 0 ? VRC_MEDIA_VIDEO : VRC_MEDIA_AUDIO;
+            p.frame_type = e.frame_type;
+            p.codec_id = e.codec_id;
+            p.utctime = f.utctime;
+            p.timestamp = f.timestamp;
+            p.data = const_cast<uint8_t *>(f.data);
+            p.key_frame = e.frame_type == VRC_FRAME_I;
+            EXPECT_EQ(vrc_mp4_muxer_write_packet(m, &p), 0);
+        }
+        EXPECT_EQ(vrc_mp4_muxer_write_tailer(m), 0);
+        vrc_mp4_muxer_free(m);
+        return path;
+    }
+};
+
+struct Demuxer {
+    vrc_mp4_demuxer_t *ctx;
+    std::vector<uint8_t> buf = std::vector<uint8_t>(kBufferSize);
+
+    explicit Demuxer(const std::string &path) : ctx(vrc_mp4_demuxer_new(0, path.c_str()))
+    {
+        EXPECT_NE(ctx, nullptr);
+        if (ctx) {
+            EXPECT_EQ(vrc_mp4_demuxer_read_header(ctx), 0);
+        }
+    }
+    ~Demuxer() { vrc_mp4_demuxer_free(ctx); }
+
+    // Reads until the first failure; its code lands in *end.
+    std::vector<vrc_media_packet_t> read_all(std::vector<Bytes> *data, int *end)
+    {
+        std::vector<vrc_media_packet_t> packets;
+        vrc_media_packet_t p;
+        while ((*end = vrc_mp4_demuxer_read_packet(ctx, &p, buf.data(), int(buf.size()))) == 0) {
+            packets.push_back(p);
+            data->emplace_back(p.data, p.data + p.size);
+        }
+        return packets;
+    }
+};
+
+// Calendar time whose reading in the host zone is the UTC second t.
+vrc_date_time_t calendar(int64_t t)
+{
+    const int64_t drift = vrc_date_time_to_gmtime(vrc_gmtime_to_date_time(t, 0, 0, 0)) - t;
+    return vrc_gmtime_to_date_time(t - drift, 0, 0, 0);
+}
+
+// Both files deliver the same frames.
+void expect_same_frames(const std::string &path_a, const std::string &path_b)
+{
+    Demuxer a(path_a), b(path_b);
+    std::vector<Bytes> da, db;
+    int end = 0;
+    const std::vector<vrc_media_packet_t> pa = a.read_all(&da, &end), pb = b.read_all(&db, &end);
+    ASSERT_EQ(pb.size(), pa.size());
+    EXPECT_GT(pa.size(), 0u);
+    EXPECT_TRUE(db == da);
+    for (size_t i = 0; i < pa.size(); ++i) {
+        EXPECT_EQ(pb[i].timestamp, pa[i].timestamp);
+        EXPECT_EQ(pb[i].track_id, pa[i].track_id);
+    }
+}
+
+class DemuxFixture : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(DemuxFixture, ReadsBackEveryFrameInBothModes)
+{
+    const Recording rec(GetParam());
+    for (const bool private_mode : {false, true}) {
+        SCOPED_TRACE(private_mode ? "private records" : "sample tables");
+        Demuxer d(private_mode ? rec.mux_private() : rec.convert());
+        ASSERT_NE(d.ctx, nullptr);
+        EXPECT_EQ(d.ctx->private_mode, private_mode ? 1u : 0u);
+        std::vector<Bytes> data;
+        int end = 0;
+        const std::vector<vrc_media_packet_t> got = d.read_all(&data, &end);
+        EXPECT_EQ(end, private_mode ? VRC_ERR_MP4_NO_FRAME_RECORD : -1);
+        const std::vector<Expected> want = rec.expected(private_mode);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            SCOPED_TRACE("frame " + std::to_string(i));
+            EXPECT_EQ(data[i], want[i].data);
+            EXPECT_EQ(got[i].track_id, want[i].track_id);
+            EXPECT_EQ(got[i].frame_type, want[i].frame_type);
+            EXPECT_EQ(got[i].codec_id, want[i].codec_id);
+            EXPECT_EQ(got[i].key_frame, want[i].frame_type == VRC_FRAME_I);
+            EXPECT_EQ(got[i].timestamp, want[i].timestamp);
+            EXPECT_EQ(got[i].utctime, want[i].utctime);
+        }
+    }
+}
+
+// After a seek the next video frame is the last key frame at or before the
+// time; private mode reads on in file order from it, table mode resumes the
+// audio at its first frame not before the time (or not at all past its end).
+TEST_P(DemuxFixture, SeeksLandOnTheKeyFrameAtOrBeforeTheTime)
+{
+    const Recording rec(GetParam());
+    for (const bool private_mode : {false, true}) {
+        SCOPED_TRACE(private_mode ? "private records" : "sample tables");
+        const std::vector<Expected> want = rec.expected(private_mode);
+        Demuxer d(private_mode ? rec.mux_private() : rec.convert());
+        ASSERT_NE(d.ctx, nullptr);
+        const uint32_t duration = d.ctx->duration;
+        for (uint32_t second : {0u, 1u, duration / 2, duration}) {
+            SCOPED_TRACE("second " + std::to_string(second));
+            ASSERT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} + second)), 0);
+            const uint32_t target = want[0].timestamp + second * 1000;
+            size_t key = 0, audio = want.size();
+            for (size_t i = 0; i < want.size(); ++i) {
+                if (want[i].frame_type == VRC_FRAME_I && want[i].timestamp <= target) key = i;
+                if (want[i].track_id == 1 && want[i].timestamp >= target && audio == want.size()) audio = i;
+            }
+            std::vector<size_t> next;
+            for (size_t i = 0; i < want.size(); ++i)
+                if (private_mode ? i >= key : (want[i].track_id == 0 ? i >= key : i >= audio)) next.push_back(i);
+            std::vector<Bytes> data;
+            int end = 0;
+            const std::vector<vrc_media_packet_t> got = d.read_all(&data, &end);
+            ASSERT_EQ(got.size(), next.size());
+            for (size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].timestamp, want[next[i]].timestamp);
+                EXPECT_EQ(data[i], want[next[i]].data);
+            }
+        }
+        const int32_t after = int32_t(duration) + 1;
+        EXPECT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} + after)), -1);
+        EXPECT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} - 1)), -1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, DemuxFixture,
+                         ::testing::Values("cam_320x240_25fps.h264", "cam_320x240_aud.h264",
+                                           "cam_320x240_slices4.h264", "cam_704x576_4x3.h264",
+                                           "cam_1920x1080_large_i.h264"));
+
+// Sizes before times: stsz moved in front of stts changes no frame.
+TEST(DemuxTableOrder, SizesBeforeTimesReadTheSame)
+{
+    const std::string path = Recording("cam_320x240_25fps.h264").convert();
+    Bytes file = vrc_test::read_file(path);
+    for (int trak : {0, 1}) {
+        const std::string stbl = "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/";
+        const mp4_test::Box stts = mp4_test::find_box(file, stbl + "stts");
+        const mp4_test::Box stsz = mp4_test::find_box(file, stbl + "stsz");
+        const auto at = [&](size_t offset) { return file.begin() + long(offset); };
+        const Bytes between(at(stts.offset + stts.size), at(stsz.offset));
+        const Bytes moved = mp4_test::cat({Bytes(at(stsz.offset), at(stsz.offset + stsz.size)), between,
+                                           Bytes(at(stts.offset), at(stts.offset + stts.size))});
+        std::copy(moved.begin(), moved.end(), at(stts.offset));
+        EXPECT_LT(mp4_test::find_box(file, stbl + "stsz").offset, mp4_test::find_box(file, stbl + "stts").offset);
+    }
+    const std::string reordered = vrc_test::temp_path("reordered.mp4");
+    vrc_test::write_file(reordered, file);
+    expect_same_frames(path, reordered);
+}
+
+// The muxer writes every sample as a chunk of its own: a track of more
+// chunks than 16 bits count is indexed to its last sample.
+TEST(DemuxLongRecording, SeventyThousandChunksAllGetTheirPositions)
+{
+    constexpr uint32_t kFrames = 70000;
+    mp4_test::TestMuxer m({false, false}, {mp4_test::video_track()});
+    const Bytes key = mp4_test::annexb({mp4_test::hex("6742c01edb02802dd80880000003008000001e078b1760"),
+                                        mp4_test::hex("68ce3c80"), mp4_test::nal(0x65, 8)});
+    for (uint32_t i = 0; i < kFrames; ++i) {
+        const Bytes number{uint8_t(0x80 | i >> 14), uint8_t(0x80 | (i >> 7 & 0x7F)), uint8_t(0x80 | (i & 0x7F))};
+        const Bytes p = mp4_test::annexb({mp4_test::cat({mp4_test::nal(0x41, 4), number})});
+        ASSERT_EQ(m.put(0, i == 0 ? VRC_FRAME_I : VRC_FRAME_P, i * 40, i == 0 ? key : p), 0);
+    }
+    const Bytes file = m.finish();
+    Demuxer d(m.path);
+    ASSERT_NE(d.ctx, nullptr);
+    ASSERT_EQ(d.ctx->nr_video_frames, kFrames);
+    EXPECT_EQ(d.ctx->video_frames[kFrames - 1].file_pos, mp4_test::sample_offsets(file, 0).back());
+    std::vector<Bytes> data;
+    int end = 0;
+    const std::vector<vrc_media_packet_t> got = d.read_all(&data, &end);
+    ASSERT_EQ(got.size(), size_t{kFrames});
+    EXPECT_EQ(got.back().timestamp, (kFrames - 1) * 40);
+    EXPECT_EQ(Bytes(data.back().end() - 3, data.back().end()), (Bytes{0x84, 0xA2, 0xEF}));  // frame 69999
+}
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+long resident_kib()
+{
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The context reserves two indexes of a million frames (32 MB); a short
+// recording touches only the pages its frames need.
+TEST(DemuxMemory, AShortRecordingTouchesLittleOfTheIndexes)
+{
+    const std::string path = Recording("cam_320x240_25fps.h264").convert();
+    const long before = resident_kib();
+    Demuxer d(path);
+    ASSERT_NE(d.ctx, nullptr);
+    EXPECT_LT(resident_kib() - before, 2048);
+}
+#endif
+
+#ifndef _WIN32
+// Recordings between 2 and 4 GiB: a conversion's frames moved behind a
+// 3 GiB hole of a sparse file (mdat grown to match, chunk offsets shifted)
+// read back exactly as from the small file.
+TEST(DemuxLargeFile, FramesBeyond2GiBReadBack)
+{
+    const std::string small = Recording("cam_320x240_25fps.h264").convert();
+    Bytes file = vrc_test::read_file(small);
+    constexpr uint32_t kShift = 3u << 30;
+    const mp4_test::Box mdat = mp4_test::find_box(file, "mdat");
+    auto put32 = [&](size_t at, uint32_t v) {
+        const Bytes b = mp4_test::u32(v);
+        std::copy(b.begin(), b.end(), file.begin() + long(at));
+    };
+    for (int trak : {0, 1}) {
+        const size_t stco =
+            mp4_test::find_box(file, "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/stco").offset;
+        const std::vector<uint32_t> offsets = mp4_test::sample_offsets(file, trak);
+        for (size_t i = 0; i < offsets.size(); ++i) put32(stco + 16 + 4 * i, offsets[i] + kShift);
+    }
+    put32(mdat.offset, mdat.size + kShift);
+    const std::string large = vrc_test::temp_path("large.mp4");
+    {
+        const size_t cut = mdat.offset + 8;
+        std::ofstream out(large, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(file.data()), std::streamsize(cut));
+        out.seekp(std::streamoff(cut) + kShift);
+        out.write(reinterpret_cast<const char *>(file.data() + cut), std::streamsize(file.size() - cut));
+    }
+    expect_same_frames(small, large);
+    EXPECT_GT(Demuxer(large).ctx->video_frames[0].file_pos, kShift);
+    std::remove(large.c_str());
+}
+#endif
+
+}  // namespace

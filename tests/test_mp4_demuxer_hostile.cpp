@@ -1,0 +1,326 @@
+// The MP4 demuxer on files it must not trust: boxes and records that claim
+// more than they hold, counts near 2^32, parameter sets longer than their
+// records, positions beyond 4 GiB. Each case starts from a file the muxer
+// wrote, damages it, and requires the reading to stay inside its memory
+// (the sanitizer build checks that), to end, and to keep what is sound.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "mp4_test_support.h"
+#include "test_support.h"
+#include "vrc_mp4_demuxer.h"
+
+namespace {
+
+using mp4_test::be32;
+using mp4_test::Bytes;
+using mp4_test::cat;
+using mp4_test::find_box;
+using mp4_test::tag;
+using mp4_test::u16;
+using mp4_test::u32;
+
+constexpr int kMaxReads = 10000;  // far more than any case holds: a reader that loops fails
+
+Bytes box(const char (&type)[5], const Bytes &payload)
+{
+    return cat({u32(uint32_t(payload.size() + 8)), tag(type), payload});
+}
+
+const Bytes kSps = mp4_test::hex("6742c01edb02802dd80880000003008000001e078b1760");
+const Bytes kPps = mp4_test::hex("68ce3c80");
+
+// Four video frames (key, P, key, P) and four audio frames, from the muxer.
+Bytes muxed(bool private_records, uint32_t audio_codec = VRC_CODEC_G711U, uint32_t rate = 8000)
+{
+    mp4_test::TestMuxer m({private_records, false},
+                          {mp4_test::video_track(), mp4_test::audio_track(audio_codec, rate)});
+    const bool aac = audio_codec == VRC_CODEC_AAC;
+    for (uint32_t i = 0; i < 4; ++i) {
+        const bool key = i % 2 == 0;
+        const Bytes video = key ? mp4_test::annexb({kSps, kPps, mp4_test::nal(0x65, 60)})
+                                : mp4_test::annexb({mp4_test::nal(0x41, 30)});
+        EXPECT_EQ(m.put(mp4_test::kVideo, key ? VRC_FRAME_I : VRC_FRAME_P, i * 40, video), 0);
+        EXPECT_EQ(m.put(mp4_test::kAudio, aac ? VRC_FRAME_AUDIO_ADTS : VRC_FRAME_AUDIO, i * 40 + 40,
+                        Bytes(aac ? 57 : 50, uint8_t(0x20 + i))),
+                  0);
+    }
+    return m.finish();
+}
+
+void put(Bytes &file, size_t at, const Bytes &b) { std::copy(b.begin(), b.end(), file.begin() + long(at)); }
+void put32(Bytes &file, size_t at, uint32_t v) { put(file, at, u32(v)); }
+
+// A box type as the demuxer holds it: the four bytes in memory order.
+uint32_t fourcc(const char (&s)[5])
+{
+    return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
+           uint32_t(uint8_t(s[3])) << 24;
+}
+
+// Payload offset of a box found by path.
+size_t payload(const Bytes &file, const std::string &path) { return find_box(file, path).offset + 8; }
+
+std::string stbl(int trak) { return "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/"; }
+
+struct Reading {
+    vrc_mp4_demuxer_t *ctx = nullptr;
+    std::vector<vrc_media_packet_t> packets;
+    std::vector<Bytes> data;
+    int end = 0;
+    std::string log;
+};
+
+// Opens the bytes as a file, walks it and reads every frame.
+void read_file(const Bytes &file, const std::function<void(Reading &)> &check)
+{
+    const std::string path = vrc_test::temp_path("hostile_" + std::to_string(file.size()) + ".mp4");
+    vrc_test::write_file(path, file);
+    mp4_test::LogMark mark;
+    Reading r;
+    r.ctx = vrc_mp4_demuxer_new(0, path.c_str());
+    ASSERT_NE(r.ctx, nullptr);
+    EXPECT_EQ(vrc_mp4_demuxer_read_header(r.ctx), 0);
+    std::vector<uint8_t> buf(1 << 16);
+    vrc_media_packet_t p;
+    for (int i = 0; i < kMaxReads && (r.end = vrc_mp4_demuxer_read_packet(r.ctx, &p, buf.data(), int(buf.size()))) == 0;
+         ++i) {
+        r.packets.push_back(p);
+        r.data.emplace_back(p.data, p.data + p.size);
+    }
+    EXPECT_NE(r.end, 0) << "reading did not end";
+    r.log = mark.since();
+    check(r);
+    vrc_mp4_demuxer_free(r.ctx);
+}
+
+struct HostileCase {
+    const char *name;
+    bool private_records;
+    std::function<void(Bytes &)> damage;
+    std::function<void(Reading &)> check;
+};
+
+std::ostream &operator<<(std::ostream &out, const HostileCase &c) { return out << c.name; }
+
+// Boxes appended behind moov still belong to the last track (the audio
+// track, slot 1): the walk takes them as they come.
+const HostileCase kCases[] = {
+    {"descriptive payloads beyond the scratch are parsed as far as it holds", false,
+     [](Bytes &f) {
+         f = cat({f, box("hdlr", cat({Bytes(8, 0), tag("soun"), Bytes(3000, 'n')})), box("free", {})});
+     },
+     [](Reading &r) {
+         EXPECT_EQ(r.ctx->tracks[1].hdlr.name[127], 0);
+         EXPECT_EQ(r.ctx->box_info.boxes[r.ctx->box_info.nr_boxes - 1][1], fourcc("free"));
+         EXPECT_EQ(r.packets.size(), 8u);
+     }},
+    {"a 64-bit box size reaching beyond any file ends the walk", false,
+     [](Bytes &f) {
+         f = cat({f, u32(1), tag("skip"), u32(0xFFFFFFFFu), u32(0xFFFFFFF8u), box("mr00", u32(0))});
+     },
+     [](Reading &r) {
+         EXPECT_EQ(r.ctx->private_mode, 0u);
+         EXPECT_EQ(r.packets.size(), 8u);
+     }},
+    {"parameter sets longer than their records are not kept", false,
+     [](Bytes &f) {
+         f = cat(
+             {f, box("avcC", cat({{1, 66, 0, 30, 0xFF, 0xE1}, u16(100), Bytes(100, 7), {1}, u16(40), Bytes(40, 8)}))});
+     },
+     [](Reading &r) {
+         EXPECT_EQ(r.ctx->tracks[1].avcc.sps_length, 0);
+         EXPECT_EQ(r.ctx->tracks[1].avcc.pps_length, 0);  // 40 bytes exceed the record's 32
+         EXPECT_EQ(r.ctx->param_sets.seq_param_len, 0);
+         EXPECT_EQ(r.ctx->param_sets.pic_param_len, 40);
+         EXPECT_NE(r.log.find("parameter set of 100 bytes"), std::string::npos);
+     }},
+    {"mr00 declaring more entries than slots fills three", false,
+     [](Bytes &f) {
+         f = cat({f, box("mr00", cat({u32(1000), Bytes(36 * 5, 1)}))});
+     },
+     [](Reading &r) {
+         EXPECT_EQ(r.ctx->private_mode, 1u);
+         EXPECT_EQ(r.ctx->nr_track_meta, 3u);
+     }},
+    {"stsc chunk numbers of 0, going back and near 2^32 end quickly", false,
+     [](Bytes &f) {
+         f = cat({f, box("stsc", cat({u32(0), u32(4), u32(1), u32(0), u32(1), u32(0xFFFFFFF0u), u32(0), u32(1),
+                                      u32(0), u32(2), u32(1), u32(2), u32(3), u32(1)}))});
+     },
+     [](Reading &r) { EXPECT_EQ(r.ctx->nr_audio_frames, 4u); }},
+    {"sample counts near 2^32 index what the payload holds", false,
+     [](Bytes &f) {
+         f = cat({f, box("stts", cat({u32(0), u32(1), u32(0xFFFFFFFFu), u32(1)})),
+                  box("stsz", cat({u32(0), u32(0), u32(0xFFFFFFFFu), u32(10), u32(10), u32(10)}))});
+     },
+     [](Reading &r) { EXPECT_EQ(r.ctx->nr_audio_frames, 3u); }},
+    {"a table claiming more bytes than the file holds reads what is there", false,
+     [](Bytes &f) {
+         f = cat({f, u32(0x7FFFFFF0u), tag("stsz"), u32(0), u32(0), u32(0x1FFFFFF0u), u32(10), u32(10)});
+     },
+     [](Reading &r) { EXPECT_EQ(r.ctx->nr_audio_frames, 2u); }},
+    {"positions beyond 4 GiB end the index in front of them", false,
+     [](Bytes &f) {
+         const size_t stco = find_box(f, stbl(1) + "stco").offset;
+         const Bytes offsets =
+             cat({u32(0), u32(4), u32(0), u32(1000), u32(1), u32(0), u32(0), u32(2000), u32(0), u32(3000)});
+         f = cat({f, box("co64", offsets)});
+         put(f, stco + 4, tag("free"));  // the stco stays unread
+     },
+     [](Reading &r) {
+         EXPECT_EQ(r.ctx->nr_audio_frames, 1u);
+         EXPECT_EQ(r.ctx->audio_frames[0].file_pos, 1000u);
+         EXPECT_NE(r.log.find("sample 1 lies beyond 4 GiB"), std::string::npos);
+     }},
+    {"an H.264 sample shorter than its length field comes out as it stands", false,
+     [](Bytes &f) { put32(f, payload(f, stbl(0) + "stsz") + 12 + 4, 2); },
+     [](Reading &r) {
+         ASSERT_EQ(r.packets.size(), 8u);
+         EXPECT_EQ(r.packets[2].size, 2u);
+         EXPECT_EQ(r.packets[2].frame_type, VRC_FRAME_P);
+     }},
+    {"a sample the file does not hold whole has its tail zeroed", false,
+     [](Bytes &f) {
+         const size_t last = payload(f, stbl(1) + "stsz") + 12 + 3 * 4;
+         put32(f, last, be32(f, last) + 10000);
+     },
+     [](Reading &r) {
+         ASSERT_EQ(r.packets.size(), 8u);
+         EXPECT_EQ(r.data[7].size(), 10050u);
+         EXPECT_EQ(r.data[7].back(), 0);
+         EXPECT_NE(r.log.find("sample cut short"), std::string::npos);
+     }},
+    {"a frame record of size 0 ends the reading", true, [](Bytes &f) { put32(f, payload(f, "mdat"), 0); },
+     [](Reading &r) {
+         EXPECT_EQ(r.end, VRC_ERR_MP4_NO_FRAME_RECORD);
+         EXPECT_TRUE(r.packets.empty());
+     }},
+    {"a frame record smaller than its records and sample ends the reading", true,
+     [](Bytes &f) { put32(f, payload(f, "mdat"), 20 + 140); }, [](Reading &r) { EXPECT_TRUE(r.packets.empty()); }},
+    {"a frame of track 3 comes out raw and undescribed", true,
+     [](Bytes &f) {
+         const size_t rec = payload(f, "mdat");
+         put32(f, rec + 12, be32(f, rec + 12) | 3u << 8);
+     },
+     [](Reading &r) {
+         ASSERT_EQ(r.packets.size(), 8u);
+         EXPECT_EQ(r.packets[0].track_id, 3);
+         EXPECT_EQ(r.packets[0].codec_id, 0);
+         EXPECT_EQ(r.packets[0].frame_type, 0);
+     }},
+    {"mr02 lengths beyond their arrays are not trusted", true,
+     [](Bytes &f) { put32(f, payload(f, "mdat") + 20 + 8, 0xFFFFFFFFu); },  // both lengths 65535
+     [](Reading &r) {
+         ASSERT_EQ(r.packets.size(), 8u);
+         EXPECT_EQ(Bytes(r.data[0].begin(), r.data[0].begin() + 5), (Bytes{0, 0, 0, 1, 0x65}));
+     }},
+};
+
+class Hostile : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(Hostile, StaysInsideItsMemoryAndEnds)
+{
+    Bytes file = muxed(GetParam().private_records);
+    GetParam().damage(file);
+    read_file(file, GetParam().check);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Hostile, ::testing::ValuesIn(kCases));
+
+// The size check counts the bytes put in front of the sample: a buffer one
+// byte short of the delivered key frame is refused (and nothing is written
+// past it); private mode offers the same frame again.
+TEST(DemuxerDelivery, BufferMustHoldTheWholeDeliveredFrame)
+{
+    for (const bool private_records : {false, true}) {
+        const std::string path = vrc_test::temp_path(private_records ? "limit_private.mp4" : "limit_table.mp4");
+        vrc_test::write_file(path, muxed(private_records));
+        vrc_mp4_demuxer_t *d = vrc_mp4_demuxer_new(0, path.c_str());
+        ASSERT_NE(d, nullptr);
+        vrc_mp4_demuxer_read_header(d);
+        const uint32_t key_size = 4 + uint32_t(kSps.size()) + 4 + uint32_t(kPps.size()) + 4 + 61;
+        std::vector<uint8_t> tight(key_size - 1);
+        vrc_media_packet_t p;
+        mp4_test::LogMark mark;
+        EXPECT_EQ(vrc_mp4_demuxer_read_packet(d, &p, tight.data(), int(tight.size())), -1);
+        EXPECT_NE(mark.since().find("frame buffer too small!"), std::string::npos);
+        std::vector<uint8_t> exact(key_size);
+        ASSERT_EQ(vrc_mp4_demuxer_read_packet(d, &p, exact.data(), int(exact.size())), 0);
+        EXPECT_EQ(p.frame_type, private_records ? VRC_FRAME_I : VRC_FRAME_AUDIO);  // table mode moved on
+        vrc_mp4_demuxer_free(d);
+    }
+    EXPECT_EQ(vrc_mp4_demuxer_new(0, vrc_test::temp_path("missing.mp4").c_str()), nullptr);
+    EXPECT_EQ(vrc_mp4_demuxer_free(nullptr), 0);
+    EXPECT_EQ(vrc_mp4_demuxer_read_header(nullptr), -1);
+    EXPECT_EQ(vrc_mp4_demuxer_seek(nullptr, 0), -1);
+}
+
+// The muxer describes AAC at any rate but 8000 Hz as 16000 Hz mono in esds,
+// and truly in mr00: private mode takes mr00, table mode the esds.
+TEST(DemuxerDelivery, AdtsHeaderFromMr00InPrivateModeAndFromEsdsInTableMode)
+{
+    for (const bool private_records : {false, true}) {
+        Bytes file = muxed(private_records, VRC_CODEC_AAC, 48000);
+        read_file(file, [&](Reading &r) {
+            ASSERT_EQ(r.packets.size(), 8u);
+            EXPECT_EQ(r.packets[1].frame_type, VRC_FRAME_AUDIO_ADTS);
+            EXPECT_EQ(r.packets[1].size, 57u);
+            const Bytes sampling_index_48000_mono{0xFF, 0xF1, 0x4C, 0x40, 0x07, 0x3F, 0xFC};
+            const Bytes sampling_index_16000_mono{0xFF, 0xF1, 0x60, 0x40, 0x07, 0x3F, 0xFC};
+            EXPECT_EQ(Bytes(r.data[1].begin(), r.data[1].begin() + 7),
+                      private_records ? sampling_index_48000_mono : sampling_index_16000_mono);
+        });
+    }
+}
+
+// Times count in the track's units: milliseconds are floor(t * 1000 /
+// timescale) of the exact sum. A file without mvhd has no creation time.
+TEST(DemuxerDelivery, MillisecondsForAnyTimescaleAndNoTimeWithoutMvhd)
+{
+    Bytes file = muxed(false);
+    put32(file, payload(file, "moov/trak[1]/mdia/mdhd") + 12, 3);
+    put(file, find_box(file, "moov/mvhd").offset + 4, tag("mvhX"));
+    read_file(file, [](Reading &r) {
+        EXPECT_EQ(r.ctx->creation_time, 0u);
+        std::vector<uint32_t> audio;
+        for (const vrc_media_packet_t &p : r.packets)
+            if (p.track_id == 1) audio.push_back(p.timestamp);
+        EXPECT_EQ(audio, (std::vector<uint32_t>{0, 13333, 26666, 40000}));
+    });
+}
+
+// The probe scores the box headers of the first 1024 bytes; reads behind a
+// header at the window's end see zeros, never bytes outside it.
+TEST(DemuxerProbe, ScoresTheBoxHeadersOfTheWindow)
+{
+    const Bytes tail_ftyp = cat({box("free", Bytes(1008, 0)), u32(8), tag("ftyp")});  // brand beyond the window
+    const Bytes mpeg_moov =
+        box("moov", cat({Bytes(4, 0), tag("hdlr"), Bytes(4, 0), tag("mhlr"), tag("MPEG"), Bytes(8, 0)}));
+    const struct {
+        Bytes file;
+        int score;
+    } cases[] = {
+        {box("ftyp", cat({tag("isom"), u32(0), tag("isom")})), 100},
+        {box("ftyp", cat({tag("jp2 "), u32(0), tag("isom")})), 5},
+        {box("free", Bytes(8, 0)), 95},
+        {cat({u32(1), tag("mdat"), u32(0), u32(0)}), 50},
+        {cat({u32(1), tag("mdat"), u32(0), u32(4096)}), 100},
+        {box("skip", {}), 50},
+        {Bytes(64, 0), 0},
+        {tail_ftyp, 100},
+        {mpeg_moov, 5},
+        {{}, -1},
+    };
+    for (const auto &c : cases) {
+        const std::string path = vrc_test::temp_path("probe.bin");
+        vrc_test::write_file(path, c.file);
+        EXPECT_EQ(vrc_mp4_demuxer_read_probe(path.c_str()), c.score) << c.file.size() << " bytes";
+    }
+    EXPECT_EQ(vrc_mp4_demuxer_read_probe(vrc_test::temp_path("absent.bin").c_str()), -1);
+}
+
+}  // namespace

@@ -1,0 +1,310 @@
+// recfile-convert extract: the frames of an MP4 file as the reader delivers
+// them, video as an H.264 Annex B stream and audio as raw mu-law or ADTS AAC,
+// optionally from a calendar time on.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "library_output.h"
+#include "mp4_input.h"
+#include "subcommand.h"
+#include "vrc_mp4_muxer.h"
+
+namespace {
+
+constexpr const char *kName = "extract";
+// The largest sample the frame records can describe, and what the reader puts
+// in front of one: start codes and parameter sets, or an ADTS header.
+constexpr size_t kFrameBufferSize = VRC_MUXER_MAX_SAMPLE_SIZE + 4096;
+constexpr size_t kOutputBufferSize = 1 << 20;
+
+struct ExtractArgs {
+    std::string input;
+    std::string from;     // as given
+    int64_t from_utc = 0; // seconds since 1970 UTC
+    std::string video;
+    std::string audio;
+    bool json = false;
+    bool verbose = false;
+};
+
+struct StreamReport {
+    uint32_t frames = 0;
+    uint32_t key_frames = 0;
+    uint64_t bytes = 0;
+    uint32_t codec_id = 0;  // of the file's track
+};
+
+struct ExtractReport {
+    StreamReport video, audio;
+    uint32_t first_timestamp = 0;  // of the first video frame, milliseconds
+    uint32_t first_utctime = 0;
+};
+
+// Days since 1970-01-01 of a date of the Gregorian calendar.
+int64_t days_from_civil(int64_t year, uint32_t month, uint32_t day)
+{
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t year_of_era = year - era * 400;
+    const int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    return era * 146097 + year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year - 719468;
+}
+
+// "+HH:MM" or "-HH:MM" east of UTC in seconds; "", "Z" and "UTC" are 0.
+bool parse_zone(const char *text, int64_t *east)
+{
+    while (*text == ' ') ++text;
+    *east = 0;
+    if (*text == '\0' || std::strcmp(text, "Z") == 0 || std::strcmp(text, "UTC") == 0) return true;
+    unsigned hours = 0, minutes = 0;
+    int used = 0;
+    if ((*text != '+' && *text != '-') || std::sscanf(text + 1, "%2u:%2u%n", &hours, &minutes, &used) != 2 ||
+        text[1 + used] != '\0' || hours > 23 || minutes > 59)
+        return false;
+    *east = (*text == '-' ? -1 : 1) * int64_t{hours * 3600 + minutes * 60};
+    return true;
+}
+
+// "YYYY-MM-DD HH:MM:SS" (or with a T between date and time), followed by an
+// optional zone, as seconds since 1970 UTC. Dates that do not exist (the
+// 30th of February, 24:00:00) are refused.
+bool parse_calendar_time(const char *text, int64_t *utc)
+{
+    unsigned year, month, day, hour, minute, second;
+    char separator;
+    int used = 0;
+    if (std::sscanf(text, "%4u-%2u-%2u%c%2u:%2u:%2u%n", &year, &month, &day, &separator, &hour, &minute, &second,
+                    &used) != 7 ||
+        (separator != ' ' && separator != 'T') || year < 1970 || year > 2105 || month < 1 || month > 12)
+        return false;
+    int64_t east;
+    if (!parse_zone(text + used, &east)) return false;
+    const int64_t local = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    const vrc_date_time_t back = vrc_gmtime_to_date_time(local, 0, 0, 0);
+    if (VRC_DT_MDAY(back) != day || VRC_DT_HOUR(back) != hour || VRC_DT_MIN(back) != minute ||
+        VRC_DT_SEC(back) != second)
+        return false;
+    *utc = local - east;
+    return *utc >= 0 && *utc <= UINT32_MAX;
+}
+
+int parse_args(int argc, char **argv, ExtractArgs *args)
+{
+    for (int i = 0; i < argc; ++i) {
+        const char *arg = argv[i];
+        std::string *value = std::strcmp(arg, "--from") == 0    ? &args->from
+                             : std::strcmp(arg, "--video") == 0 ? &args->video
+                             : std::strcmp(arg, "--audio") == 0 ? &args->audio
+                                                                : nullptr;
+        if (value) {
+            if (i + 1 >= argc) return vrc_tool::usage_error(kName, std::string("missing value after ") + arg);
+            *value = argv[++i];
+        } else if (std::strcmp(arg, "--json") == 0) {
+            args->json = true;
+        } else if (std::strcmp(arg, "--verbose") == 0 || std::strcmp(arg, "-v") == 0) {
+            args->verbose = true;
+        } else if (arg[0] == '-' && arg[1] != '\0') {
+            return vrc_tool::usage_error(kName, std::string("unknown option ") + arg);
+        } else if (args->input.empty()) {
+            args->input = arg;
+        } else {
+            return vrc_tool::usage_error(kName, "one file at a time");
+        }
+    }
+    if (args->input.empty()) return vrc_tool::usage_error(kName, "no file given");
+    if (!args->from.empty() && !parse_calendar_time(args->from.c_str(), &args->from_utc))
+        return vrc_tool::usage_error(kName, "--from needs a time such as \"2024-01-01 08:30:00\" or "
+                                            "\"2024-01-01 08:30:00 +08:00\"");
+    return 0;
+}
+
+// The seek reads the calendar fields it is given as the host's local standard
+// time shifted by the context's zone. Giving it the UTC fields of the time
+// together with the zone that undoes the host's makes the result the same
+// on every host.
+int seek_to_utc(vrc_mp4_demuxer_t *ctx, int64_t utc)
+{
+    const vrc_date_time_t when = vrc_gmtime_to_date_time(utc, 0, 0, 0);
+    const int64_t host_shift = vrc_date_time_to_gmtime(when) - utc;
+    ctx->tz = static_cast<uint32_t>(host_shift < 0 ? -host_shift : host_shift);
+    ctx->tz_west = host_shift < 0;
+    ctx->dst = 0;
+    return vrc_mp4_demuxer_seek(ctx, when);
+}
+
+struct FileClose {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using OutputFile = std::unique_ptr<std::FILE, FileClose>;
+
+OutputFile open_output(const std::string &path)
+{
+    if (path.empty()) return nullptr;
+    OutputFile f(std::fopen(path.c_str(), "wb"));
+    if (f) std::setvbuf(f.get(), nullptr, _IOFBF, kOutputBufferSize);
+    return f;
+}
+
+// Written out and closed without error.
+bool finish_output(OutputFile f)
+{
+    if (!f) return true;
+    const bool written = !std::ferror(f.get());
+    return std::fclose(f.release()) == 0 && written;
+}
+
+void count(StreamReport *stream, const vrc_media_packet_t &pkt)
+{
+    ++stream->frames;
+    stream->key_frames += pkt.key_frame ? 1 : 0;
+    stream->bytes += pkt.size;
+}
+
+// Reads every frame from the current position on, until the reader reports
+// the end. False when an output could not be written.
+bool copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, ExtractReport *report)
+{
+    const std::unique_ptr<uint8_t[]> buf(new uint8_t[kFrameBufferSize]);
+    vrc_media_packet_t pkt;
+    while (vrc_mp4_demuxer_read_packet(ctx, &pkt, buf.get(), static_cast<int>(kFrameBufferSize)) == 0) {
+        const bool is_video = pkt.media_type == VRC_MEDIA_VIDEO;
+        if (is_video && report->video.frames == 0) {
+            report->first_timestamp = pkt.timestamp;
+            report->first_utctime = pkt.utctime;
+        }
+        count(is_video ? &report->video : &report->audio, pkt);
+        std::FILE *out = is_video ? video : audio;
+        if (out && std::fwrite(pkt.data, 1, pkt.size, out) != pkt.size) return false;
+    }
+    return true;
+}
+
+const char *audio_format(uint32_t codec_id)
+{
+    switch (codec_id) {
+    case 0: return "none";
+    case VRC_CODEC_AAC: return "adts";
+    case VRC_CODEC_G711U: return "mulaw";
+    default: return "raw";
+    }
+}
+
+void print_text(std::FILE *out, const ExtractArgs &args, const ExtractReport &r)
+{
+    std::fprintf(out, "%s: %u video frames (%u key, %ju bytes)%s%s, %u audio frames (%s, %ju bytes)%s%s\n",
+                 args.input.c_str(), r.video.frames, r.video.key_frames, static_cast<uintmax_t>(r.video.bytes),
+                 args.video.empty() ? "" : " -> ", args.video.c_str(), r.audio.frames, audio_format(r.audio.codec_id),
+                 static_cast<uintmax_t>(r.audio.bytes), args.audio.empty() ? "" : " -> ", args.audio.c_str());
+    if (!args.from.empty())
+        std::fprintf(out, "%s: from the key frame at %u ms (%s UTC)\n", args.input.c_str(), r.first_timestamp,
+                     vrc_tool::utc_text(r.first_utctime).c_str());
+}
+
+void print_stream_json(std::FILE *out, const char *name, const std::string &path, const StreamReport &s,
+                       const char *format)
+{
+    std::fprintf(out, ",\"%s\":{\"path\":%s,\"codec\":\"%s\",\"format\":\"%s\",\"frames\":%u,\"key_frames\":%u,"
+                      "\"bytes\":%ju}",
+                 name, path.empty() ? "null" : vrc_tool::json_quote(path).c_str(), vrc_tool::codec_name(s.codec_id),
+                 format, s.frames, s.key_frames, static_cast<uintmax_t>(s.bytes));
+}
+
+void print_json(std::FILE *out, const ExtractArgs &args, const ExtractReport &r, const vrc_mp4_demuxer_t &ctx)
+{
+    std::fprintf(out, "{\"file\":%s,\"mode\":\"%s\"", vrc_tool::json_quote(args.input).c_str(),
+                 vrc_tool::mode_name(ctx));
+    if (!args.from.empty())
+        std::fprintf(out, ",\"from\":%lld,\"first_video_timestamp\":%u,\"first_video_utctime\":%u",
+                     static_cast<long long>(args.from_utc), r.first_timestamp, r.first_utctime);
+    print_stream_json(out, "video", args.video, r.video, "annexb");
+    print_stream_json(out, "audio", args.audio, r.audio, audio_format(r.audio.codec_id));
+    std::fputs("}\n", out);
+}
+
+int fail(const ExtractArgs &args, const std::string &reason, int status = vrc_tool::kExitFailure)
+{
+    std::fprintf(stderr, "recfile-convert extract: %s: %s\n", args.input.c_str(), reason.c_str());
+    return status;
+}
+
+std::string recording_span(const vrc_mp4_demuxer_t &ctx)
+{
+    const uint32_t start = ctx.track_meta[0].creation_time;
+    return "the recording runs from " + vrc_tool::utc_text(start) + " to " +
+           vrc_tool::utc_text(int64_t{start} + ctx.duration) + " UTC";
+}
+
+int run_extract(int argc, char **argv)
+{
+    ExtractArgs args;
+    const int usage = parse_args(argc, argv, &args);
+    if (usage != 0) return usage;
+    std::FILE *out = vrc_tool::report_stream(args.verbose);
+    std::string reason;
+    const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(args.input, &reason);
+    if (!ctx) return fail(args, reason);
+    if (!args.from.empty() && seek_to_utc(ctx.get(), args.from_utc) != 0)
+        return fail(args, "no key frame at or before " + vrc_tool::utc_text(args.from_utc) + " UTC: " +
+                              recording_span(*ctx),
+                    vrc_tool::kExitNoSuchTime);
+    OutputFile video = open_output(args.video), audio = open_output(args.audio);
+    if (!args.video.empty() && !video) return fail(args, "cannot write " + args.video);
+    if (!args.audio.empty() && !audio) return fail(args, "cannot write " + args.audio);
+
+    ExtractReport report;
+    report.video.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_VIDEO);
+    report.audio.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_AUDIO);
+    const bool copied = copy_frames(ctx.get(), video.get(), audio.get(), &report);
+    const bool video_done = finish_output(std::move(video)), audio_done = finish_output(std::move(audio));
+    if (!copied || !video_done) return fail(args, "cannot write " + (video_done ? args.audio : args.video));
+    if (!audio_done) return fail(args, "cannot write " + args.audio);
+    if (args.json) {
+        print_json(out, args, report, *ctx);
+    } else {
+        print_text(out, args, report);
+    }
+    std::fflush(out);
+    return vrc_tool::kExitOk;
+}
+
+}  // namespace
+
+namespace vrc_tool {
+
+const Subcommand kExtractCommand = {
+    kName,
+    "write the frames of an MP4 file as H.264 Annex B, mu-law or ADTS AAC",
+    "usage: recfile-convert extract FILE [--from TIME] [--video OUT.h264] [--audio OUT]\n"
+    "                               [--json] [--verbose]\n"
+    "\n"
+    "Reads the MP4 FILE frame by frame as the library delivers it and writes the\n"
+    "video as an H.264 Annex B stream (start codes; SPS and PPS in front of every\n"
+    "key frame) and the audio as it comes: raw G.711 mu-law, or AAC with an ADTS\n"
+    "header in front of every frame. Without --video and --audio it only reads\n"
+    "and counts. Prints what it wrote.\n"
+    "\n"
+    "  --from TIME        start at the video key frame at or before TIME, and the\n"
+    "                     audio at its first frame not before TIME. TIME is\n"
+    "                     \"YYYY-MM-DD HH:MM:SS\" in UTC, or the wall clock of another\n"
+    "                     zone with its offset appended: \"2024-01-01 08:00:00 +08:00\".\n"
+    "                     The host's own time zone plays no part. The recording's\n"
+    "                     clock starts at its first track's creation time (see\n"
+    "                     recfile-convert info) and runs for its duration; a TIME\n"
+    "                     outside it is refused\n"
+    "  --video OUT.h264   write the video there\n"
+    "  --audio OUT        write the audio there (.ul for mu-law, .aac for AAC)\n"
+    "  --json             report as one JSON object: file, mode, from (seconds\n"
+    "                     since 1970 UTC), first_video_timestamp (ms) and\n"
+    "                     first_video_utctime, and for video and audio: path,\n"
+    "                     codec, format, frames, key_frames, bytes\n"
+    "  -v, --verbose      show the library's own diagnostic lines\n"
+    "\n"
+    "Exit status: 0 done; 1 the file cannot be read or an output cannot be\n"
+    "written; 2 bad command line; 3 TIME lies outside the recording or it has\n"
+    "no key frame to start from.\n",
+    run_extract,
+};
+
+}  // namespace vrc_tool

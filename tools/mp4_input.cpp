@@ -1,0 +1,67 @@
+#include "mp4_input.h"
+
+#include <cstdio>
+
+#include "vrc_date_time.h"
+
+namespace vrc_tool {
+
+Demuxer open_mp4(const std::string &path, std::string *reason)
+{
+    Demuxer ctx(vrc_mp4_demuxer_new(0, path.c_str()));
+    if (!ctx) {
+        *reason = "cannot open";
+        return nullptr;
+    }
+    vrc_mp4_demuxer_read_header(ctx.get());
+    if (ctx->box_info.nr_boxes == 0) {
+        *reason = "not an MP4 file (it must begin with an ftyp box)";
+        return nullptr;
+    }
+    return ctx;
+}
+
+uint32_t track_count(const vrc_mp4_demuxer_t &ctx)
+{
+    const uint32_t declared = ctx.private_mode ? ctx.nr_track_meta : ctx.box_info.nr_tracks;
+    return declared < MOV_MAX_TRACKS ? declared : MOV_MAX_TRACKS;
+}
+
+uint32_t track_kind(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
+{
+    return ctx.private_mode ? ctx.track_meta[slot].media_type : ctx.tracks[slot].handler_kind;
+}
+
+uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind)
+{
+    for (uint32_t slot = 0; slot < track_count(ctx); ++slot)
+        if (track_kind(ctx, slot) == kind) return ctx.track_meta[slot].codec_id;
+    return 0;
+}
+
+const char *codec_name(uint32_t codec_id)
+{
+    switch (codec_id) {
+    case 0: return "none";
+    case VRC_CODEC_H264: return "h264";
+    case VRC_CODEC_AAC: return "aac";
+    case VRC_CODEC_G711U: return "g711u";
+    default: return "unknown";
+    }
+}
+
+const char *mode_name(const vrc_mp4_demuxer_t &ctx)
+{
+    return ctx.private_mode ? "private" : "table";
+}
+
+std::string utc_text(int64_t seconds)
+{
+    const vrc_date_time_t t = vrc_gmtime_to_date_time(seconds, 0, 0, 0);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", VRC_DT_YEAR(t) + 1970, VRC_DT_MON(t),
+                  VRC_DT_MDAY(t), VRC_DT_HOUR(t), VRC_DT_MIN(t), VRC_DT_SEC(t));
+    return text;
+}
+
+}  // namespace vrc_tool

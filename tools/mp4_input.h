@@ -1,0 +1,41 @@
+// What the info and extract subcommands share: opening an MP4 file with its
+// header read, and naming what they find in it.
+#ifndef VRC_TOOLS_MP4_INPUT_H
+#define VRC_TOOLS_MP4_INPUT_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "vrc_mp4_demuxer.h"
+
+namespace vrc_tool {
+
+struct DemuxerFree {
+    void operator()(vrc_mp4_demuxer_t *ctx) const { vrc_mp4_demuxer_free(ctx); }
+};
+using Demuxer = std::unique_ptr<vrc_mp4_demuxer_t, DemuxerFree>;
+
+// A demuxer on path with its header read; null with the reason when the file
+// cannot be opened or holds no box the reader recognises.
+Demuxer open_mp4(const std::string &path, std::string *reason);
+
+// Track slots the file describes: its mr00 entries in private mode, its trak
+// boxes otherwise (at most MOV_MAX_TRACKS).
+uint32_t track_count(const vrc_mp4_demuxer_t &ctx);
+// The frame table a track fills, VRC_MEDIA_VIDEO or VRC_MEDIA_AUDIO (another
+// value: none). The tables belong to media types: in table mode a track
+// fills the one its handler names, in private mode the one of its mr00 entry.
+uint32_t track_kind(const vrc_mp4_demuxer_t &ctx, uint32_t slot);
+// The codec of the first track of that kind; 0 when there is none.
+uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind);
+
+// "h264", "aac", "g711u", "none" for 0, or "unknown".
+const char *codec_name(uint32_t codec_id);
+const char *mode_name(const vrc_mp4_demuxer_t &ctx);  // "private" or "table"
+// "YYYY-MM-DD HH:MM:SS" of seconds since 1970 UTC, in UTC.
+std::string utc_text(int64_t seconds);
+
+}  // namespace vrc_tool
+
+#endif
