@@ -50,20 +50,25 @@ bool exists(const std::string &path)
     return std::filesystem::exists(path, ec);
 }
 
-TEST(Convert, OutputNameOfAtMost255Bytes)
+// Output paths are not held to 255 bytes: a path of about 600 bytes, and a
+// name of 254 bytes (whose temporary name is shortened) convert. A path no
+// platform accepts is refused with the old message.
+TEST(Convert, LongOutputPaths)
 {
-    const std::string dir = vrc_test::temp_path("");
-    const std::string fits = dir + std::string(251 - dir.size(), 'a');
-    vrc_test::write_file(fits, recording({key_frame(100)}));
-    EXPECT_EQ(convert(fits).rc, 0);
-    EXPECT_TRUE(exists(fits + ".mp4"));
-
-    const std::string too_long = dir + std::string(252 - dir.size(), 'b');
-    vrc_test::write_file(too_long, recording({key_frame(100)}));
-    const Conversion c = convert(too_long);
-    EXPECT_EQ(c.rc, -1);
-    EXPECT_EQ(c.printed, "ERROR : The parameter is too long\n");
-    EXPECT_FALSE(exists(too_long + ".mp4"));
+    const std::string dir = vrc_test::temp_path(std::string(200, 'd')) + "/" + std::string(200, 'e');
+    std::filesystem::create_directories(dir);
+    for (const std::string &input : {dir + "/" + std::string(180, 'a'), dir + "/" + std::string(250, 'b')}) {
+        vrc_test::write_file(input, recording({key_frame(100)}));
+        EXPECT_EQ(convert(input).rc, 0) << input.size();
+        EXPECT_TRUE(exists(input + ".mp4"));
+    }
+    const std::string input = dir + "/c";
+    vrc_test::write_file(input, recording({key_frame(100)}));
+    const std::string too_long = dir + "/" + std::string(40000, 'f');
+    int rc = 0;
+    EXPECT_EQ(vrc_test::printed_by([&] { rc = vrc_convert_mp4_file(input.c_str(), too_long.c_str(), nullptr, nullptr); }),
+              "ERROR : The parameter is too long\n");
+    EXPECT_EQ(rc, VRC_CONVERT_ERR_PATH_TOO_LONG);
 }
 
 TEST(Convert, MissingInputWritesNothing)
@@ -75,14 +80,28 @@ TEST(Convert, MissingInputWritesNothing)
     EXPECT_FALSE(exists(missing + ".mp4"));
 }
 
-TEST(Convert, InputWithoutFramesEndsAtTheFirstRead)
+// An input in which no frame is found (empty, foreign bytes, a directory)
+// is an error and leaves no output, also none under a temporary name.
+TEST(Convert, FramelessInputLeavesNoOutput)
 {
-    const std::string path = vrc_test::temp_path("foreign.rec");
-    vrc_test::write_file(path, Bytes(1000, 0x55));
-    const Conversion c = convert(path);
-    EXPECT_NE(c.printed.find("read demuxer failed!, ret = -90113\n"), std::string::npos);
-    EXPECT_EQ(c.rc, 0);
-    EXPECT_NE(mp4_test::find_box(vrc_test::read_file(path + ".mp4"), "moov").size, 0u);
+    const std::string dir = vrc_test::temp_path("frameless");
+    std::filesystem::create_directories(dir);
+    vrc_test::write_file(dir + "/empty.rec", {});
+    vrc_test::write_file(dir + "/foreign.rec", Bytes(100000, 0x55));
+    std::vector<std::string> names = {"empty.rec", "foreign.rec"};
+#if !defined(_WIN32)
+    std::filesystem::create_directories(dir + "/folder.rec");  // opens, but reads nothing
+    names.push_back("folder.rec");
+#endif
+    for (const std::string &name : names) {
+        const std::string path = dir + "/" + name;
+        vrc_convert_result_t result;
+        EXPECT_EQ(vrc_convert_mp4_file(path.c_str(), (path + ".mp4").c_str(), nullptr, &result),
+                  VRC_CONVERT_ERR_NO_FRAMES) << name;
+        EXPECT_STREQ(result.message, "no frame found");
+        EXPECT_EQ(convert(path).rc, -1);
+    }
+    EXPECT_EQ(size_t(std::distance(std::filesystem::directory_iterator(dir), {})), names.size());
 }
 
 // A single 16777215-byte NAL unit behind a 3-byte start code needs a sample
@@ -132,16 +151,45 @@ TEST(Convert, CutPayloadIsPaddedWithZeros)
     EXPECT_EQ(Bytes(slice.end() - 100, slice.end()), Bytes(100, 0));
 }
 
-#if !defined(_WIN32)
-TEST(Convert, FullDiskFails)
+// A conversion cancelled halfway through, or one whose output is the input
+// under another name, leaves the existing output as it was and no other file.
+TEST(Convert, FailureKeepsTheExistingOutput)
 {
-    const std::string path = vrc_test::temp_path("full.rec");
-    vrc_test::write_file(path, recording({key_frame(5000), key_frame(5000)}));
-    std::filesystem::create_symlink("/dev/full", path + ".mp4");
-    const Conversion c = convert(path);
-    EXPECT_EQ(c.rc, -1);
-    EXPECT_NE(c.printed.find("write tailer failed!"), std::string::npos);
-}
+    const std::string dir = vrc_test::temp_path("keep");
+    std::filesystem::create_directories(dir);
+    const std::string input = dir + "/cam.rec", output = dir + "/cam.mp4";
+    std::vector<Bytes> frames(30, key_frame(100000));
+    vrc_test::write_file(input, recording(frames));
+    vrc_test::write_file(output, Bytes(1000, 7));
+    std::vector<uint64_t> seen;
+    vrc_convert_options_t options{[](void *user, uint64_t done, uint64_t total) {
+                                      auto *calls = static_cast<std::vector<uint64_t> *>(user);
+                                      calls->push_back(done);
+                                      return done * 2 > total ? 1 : 0;
+                                  },
+                                  &seen, 0};
+    vrc_convert_result_t result;
+    EXPECT_EQ(vrc_convert_mp4_file(input.c_str(), output.c_str(), &options, &result), VRC_CONVERT_ERR_CANCELLED);
+    EXPECT_STREQ(result.message, "cancelled");
+    EXPECT_GE(seen.size(), 3u);
+    EXPECT_EQ(vrc_test::read_file(output), Bytes(1000, 7));
+
+    options.flags = VRC_CONVERT_KEEP_EXISTING;
+    options.progress = nullptr;
+    EXPECT_EQ(vrc_convert_mp4_file(input.c_str(), output.c_str(), &options, &result), VRC_CONVERT_ERR_EXISTS);
+    EXPECT_EQ(vrc_test::read_file(output), Bytes(1000, 7));
+    ptrdiff_t files = 2;
+#if !defined(_WIN32)
+    const std::string link = dir + "/link.rec.mp4";
+    std::filesystem::create_symlink(input, link);
+    EXPECT_EQ(vrc_convert_mp4_file(input.c_str(), link.c_str(), nullptr, &result), VRC_CONVERT_ERR_SAME_FILE);
+    EXPECT_EQ(vrc_test::read_file(input), recording(frames));
+    files += 1;
 #endif
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), files);
+    EXPECT_EQ(vrc_convert_mp4_file(input.c_str(), output.c_str(), nullptr, &result), 0);
+    EXPECT_EQ(result.video_frames, 30u);
+    EXPECT_EQ(result.bytes_written, std::filesystem::file_size(output));
+}
 
 }  // namespace

@@ -77,6 +77,7 @@ struct vrc_mp4_muxer_t {
     vrc::mov_moov_size_t moov;
     uint32_t tracks_added;      // add_tracks has been called
     uint32_t param_set_warned[VRC_MUXER_MAX_TRACKS];  // oversized parameter set reported
+    uint32_t steps_repaired[VRC_MUXER_MAX_TRACKS];    // time steps the tail replaced, per track
 };
 
 namespace vrc {

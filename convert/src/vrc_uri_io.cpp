@@ -228,13 +228,14 @@ extern "C" VRC_API vrc_uri_io_file_t *vrc_uri_io_file_new(int flags, const char 
 extern "C" VRC_API int vrc_uri_io_file_free(vrc_uri_io_file_t *h)
 {
     if (!h) return -1;
+    int rc = 0;
     if (h->handle) {
         if (h->write_mode) flush_buffer(h);
-        h->close(h->handle);
+        rc = h->close(h->handle);
     }
     vrc_free(h->buffer);
     vrc_free(h);
-    return 0;
+    return rc;
 }
 
 extern "C" VRC_API int vrc_uri_io_file_read(vrc_uri_io_file_t *h, void *dst, int size)
