@@ -161,21 +161,26 @@ TEST(Convert, FailureKeepsTheExistingOutput)
     std::vector<Bytes> frames(30, key_frame(100000));
     vrc_test::write_file(input, recording(frames));
     vrc_test::write_file(output, Bytes(1000, 7));
-    std::vector<uint64_t> seen;
+    struct Seen {
+        std::vector<uint64_t> progress;
+        std::string lines;
+    } seen;
     vrc_convert_options_t options{[](void *user, uint64_t done, uint64_t total) {
-                                      auto *calls = static_cast<std::vector<uint64_t> *>(user);
-                                      calls->push_back(done);
+                                      static_cast<Seen *>(user)->progress.push_back(done);
                                       return done * 2 > total ? 1 : 0;
                                   },
-                                  &seen, 0};
+                                  &seen, 0,
+                                  [](void *user, const char *line) { static_cast<Seen *>(user)->lines += line + std::string("|"); }};
     vrc_convert_result_t result;
-    EXPECT_EQ(vrc_convert_mp4_file(input.c_str(), output.c_str(), &options, &result), VRC_CONVERT_ERR_CANCELLED);
+    int rc = 0;
+    EXPECT_EQ(vrc_test::printed_by([&] { rc = vrc_convert_mp4_file(input.c_str(), output.c_str(), &options, &result); }), "");
+    EXPECT_EQ(rc, VRC_CONVERT_ERR_CANCELLED);
     EXPECT_STREQ(result.message, "cancelled");
-    EXPECT_GE(seen.size(), 3u);
+    EXPECT_GE(seen.progress.size(), 3u);
+    EXPECT_EQ(seen.lines.find("MOV_BOX_ATOM_SIZE  size is 8|mov_box_mvhd_t size is 100|"), 0u) << seen.lines;
     EXPECT_EQ(vrc_test::read_file(output), Bytes(1000, 7));
 
-    options.flags = VRC_CONVERT_KEEP_EXISTING;
-    options.progress = nullptr;
+    options = vrc_convert_options_t{nullptr, nullptr, VRC_CONVERT_KEEP_EXISTING, nullptr};
     EXPECT_EQ(vrc_convert_mp4_file(input.c_str(), output.c_str(), &options, &result), VRC_CONVERT_ERR_EXISTS);
     EXPECT_EQ(vrc_test::read_file(output), Bytes(1000, 7));
     ptrdiff_t files = 2;

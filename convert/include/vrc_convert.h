@@ -32,10 +32,16 @@ VRC_BEGIN_DECLS
  * return cancels the conversion (VRC_CONVERT_ERR_CANCELLED). */
 typedef int (*vrc_convert_progress_t)(void *user, uint64_t done, uint64_t total);
 
+/* Called on the converting thread with each whole line (without its newline)
+ * that the conversion would print on standard output: the log lines of this
+ * thread, colour prefix included, and the plain progress lines. */
+typedef void (*vrc_convert_line_t)(void *user, const char *line);
+
 typedef struct vrc_convert_options_t {
     vrc_convert_progress_t progress; /* null: no progress reports */
-    void *user;                      /* handed to progress unchanged */
+    void *user;                      /* handed to progress and line unchanged */
     uint32_t flags;                  /* VRC_CONVERT_* flags; 0 for none */
+    vrc_convert_line_t line;         /* null: lines go to standard output */
 } vrc_convert_options_t;
 
 /* What one conversion did; filled on success and on failure alike. */
@@ -55,8 +61,8 @@ typedef struct vrc_convert_result_t {
  * Returns 0 when the output was written completely and renamed into place;
  * -1 for a null input or output path; otherwise one of VRC_CONVERT_ERR_*,
  * with no file left under the output name other than one that was there
- * before. Prints its progress and failures on standard output; the result's
- * message says why it failed. */
+ * before. Prints its progress and failures on standard output (or hands
+ * them to options->line); the result's message says why it failed. */
 VRC_API int vrc_convert_mp4_file(const char *input, const char *output, const vrc_convert_options_t *options,
                                  vrc_convert_result_t *result);
 

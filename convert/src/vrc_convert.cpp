@@ -11,6 +11,7 @@
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_oldrecord_demuxer.h"
+#include "vrc_output.h"
 #include "vrc_platform.h"
 #include "vrc_uri_io.h"
 
@@ -118,7 +119,7 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
         int rc = vrc_oldrecord_demuxer_read_packet(demuxer, &packet, payload);
         if (rc == VRC_ERR_FRAME_REFUSED) continue;
         if (rc < 0) {
-            std::printf("read demuxer failed!, ret = %d\n", rc);
+            vrc::out_printf("read demuxer failed!, ret = %d\n", rc);
             break;
         }
         if (!note_frame_read(job, packet)) return fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
@@ -129,7 +130,7 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
             continue;
         }
         if (rc < 0) {
-            std::printf("write muxer failed!, ret = %d\n", rc);
+            vrc::out_printf("write muxer failed!, ret = %d\n", rc);
             note_frame_dropped(job, packet);
             break;
         }
@@ -154,7 +155,7 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
 {
     vrc_mp4_muxer_t *muxer = vrc_mp4_muxer_new(path);
     if (!muxer) {
-        std::puts("vrc_mp4_muxer_new err");
+        vrc::out_puts("vrc_mp4_muxer_new err");
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create %s: %s", path, vrc::file_error_text());
     }
     vrc_track_info_t tracks[2];
@@ -164,7 +165,7 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
     int rc = vrc_mp4_muxer_write_header(muxer);
     auto *payload = static_cast<uint8_t *>(std::calloc(kPayloadCapacity, 1));
     if (rc < 0) {
-        std::printf("write_header failed!, ret = %d\n", rc);
+        vrc::out_printf("write_header failed!, ret = %d\n", rc);
         rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write the MP4 header");
     } else if (!payload) {
         rc = fail(job, -1, "out of memory");
@@ -177,7 +178,7 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
         const int tail = vrc_mp4_muxer_write_tailer(muxer);
         report_tracks(job, *muxer);
         if (tail < 0) {
-            std::printf("write tailer failed!, ret = %d\n", tail);
+            vrc::out_printf("write tailer failed!, ret = %d\n", tail);
             rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", path, vrc::file_error_text());
         }
     }
@@ -252,7 +253,7 @@ int convert(Job &job)
     vrc::FileIdentity input{};
     if (!demuxer || !vrc::file_identity(job.input, &input)) {
         const int rc = fail(job, VRC_CONVERT_ERR_INPUT, "cannot open %s: %s", job.input, vrc::file_error_text());
-        if (!demuxer) std::printf("vrc_oldrecord_demuxer_new err");
+        if (!demuxer) vrc::out_printf("vrc_oldrecord_demuxer_new err");
         vrc_oldrecord_demuxer_free(demuxer);
         return rc;
     }
@@ -279,12 +280,13 @@ extern "C" VRC_API int vrc_convert_mp4_file(const char *input, const char *outpu
     std::memset(job.result, 0, sizeof *job.result);
     if (options) job.options = *options;
     if (!input || !output) return fail(job, -1, "no input or output path");
+    const vrc::OutputRedirect redirect(job.options.line, job.options.user);
     if (std::strlen(output) > kMaxOutputPath) {
-        std::puts("ERROR : The parameter is too long");
+        vrc::out_puts("ERROR : The parameter is too long");
         return fail(job, VRC_CONVERT_ERR_PATH_TOO_LONG, "the output path is too long");
     }
-    std::printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
-    std::printf("mov_box_mvhd_t size is %ld\n", 100L);
+    vrc::out_printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
+    vrc::out_printf("mov_box_mvhd_t size is %ld\n", 100L);
     return convert(job);
 }
 

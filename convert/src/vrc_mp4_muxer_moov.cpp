@@ -9,6 +9,7 @@
 #include "vrc_debug.h"
 #include "vrc_mp4_h264.h"
 #include "vrc_mp4_muxer_internal.h"
+#include "vrc_output.h"
 #include "vrc_time.h"
 
 namespace {
@@ -156,13 +157,13 @@ void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
 uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
 {
     if (t == 0) {
-        std::printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(vrc::MOV_BOX_ATOM_SIZE));
-        std::printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(kVideoSampleBodySize));
+        vrc::out_printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(vrc::MOV_BOX_ATOM_SIZE));
+        vrc::out_printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(kVideoSampleBodySize));
         s.avc1_size = vrc::MOV_BOX_ATOM_SIZE + kVideoSampleBodySize;
-        std::printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
+        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
         s.avcC_size = kAvcCFixedSize + m.tracks[0].seq_params_len + m.tracks[0].pic_params_len;
         s.avc1_size += s.avcC_size;
-        std::printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
+        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
         return s.avc1_size;
     }
     if (is_aac(m.tracks[t])) {
@@ -217,7 +218,7 @@ void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size
     s.minf_size += s.stbl_size;
     s.mdia_size += s.minf_size;
     s.trak_size += s.mdia_size;
-    if (t == 0) std::printf("trak[%d] size test === %ld\n", 0, static_cast<long>(s.trak_size));
+    if (t == 0) vrc::out_printf("trak[%d] size test === %ld\n", 0, static_cast<long>(s.trak_size));
 }
 
 void vrc_mp4_muxer_calc_moov(vrc_mp4_muxer_t &m)
@@ -543,7 +544,7 @@ int vrc_mp4_muxer_write_moov(vrc_mp4_muxer_t &m)
     m.moov.moov_size += m.moov.mvhd_size;
     vrc_mp4_muxer_calc_moov(m);
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) m.moov.moov_size += m.moov.trak[t].trak_size;
-    std::printf("moov_size's size is %ld\n", static_cast<long>(m.moov.moov_size));
+    vrc::out_printf("moov_size's size is %ld\n", static_cast<long>(m.moov.moov_size));
 
     BoxWriter w(m.pb);
     {
