@@ -30,9 +30,6 @@ constexpr uint32_t kMr00HeaderSize = 12;  // size, type, entry count
 constexpr uint32_t kTrackMetaSize = 36;
 constexpr uint32_t kBitrateIntervalSeconds = 2;
 constexpr uint32_t kAdtsHeaderSize = 7;
-// The running duration of an audio track counts from this many milliseconds
-// before its first packet.
-constexpr uint32_t kAudioLeadMs = 40;
 
 static_assert(sizeof(vrc::mov_track_meta_t) == kTrackMetaSize, "mr00 entries are written field by field");
 
@@ -313,7 +310,7 @@ void vrc_mp4_muxer_write_audio_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
     BoxWriter w(m.pb);
     if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
     w.bytes(plan.audio, plan.sample_size);
-    update_track_times(m, p, kAudioLeadMs);
+    update_track_times(m, p, vrc::MOV_AUDIO_LEAD_MS);
     count_frame(m, p.track_id, plan);
 }
 

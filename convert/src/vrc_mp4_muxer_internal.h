@@ -18,6 +18,9 @@ constexpr uint32_t MOV_MR02_DECLARED_SIZE = 132; // mr02 declares its payload on
 constexpr uint32_t MOV_MOOV_TRACKS = 2;         // moov describes slots 0 (video) and 1 (audio)
 // Chunk offsets are 32 bits: no byte of a sample may lie beyond this.
 constexpr uint64_t MOV_MAX_FILE_OFFSET = 0xFFFFFFFFu;
+// Audio frames are stamped at their end: an audio track plays from this
+// many milliseconds before its first stamp.
+constexpr uint32_t MOV_AUDIO_LEAD_MS = 40;
 
 static_assert(sizeof(vrc_track_info_t::seq_params) == MOV_PARAM_SET_CAPACITY &&
                   sizeof(vrc_track_info_t::pic_params) == MOV_PARAM_SET_CAPACITY,
@@ -38,6 +41,8 @@ struct mov_trak_size_t {
     uint32_t stss_entries;       // key frames of the track
     uint32_t samples_per_chunk;  // every sample is a chunk of its own: 1
     uint32_t nr_chunks;
+    uint32_t edts_size, elst_size;  // 0: the track starts with the movie
+    uint32_t empty_edit;         // movie time before the track's first sample plays
 };
 
 struct mov_moov_size_t {
