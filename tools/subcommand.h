@@ -14,6 +14,7 @@ namespace vrc_tool {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // input unreadable, output unwritable
 constexpr int kExitUsage = 2;    // bad command line
+constexpr int kExitInterrupted = 130;  // stopped by Ctrl-C (128 + SIGINT, as shells report it)
 
 struct Subcommand {
     const char *name;
@@ -29,6 +30,7 @@ extern const Subcommand kPackCommand;
 int usage_error(const char *name, const std::string &message);
 // A whole decimal number that fits in 32 bits.
 bool parse_u32(const char *text, uint32_t *value);
+// Both leave errno set when they fail.
 bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes);
 bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes);
 
