@@ -108,9 +108,7 @@ void note_frame_dropped(Job &job, const vrc_media_packet_t &packet)
 // Copies frames until the source ends or the muxer refuses one. A frame
 // whose payload cannot be read (a header of size 0, say) is passed over: the
 // demuxer has already moved past its header, so the frames after it are
-// kept. The buffer is never cleared between frames: the demuxer zeroes what
-// a payload cut short by the end of the file leaves unfilled. 0, or
-// VRC_CONVERT_ERR_CANCELLED.
+// kept. 0, or VRC_CONVERT_ERR_CANCELLED.
 int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8_t *payload)
 {
     Counters counters;
