@@ -174,7 +174,10 @@ const Subcommand kPackCommand = {
     "  --alternate-magic  use the header magic values 5656 and 5099 by turns\n"
     "  --foreign-head N   put N foreign bytes before the first frame\n"
     "  --foreign-gap N    put N foreign bytes between frames\n"
-    "  --cut-last N       cut N bytes off the last payload (at least one stays)\n",
+    "  --cut-last N       cut N bytes off the last payload (at least one stays)\n"
+    "\n"
+    "Exit status: 0 written; 1 an input unreadable (a directory, say) or the\n"
+    "output unwritable, with the reason on standard error; 2 bad command line.\n",
     run_pack,
 };
 
