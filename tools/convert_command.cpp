@@ -105,15 +105,15 @@ int parse_args(int argc, char **argv, ConvertArgs *args)
     bool options_end = false;
     for (int i = 0; i < argc; ++i) {
         const char *arg = argv[i];
-        bool *on = options_end ? nullptr : find_switch(args, arg);
-        std::string *text = options_end ? nullptr : find_text_option(args, arg);
+        bool *on = nullptr;
+        std::string *text = nullptr;
         if (options_end || arg[0] != '-' || arg[1] == '\0') {
             args->inputs.emplace_back(arg);
         } else if (std::strcmp(arg, "--") == 0) {
             options_end = true;
-        } else if (on) {
+        } else if ((on = find_switch(args, arg))) {
             *on = true;
-        } else if (text) {
+        } else if ((text = find_text_option(args, arg))) {
             if (i + 1 >= argc) return vrc_tool::usage_error(kName, std::string("missing value after ") + arg);
             *text = argv[++i];
         } else if (is_flag(arg, "-j", "--jobs")) {
