@@ -159,17 +159,25 @@ struct Conversion {
     vrc_tool::Reporter *reporter;
 };
 
+// The library calls these two: no exception may pass back through it, and a
+// line or a progress update that cannot be printed is not worth a failure.
 extern "C" int report_progress(void *user, uint64_t done, uint64_t)
 {
     const Conversion *conversion = static_cast<const Conversion *>(user);
-    conversion->reporter->progress(conversion->slot, done);
+    try {
+        conversion->reporter->progress(conversion->slot, done);
+    } catch (const std::exception &) {
+    }
     return g_interrupted ? 1 : 0;
 }
 
 extern "C" void show_library_line(void *user, const char *line)
 {
     const Conversion *conversion = static_cast<const Conversion *>(user);
-    conversion->reporter->library_line(*conversion->job, line);
+    try {
+        conversion->reporter->library_line(*conversion->job, line);
+    } catch (const std::exception &) {
+    }
 }
 
 extern "C" void drop_library_line(void *, const char *) {}
