@@ -92,6 +92,8 @@ class Planner {
         if (ec) return ec.message();
         if (!fs::is_regular_file(status)) return "not a regular file";
         *input_bytes = fs::file_size(input, ec);
+        // An MP4 file given again (recfile-convert * run twice) is its own output.
+        if (fs::equivalent(input, output, ec)) return "the output " + output + " is this file itself";
         const auto first = outputs_.emplace(fs::absolute(output, ec).lexically_normal().string(), input.string());
         if (!first.second) return "same output " + output + " as " + first.first->second;
         return std::string();
