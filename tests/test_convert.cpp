@@ -105,19 +105,43 @@ TEST(Convert, FramelessInputLeavesNoOutput)
 }
 
 // A single 16777215-byte NAL unit behind a 3-byte start code needs a sample
-// of 16 MiB, one more than a frame record can describe: the muxer refuses it
-// and the frames before it make a complete file.
-TEST(Convert, RefusedFrameEndsTheCopyButTheFileIsFinished)
+// of 16 MiB, one more than a frame record can describe: the muxer refuses
+// that frame alone and the frames around it make the file.
+TEST(Convert, FrameTooLargeForMp4IsDroppedAlone)
 {
     Bytes huge = {0, 0, 1, 0x65};
     huge.resize(16777215, 0x80);
     const std::string path = vrc_test::temp_path("huge.rec");
     vrc_test::write_file(path, recording({key_frame(100), key_frame(200), huge, key_frame(300)}));
-    const Conversion c = convert(path);
-    EXPECT_NE(c.printed.find("write muxer failed!, ret = -3\n"), std::string::npos);
-    EXPECT_EQ(c.printed.find("read demuxer failed!"), std::string::npos);
-    EXPECT_EQ(c.rc, 0);
-    EXPECT_EQ(mp4_test::sample_sizes(vrc_test::read_file(path + ".mp4"), 0), (std::vector<uint32_t>{105, 205}));
+    vrc_convert_result_t result;
+    int rc = -1;
+    const std::string printed = vrc_test::printed_by(
+        [&] { rc = vrc_convert_mp4_file(path.c_str(), (path + ".mp4").c_str(), nullptr, &result); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(printed.find("write muxer failed!, ret = -3\n"), std::string::npos);
+    EXPECT_EQ(result.frames_dropped, 1u);
+    EXPECT_EQ(result.bytes_skipped, 44u + huge.size());
+    EXPECT_EQ(mp4_test::sample_sizes(vrc_test::read_file(path + ".mp4"), 0),
+              (std::vector<uint32_t>{105, 205, 305}));
+}
+
+// A recording with more frames than one MP4 file can hold fails rather than
+// losing its end, and leaves no output.
+TEST(Convert, RecordingBeyondWhatMp4HoldsFails)
+{
+    std::vector<vrc_pack::Frame> frames(VRC_MUXER_MAX_TRACK_FRAMES + 1);
+    const uint8_t sound = 0xFF;
+    for (uint32_t i = 0; i < frames.size(); ++i) frames[i] = {vrc_pack::kTypeAudio, i * 40, 0, &sound, 1};
+    const std::string path = vrc_test::temp_path("endless.rec");
+    vrc_test::write_file(path, vrc_pack::pack_recording(frames, {}).bytes);
+    vrc_log_set_level(VRC_LOG_WARN);
+    vrc_convert_result_t result;
+    int rc = 0;
+    vrc_test::printed_by([&] { rc = vrc_convert_mp4_file(path.c_str(), (path + ".mp4").c_str(), nullptr, &result); });
+    vrc_log_set_level(VRC_LOG_DEBUG);
+    EXPECT_EQ(rc, VRC_CONVERT_ERR_OUTPUT);
+    EXPECT_NE(std::string(result.message).find("more than one MP4 file can"), std::string::npos) << result.message;
+    EXPECT_FALSE(exists(path + ".mp4"));
 }
 
 // A frame whose payload cannot be read does not end the conversion: the

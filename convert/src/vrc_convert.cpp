@@ -105,10 +105,19 @@ void note_frame_dropped(Job &job, const vrc_media_packet_t &packet)
     job.result->bytes_skipped += VRC_OLDREC_HEADER_SIZE + uint64_t{packet.size};
 }
 
-// Copies frames until the source ends or the muxer refuses one. A frame
-// whose payload cannot be read (a header of size 0, say) is passed over: the
-// demuxer has already moved past its header, so the frames after it are
-// kept. 0, or VRC_CONVERT_ERR_CANCELLED.
+// Whether the muxer refused a frame for want of room, so that no later frame
+// can go in either, rather than for the frame's own sake.
+bool muxer_full(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet)
+{
+    return m.nr_frames >= m.max_frames || m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES ||
+           uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET;
+}
+
+// Copies frames until the source ends. A frame whose payload cannot be read
+// (a header of size 0, say) is passed over: the demuxer has already moved
+// past its header, so the frames after it are kept; so is a frame the muxer
+// cannot take (no slice, too large). A recording that does not fit one MP4
+// file fails rather than losing its end. 0 or a failure code.
 int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8_t *payload)
 {
     Counters counters;
@@ -123,15 +132,14 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
         if (!note_frame_read(job, packet)) return fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
         complete_packet(&packet, payload, &counters);
         rc = vrc_mp4_muxer_write_packet(muxer, &packet);
-        if (rc == VRC_ERR_FRAME_EMPTY) {
-            note_frame_dropped(job, packet);
-            continue;
-        }
-        if (rc < 0) {
-            vrc::out_printf("write muxer failed!, ret = %d\n", rc);
-            note_frame_dropped(job, packet);
-            break;
-        }
+        if (rc == 0) continue;
+        vrc::out_printf("write muxer failed!, ret = %d\n", rc);
+        if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
+                                                vrc::file_error_text());
+        if (muxer_full(*muxer, packet))
+            return fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can (at offset %u)",
+                        packet.offset);
+        note_frame_dropped(job, packet);
     }
     if (job.input_size > job.covered) job.result->bytes_skipped += job.input_size - job.covered;
     job.covered = job.input_size;
@@ -148,13 +156,14 @@ void report_tracks(Job &job, const vrc_mp4_muxer_t &m)
     job.result->audio_steps_repaired = m.steps_repaired[kAudioSlot];
 }
 
-// Writes the whole MP4 file at path and closes it. 0 or a failure code.
+// Writes the whole MP4 file at path (the temporary name of job.output) and
+// closes it. 0 or a failure code.
 int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
 {
     vrc_mp4_muxer_t *muxer = vrc_mp4_muxer_new(path);
     if (!muxer) {
         vrc::out_puts("vrc_mp4_muxer_new err");
-        return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create %s: %s", path, vrc::file_error_text());
+        return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create %s: %s", job.output, vrc::file_error_text());
     }
     vrc_track_info_t tracks[2];
     declare_tracks(tracks);
@@ -177,7 +186,7 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
         report_tracks(job, *muxer);
         if (tail < 0) {
             vrc::out_printf("write tailer failed!, ret = %d\n", tail);
-            rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", path, vrc::file_error_text());
+            rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
         }
     }
     std::free(payload);
@@ -186,16 +195,18 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
     const int closed = vrc_uri_io_file_free(muxer->pb);
     muxer->pb = nullptr;
     vrc_mp4_muxer_free(muxer);
-    if (rc == 0 && closed != 0) rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot close %s", path);
+    if (rc == 0 && closed != 0) rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot close %s", job.output);
     return rc;
 }
 
 std::atomic<uint32_t> g_temp_counter{0};
 
-// The directory part of path, with its separator.
+// The directory part of path, with its separator (a drive's colon counts as
+// one on Windows; elsewhere it only keeps a temporary name in the same
+// directory too).
 std::string directory_of(const std::string &path)
 {
-    const size_t slash = path.find_last_of("/\\");
+    const size_t slash = path.find_last_of("/\\:");
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
@@ -215,7 +226,8 @@ int create_temp_file(Job &job, std::string *temp)
         const vrc::FileOutcome created = vrc::file_create_new(temp->c_str());
         if (created == vrc::FileOutcome::done) return 0;
         if (created == vrc::FileOutcome::failed)
-            return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create %s: %s", temp->c_str(), vrc::file_error_text());
+            return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create a file beside %s: %s", job.output,
+                        vrc::file_error_text());
     }
 }
 
@@ -238,8 +250,7 @@ int move_into_place(Job &job, const std::string &temp)
     const vrc::FileOutcome moved = vrc::file_rename(temp.c_str(), job.output, replace);
     if (moved == vrc::FileOutcome::exists) return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
     if (moved == vrc::FileOutcome::failed)
-        return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot rename %s to %s: %s", temp.c_str(), job.output,
-                    vrc::file_error_text());
+        return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot put %s in place: %s", job.output, vrc::file_error_text());
     vrc::FileIdentity written;
     if (vrc::file_identity(job.output, &written)) job.result->bytes_written = written.size;
     return 0;
@@ -249,7 +260,8 @@ int convert(Job &job)
 {
     vrc_oldrecord_demuxer_t *demuxer = vrc_oldrecord_demuxer_new(job.input);
     vrc::FileIdentity input{};
-    if (!demuxer || !vrc::file_identity(job.input, &input)) {
+    const bool identified = vrc::file_identity(job.input, &input);  // its errno tells why it is missing
+    if (!demuxer || !identified) {
         const int rc = fail(job, VRC_CONVERT_ERR_INPUT, "cannot open %s: %s", job.input, vrc::file_error_text());
         if (!demuxer) vrc::out_printf("vrc_oldrecord_demuxer_new err");
         vrc_oldrecord_demuxer_free(demuxer);
