@@ -20,9 +20,9 @@ namespace {
 // Longest output path taken: the longest path Windows accepts anywhere;
 // the file system itself refuses what its own limits do not allow.
 constexpr size_t kMaxOutputPath = 32767;
-// A temporary name keeps at most this much of the output's own name, so that
-// it stays within the 255 bytes most file systems allow for a name.
-constexpr size_t kMaxTempStem = 200;
+// A temporary name keeps at least this much of the output's name, so that a
+// file left by a killed conversion tells whose it was.
+constexpr size_t kMinTempStem = 8;
 // The largest frame an MP4 frame record can describe: cameras write 1080p
 // key frames of several hundred kilobytes, far above the legacy 256 KiB.
 constexpr uint32_t kPayloadCapacity = 16777215;
@@ -213,16 +213,21 @@ std::string directory_of(const std::string &path)
 // A new empty file beside output, named so that no other conversion, here
 // or on another machine sharing the directory, can be using it: a dot (so
 // shell patterns pass it over), the output's name, the process and a count.
+// The name is cut so that the whole is no longer than the output's name
+// (unless that is very short): what the platform allows for the output's
+// path and name, it allows for the temporary one.
 int create_temp_file(Job &job, std::string *temp)
 {
     const std::string output = job.output;
     const std::string directory = directory_of(output);
-    const std::string stem = output.substr(directory.size(), kMaxTempStem);
+    const std::string name = output.substr(directory.size());
     for (;;) {
         char unique[48];
-        std::snprintf(unique, sizeof unique, ".%lu-%lu.part", static_cast<unsigned long>(vrc::process_id()),
+        std::snprintf(unique, sizeof unique, ".%lx-%lx.part", static_cast<unsigned long>(vrc::process_id()),
                       static_cast<unsigned long>(g_temp_counter.fetch_add(1)));
-        *temp = directory + "." + stem + unique;
+        const size_t added = 1 + std::strlen(unique);
+        const size_t keep = name.size() > added + kMinTempStem ? name.size() - added : kMinTempStem;
+        *temp = directory + "." + name.substr(0, keep) + unique;
         const vrc::FileOutcome created = vrc::file_create_new(temp->c_str());
         if (created == vrc::FileOutcome::done) return 0;
         if (created == vrc::FileOutcome::failed)
