@@ -256,6 +256,36 @@ TEST(MuxerInterop, FfmpegDecodesTheMuxedStreamFrameExactly)
     }
 }
 
+// AAC at rates and channel counts besides the recorder's 8000 Hz mono: the
+// sample entry describes what the track declares, and ffmpeg decodes it.
+TEST(MuxerInterop, AacTracksDescribeTheirRateAndChannels)
+{
+    SKIP_WITHOUT_FFMPEG();
+    for (const auto &[rate, channels] : {std::make_pair(44100u, 2u), std::make_pair(22050u, 1u)}) {
+        const std::string adts = vrc_test::temp_path("tone.aac");
+        ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i sine=sample_rate=" + std::to_string(rate) +
+                               ":duration=1 -ac " + std::to_string(channels) + " -c:a aac -f adts '" + adts + "'")
+                                  .c_str()),
+                  0);
+        const Bytes stream = vrc_test::read_file(adts);
+        vrc_track_info_t aac = mp4_test::audio_track(VRC_CODEC_AAC, rate);
+        aac.channels = channels;
+        TestMuxer mux(Config{false, false}, {mp4_test::video_track(), aac});
+        uint32_t frames = 0;
+        for (size_t at = 0; at + 7 <= stream.size(); ++frames) {
+            const size_t length = size_t(stream[at + 3] & 3) << 11 | size_t(stream[at + 4]) << 3 | stream[at + 5] >> 5;
+            ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO_ADTS, frames * 1024 * 1000 / rate,
+                              Bytes(stream.begin() + at, stream.begin() + at + length)), 0);
+            at += length;
+        }
+        mux.finish();
+        EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 '" +
+                      mux.path + "'"),
+                  "aac," + std::to_string(rate) + "," + std::to_string(channels) + "\n");
+        EXPECT_EQ(run("ffmpeg -v error -i '" + mux.path + "' -f null - 2>&1"), "");
+    }
+}
+
 }  // namespace
 
 #endif
