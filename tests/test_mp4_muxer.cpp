@@ -124,6 +124,40 @@ TEST(Mp4MuxerMoov, The250And500FrameRecording)
     }
 }
 
+// Sample durations from the stamps, damaged and unusual ones among them: the
+// stts runs, and the WARN that counts the repaired steps. The mr01 records
+// keep every stamp as it came.
+TEST(Mp4MuxerMoov, SampleDurationsFromTheStamps)
+{
+    const struct {
+        std::vector<uint32_t> stamps;
+        std::vector<uint32_t> stts;
+        uint32_t repaired;
+    } cases[] = {
+        {{0, 40, 80, 120}, {4, 40}, 0},
+        {{0, 40, 80, 3600120, 160, 200}, {6, 40}, 1},             // one stamp an hour ahead
+        {{0, 40, 80, 80 - 3600000u, 160, 200}, {6, 40}, 1},       // ... or behind
+        {{5000, 5040, 5080, 1000, 1040}, {5, 40}, 1},             // the clock set back
+        {{3600000, 40, 80, 120}, {4, 40}, 1},                     // the first stamp astray
+        {{0, 40, 80, 3600120}, {4, 40}, 1},                       // the last stamp astray
+        {{0, 40, 180040, 180080}, {1, 40, 1, 180000, 2, 40}, 0},  // a pause
+        {{0, 5000, 10000, 15000}, {4, 5000}, 0},                  // a slow camera
+        {{0xFFFFFFB0, 0xFFFFFFD8, 0, 40}, {4, 40}, 0},            // stamps wrapping around
+        {{7}, {1, 40}, 0},
+    };
+    for (const auto &c : cases) {
+        TestMuxer mux(Config{true, false});
+        for (uint32_t stamp : c.stamps) ASSERT_EQ(mux.put(kVideo, VRC_FRAME_P, stamp, annexb({nal(0x41, 10)})), 0);
+        const LogMark log;
+        const Bytes file = mux.finish();
+        EXPECT_EQ(table(file, kStbl[0] + "stts"), c.stts) << c.stamps[0] << " " << c.stamps.size();
+        const std::string warn = "track 0: " + std::to_string(c.repaired) + " timestamp steps";
+        EXPECT_EQ(log.since().find(warn) != std::string::npos, c.repaired != 0) << log.since();
+        for (size_t i = 0; i < c.stamps.size(); ++i)
+            EXPECT_EQ(be32(file, sample_offsets(file, 0)[i] - 4), c.stamps[i]);  // mr01 word 2
+    }
+}
+
 // One audio frame of 100 bytes on slot 1, so the audio trak is the only one.
 TEST(Mp4MuxerSampleEntry, MuLawAndAacEntries)
 {

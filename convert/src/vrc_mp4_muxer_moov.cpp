@@ -196,7 +196,8 @@ int64_t stamp_step(uint32_t from, uint32_t to) { return static_cast<int32_t>(to 
 // last regular one), so that one bad stamp never moves the rest of the
 // track: a stamp astray alone is put back in line (the one after it is
 // close to the one before), and a clock set back goes on from its new time.
-// A jump forward after which the track goes on is a pause and stays. The
+// A jump forward after which the track goes on is a pause and stays, and
+// becomes the usual step when the next one is alike (a slow camera). The
 // last sample lasts the usual step too.
 template <class Visit>
 TrackTiming for_each_sample_duration(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
@@ -207,6 +208,7 @@ TrackTiming for_each_sample_duration(const vrc_mp4_muxer_t &m, uint32_t slot, Vi
     TrackTiming timing{window.at(0), 0, 0};
     if (window.held() == 0) return timing;
     uint32_t current = window.at(0);  // the current sample's stamp, as put back in line
+    uint32_t previous = 0;            // the duration given to the sample before
     for (bool first = true; window.held() >= 2; window.advance(), first = false) {
         const uint32_t next = window.at(1);
         const int64_t step = stamp_step(current, next);
@@ -226,14 +228,16 @@ TrackTiming for_each_sample_duration(const vrc_mp4_muxer_t &m, uint32_t slot, Vi
             usual = duration = static_cast<uint32_t>(after);
             timing.start = next - usual;
             current = next;
-        } else if (step > 0 && ahead) {
-            duration = static_cast<uint32_t>(step);  // a pause
+        } else if (step > 0 && (ahead || step <= 2 * int64_t{previous})) {
+            duration = static_cast<uint32_t>(step);  // a pause, or a slow cadence
             current = next;
+            if (!ahead || (after >= step / 2 && after <= 2 * step)) usual = duration;
         } else {
             ++timing.repaired;  // the clock was set back
             current = next;
         }
         timing.duration += duration;
+        previous = duration;
         visit(duration);
     }
     timing.duration += usual;
