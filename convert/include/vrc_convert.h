@@ -14,14 +14,16 @@
 
 VRC_BEGIN_DECLS
 
-/* Results of vrc_convert_mp4_file besides 0 and -1 (-1: a null path). */
+/* Results of vrc_convert_mp4_file besides 0 and -1 (-1: a null path, or no
+ * memory for the frame buffer). */
 #define VRC_CONVERT_ERR_INPUT (-(0x18000 + 1))         /* the input cannot be opened */
 #define VRC_CONVERT_ERR_NO_FRAMES (-(0x18000 + 2))     /* no frame found in the input */
 #define VRC_CONVERT_ERR_SAME_FILE (-(0x18000 + 3))     /* the output names the input itself */
 #define VRC_CONVERT_ERR_EXISTS (-(0x18000 + 4))        /* the output exists (VRC_CONVERT_KEEP_EXISTING) */
-#define VRC_CONVERT_ERR_OUTPUT (-(0x18000 + 5))        /* the output cannot be created, written or renamed */
+#define VRC_CONVERT_ERR_OUTPUT (-(0x18000 + 5))        /* the output cannot be created, written or renamed,
+                                                          or the recording holds more than one MP4 file can */
 #define VRC_CONVERT_ERR_CANCELLED (-(0x18000 + 6))     /* the progress callback asked to stop */
-#define VRC_CONVERT_ERR_PATH_TOO_LONG (-(0x18000 + 7)) /* no temporary name fits the platform's limit */
+#define VRC_CONVERT_ERR_PATH_TOO_LONG (-(0x18000 + 7)) /* the output path is longer than any platform takes */
 
 /* Option flags. */
 #define VRC_CONVERT_KEEP_EXISTING 1u /* never replace an existing output: fail with VRC_CONVERT_ERR_EXISTS */
@@ -58,6 +60,8 @@ typedef struct vrc_convert_result_t {
 
 /* Converts the legacy recording at input into an MP4 file at output.
  * options and result may be null (no progress, no flags; nothing reported).
+ * Frames the MP4 file cannot take (a picture without a slice, a frame too
+ * large) are dropped and counted; the others are all written.
  * Returns 0 when the output was written completely and renamed into place;
  * -1 for a null input or output path; otherwise one of VRC_CONVERT_ERR_*,
  * with no file left under the output name other than one that was there
