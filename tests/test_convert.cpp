@@ -133,10 +133,22 @@ TEST(Convert, FrameTooLargeForMp4IsDroppedAlone)
               (std::vector<uint32_t>{105, 205, 305}));
 }
 
-// A recording with more frames than one MP4 file can hold fails rather than
-// losing its end, and leaves no output.
+// A recording with more frames or bytes than one MP4 file can hold fails
+// rather than losing its end, and leaves no output.
 TEST(Convert, RecordingBeyondWhatMp4HoldsFails)
 {
+    const std::string sparse = vrc_test::temp_path("5GiB.rec");
+    vrc_test::write_file(sparse, recording({key_frame(100)}));
+    std::error_code ec;
+    std::filesystem::resize_file(sparse, 5ull << 30, ec);
+    if (!ec) {
+        vrc_convert_result_t result;
+        EXPECT_EQ(vrc_convert_mp4_file(sparse.c_str(), (sparse + ".mp4").c_str(), nullptr, &result),
+                  VRC_CONVERT_ERR_OUTPUT);
+        EXPECT_NE(std::string(result.message).find("more than one MP4 file can"), std::string::npos);
+        std::filesystem::remove(sparse);
+    }
+
     std::vector<vrc_pack::Frame> frames(VRC_MUXER_MAX_TRACK_FRAMES + 1);
     const uint8_t sound = 0xFF;
     for (uint32_t i = 0; i < frames.size(); ++i) frames[i] = {vrc_pack::kTypeAudio, i * 40, 0, &sound, 1};

@@ -27,6 +27,9 @@ constexpr size_t kMinTempStem = 8;
 // key frames of several hundred kilobytes, far above the legacy 256 KiB.
 constexpr uint32_t kPayloadCapacity = 16777215;
 constexpr uint64_t kProgressStep = 1u << 20;
+// The legacy reader's offsets and the MP4 file's chunk offsets are 32-bit:
+// a larger recording cannot be converted whole.
+constexpr uint64_t kLargestInput = UINT32_MAX;
 constexpr uint32_t kVideoSlot = 0;
 constexpr uint32_t kAudioSlot = 1;
 
@@ -275,6 +278,9 @@ int convert(Job &job)
     job.input_size = input.size;
     std::string temp;
     int rc = check_output(job, input);
+    if (rc == 0 && input.size > kLargestInput)
+        rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can (%llu bytes)",
+                  static_cast<unsigned long long>(input.size));
     if (rc == 0) rc = create_temp_file(job, &temp);
     if (rc == 0 && job.options.progress && job.options.progress(job.options.user, 0, job.input_size) != 0)
         rc = fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
