@@ -308,7 +308,7 @@ void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
 }
 
 // A track time in the movie's timescale.
-uint64_t movie_time(uint64_t track_time, uint32_t track_timescale, uint32_t movie_timescale)
+int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_timescale)
 {
     if (track_timescale == 0 || track_timescale == movie_timescale) return track_time;
     return track_time * movie_timescale / track_timescale;
@@ -319,9 +319,7 @@ int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t movie_
 {
     const vrc_track_info_t &track = m.tracks[t];
     const int64_t lead = t == 0 ? 0 : int64_t{vrc::MOV_AUDIO_LEAD_MS} * track.timescale / 1000;
-    const int64_t start = int64_t{track.start_time} - lead;
-    const int64_t scaled = static_cast<int64_t>(movie_time(start < 0 ? -start : start, track.timescale, movie_timescale));
-    return start < 0 ? -scaled : scaled;
+    return movie_time(int64_t{track.start_time} - lead, track.timescale, movie_timescale);
 }
 
 // A track that starts after the earliest one is preceded by an empty edit of
@@ -345,8 +343,8 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
 // What the track lasts in the movie: its empty edit and its media.
 uint32_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t movie_timescale)
 {
-    const uint64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale);
-    return static_cast<uint32_t>(std::min<uint64_t>(m.moov.trak[t].empty_edit + media, UINT32_MAX));
+    const int64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale);
+    return static_cast<uint32_t>(std::min<int64_t>(m.moov.trak[t].empty_edit + media, UINT32_MAX));
 }
 
 uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
