@@ -49,6 +49,14 @@ struct Job {
     uint64_t next_progress;  // input position of the next progress report
 };
 
+// Records why the conversion failed and returns code.
+int fail(Job &job, int code, const char *format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 3, 4)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
 int fail(Job &job, int code, const char *format, ...)
 {
     va_list args;
