@@ -1,9 +1,11 @@
 // Arbitrary bytes as a camera's packets: the first byte picks the muxer's
 // layout, the rest is cut into frames at a marker byte sequence, and each
-// frame's first byte picks its kind (bit 0 audio, bit 1 key frame) ahead of
-// its payload. The muxer must write a file or refuse, and never touch memory
-// it does not own.
+// frame's first byte picks its kind (bit 0 audio, bit 1 key frame, the high
+// four bits a stamp gone astray) ahead of its payload. The muxer must write a
+// whole file (the sizes it computed ahead matching what it wrote) or refuse
+// a packet, and never touch memory it does not own.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -14,6 +16,10 @@
 namespace {
 
 const uint8_t kMarker[4] = {'F', 'R', 'M', '!'};
+// What a frame's stamp is off by: a clock set back or forward, a stamp an
+// hour away, a pause, a wrap of the 32-bit clock.
+constexpr uint32_t kStampOffsets[16] = {0, 0, 0, 0, 0u - 5000, 5000, 3600000, 0u - 3600000,
+                                        180000, 0u - 40, 1, 0u - 1000000000, 1000000000, 999, 0u - 999, 0};
 
 vrc_media_packet_t packet_for(uint8_t kind, uint8_t *payload, size_t size, uint32_t index)
 {
@@ -23,7 +29,7 @@ vrc_media_packet_t packet_for(uint8_t kind, uint8_t *payload, size_t size, uint3
     p.track_id = p.media_type;
     p.frame_type = p.media_type ? VRC_FRAME_AUDIO : ((kind & 2) ? VRC_FRAME_I : VRC_FRAME_P);
     p.key_frame = p.frame_type == VRC_FRAME_I;
-    p.timestamp = index * 40;
+    p.timestamp = index * 40 + kStampOffsets[kind >> 4];
     p.seq = index;
     p.utctime = 1704067200;
     p.data = payload;
@@ -72,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             vrc_mp4_muxer_write_packet(muxer, &packet);
             frame = stop == end ? end : stop + sizeof kMarker;
         }
-        vrc_mp4_muxer_write_tailer(muxer);
+        // Nothing here fails to write: a failed tail is a box whose size
+        // came out other than computed.
+        if (vrc_mp4_muxer_write_tailer(muxer) != 0) std::abort();
     }
     vrc_mp4_muxer_free(muxer);
     return 0;

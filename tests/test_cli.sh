@@ -1,72 +1,108 @@
 #!/usr/bin/env bash
-# The recfile-convert command as a user runs it: pack, convert several files
-# at once, read MP4 files back with info and extract, exit codes, and the
-# library's lines kept out of the way.
+# The recfile-convert command as a user runs it on an archive: a tree of
+# recordings converted with -r -d, re-run with -n, failures with their
+# reasons, JSON, exit codes, MP4 files read back with info and extract, and a
+# conversion killed midway.
 # Usage: test_cli.sh RECFILE_CONVERT DATA_DIR
 set -euo pipefail
 tool=$1 data=$2
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+# Runs the tool with stdout and stderr in $dir/out and $dir/err; sets $status.
+run() { status=0; "$tool" "$@" >"$dir/out" 2>"$dir/err" || status=$?; }
+expect() { [ "$status" -eq "$1" ] || fail "exit status $status, not $1: $(cat "$dir/out" "$dir/err")"; }
 
-help=$("$tool" --help)
+run --help
 for command in convert pack info extract; do
-  grep -q "^usage: recfile-convert $command" <<<"$help" || fail "--help lacks $command"
+  grep -q "^usage: recfile-convert $command" "$dir/out" || fail "--help lacks $command"
 done
+run -j 2 x.rec -h && grep -q '^Exit status: 0' "$dir/out" || fail "-h after other arguments"
+run --version && grep -q '^recfile-convert [0-9]' "$dir/out" || fail "--version"
+run pack --video "$dir"
+expect 1 && grep -q 'Is a directory' "$dir/err" || fail "pack --video DIR"
 
-"$tool" pack --video "$data/cam_320x240_25fps.h264" --audio "$data/tone_8000hz_mulaw.ul" -o "$dir/a.rec" >/dev/null
-cp "$dir/a.rec" "$dir/b.rec"
+mkdir -p "$dir/in/cam1" "$dir/in/cam2"
+"$tool" pack --video "$data/cam_320x240_25fps.h264" --audio "$data/tone_8000hz_mulaw.ul" -o "$dir/in/cam1/a.rec" >/dev/null
+cp "$dir/in/cam1/a.rec" "$dir/in/cam2/b.rec"
+head -c 5000 "$data/cam_320x240_aud.h264" >"$dir/in/cam2/bad.rec"
+touch "$dir/in/cam2/notes.txt"
 
-set +e
-out=$("$tool" convert -j 2 "$dir/a.rec" "$dir/b.rec" "$dir/missing.rec")
-status=$?
-set -e
-[ "$status" -eq 1 ] || fail "exit status $status with a missing input"
-[ "$(grep -c '^ok ' <<<"$out")" -eq 2 ] || fail "two ok lines expected: $out"
-grep -q "^FAILED  $dir/missing.rec" <<<"$out" || fail "no FAILED line: $out"
-grep -q '^2 converted, 1 failed, ' <<<"$out" || fail "no summary: $out"
-grep -q 'open is succeed' <<<"$out" && fail "library lines shown without --verbose"
-[ -s "$dir/a.rec.mp4" ] && [ -s "$dir/b.rec.mp4" ] || fail "no output files"
+run -r -d "$dir/mp4" -j 2 "$dir/in"
+expect 1
+[ "$(grep -c '^ok ' "$dir/out")" -eq 2 ] && grep -q '^2 converted, 0 skipped, 1 failed' "$dir/out" ||
+    fail "two converted, one failed: $(cat "$dir/out")"
+[ -s "$dir/mp4/cam1/a.mp4" ] && [ -s "$dir/mp4/cam2/b.mp4" ] && [ ! -e "$dir/mp4/cam2/bad.mp4" ] ||
+    fail "outputs: $(find "$dir/mp4")"
+grep -q "^FAILED  $dir/in/cam2/bad.rec: no frame" "$dir/err" || fail "no reason on stderr: $(cat "$dir/err")"
+! grep -q $'\x1b' "$dir/out" "$dir/err" || fail "colour codes in a pipe"
+! grep -q 'open is succeed' "$dir/out" "$dir/err" || fail "library lines without --verbose"
 
-out=$("$tool" --verbose "$dir/a.rec") || fail "short form failed"
-grep -q 'open is succeed' <<<"$out" || fail "--verbose hides the library's lines"
-grep -q '^1 converted, 0 failed' <<<"$out" || fail "short form summary: $out"
+run -r -d "$dir/mp4" -n --json "$dir/in"
+expect 1
+python3 -c '
+import json, sys
+lines = [json.loads(line) for line in open(sys.argv[1])]
+assert [f["status"] for f in lines[:-1]] == ["skipped", "skipped", "failed"], lines
+assert lines[-1]["type"] == "summary" and lines[-1]["skipped"] == 2 and lines[-1]["failed"] == 1, lines[-1]
+' "$dir/out" || fail "--json with -n: $(cat "$dir/out")"
 
-set +e
-"$tool" convert --bogus "$dir/a.rec" 2>/dev/null
-status=$?
-set -e
-[ "$status" -eq 2 ] || fail "unknown option gave $status"
+run "$dir/in/cam1/a.rec" -o "$dir/mp4/cam2/b.mp4"
+expect 1 && grep -q 'exists' "$dir/err" || fail "an existing output replaced without -y"
+run -y "$dir/in/cam1/a.rec" -o "$dir/mp4/cam2/b.mp4"
+expect 0
+run --keep-extension -v "$dir/in/cam1/a.rec" "$dir/in/cam2/b.rec" -j 2 "$dir/missing.rec"
+expect 1
+[ -s "$dir/in/cam1/a.rec.mp4" ] || fail "--keep-extension"
+grep -q "^FAILED  $dir/missing.rec: No such file" "$dir/err" || fail "missing input: $(cat "$dir/err")"
+grep -q 'open is succeed' "$dir/err" && ! grep -v -e "^$dir/in/cam1/a.rec: " -e "^$dir/in/cam2/b.rec: " \
+    -e '^FAILED' "$dir/err" || fail "--verbose lines not each after its file's name: $(cat "$dir/err")"
+run -o x.mp4 a.rec b.rec
+expect 2
+
 # info: one JSON object per file; a file that is no MP4 gets its reason.
-set +e
-"$tool" info --json "$dir/a.rec.mp4" "$data/ffmpeg_aac16k_mono.mp4" "$dir/a.rec" >"$dir/info.json" 2>"$dir/info.err"
-status=$?
-set -e
-[ "$status" -eq 1 ] || fail "info exit status $status with a file that is no MP4"
-[ "$(wc -l <"$dir/info.json")" -eq 3 ] || fail "three JSON lines expected: $(cat "$dir/info.json")"
-grep -q "recfile-convert info: $dir/a.rec: not an MP4" "$dir/info.err" || fail "no reason: $(cat "$dir/info.err")"
-grep -q "^{\"file\":\"$dir/a.rec\",\"probe\":[0-9]*,\"error\":" "$dir/info.json" || fail "no error object"
+mp4=$dir/mp4/cam1/a.mp4 rec=$dir/in/cam1/a.rec
+run info --json "$mp4" "$data/ffmpeg_aac16k_mono.mp4" "$rec"
+expect 1
+[ "$(wc -l <"$dir/out")" -eq 3 ] || fail "three JSON lines expected: $(cat "$dir/out")"
+grep -q "recfile-convert info: $rec: not an MP4" "$dir/err" || fail "no reason: $(cat "$dir/err")"
+grep -q "^{\"file\":\"$rec\",\"probe\":[0-9]*,\"error\":" "$dir/out" || fail "no error object"
 grep -q '"probe":100,"mode":"table",.*"codec":"h264",.*"width":320,"height":240,"frames":50,"key_frames":2}' \
-  "$dir/info.json" || fail "converted file: $(head -1 "$dir/info.json")"
+  "$dir/out" || fail "converted file: $(head -1 "$dir/out")"
 grep -q '"creation_time":1704067200,"created":"2024-01-01 00:00:00",.*"codec":"aac",.*"sample_rate":16000,"channels":1,"frames":33}' \
-  "$dir/info.json" || fail "ffmpeg file: $(sed -n 2p "$dir/info.json")"
+  "$dir/out" || fail "ffmpeg file: $(sed -n 2p "$dir/out")"
 
 # extract: the mu-law comes back as packed; a seek lands on the second key
 # frame whatever the host's zone; times outside the recording exit with 3.
-"$tool" extract "$dir/a.rec.mp4" --video "$dir/v.h264" --audio "$dir/a.ul" >/dev/null || fail "extract failed"
+run extract "$mp4" --video "$dir/v.h264" --audio "$dir/a.ul"
+expect 0
 cmp -s "$dir/a.ul" "$data/tone_8000hz_mulaw.ul" || fail "extracted audio differs from the packed tone"
 [ "$(head -c 4 "$dir/v.h264" | od -An -tx1 | tr -d ' ')" = 00000001 ] || fail "video is no Annex B stream"
 for zone in UTC CST-8 EST5EDT,M3.2.0,M11.1.0; do
-  out=$(TZ=$zone "$tool" extract "$dir/a.rec.mp4" --from "2024-01-01 08:00:01 +08:00" --json)
+  out=$(TZ=$zone "$tool" extract "$mp4" --from "2024-01-01 08:00:01 +08:00" --json)
   grep -q '"first_video_timestamp":1000,"first_video_utctime":1704067201' <<<"$out" || fail "TZ=$zone seek: $out"
 done
-set +e
-"$tool" extract "$dir/a.rec.mp4" --from "2023-12-31 23:59:59" 2>"$dir/extract.err"
-status=$?
-"$tool" extract "$dir/a.rec.mp4" --from "2024-02-30 00:00:00" 2>/dev/null
-bad_time=$?
-set -e
-[ "$status" -eq 3 ] || fail "seek before the recording gave $status"
-grep -q 'runs from 2024-01-01 00:00:00 to 2024-01-01 00:00:02 UTC' "$dir/extract.err" || fail "$(cat "$dir/extract.err")"
-[ "$bad_time" -eq 2 ] || fail "a day that does not exist gave $bad_time"
-echo "recfile-convert: pack, convert -j, info, extract, exit codes and quiet output as expected"
+run extract "$mp4" --from "2023-12-31 23:59:59"
+expect 3
+grep -q 'runs from 2024-01-01 00:00:00 to 2024-01-01 00:00:02 UTC' "$dir/err" || fail "$(cat "$dir/err")"
+run extract "$mp4" --from "2024-02-30 00:00:00"
+expect 2
+
+# Killed midway, a conversion leaves nothing under its own name, and one that
+# replaces an earlier output (-y) leaves that output as it was.
+mkdir "$dir/kill"
+"$tool" pack --video "$data/cam_1920x1080_large_i.h264" -o "$dir/one.rec" >/dev/null
+for _ in $(seq 250); do cat "$dir/one.rec"; done >"$dir/kill/new.rec"
+ln "$dir/kill/new.rec" "$dir/kill/old.rec"
+cp "$dir/mp4/cam1/a.mp4" "$dir/kill/old.mp4"
+"$tool" -y -j 2 "$dir/kill/new.rec" "$dir/kill/old.rec" >/dev/null 2>&1 &
+pid=$!
+shopt -s nullglob dotglob
+parts=()
+while [ ${#parts[@]} -lt 2 ] && kill -0 $pid 2>/dev/null; do parts=("$dir"/kill/.*.part); done
+kill -9 $pid 2>/dev/null || true
+status=0 && { wait $pid; } 2>/dev/null || status=$?
+[ "$status" -eq 137 ] || fail "the conversions ended ($status) before they could be killed"
+[ ! -e "$dir/kill/new.mp4" ] || fail "a killed conversion left a file under its own name"
+cmp -s "$dir/kill/old.mp4" "$dir/mp4/cam1/a.mp4" || fail "a killed conversion changed the earlier output"
+echo "recfile-convert: -r -d, -n, --json, failures, exit codes, info, extract and a killed conversion as expected"

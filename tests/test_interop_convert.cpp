@@ -3,6 +3,8 @@
 // sound equal those of the source streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -147,6 +149,78 @@ TEST(ConvertSample, TheBundledRecordingPlays)
     EXPECT_EQ(run("ffmpeg -v error -i '" + rec + ".mp4' -f null - 2>&1"), "");
 }
 
+// Recordings damaged as real archives are, converted: every frame that holds
+// a picture or sound is kept, the repairs are counted, ffprobe finds each
+// track where its stamps put it and the file as long as its frames imply
+// (a real pause included), and ffmpeg decodes it.
+TEST(ConvertDamaged, PlayersGetTheFramesAtTheirTimes)
+{
+    SKIP_WITHOUT_FFMPEG();
+    struct Damage {
+        const char *name;
+        int32_t shift_second_half_ms;  // both tracks, from the middle frame on
+        bool one_stamp_an_hour_ahead;  // a video frame in the middle
+        bool damaged_size_fields;      // one in the middle, the last at its end
+        bool damaged_start_code;       // of a picture in the middle
+        uint32_t audio_late_ms;        // audio frames taken away at the start
+        uint32_t repaired_video, repaired_audio;
+    };
+    const Damage damages[] = {
+        {"clock set back", -5000, false, false, false, 0, 1, 1},
+        {"a stamp an hour ahead", 0, true, false, false, 0, 1, 0},
+        {"damaged size fields", 0, false, true, false, 0, 0, 0},
+        {"audio 200 ms late", 0, false, false, false, 200, 0, 0},
+        {"damaged start code", 0, false, false, true, 0, 0, 0},
+        {"a pause of 3 minutes", 180000, false, false, false, 0, 0, 0},
+    };
+    const Bytes audio = vrc_test::read_file(kTone);
+    for (const Damage &d : damages) {
+        SCOPED_TRACE(d.name);
+        Bytes video = vrc_test::read_file(kDataDir + "/cam_320x240_25fps.h264");
+        std::vector<vrc_pack::Frame> frames = vrc_pack::plan_frames(video, audio, 25, vrc_pack::kDefaultStart);
+        const size_t middle = frames.size() / 2;
+        size_t video_frames = 0, audio_frames = 0, picture = middle;
+        while (frames[picture].type != vrc_pack::kTypeVideoP) ++picture;
+        if (d.one_stamp_an_hour_ahead) frames[picture].timestamp += 3600000;
+        if (d.damaged_start_code) video[size_t(frames[picture].data - video.data()) + 3] = 2;
+        for (size_t i = middle; i < frames.size(); ++i) frames[i].timestamp += uint32_t(d.shift_second_half_ms);
+        frames.erase(std::remove_if(frames.begin(), frames.end(),
+                                    [&](const vrc_pack::Frame &f) {
+                                        return f.type == vrc_pack::kTypeAudio && f.timestamp <= d.audio_late_ms;
+                                    }),
+                     frames.end());
+        for (const vrc_pack::Frame &f : frames) ++(f.type == vrc_pack::kTypeAudio ? audio_frames : video_frames);
+        vrc_pack::PackedRecording rec = vrc_pack::pack_recording(frames, {});
+        if (d.damaged_size_fields) {
+            for (const auto &[at, size] : {std::make_pair(rec.frames[middle].header_offset, 200000u),
+                                           std::make_pair(rec.frames.back().header_offset, 16777215u)})
+                for (int b = 0; b < 4; ++b) rec.bytes[at + 4 + b] = uint8_t(size >> (8 * b));
+        }
+        const std::string path = vrc_test::temp_path("damaged.rec"), mp4 = path + ".mp4";
+        vrc_test::write_file(path, rec.bytes);
+        vrc_convert_result_t result{};
+        int rc = -1;
+        vrc_test::printed_by([&] { rc = vrc_convert_mp4_file(path.c_str(), mp4.c_str(), nullptr, &result); });
+        ASSERT_EQ(rc, 0) << result.message;
+        EXPECT_EQ(result.video_frames, video_frames - d.damaged_start_code);
+        EXPECT_EQ(result.audio_frames, audio_frames);
+        EXPECT_EQ(result.frames_dropped, uint32_t(d.damaged_start_code));
+        EXPECT_EQ(result.video_steps_repaired, d.repaired_video);
+        EXPECT_EQ(result.audio_steps_repaired, d.repaired_audio);
+
+        const double implied = std::max(video_frames, audio_frames + d.audio_late_ms / 40) * 0.04 +
+                               std::max(d.shift_second_half_ms, 0) / 1000.0;
+        const std::string probe = run("ffprobe -v error -show_entries format=duration:stream=start_time "
+                                      "-of default=nw=1:nk=1 '" + mp4 + "'");
+        double video_start = -1, audio_start = -1, duration = -1;
+        ASSERT_EQ(std::sscanf(probe.c_str(), "%lf %lf %lf", &video_start, &audio_start, &duration), 3) << probe;
+        EXPECT_EQ(video_start, 0.0);
+        EXPECT_NEAR(audio_start, d.audio_late_ms / 1000.0, 0.001);
+        EXPECT_NEAR(duration, implied, 1.0);
+        EXPECT_EQ(run("ffmpeg -v error -i '" + mp4 + "' -f null - 2>&1"), "");
+    }
+}
+
 // Written by the muxer directly, with its defaults (private records, a
 // pre-sized mdat) and in the conversion's plain layout: 320x180 (a cropped
 // height) in three slices per picture, each picture led
@@ -179,6 +253,36 @@ TEST(MuxerInterop, FfmpegDecodesTheMuxedStreamFrameExactly)
         EXPECT_EQ(probe, "h264,320,180,60\npcm_mulaw,8000,60\n") << config.private_records;
         EXPECT_EQ(run("ffmpeg -v error -i '" + mux.path + "' -f null - 2>&1"), "");
         EXPECT_EQ(frame_hashes(mux.path), frame_hashes(source));
+    }
+}
+
+// AAC at rates and channel counts besides the recorder's 8000 Hz mono: the
+// sample entry describes what the track declares, and ffmpeg decodes it.
+TEST(MuxerInterop, AacTracksDescribeTheirRateAndChannels)
+{
+    SKIP_WITHOUT_FFMPEG();
+    for (const auto &[rate, channels] : {std::make_pair(44100u, 2u), std::make_pair(22050u, 1u)}) {
+        const std::string adts = vrc_test::temp_path("tone.aac");
+        ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i sine=sample_rate=" + std::to_string(rate) +
+                               ":duration=1 -ac " + std::to_string(channels) + " -c:a aac -f adts '" + adts + "'")
+                                  .c_str()),
+                  0);
+        const Bytes stream = vrc_test::read_file(adts);
+        vrc_track_info_t aac = mp4_test::audio_track(VRC_CODEC_AAC, rate);
+        aac.channels = channels;
+        TestMuxer mux(Config{false, false}, {mp4_test::video_track(), aac});
+        uint32_t frames = 0;
+        for (size_t at = 0; at + 7 <= stream.size(); ++frames) {
+            const size_t length = size_t(stream[at + 3] & 3) << 11 | size_t(stream[at + 4]) << 3 | stream[at + 5] >> 5;
+            ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO_ADTS, frames * 1024 * 1000 / rate,
+                              Bytes(stream.begin() + at, stream.begin() + at + length)), 0);
+            at += length;
+        }
+        mux.finish();
+        EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of csv=p=0 '" +
+                      mux.path + "'"),
+                  "aac," + std::to_string(rate) + "," + std::to_string(channels) + "\n");
+        EXPECT_EQ(run("ffmpeg -v error -i '" + mux.path + "' -f null - 2>&1"), "");
     }
 }
 

@@ -5,6 +5,7 @@
 // (the sanitizer build checks that), to end, and to keep what is sound.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -259,12 +260,17 @@ TEST(DemuxerDelivery, BufferMustHoldTheWholeDeliveredFrame)
     EXPECT_EQ(vrc_mp4_demuxer_seek(nullptr, 0), -1);
 }
 
-// The muxer describes AAC at any rate but 8000 Hz as 16000 Hz mono in esds,
-// and truly in mr00: private mode takes mr00, table mode the esds.
+// The muxer describes AAC at 48000 Hz in esds and in mr00; with mr00 changed
+// to 16000 Hz, private mode takes mr00 and table mode the esds.
 TEST(DemuxerDelivery, AdtsHeaderFromMr00InPrivateModeAndFromEsdsInTableMode)
 {
     for (const bool private_records : {false, true}) {
         Bytes file = muxed(private_records, VRC_CODEC_AAC, 48000);
+        if (private_records) {
+            const Bytes type = tag("mr00");
+            const size_t at = size_t(std::search(file.begin(), file.end(), type.begin(), type.end()) - file.begin());
+            put32(file, at + 8 + 36 + 24, 16000);  // past the type and count, the video entry, the audio's fields
+        }
         read_file(file, [&](Reading &r) {
             ASSERT_EQ(r.packets.size(), 8u);
             EXPECT_EQ(r.packets[1].frame_type, VRC_FRAME_AUDIO_ADTS);
@@ -272,7 +278,7 @@ TEST(DemuxerDelivery, AdtsHeaderFromMr00InPrivateModeAndFromEsdsInTableMode)
             const Bytes sampling_index_48000_mono{0xFF, 0xF1, 0x4C, 0x40, 0x07, 0x3F, 0xFC};
             const Bytes sampling_index_16000_mono{0xFF, 0xF1, 0x60, 0x40, 0x07, 0x3F, 0xFC};
             EXPECT_EQ(Bytes(r.data[1].begin(), r.data[1].begin() + 7),
-                      private_records ? sampling_index_48000_mono : sampling_index_16000_mono);
+                      private_records ? sampling_index_16000_mono : sampling_index_48000_mono);
         });
     }
 }

@@ -61,7 +61,9 @@ TEST(Mp4MuxerLayout, HeadAndFrameUnitsWithAndWithoutPrivateRecords)
 }
 
 // 250 video frames (every tenth a key frame, SPS 23 and PPS 4 bytes) and 500
-// mu-law frames, both 40 ms apart. An empty recording has mvhd alone.
+// mu-law frames, both 40 ms apart from 0. Audio is stamped at its end, so it
+// plays from -40 ms and the video waits behind a 40 ms empty edit. An empty
+// recording has mvhd alone.
 TEST(Mp4MuxerMoov, The250And500FrameRecording)
 {
     TestMuxer empty(Config{false, false});
@@ -80,32 +82,33 @@ TEST(Mp4MuxerMoov, The250And500FrameRecording)
         file = mux.finish();
     });
     const std::pair<std::string, uint32_t> sizes[] = {
-        {"moov", 7148}, {"moov/trak[0]", 2616}, {"moov/trak[0]/mdia", 2516}, {"moov/trak[0]/mdia/minf", 2432},
-        {kStbl[0], 2368}, {kStbl[0] + "stsd", 148}, {kStbl[0] + "stsd/avc1", 132}, {kStbl[0] + "stsd/avc1/avcC", 46},
-        {kStbl[0] + "stts", 32}, {kStbl[0] + "stss", 116}, {kStbl[0] + "stsc", 28}, {kStbl[0] + "stsz", 1020},
-        {kStbl[0] + "stco", 1016}, {"moov/trak[1]", 4416}, {kStbl[1], 4172}, {kStbl[1] + "stsd", 52},
+        {"moov", 7164}, {"moov/trak[0]", 2656}, {"moov/trak[0]/edts", 48}, {"moov/trak[0]/mdia", 2508},
+        {"moov/trak[0]/mdia/minf", 2424}, {kStbl[0], 2360}, {kStbl[0] + "stsd", 148}, {kStbl[0] + "stsd/avc1", 132},
+        {kStbl[0] + "stsd/avc1/avcC", 46}, {kStbl[0] + "stts", 24}, {kStbl[0] + "stss", 116}, {kStbl[0] + "stsc", 28},
+        {kStbl[0] + "stsz", 1020}, {kStbl[0] + "stco", 1016}, {"moov/trak[1]", 4392}, {"moov/trak[1]/edts", 0},
+        {kStbl[1], 4148}, {kStbl[1] + "stsd", 52}, {kStbl[1] + "stss", 0},
     };
     for (const auto &s : sizes) EXPECT_EQ(find_box(file, s.first).size, s.second) << s.first;
-    EXPECT_NE(printed.find("trak[0] avc1 test === 86\ntrak[0] avc1 test === 132\ntrak[0] size test === 2616\n"),
+    EXPECT_NE(printed.find("trak[0] avc1 test === 86\ntrak[0] avc1 test === 132\ntrak[0] size test === 2656\n"),
               std::string::npos);
-    EXPECT_NE(printed.find("moov_size's size is 7148\n"), std::string::npos);
-    // times since 1904 from a track's first packet; the movie takes the longer
-    // track, audio counting 40 ms ahead of its first packet
+    EXPECT_NE(printed.find("moov_size's size is 7164\n"), std::string::npos);
+    // times since 1904 from a track's first packet; the movie lasts until the
+    // end of its longer track, every sample lasting 40 ms
     const size_t mvhd = find_box(file, "moov/mvhd").offset, tkhd = find_box(file, "moov/trak[0]/tkhd").offset;
     EXPECT_EQ(be32(file, mvhd + 12), 1600000100u + 2082844800u);
     EXPECT_EQ(be32(file, mvhd + 24), 20000u);
     EXPECT_EQ(be32(file, tkhd + 12), 1600000000u + 2082844800u);
-    EXPECT_EQ(be32(file, tkhd + 28), 9960u);
-    EXPECT_EQ(be32(file, find_box(file, "moov/trak[1]/mdia/mdhd").offset + 24), 19960u);
+    EXPECT_EQ(be32(file, tkhd + 28), 10040u);
+    EXPECT_EQ(be32(file, find_box(file, "moov/trak[1]/mdia/mdhd").offset + 24), 20000u);
+    EXPECT_EQ(table(file, "moov/trak[0]/edts/elst"), (std::vector<uint32_t>{40, 0xFFFFFFFF, 0x10000, 10000, 0, 0x10000}));
 
     std::vector<uint32_t> keys, video_sizes;
     for (uint32_t i = 0; i < 250; ++i) {
         if (i % 10 == 0) keys.push_back(i + 1);
         video_sizes.push_back(i % 10 ? 4 + 101 + i : 4 + 301);
     }
-    EXPECT_EQ(table(file, kStbl[0] + "stts"), (std::vector<uint32_t>{249, 40, 1, 0}));
+    EXPECT_EQ(table(file, kStbl[0] + "stts"), (std::vector<uint32_t>{250, 40}));
     EXPECT_EQ(table(file, kStbl[0] + "stss"), keys);
-    EXPECT_EQ(table(file, kStbl[1] + "stss"), std::vector<uint32_t>{});
     EXPECT_EQ(table(file, kStbl[1] + "stsc"), (std::vector<uint32_t>{1, 1, 1}));
     EXPECT_EQ(sample_sizes(file, 0), video_sizes);
     // every offset points behind an mr01 record (and an mr02 for key frames)
@@ -118,6 +121,40 @@ TEST(Mp4MuxerMoov, The250And500FrameRecording)
             ASSERT_EQ(be32(file, offsets[i] - records), lengths.at(i) + records) << track << " " << i;
             ASSERT_EQ(be32(file, offsets[i] - records + 4), be32(tag("mr01"), 0));
         }
+    }
+}
+
+// Sample durations from the stamps, damaged and unusual ones among them: the
+// stts runs, and the WARN that counts the repaired steps. The mr01 records
+// keep every stamp as it came.
+TEST(Mp4MuxerMoov, SampleDurationsFromTheStamps)
+{
+    const struct {
+        std::vector<uint32_t> stamps;
+        std::vector<uint32_t> stts;
+        uint32_t repaired;
+    } cases[] = {
+        {{0, 40, 80, 120}, {4, 40}, 0},
+        {{0, 40, 80, 3600120, 160, 200}, {6, 40}, 1},             // one stamp an hour ahead
+        {{0, 40, 80, 80 - 3600000u, 160, 200}, {6, 40}, 1},       // ... or behind
+        {{5000, 5040, 5080, 1000, 1040}, {5, 40}, 1},             // the clock set back
+        {{3600000, 40, 80, 120}, {4, 40}, 1},                     // the first stamp astray
+        {{0, 40, 80, 3600120}, {4, 40}, 1},                       // the last stamp astray
+        {{0, 40, 180040, 180080}, {1, 40, 1, 180000, 2, 40}, 0},  // a pause
+        {{0, 5000, 10000, 15000}, {4, 5000}, 0},                  // a slow camera
+        {{0xFFFFFFB0, 0xFFFFFFD8, 0, 40}, {4, 40}, 0},            // stamps wrapping around
+        {{7}, {1, 40}, 0},
+    };
+    for (const auto &c : cases) {
+        TestMuxer mux(Config{true, false});
+        for (uint32_t stamp : c.stamps) ASSERT_EQ(mux.put(kVideo, VRC_FRAME_P, stamp, annexb({nal(0x41, 10)})), 0);
+        const LogMark log;
+        const Bytes file = mux.finish();
+        EXPECT_EQ(table(file, kStbl[0] + "stts"), c.stts) << c.stamps[0] << " " << c.stamps.size();
+        const std::string warn = "track 0: " + std::to_string(c.repaired) + " timestamp steps";
+        EXPECT_EQ(log.since().find(warn) != std::string::npos, c.repaired != 0) << log.since();
+        for (size_t i = 0; i < c.stamps.size(); ++i)
+            EXPECT_EQ(be32(file, sample_offsets(file, 0)[i] - 4), c.stamps[i]);  // mr01 word 2
     }
 }
 
@@ -135,7 +172,10 @@ TEST(Mp4MuxerSampleEntry, MuLawAndAacEntries)
              "00BB800000A6630580808005158856E500068080800102")},
         {VRC_CODEC_AAC, 48000, "mp4a",
          hex("000000336573647300000000038080802200020004808080144015000000"
-             "000097BE000097BE05808080021408068080800102")},
+             "000097BE000097BE05808080021188068080800102")},
+        {VRC_CODEC_AAC, 9000, "mp4a",  // no entry in AAC's rate table: written out in 24 bits
+         hex("000000366573647300000000038080802500020004808080174015000000"
+             "000097BE000097BE05808080051780119408068080800102")},
     };
     for (const auto &c : cases) {
         TestMuxer mux(Config{false, false}, {video_track(), audio_track(c.codec, c.rate)});

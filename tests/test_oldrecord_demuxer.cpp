@@ -59,9 +59,9 @@ std::tuple<int, int, int, int> expected_kind(uint32_t type)
 }
 
 // Reads to the end as a host does, into one reused buffer fenced by guard
-// bytes, and requires exactly the expected frames, then -90113. A cut payload
-// keeps its header size and reads as zeros past the bytes present; one with
-// no byte to read fails with -3.
+// bytes, and requires exactly the expected frames, then -90113. A payload
+// cut by the end of the file comes with the bytes present; one with no byte
+// to read fails with -3.
 void expect_frames(vrc_oldrecord_demuxer_t *d, uint32_t capacity, const std::vector<PackedFrame> &expected)
 {
     constexpr size_t kGuard = 64;
@@ -76,15 +76,14 @@ void expect_frames(vrc_oldrecord_demuxer_t *d, uint32_t capacity, const std::vec
         SCOPED_TRACE("frame at offset " + std::to_string(want.header_offset));
         ASSERT_EQ(read(), want.stored == 0 ? VRC_ERR_FRAME_REFUSED : 0);
         if (want.stored == 0) continue;
-        EXPECT_EQ(p.size, want.frame.size);
+        EXPECT_EQ(p.size, want.stored);
         EXPECT_EQ(p.offset, want.payload_offset);
         EXPECT_EQ(p.timestamp, want.frame.timestamp);
         EXPECT_EQ(p.utctime, want.frame.utctime);
         EXPECT_EQ(std::make_tuple(int(p.media_type), int(p.frame_type), int(p.codec_id), int(p.key_frame)),
                   expected_kind(want.frame.type));
         EXPECT_EQ(p.track_id + p.seq, 0u) << "left over from an earlier packet";
-        Bytes payload(want.frame.data, want.frame.data + want.stored);
-        payload.resize(want.frame.size, 0);
+        const Bytes payload(want.frame.data, want.frame.data + want.stored);
         EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buffer.begin())) << "payload differs";
     }
     EXPECT_EQ(read(), kEof) << "after the last expected frame";
@@ -193,36 +192,63 @@ uint32_t le32_at(const Bytes &bytes, uint64_t at)
 }
 
 // The frames a reader must deliver from these bytes, found by stepping one
-// byte at a time: a header is a magic value with a size up to 16777215; a
-// frame above the capacity is stepped over whole; an unreadable payload (a
-// header of size 0, or one at the end of the file) leaves the next search at
-// the payload.
+// byte at a time: a header is a magic value with a known type and a size up
+// to 16777215. A frame has the size its header says when its payload is all
+// there and a magic value or the end of the file follows; otherwise it ends
+// at the first header inside what the buffer takes of it whose stamp follows
+// its own, or at the end of the file; with neither, a frame above the
+// capacity is stepped over whole. An unreadable payload (none at all) leaves
+// the next search at the payload.
 std::vector<PackedFrame> frames_by_one_byte_scan(const Bytes &bytes, uint32_t capacity)
 {
+    const auto plausible = [&](uint64_t at) {
+        const uint32_t magic = le32_at(bytes, at), type = le32_at(bytes, at + 8);
+        return (magic == 5656 || magic == 5099) && (type == 0xF0 || type == 0xF1 || type == 0xF2 || type == 0xFA) &&
+               le32_at(bytes, at + 4) <= VRC_OLDREC_MAX_FRAME_SIZE;
+    };
     std::vector<PackedFrame> found;
     for (uint64_t at = 0; at < bytes.size();) {
-        const uint32_t magic = le32_at(bytes, at), size = le32_at(bytes, at + 4);
-        const uint64_t payload = at + 44;
-        if ((magic != 5656 && magic != 5099) || size > VRC_OLDREC_MAX_FRAME_SIZE) {
+        if (!plausible(at)) {
             ++at;
-        } else if (size > capacity) {
-            at = payload + size;
-        } else {
-            const auto stored = uint32_t(payload < bytes.size() ? std::min<uint64_t>(size, bytes.size() - payload) : 0);
-            const uint8_t *data = stored ? bytes.data() + payload : nullptr;
-            found.push_back({{le32_at(bytes, at + 8), le32_at(bytes, at + 12), le32_at(bytes, at + 16), data, size},
-                             magic, uint32_t(at), uint32_t(payload), stored});
-            at = stored ? payload + size : payload;
+            continue;
         }
+        const uint32_t claimed = le32_at(bytes, at + 4), timestamp = le32_at(bytes, at + 12);
+        const uint64_t payload = at + 44, end = payload + claimed;
+        const uint64_t present = payload < bytes.size() ? std::min<uint64_t>(claimed, bytes.size() - payload) : 0;
+        uint64_t size = present;
+        const bool whole = present == claimed && claimed <= capacity;
+        const bool followed = end == bytes.size() || (end + 4 <= bytes.size() && (le32_at(bytes, end) == 5656 ||
+                                                                                   le32_at(bytes, end) == 5099));
+        const bool confirmed = present == 0 || (whole && followed);
+        if (!confirmed) {
+            const uint64_t held = std::min<uint64_t>(present, capacity);
+            size = held;
+            for (uint64_t p = payload; p + 44 <= payload + held; ++p) {
+                const int64_t step = int32_t(le32_at(bytes, p + 12) - timestamp);
+                if (plausible(p) && step >= -1000 && step <= 86400000) {
+                    size = p - payload;
+                    break;
+                }
+            }
+            if (size == held && claimed > capacity) {
+                at = end;
+                continue;
+            }
+        }
+        const auto stored = uint32_t(size);
+        const uint8_t *data = stored ? bytes.data() + payload : nullptr;
+        found.push_back({{le32_at(bytes, at + 8), timestamp, le32_at(bytes, at + 16), data, stored}, le32_at(bytes, at),
+                         uint32_t(at), uint32_t(payload), stored});
+        at = payload + size;
     }
     return found;
 }
 
 // Frames of every type code between damaged headers: one claiming 16777216
 // bytes that hides a real header 10 bytes on (the scan resumes at its next
-// byte), one claiming 0xFFFFFFFF, a header of size 0 (-3, and the next call
-// goes on), and last a frame of 16777215 bytes: no corruption, only too
-// large for the buffer.
+// byte), one claiming 0xFFFFFFFF, one of an unknown type, a header of size 0
+// (-3, and the next call goes on), and last a header of 16777215 bytes with
+// none of them in the file (-3, then the end).
 TEST(OldrecordDemuxer, HandMadeHeadersAroundDamage)
 {
     Bytes bytes = mp4_test::cat({{0x00, 0x13, 0x18, 0x18, 0x16, 0, 0, 0x00, 0x00, 0x00, 0x01, 0xF0, 0x00},
@@ -235,20 +261,20 @@ TEST(OldrecordDemuxer, HandMadeHeadersAroundDamage)
     const size_t largest_at = bytes.size();
     bytes = mp4_test::cat({bytes, header_bytes(5656, VRC_OLDREC_MAX_FRAME_SIZE)});
     const std::vector<PackedFrame> expected = frames_by_one_byte_scan(bytes, kDefaultCapacity);
-    ASSERT_EQ(expected.size(), 6u);
+    ASSERT_EQ(expected.size(), 6u);  // the last two unreadable
 
     DemuxerPtr d = open_bytes(bytes);
     ASSERT_TRUE(d);
     const LogMark log;
     expect_frames(d.get(), kDefaultCapacity, expected);
-    EXPECT_EQ(d->read_offset, largest_at + 44 + VRC_OLDREC_MAX_FRAME_SIZE);
+    EXPECT_EQ(d->read_offset, largest_at + 44);
     const std::string text = log.since();
     EXPECT_EQ(occurrences(text, "WARN"), 3u) << text;
     const std::string lines[] = {"header at offset 3 claims 16777216 bytes",
                                  "header at offset " + std::to_string(huge_at) + " claims 4294967295 bytes",
-                                 "frame at offset " + std::to_string(largest_at) + " of 16777215 bytes exceeds",
-                                 "read error ret: 0"};
+                                 "claims 20 bytes of type 0xF5: skipped as corrupt"};
     for (const std::string &line : lines) EXPECT_EQ(occurrences(text, line), 1u) << line << "\n" << text;
+    EXPECT_EQ(occurrences(text, "read error ret: 0"), 2u) << text;
 }
 
 // Foreign runs of every length from 0 to 2600 bytes put a header at every

@@ -1,22 +1,30 @@
-// recfile-convert convert: converts legacy recordings into MP4 files beside
-// them, several at once on separate threads when asked.
+// recfile-convert convert: converts legacy recordings into MP4 files, several
+// at once on separate threads when asked.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "library_output.h"
+#include "convert_plan.h"
+#include "convert_report.h"
 #include "subcommand.h"
+#include "terminal.h"
 #include "vrc_convert.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+using vrc_tool::Job;
+using vrc_tool::Outcome;
+using vrc_tool::Status;
 
 constexpr const char *kName = "convert";
 constexpr uint32_t kMaxJobs = 64;
@@ -26,79 +34,241 @@ constexpr uint32_t kMaxJobs32Bit = 16;
 
 struct ConvertArgs {
     std::vector<std::string> inputs;
+    vrc_tool::NamingRules naming;
     uint32_t jobs = 1;
     bool verbose = false;
+    bool quiet = false;
+    bool json = false;
+    bool overwrite = false;
+    bool skip_existing = false;
 };
 
-struct Report {
-    std::FILE *out = stdout;
-    std::mutex lock;
-    unsigned converted = 0;
-    unsigned failed = 0;
-    uintmax_t bytes_written = 0;
-};
+// Set by Ctrl-C: conversions under way are cancelled (their outputs are never
+// left half written) and no new one starts.
+std::atomic<bool> g_interrupted{false};
 
-int parse_args(int argc, char **argv, ConvertArgs *args)
+extern "C" void on_interrupt(int)
 {
-    for (int i = 0; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (std::strcmp(arg, "--verbose") == 0 || std::strcmp(arg, "-v") == 0) {
-            args->verbose = true;
-        } else if (std::strcmp(arg, "-j") == 0 || std::strcmp(arg, "--jobs") == 0) {
-            if (i + 1 >= argc || !vrc_tool::parse_u32(argv[++i], &args->jobs) || args->jobs == 0)
-                return vrc_tool::usage_error(kName, "-j needs a number of files to convert at once");
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            return vrc_tool::usage_error(kName, std::string("unknown option ") + arg);
-        } else {
-            args->inputs.emplace_back(arg);
-        }
-    }
+    g_interrupted = true;
+    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the process at once
+}
+
+bool is_flag(const char *arg, const char *short_flag, const char *long_flag)
+{
+    return (short_flag && std::strcmp(arg, short_flag) == 0) || std::strcmp(arg, long_flag) == 0;
+}
+
+bool *find_switch(ConvertArgs *args, const char *arg)
+{
+    const struct {
+        const char *short_flag;
+        const char *long_flag;
+        bool *field;
+    } switches[] = {
+        {"-v", "--verbose", &args->verbose},
+        {"-q", "--quiet", &args->quiet},
+        {nullptr, "--json", &args->json},
+        {"-y", "--overwrite", &args->overwrite},
+        {"-n", "--skip-existing", &args->skip_existing},
+        {"-r", "--recursive", &args->naming.recursive},
+        {nullptr, "--keep-extension", &args->naming.keep_extension},
+    };
+    for (const auto &option : switches)
+        if (is_flag(arg, option.short_flag, option.long_flag)) return option.field;
+    return nullptr;
+}
+
+std::string *find_text_option(ConvertArgs *args, const char *arg)
+{
+    if (is_flag(arg, "-o", "--output")) return &args->naming.output_file;
+    if (is_flag(arg, "-d", "--output-dir")) return &args->naming.output_dir;
+    if (is_flag(arg, nullptr, "--ext")) return &args->naming.extension;
+    return nullptr;
+}
+
+// 0 when the options agree with each other, else the usage error's exit code.
+int check_args(ConvertArgs *args)
+{
     if (args->inputs.empty()) return vrc_tool::usage_error(kName, "no recording given");
-    const uint32_t max_jobs = sizeof(void *) == 4 ? kMaxJobs32Bit : kMaxJobs;
-    if (args->jobs > max_jobs)
-        std::fprintf(stderr, "%s: -j %u is more than this %d-bit build can hold in memory; converting %u at once\n",
-                     kName, args->jobs, static_cast<int>(sizeof(void *) * 8), max_jobs);
-    args->jobs = std::min({args->jobs, max_jobs, static_cast<uint32_t>(args->inputs.size())});
+    if (args->overwrite && args->skip_existing) return vrc_tool::usage_error(kName, "-y and -n exclude each other");
+    const vrc_tool::NamingRules &naming = args->naming;
+    if (!naming.output_file.empty() && !naming.output_dir.empty())
+        return vrc_tool::usage_error(kName, "-o and -d exclude each other");
+    if (!naming.output_file.empty() && (args->inputs.size() != 1 || naming.recursive))
+        return vrc_tool::usage_error(kName, "-o names the output of one recording; -d DIR takes many");
+    if (naming.extension.empty() || naming.extension[0] != '.') args->naming.extension.insert(0, ".");
     return 0;
 }
 
-void convert_one(const std::string &input, Report *report)
+int parse_args(int argc, char **argv, ConvertArgs *args)
 {
-    const auto start = std::chrono::steady_clock::now();
-    const int rc = vrc_convert_mp4(input.c_str());
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const std::string output = input + ".mp4";
-    std::error_code ec;
-    const uintmax_t size = rc == 0 ? std::filesystem::file_size(output, ec) : 0;
-
-    std::lock_guard<std::mutex> guard(report->lock);
-    if (rc == 0) {
-        ++report->converted;
-        report->bytes_written += size;
-        std::fprintf(report->out, "ok      %s -> %s (%ju bytes, %.3f s)\n", input.c_str(), output.c_str(), size,
-                     seconds);
-    } else {
-        ++report->failed;
-        std::fprintf(report->out, "FAILED  %s (%.3f s; --verbose shows why)\n", input.c_str(), seconds);
+    bool options_end = false;
+    for (int i = 0; i < argc; ++i) {
+        const char *arg = argv[i];
+        bool *on = nullptr;
+        std::string *text = nullptr;
+        if (options_end || arg[0] != '-' || arg[1] == '\0') {
+            args->inputs.emplace_back(arg);
+        } else if (std::strcmp(arg, "--") == 0) {
+            options_end = true;
+        } else if ((on = find_switch(args, arg))) {
+            *on = true;
+        } else if ((text = find_text_option(args, arg))) {
+            if (i + 1 >= argc) return vrc_tool::usage_error(kName, std::string("missing value after ") + arg);
+            *text = argv[++i];
+        } else if (is_flag(arg, "-j", "--jobs")) {
+            if (i + 1 >= argc || !vrc_tool::parse_u32(argv[++i], &args->jobs) || args->jobs == 0)
+                return vrc_tool::usage_error(kName, "-j needs a number of files to convert at once");
+        } else {
+            return vrc_tool::usage_error(kName, std::string("unknown option ") + arg);
+        }
     }
-    std::fflush(report->out);
+    return check_args(args);
 }
 
-// Each worker takes the next unconverted file until none is left.
-void convert_all(const ConvertArgs &args, Report *report)
+uint32_t threads_for(uint32_t asked, size_t files)
+{
+    const uint32_t max_jobs = sizeof(void *) == 4 ? kMaxJobs32Bit : kMaxJobs;
+    if (asked > max_jobs)
+        std::fprintf(stderr, "%s: -j %u is more than this %d-bit build can hold in memory; converting %u at once\n",
+                     kName, asked, static_cast<int>(sizeof(void *) * 8), max_jobs);
+    return std::max<uint32_t>(1, std::min({asked, max_jobs, static_cast<uint32_t>(files)}));
+}
+
+bool shows_colour(std::FILE *stream)
+{
+    const char *no_colour = std::getenv("NO_COLOR");
+    return (!no_colour || !*no_colour) && vrc_tool::is_terminal(stream) && vrc_tool::enable_colour_codes(stream);
+}
+
+vrc_tool::ReportStyle report_style(const ConvertArgs &args)
+{
+    vrc_tool::ReportStyle style;
+    style.quiet = args.quiet;
+    style.json = args.json;
+    style.progress = !args.quiet && vrc_tool::is_terminal(stderr);
+    style.colour_out = !args.json && shows_colour(stdout);
+    style.colour_error = shows_colour(stderr);
+    return style;
+}
+
+// One conversion on a worker thread: what the library's callbacks need.
+struct Conversion {
+    const Job *job;
+    size_t slot;
+    vrc_tool::Reporter *reporter;
+};
+
+// The library calls these two: no exception may pass back through it, and a
+// line or a progress update that cannot be printed is not worth a failure.
+extern "C" int report_progress(void *user, uint64_t done, uint64_t)
+{
+    const Conversion *conversion = static_cast<const Conversion *>(user);
+    try {
+        conversion->reporter->progress(conversion->slot, done);
+    } catch (const std::exception &) {
+    }
+    return g_interrupted ? 1 : 0;
+}
+
+extern "C" void show_library_line(void *user, const char *line)
+{
+    const Conversion *conversion = static_cast<const Conversion *>(user);
+    try {
+        conversion->reporter->library_line(*conversion->job, line);
+    } catch (const std::exception &) {
+    }
+}
+
+extern "C" void drop_library_line(void *, const char *) {}
+
+Outcome failure(std::string reason)
+{
+    Outcome outcome;
+    outcome.reason = std::move(reason);
+    return outcome;
+}
+
+Outcome skipped()
+{
+    Outcome outcome;
+    outcome.status = Status::kSkipped;
+    return outcome;
+}
+
+const char *const kExistsReason = "the output exists (-y replaces it, -n skips it)";
+
+Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertArgs &args)
+{
+    if (rc == VRC_CONVERT_ERR_EXISTS)  // another run made it in the meantime
+        return args.skip_existing ? skipped() : failure(kExistsReason);
+    if (rc == VRC_CONVERT_ERR_CANCELLED && g_interrupted) return failure("interrupted");
+    Outcome outcome;
+    if (rc == 0) outcome.status = Status::kConverted;
+    else outcome.reason = result.message[0] ? result.message : "conversion failed (" + std::to_string(rc) + ")";
+    outcome.bytes_written = result.bytes_written;
+    outcome.video_frames = result.video_frames;
+    outcome.audio_frames = result.audio_frames;
+    outcome.repaired_steps = uint64_t{result.video_steps_repaired} + result.audio_steps_repaired;
+    outcome.skipped_bytes = result.bytes_skipped;
+    return outcome;
+}
+
+// Without -y the library claims the output name only if it is still free
+// when the file is complete, so that two runs never replace each other's work.
+Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
+{
+    const Job &job = *conversion->job;
+    if (!job.problem.empty()) return failure(job.problem);
+    std::error_code ec;
+    if (!args.overwrite && fs::exists(fs::symlink_status(job.output, ec)))
+        return args.skip_existing ? skipped() : failure(kExistsReason);
+    const fs::path directory = fs::path(job.output).parent_path();
+    if (!directory.empty() && !fs::create_directories(directory, ec) && ec)
+        return failure("cannot create " + directory.string() + ": " + ec.message());
+
+    vrc_convert_options_t options{};
+    options.progress = report_progress;
+    options.user = conversion;
+    options.flags = args.overwrite ? 0 : VRC_CONVERT_KEEP_EXISTING;
+    options.line = args.verbose ? show_library_line : drop_library_line;
+    vrc_convert_result_t result{};
+    const int rc = vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result);
+    return from_library(rc, result, args);
+}
+
+Outcome timed_conversion(Conversion *conversion, const ConvertArgs &args)
+{
+    const auto start = std::chrono::steady_clock::now();
+    Outcome outcome;
+    try {
+        outcome = convert_job(conversion, args);
+    } catch (const std::exception &error) {  // out of memory for a name, say: this file fails, not the run
+        outcome = failure(error.what());
+    }
+    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return outcome;
+}
+
+// Each worker takes the next file until none is left or Ctrl-C was pressed.
+void convert_all(const std::vector<Job> &jobs, const ConvertArgs &args, uint32_t threads,
+                 vrc_tool::Reporter *reporter)
 {
     std::atomic<size_t> next{0};
-    auto worker = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < args.inputs.size();) convert_one(args.inputs[i], report);
+    auto worker = [&](size_t slot) {
+        for (size_t i; !g_interrupted && (i = next.fetch_add(1)) < jobs.size();) {
+            Conversion conversion{&jobs[i], slot, reporter};
+            reporter->file_done(slot, jobs[i], timed_conversion(&conversion, args));
+        }
     };
-    std::vector<std::thread> threads;
+    std::vector<std::thread> started;
     try {
-        for (uint32_t j = 1; j < args.jobs; ++j) threads.emplace_back(worker);
+        for (uint32_t slot = 1; slot < threads; ++slot) started.emplace_back(worker, slot);
     } catch (const std::system_error &) {
         // Out of threads or memory: the workers already started take every file.
     }
-    worker();
-    for (std::thread &thread : threads) thread.join();
+    worker(0);
+    for (std::thread &thread : started) thread.join();
 }
 
 int run_convert(int argc, char **argv)
@@ -106,35 +276,59 @@ int run_convert(int argc, char **argv)
     ConvertArgs args;
     const int usage = parse_args(argc, argv, &args);
     if (usage != 0) return usage;
-    Report report;
-    report.out = vrc_tool::report_stream(args.verbose);
-    const auto start = std::chrono::steady_clock::now();
-    convert_all(args, &report);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::fprintf(report.out, "%u converted, %u failed, %ju bytes written in %.3f s\n", report.converted,
-                 report.failed, report.bytes_written, seconds);
-    std::fflush(report.out);
-    return report.failed == 0 ? vrc_tool::kExitOk : vrc_tool::kExitFailure;
+    const std::vector<Job> jobs = vrc_tool::plan_jobs(args.inputs, args.naming);
+    const uint32_t threads = threads_for(args.jobs, jobs.size());
+    vrc_tool::Reporter reporter(report_style(args), stdout, jobs, threads);
+    std::signal(SIGINT, on_interrupt);
+    convert_all(jobs, args, threads, &reporter);
+    reporter.summary();
+    if (g_interrupted) return vrc_tool::kExitInterrupted;
+    return reporter.any_failed() ? vrc_tool::kExitFailure : vrc_tool::kExitOk;
 }
 
 }  // namespace
 
 namespace vrc_tool {
 
+// Hosts and scripts read this text: the exit status table stays in step with
+// subcommand.h.
 const Subcommand kConvertCommand = {
     kName,
     "convert legacy recordings into MP4 files (also: recfile-convert FILE...)",
-    "usage: recfile-convert convert [-j N] [--verbose] FILE...\n"
-    "       recfile-convert FILE...\n"
+    "usage: recfile-convert convert [options] [--] FILE|DIR...\n"
+    "       recfile-convert [options] FILE...\n"
     "\n"
-    "Converts each legacy recording FILE into FILE.mp4 beside it: one H.264 video\n"
-    "track and one 8000 Hz G.711 mu-law audio track. Prints one line per file\n"
-    "with its result, output size and time, then a summary. The exit status is 1\n"
-    "when any file failed.\n"
+    "Converts each legacy recording FILE into an MP4 file with one H.264 video\n"
+    "track and one 8000 Hz G.711 mu-law audio track: cam1.rec becomes cam1.mp4\n"
+    "beside it. An output is written under a temporary name and appears under\n"
+    "its own name only when complete, so an interrupted run leaves no partial\n"
+    "file and a re-run with -n picks up where it stopped.\n"
     "\n"
-    "  -j, --jobs N       convert N files at once, each on its own thread (at most\n"
-    "                     64, or 16 in a 32-bit build)\n"
-    "  -v, --verbose      show the library's own diagnostic lines\n",
+    "  -o, --output FILE     the output of the one recording given\n"
+    "  -d, --output-dir DIR  write the outputs under DIR (made when missing)\n"
+    "  --keep-extension      name outputs cam1.rec.mp4 instead of cam1.mp4\n"
+    "  -y, --overwrite       replace existing outputs\n"
+    "  -n, --skip-existing   skip recordings whose output exists, quietly\n"
+    "  -r, --recursive       convert the recordings under each DIR; -d gets the\n"
+    "                        tree below DIR (links to directories are not followed)\n"
+    "  --ext EXT             extension of the recordings -r picks (default .rec)\n"
+    "  -j, --jobs N          convert N files at once, each on its own thread (at\n"
+    "                        most 64, or 16 in a 32-bit build)\n"
+    "  -q, --quiet           print failures only\n"
+    "  --json                one JSON object per file, then a summary object\n"
+    "  -v, --verbose         the library's lines on standard error, each after\n"
+    "                        its file's name\n"
+    "  --version             print the version\n"
+    "  -h, --help            print this help\n"
+    "  --                    what follows are file names\n"
+    "\n"
+    "Prints a line per converted file and a summary on standard output, each\n"
+    "failure with its reason on standard error, and a progress line when\n"
+    "standard error is a terminal. Colour only on a terminal, never with\n"
+    "NO_COLOR set. Ctrl-C stops: conversions under way are abandoned cleanly.\n"
+    "\n"
+    "Exit status: 0 every file converted or skipped; 1 a file failed; 2 bad\n"
+    "command line; 130 interrupted.\n",
     run_convert,
 };
 

@@ -3,6 +3,7 @@
 // to it.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "subcommand.h"
 
@@ -19,15 +20,30 @@ const Subcommand *const kSubcommands[] = {
 
 bool is_help(const char *arg)
 {
-    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "help") == 0;
+    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+}
+
+// -h or --help anywhere before "--" asks for help.
+bool asks_for(int argc, char **argv, bool (*is_flag)(const char *))
+{
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (is_flag(argv[i])) return true;
+    return false;
+}
+
+bool is_version(const char *arg)
+{
+    return std::strcmp(arg, "--version") == 0;
 }
 
 void print_overview(std::FILE *to)
 {
     std::fputs("usage: recfile-convert <subcommand> [options]\n"
-               "       recfile-convert <subcommand> --help\n\nsubcommands:\n",
+               "       recfile-convert <subcommand> --help\n"
+               "       recfile-convert --version\n\nsubcommands:\n",
                to);
     for (const Subcommand *command : kSubcommands) std::fprintf(to, "  %-10s %s\n", command->name, command->summary);
+    std::fputs("\nexit status: 0 done, 1 a file failed, 2 bad command line, 130 interrupted\n", to);
 }
 
 void print_full_help()
@@ -43,24 +59,39 @@ const Subcommand *find_subcommand(const char *name)
     return nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+int run(int argc, char **argv)
 {
     if (argc < 2) {
         print_overview(stderr);
         return vrc_tool::kExitUsage;
     }
-    if (is_help(argv[1])) {
+    if (asks_for(argc, argv, is_version)) {
+        std::printf("recfile-convert %s\n", VRC_TOOL_VERSION);
+        return vrc_tool::kExitOk;
+    }
+    if (is_help(argv[1]) || std::strcmp(argv[1], "help") == 0) {
         print_full_help();
         return vrc_tool::kExitOk;
     }
     const Subcommand *command = find_subcommand(argv[1]);
-    // recfile-convert [options] FILE... is short for recfile-convert convert [options] FILE...
-    if (!command) return vrc_tool::kConvertCommand.run(argc - 1, argv + 1);
-    if (argc > 2 && is_help(argv[2])) {
-        std::fputs(command->help, stdout);
+    if (asks_for(argc, argv, is_help)) {
+        std::fputs((command ? command : &vrc_tool::kConvertCommand)->help, stdout);
         return vrc_tool::kExitOk;
     }
+    // recfile-convert [options] FILE... is short for recfile-convert convert [options] FILE...
+    if (!command) return vrc_tool::kConvertCommand.run(argc - 1, argv + 1);
     return command->run(argc - 2, argv + 2);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Out of memory, say: a message and an exit status rather than an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "recfile-convert: %s\n", error.what());
+        return vrc_tool::kExitFailure;
+    }
 }

@@ -1,5 +1,6 @@
 // recfile-convert pack: builds a legacy recording from an H.264 Annex B
 // stream and optional G.711 mu-law audio.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -97,7 +98,7 @@ int parse_args(int argc, char **argv, PackArgs *args)
 bool read_input(const std::string &path, std::vector<uint8_t> *bytes)
 {
     if (vrc_tool::read_whole_file(path, bytes)) return true;
-    std::fprintf(stderr, "recfile-convert pack: cannot read %s\n", path.c_str());
+    std::fprintf(stderr, "recfile-convert pack: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
 }
 
@@ -138,7 +139,8 @@ int run_pack(int argc, char **argv)
     }
     const vrc_pack::PackedRecording rec = vrc_pack::pack_recording(frames, args.options);
     if (!vrc_tool::write_whole_file(args.output, rec.bytes)) {
-        std::fprintf(stderr, "recfile-convert pack: cannot write %s\n", args.output.c_str());
+        std::fprintf(stderr, "recfile-convert pack: cannot write %s: %s\n", args.output.c_str(),
+                     std::strerror(errno));
         return vrc_tool::kExitFailure;
     }
     print_summary(rec, args.output);
@@ -172,7 +174,10 @@ const Subcommand kPackCommand = {
     "  --alternate-magic  use the header magic values 5656 and 5099 by turns\n"
     "  --foreign-head N   put N foreign bytes before the first frame\n"
     "  --foreign-gap N    put N foreign bytes between frames\n"
-    "  --cut-last N       cut N bytes off the last payload (at least one stays)\n",
+    "  --cut-last N       cut N bytes off the last payload (at least one stays)\n"
+    "\n"
+    "Exit status: 0 written; 1 an input unreadable (a directory, say) or the\n"
+    "output unwritable, with the reason on standard error; 2 bad command line.\n",
     run_pack,
 };
 

@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 namespace vrc_tool {
 
@@ -25,20 +23,31 @@ bool parse_u32(const char *text, uint32_t *value)
     return true;
 }
 
+// Through stdio rather than iostreams: a directory or a read error is a
+// failure with errno set, never an exception.
 bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::FILE *in = std::fopen(path.c_str(), "rb");
     if (!in) return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    bytes->clear();
+    uint8_t chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;) bytes->insert(bytes->end(), chunk, chunk + n);
+    const bool ok = !std::ferror(in);
+    const int error = errno;
+    std::fclose(in);
+    errno = error;
+    return ok;
 }
 
 bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return !out.fail();
+    std::FILE *out = std::fopen(path.c_str(), "wb");
+    if (!out) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    const int error = errno;
+    const bool closed = std::fclose(out) == 0;
+    if (!written) errno = error;
+    return written && closed;
 }
 
 std::string json_quote(const std::string &text)

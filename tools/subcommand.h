@@ -15,6 +15,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // input unreadable, output unwritable
 constexpr int kExitUsage = 2;    // bad command line
 constexpr int kExitNoSuchTime = 3;  // extract --from: the time lies outside the recording
+constexpr int kExitInterrupted = 130;  // stopped by Ctrl-C (128 + SIGINT, as shells report it)
 
 struct Subcommand {
     const char *name;
@@ -32,6 +33,7 @@ extern const Subcommand kExtractCommand;
 int usage_error(const char *name, const std::string &message);
 // A whole decimal number that fits in 32 bits.
 bool parse_u32(const char *text, uint32_t *value);
+// Both leave errno set when they fail.
 bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes);
 bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes);
 // The text as a JSON string literal, quotes included.

@@ -1,16 +1,78 @@
-/* One-call conversion of a legacy recording into an MP4 file. */
+/* Conversion of a legacy recording into an MP4 file: one H.264 video track
+ * and one 8000 Hz G.711 mu-law audio track.
+ *
+ * The output is written under a temporary name in the output's directory and
+ * renamed over the final name only once it is complete and closed: a failed,
+ * cancelled or killed conversion never leaves a partial file under the final
+ * name, and an existing output stays as it was. */
 #ifndef VRC_CONVERT_H
 #define VRC_CONVERT_H
+
+#include <stdint.h>
 
 #include "vrc_export.h"
 
 VRC_BEGIN_DECLS
 
-/* Converts the legacy recording at path into path + ".mp4" (at most 255
- * bytes): one H.264 video track and one 8000 Hz G.711 mu-law audio track.
- * Frames are copied until the recording ends or the muxer refuses one.
- * Returns 0 when the MP4 file was written completely, -1 otherwise. Prints
- * its progress and failures on standard output. */
+/* Results of vrc_convert_mp4_file besides 0 and -1 (-1: a null path, or no
+ * memory for the frame buffer). */
+#define VRC_CONVERT_ERR_INPUT (-(0x18000 + 1))         /* the input cannot be opened */
+#define VRC_CONVERT_ERR_NO_FRAMES (-(0x18000 + 2))     /* no frame found in the input */
+#define VRC_CONVERT_ERR_SAME_FILE (-(0x18000 + 3))     /* the output names the input itself */
+#define VRC_CONVERT_ERR_EXISTS (-(0x18000 + 4))        /* the output exists (VRC_CONVERT_KEEP_EXISTING) */
+#define VRC_CONVERT_ERR_OUTPUT (-(0x18000 + 5))        /* the output cannot be created, written or renamed,
+                                                          or the recording holds more than one MP4 file can */
+#define VRC_CONVERT_ERR_CANCELLED (-(0x18000 + 6))     /* the progress callback asked to stop */
+#define VRC_CONVERT_ERR_PATH_TOO_LONG (-(0x18000 + 7)) /* the output path is longer than any platform takes */
+
+/* Option flags. */
+#define VRC_CONVERT_KEEP_EXISTING 1u /* never replace an existing output: fail with VRC_CONVERT_ERR_EXISTS */
+
+/* Called on the converting thread before the first frame, then about every
+ * MiB of input read, and once with done == total when the input is read.
+ * done: bytes of the input read so far; total: the input's size. A non-zero
+ * return cancels the conversion (VRC_CONVERT_ERR_CANCELLED). */
+typedef int (*vrc_convert_progress_t)(void *user, uint64_t done, uint64_t total);
+
+/* Called on the converting thread with each whole line (without its newline)
+ * that the conversion would print on standard output: the log lines of this
+ * thread, colour prefix included, and the plain progress lines. */
+typedef void (*vrc_convert_line_t)(void *user, const char *line);
+
+typedef struct vrc_convert_options_t {
+    vrc_convert_progress_t progress; /* null: no progress reports */
+    void *user;                      /* handed to progress and line unchanged */
+    uint32_t flags;                  /* VRC_CONVERT_* flags; 0 for none */
+    vrc_convert_line_t line;         /* null: lines go to standard output */
+} vrc_convert_options_t;
+
+/* What one conversion did; filled on success and on failure alike. */
+typedef struct vrc_convert_result_t {
+    uint32_t video_frames;         /* samples written to the video track */
+    uint32_t audio_frames;         /* samples written to the audio track */
+    uint32_t video_steps_repaired; /* video time steps that went backwards or jumped, replaced */
+    uint32_t audio_steps_repaired; /* audio time steps that went backwards or jumped, replaced */
+    uint32_t frames_dropped;       /* frames read but not written (no picture data, too large) */
+    uint64_t bytes_written;        /* size of the output file; 0 when none was written */
+    uint64_t bytes_skipped;        /* input bytes not converted: foreign data, damaged headers, dropped frames */
+    char message[256];             /* why it failed: one line, no newline; empty on success */
+} vrc_convert_result_t;
+
+/* Converts the legacy recording at input into an MP4 file at output.
+ * options and result may be null (no progress, no flags; nothing reported).
+ * Frames the MP4 file cannot take (a picture without a slice, a frame too
+ * large) are dropped and counted; the others are all written.
+ * Returns 0 when the output was written completely and renamed into place;
+ * -1 for a null input or output path; otherwise one of VRC_CONVERT_ERR_*,
+ * with no file left under the output name other than one that was there
+ * before. Prints its progress and failures on standard output (or hands
+ * them to options->line); the result's message says why it failed. */
+VRC_API int vrc_convert_mp4_file(const char *input, const char *output, const vrc_convert_options_t *options,
+                                 vrc_convert_result_t *result);
+
+/* Converts the legacy recording at path into path + ".mp4", replacing an
+ * existing output. Returns 0 when the MP4 file was written completely, -1
+ * otherwise (a null path included). */
 VRC_API int vrc_convert_mp4(const char *path);
 
 VRC_END_DECLS

@@ -29,6 +29,7 @@ VRC_BEGIN_DECLS
 #define VRC_ERR_MUXER_ARGS (-2)               /* null muxer or packet in the space check */
 #define VRC_ERR_FRAME_REFUSED (-3)            /* muxer refused the frame; legacy payload unreadable */
 #define VRC_ERR_MUXER_IO (-4)                 /* muxer output has a write error */
+#define VRC_ERR_FRAME_EMPTY (-5)              /* muxer: a video frame without a slice; nothing written */
 #define VRC_ERR_IO_SHORT_WRITE (-1000)        /* stored in a writing handle after a short write */
 #define VRC_ERR_MP4_NO_FRAME_RECORD (-73729)  /* -(0x12000 + 1) */
 #define VRC_ERR_OLDREC_EOF (-90113)           /* -(0x16000 + 1): no further frame header */

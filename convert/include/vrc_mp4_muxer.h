@@ -48,13 +48,19 @@ VRC_API int vrc_mp4_muxer_set_create_time(vrc_mp4_muxer_t *muxer, uint32_t creat
 VRC_API int vrc_mp4_muxer_add_tracks(vrc_mp4_muxer_t *muxer, const vrc_track_info_t *tracks, int count);
 /* Writes everything up to the mdat header. 0; -1 for a null muxer. */
 VRC_API int vrc_mp4_muxer_write_header(vrc_mp4_muxer_t *muxer);
-/* Whether the packet would be accepted. 0; -2 null argument; -3 refused. */
+/* Whether the packet would be accepted. 0; -2 null argument; -3 refused;
+ * -5 a video frame in which no slice is found (a damaged start code). */
 VRC_API int vrc_mp4_muxer_try_to_write(vrc_mp4_muxer_t *muxer, const vrc_media_packet_t *packet);
-/* Appends one frame. 0; -1 null argument; -3 refused (nothing changed);
- * -4 an earlier write to the output failed. */
+/* Appends one frame. 0; -1 null argument; -3 refused; -5 a video frame in
+ * which no slice is found, dropped with a warning (nothing changed in either
+ * case); -4 an earlier write to the output failed. */
 VRC_API int vrc_mp4_muxer_write_packet(vrc_mp4_muxer_t *muxer, const vrc_media_packet_t *packet);
-/* Completes the file with moov. 0; negative when any write, the mdat size
- * patch or the final flush failed. */
+/* Completes the file with moov. Sample durations come from the packets'
+ * stamps; a step that goes backwards or jumps ahead by more than a second
+ * for one stamp's sake is replaced by the usual step (one WARN per track
+ * says how many), a pause stays. A track that starts later than the other
+ * gets an empty edit. 0; negative when any write, the mdat size patch or the
+ * final flush failed. */
 VRC_API int vrc_mp4_muxer_write_tailer(vrc_mp4_muxer_t *muxer);
 /* Writes out buffered bytes; always 0. */
 VRC_API int vrc_mp4_muxer_flush(vrc_mp4_muxer_t *muxer);

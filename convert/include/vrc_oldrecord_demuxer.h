@@ -59,10 +59,16 @@ typedef struct vrc_oldrecord_demuxer_t {
 VRC_API vrc_oldrecord_demuxer_t *vrc_oldrecord_demuxer_new(const char *path);
 
 /* Delivers the next frame: the packet is cleared and filled, the payload goes
- * to buffer (at least buffer_size bytes). Returns 0; -1 for a null argument;
- * -90113 at the end of the file, when the file cannot be positioned or read,
- * or when the next frame lies past 4 GiB; -3 when the payload cannot be read
- * (also for a header of size 0), read_offset then still at the payload. */
+ * to buffer (at least buffer_size bytes). A header counts when its type is
+ * known and its size at most VRC_OLDREC_MAX_FRAME_SIZE. The frame has the
+ * size its header says when the next header (or the end of the file)
+ * follows it; otherwise it ends where the next frame's header shows up
+ * inside it (a damaged size field), or with the bytes the file holds. A
+ * frame larger than buffer_size is skipped with a warning. Returns 0; -1 for
+ * a null argument; -90113 at the end of the file, when the file cannot be
+ * positioned or read, or when the next frame lies past 4 GiB; -3 when the
+ * frame has no payload (a header of size 0, or at the end of the file),
+ * read_offset then at the payload. */
 VRC_API int vrc_oldrecord_demuxer_read_packet(vrc_oldrecord_demuxer_t *d, vrc_media_packet_t *packet,
                                               void *buffer);
 

@@ -58,6 +58,8 @@ typedef struct vrc_uri_io_file_t {
 } vrc_uri_io_file_t;
 
 VRC_API vrc_uri_io_file_t *vrc_uri_io_file_new(int flags, const char *uri);
+/* Writes out buffered bytes, closes the file and releases the handle. 0; the
+ * protocol's failure to close; -1 for a null handle. */
 VRC_API int vrc_uri_io_file_free(vrc_uri_io_file_t *h);
 
 VRC_API int vrc_uri_io_file_read(vrc_uri_io_file_t *h, void *dst, int size);

@@ -1,24 +1,70 @@
 #include "vrc_convert.h"
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "vrc_media.h"
 #include "vrc_mp4_muxer.h"
+#include "vrc_mp4_muxer_internal.h"
 #include "vrc_oldrecord_demuxer.h"
+#include "vrc_output.h"
+#include "vrc_platform.h"
+#include "vrc_uri_io.h"
 
 namespace {
 
-constexpr size_t kMaxOutputName = 255;
+// Longest output path taken: the longest path Windows accepts anywhere;
+// the file system itself refuses what its own limits do not allow.
+constexpr size_t kMaxOutputPath = 32767;
+// A temporary name keeps at least this much of the output's name, so that a
+// file left by a killed conversion tells whose it was.
+constexpr size_t kMinTempStem = 8;
 // The largest frame an MP4 frame record can describe: cameras write 1080p
 // key frames of several hundred kilobytes, far above the legacy 256 KiB.
 constexpr uint32_t kPayloadCapacity = 16777215;
+constexpr uint64_t kProgressStep = 1u << 20;
+// The legacy reader's offsets and the MP4 file's chunk offsets are 32-bit:
+// a larger recording cannot be converted whole.
+constexpr uint64_t kLargestInput = UINT32_MAX;
+constexpr uint32_t kVideoSlot = 0;
+constexpr uint32_t kAudioSlot = 1;
 
 struct Counters {
     uint32_t video_seq = 0;
     uint32_t audio_seq = 0;
 };
+
+// One conversion's state beside the demuxer and the muxer.
+struct Job {
+    const char *input;
+    const char *output;
+    vrc_convert_options_t options;
+    vrc_convert_result_t *result;
+    uint64_t input_size;
+    uint64_t covered;        // input bytes up to the end of the last frame delivered
+    uint64_t next_progress;  // input position of the next progress report
+};
+
+// Records why the conversion failed and returns code.
+int fail(Job &job, int code, const char *format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 3, 4)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+int fail(Job &job, int code, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(job.result->message, sizeof job.result->message, format, args);
+    va_end(args);
+    return code;
+}
 
 void declare_tracks(vrc_track_info_t tracks[2])
 {
@@ -40,23 +86,50 @@ void declare_tracks(vrc_track_info_t tracks[2])
 void complete_packet(vrc_media_packet_t *packet, uint8_t *payload, Counters *counters)
 {
     if (packet->media_type == VRC_MEDIA_AUDIO) {
-        packet->track_id = 1;
+        packet->track_id = kAudioSlot;
         packet->codec_id = VRC_CODEC_G711U;
         packet->seq = counters->audio_seq++;
     } else {
-        packet->track_id = 0;
+        packet->track_id = kVideoSlot;
         packet->codec_id = VRC_CODEC_H264;
         packet->seq = counters->video_seq++;
     }
     packet->data = payload;
 }
 
-// Copies frames until the source ends or the muxer refuses one. A frame
-// whose payload cannot be read (a header of size 0, say) is passed over: the
-// demuxer has already moved past its header, so the frames after it are
-// kept. The buffer is never cleared between frames: the demuxer zeroes what
-// a payload cut short by the end of the file leaves unfilled.
-void copy_frames(vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8_t *payload)
+// Bytes between the end of the previous frame and this one's header were
+// skipped; returns false when the host cancels.
+bool note_frame_read(Job &job, const vrc_media_packet_t &packet)
+{
+    const uint64_t header = uint64_t{packet.offset} - VRC_OLDREC_HEADER_SIZE;
+    if (header > job.covered) job.result->bytes_skipped += header - job.covered;
+    const uint64_t end = uint64_t{packet.offset} + packet.size;
+    job.covered = end < job.input_size ? end : job.input_size;
+    if (!job.options.progress || job.covered < job.next_progress) return true;
+    job.next_progress = job.covered + kProgressStep;
+    return job.options.progress(job.options.user, job.covered, job.input_size) == 0;
+}
+
+void note_frame_dropped(Job &job, const vrc_media_packet_t &packet)
+{
+    job.result->frames_dropped += 1;
+    job.result->bytes_skipped += VRC_OLDREC_HEADER_SIZE + uint64_t{packet.size};
+}
+
+// Whether the muxer refused a frame for want of room, so that no later frame
+// can go in either, rather than for the frame's own sake.
+bool muxer_full(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet)
+{
+    return m.nr_frames >= m.max_frames || m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES ||
+           uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET;
+}
+
+// Copies frames until the source ends. A frame whose payload cannot be read
+// (a header of size 0, say) is passed over: the demuxer has already moved
+// past its header, so the frames after it are kept; so is a frame the muxer
+// cannot take (no slice, too large). A recording that does not fit one MP4
+// file fails rather than losing its end. 0 or a failure code.
+int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8_t *payload)
 {
     Counters counters;
     vrc_media_packet_t packet;
@@ -64,74 +137,191 @@ void copy_frames(vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8
         int rc = vrc_oldrecord_demuxer_read_packet(demuxer, &packet, payload);
         if (rc == VRC_ERR_FRAME_REFUSED) continue;
         if (rc < 0) {
-            std::printf("read demuxer failed!, ret = %d\n", rc);
-            return;
+            vrc::out_printf("read demuxer failed!, ret = %d\n", rc);
+            break;
         }
+        if (!note_frame_read(job, packet)) return fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
         complete_packet(&packet, payload, &counters);
         rc = vrc_mp4_muxer_write_packet(muxer, &packet);
-        if (rc < 0) {
-            std::printf("write muxer failed!, ret = %d\n", rc);
-            return;
-        }
+        if (rc == 0) continue;
+        vrc::out_printf("write muxer failed!, ret = %d\n", rc);
+        if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
+                                                vrc::file_error_text());
+        if (muxer_full(*muxer, packet))
+            return fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can (at offset %u)",
+                        packet.offset);
+        note_frame_dropped(job, packet);
     }
+    if (job.input_size > job.covered) job.result->bytes_skipped += job.input_size - job.covered;
+    job.covered = job.input_size;
+    if (job.options.progress && job.options.progress(job.options.user, job.input_size, job.input_size) != 0)
+        return fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
+    return 0;
 }
 
-int convert_to(const char *path, const char *output)
+void report_tracks(Job &job, const vrc_mp4_muxer_t &m)
 {
-    vrc_oldrecord_demuxer_t *demuxer = vrc_oldrecord_demuxer_new(path);
-    if (!demuxer) {
-        std::printf("vrc_oldrecord_demuxer_new err");
-        return -1;
-    }
-    int errors = 0;
-    uint8_t *payload = nullptr;
-    vrc_mp4_muxer_t *muxer = vrc_mp4_muxer_new(output);
+    job.result->video_frames = m.nr_avframes[kVideoSlot];
+    job.result->audio_frames = m.nr_avframes[kAudioSlot];
+    job.result->video_steps_repaired = m.steps_repaired[kVideoSlot];
+    job.result->audio_steps_repaired = m.steps_repaired[kAudioSlot];
+}
+
+// Writes the whole MP4 file at path (the temporary name of job.output) and
+// closes it. 0 or a failure code.
+int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
+{
+    vrc_mp4_muxer_t *muxer = vrc_mp4_muxer_new(path);
     if (!muxer) {
-        std::puts("vrc_mp4_muxer_new err");
-        ++errors;
+        vrc::out_puts("vrc_mp4_muxer_new err");
+        return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create %s: %s", job.output, vrc::file_error_text());
+    }
+    vrc_track_info_t tracks[2];
+    declare_tracks(tracks);
+    vrc_mp4_muxer_set_config(muxer, 0, 0);
+    vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
+    int rc = vrc_mp4_muxer_write_header(muxer);
+    auto *payload = static_cast<uint8_t *>(std::calloc(kPayloadCapacity, 1));
+    if (rc < 0) {
+        vrc::out_printf("write_header failed!, ret = %d\n", rc);
+        rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write the MP4 header");
+    } else if (!payload) {
+        rc = fail(job, -1, "out of memory");
     } else {
-        vrc_track_info_t tracks[2];
-        declare_tracks(tracks);
-        vrc_mp4_muxer_set_config(muxer, 0, 0);
-        vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
-        const int rc = vrc_mp4_muxer_write_header(muxer);
-        if (rc < 0) {
-            std::printf("write_header failed!, ret = %d\n", rc);
-            ++errors;
-        } else if (!(payload = static_cast<uint8_t *>(std::calloc(kPayloadCapacity, 1)))) {
-            ++errors;
-        } else {
-            demuxer->buffer_size = kPayloadCapacity;
-            copy_frames(demuxer, muxer, payload);
-            const int tail = vrc_mp4_muxer_write_tailer(muxer);
-            if (tail < 0) {
-                std::printf("write tailer failed!, ret = %d\n", tail);
-                ++errors;
-            }
+        demuxer->buffer_size = kPayloadCapacity;
+        rc = copy_frames(job, demuxer, muxer, payload);
+    }
+    if (rc == 0 && muxer->nr_frames == 0) rc = fail(job, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
+    if (rc == 0) {
+        const int tail = vrc_mp4_muxer_write_tailer(muxer);
+        report_tracks(job, *muxer);
+        if (tail < 0) {
+            vrc::out_printf("write tailer failed!, ret = %d\n", tail);
+            rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
         }
     }
     std::free(payload);
+    // Closed here rather than by the muxer's release, so that a failure to
+    // close (data the system could not store after all) is seen.
+    const int closed = vrc_uri_io_file_free(muxer->pb);
+    muxer->pb = nullptr;
     vrc_mp4_muxer_free(muxer);
+    if (rc == 0 && closed != 0) rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot close %s", job.output);
+    return rc;
+}
+
+std::atomic<uint32_t> g_temp_counter{0};
+
+// The directory part of path, with its separator (a drive's colon counts as
+// one on Windows; elsewhere it only keeps a temporary name in the same
+// directory too).
+std::string directory_of(const std::string &path)
+{
+    const size_t slash = path.find_last_of("/\\:");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// A new empty file beside output, named so that no other conversion, here
+// or on another machine sharing the directory, can be using it: a dot (so
+// shell patterns pass it over), the output's name, the process and a count.
+// The name is cut so that the whole is no longer than the output's name
+// (unless that is very short): what the platform allows for the output's
+// path and name, it allows for the temporary one.
+int create_temp_file(Job &job, std::string *temp)
+{
+    const std::string output = job.output;
+    const std::string directory = directory_of(output);
+    const std::string name = output.substr(directory.size());
+    for (;;) {
+        char unique[48];
+        std::snprintf(unique, sizeof unique, ".%lx-%lx.part", static_cast<unsigned long>(vrc::process_id()),
+                      static_cast<unsigned long>(g_temp_counter.fetch_add(1)));
+        const size_t added = 1 + std::strlen(unique);
+        const size_t keep = name.size() > added + kMinTempStem ? name.size() - added : kMinTempStem;
+        *temp = directory + "." + name.substr(0, keep) + unique;
+        const vrc::FileOutcome created = vrc::file_create_new(temp->c_str());
+        if (created == vrc::FileOutcome::done) return 0;
+        if (created == vrc::FileOutcome::failed)
+            return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create a file beside %s: %s", job.output,
+                        vrc::file_error_text());
+    }
+}
+
+// Refuses an output that is the input under another name (a link, say) and,
+// when asked, any existing output.
+int check_output(Job &job, const vrc::FileIdentity &input)
+{
+    vrc::FileIdentity existing;
+    if (!vrc::file_identity(job.output, &existing)) return 0;
+    if (existing.volume == input.volume && existing.number == input.number)
+        return fail(job, VRC_CONVERT_ERR_SAME_FILE, "the output %s is the input itself", job.output);
+    if (job.options.flags & VRC_CONVERT_KEEP_EXISTING)
+        return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
+    return 0;
+}
+
+int move_into_place(Job &job, const std::string &temp)
+{
+    const bool replace = (job.options.flags & VRC_CONVERT_KEEP_EXISTING) == 0;
+    const vrc::FileOutcome moved = vrc::file_rename(temp.c_str(), job.output, replace);
+    if (moved == vrc::FileOutcome::exists) return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
+    if (moved == vrc::FileOutcome::failed)
+        return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot put %s in place: %s", job.output, vrc::file_error_text());
+    vrc::FileIdentity written;
+    if (vrc::file_identity(job.output, &written)) job.result->bytes_written = written.size;
+    return 0;
+}
+
+int convert(Job &job)
+{
+    vrc_oldrecord_demuxer_t *demuxer = vrc_oldrecord_demuxer_new(job.input);
+    vrc::FileIdentity input{};
+    const bool identified = vrc::file_identity(job.input, &input);  // its errno tells why it is missing
+    if (!demuxer || !identified) {
+        const int rc = fail(job, VRC_CONVERT_ERR_INPUT, "cannot open %s: %s", job.input, vrc::file_error_text());
+        if (!demuxer) vrc::out_printf("vrc_oldrecord_demuxer_new err");
+        vrc_oldrecord_demuxer_free(demuxer);
+        return rc;
+    }
+    job.input_size = input.size;
+    std::string temp;
+    int rc = check_output(job, input);
+    if (rc == 0 && input.size > kLargestInput)
+        rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can (%llu bytes)",
+                  static_cast<unsigned long long>(input.size));
+    if (rc == 0) rc = create_temp_file(job, &temp);
+    if (rc == 0 && job.options.progress && job.options.progress(job.options.user, 0, job.input_size) != 0)
+        rc = fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
+    if (rc == 0) rc = write_mp4(job, demuxer, temp.c_str());
     vrc_oldrecord_demuxer_free(demuxer);
-    return errors ? -1 : 0;
+    if (rc == 0) rc = move_into_place(job, temp);
+    if (rc != 0 && !temp.empty()) std::remove(temp.c_str());
+    return rc;
 }
 
 }  // namespace
 
+extern "C" VRC_API int vrc_convert_mp4_file(const char *input, const char *output,
+                                            const vrc_convert_options_t *options, vrc_convert_result_t *result)
+{
+    vrc_convert_result_t unused;
+    Job job{input, output, {}, result ? result : &unused, 0, 0, 0};
+    std::memset(job.result, 0, sizeof *job.result);
+    if (options) job.options = *options;
+    if (!input || !output) return fail(job, -1, "no input or output path");
+    const vrc::OutputRedirect redirect(job.options.line, job.options.user);
+    if (std::strlen(output) > kMaxOutputPath) {
+        vrc::out_puts("ERROR : The parameter is too long");
+        return fail(job, VRC_CONVERT_ERR_PATH_TOO_LONG, "the output path is too long");
+    }
+    vrc::out_printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
+    vrc::out_printf("mov_box_mvhd_t size is %ld\n", 100L);
+    return convert(job);
+}
+
 extern "C" VRC_API int vrc_convert_mp4(const char *path)
 {
     if (!path) return -1;
-    static const char kSuffix[] = ".mp4";
-    const size_t length = std::strlen(path);
-    if (length + sizeof kSuffix - 1 > kMaxOutputName) {
-        std::puts("ERROR : The parameter is too long");
-        return -1;
-    }
-    char output[kMaxOutputName + 1];
-    std::memcpy(output, path, length);
-    std::memcpy(output + length, kSuffix, sizeof kSuffix);
-
-    std::printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
-    std::printf("mov_box_mvhd_t size is %ld\n", 100L);
-    return convert_to(path, output);
+    const std::string output = std::string(path) + ".mp4";
+    return vrc_convert_mp4_file(path, output.c_str(), nullptr, nullptr) == 0 ? 0 : -1;
 }

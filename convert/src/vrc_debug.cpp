@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "vrc_mutex.h"
+#include "vrc_output.h"
 #include "vrc_platform.h"
 #include "vrc_time.h"
 
@@ -91,7 +92,7 @@ extern "C" VRC_API void vrc_log_msg(int level, const char *file, int line, const
     // A line cut at 1023 bytes still ends with a newline.
     text[kLineSize - 2] = '\n';
     vrc_log_write_msg(text);
-    std::printf("%s", text);
+    vrc::out_printf("%s", text);
 }
 
 extern "C" VRC_API void vrc_log_set_level(int level)

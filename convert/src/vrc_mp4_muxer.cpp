@@ -181,7 +181,8 @@ bool plan_sample(const vrc_media_packet_t &p, PacketPlan *plan, uint64_t *sample
     return true;
 }
 
-// The muxer's checks of a packet: 0 when it may be written, else -3 (logged).
+// The muxer's checks of a packet: 0 when it may be written, else -3, or -5
+// for a video frame without a slice (logged).
 int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, PacketPlan *plan)
 {
     const uint32_t t = p.track_id;
@@ -199,6 +200,13 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
     }
     uint64_t sample_size = 0;
     if (!plan_sample(p, plan, &sample_size)) return VRC_ERR_FRAME_REFUSED;
+    // A damaged start code hides every slice: an empty sample would play as
+    // nothing, and the bytes as they are would feed a decoder a bogus unit.
+    if (is_video(p) && sample_size == 0) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "track %d video frame of %u bytes holds no slice: dropped\n",
+                    p.track_id, p.size);
+        return VRC_ERR_FRAME_EMPTY;
+    }
     if (sample_size > VRC_MUXER_MAX_SAMPLE_SIZE) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d sample of %llu bytes exceeds the max sample size %d!\n",
                     p.track_id, static_cast<unsigned long long>(sample_size), VRC_MUXER_MAX_SAMPLE_SIZE);
@@ -300,7 +308,7 @@ void vrc_mp4_muxer_write_audio_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
     BoxWriter w(m.pb);
     if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
     w.bytes(plan.audio, plan.sample_size);
-    update_track_times(m, p, kAudioLeadMs);
+    update_track_times(m, p, vrc::MOV_AUDIO_LEAD_MS);
     count_frame(m, p.track_id, plan);
 }
 
@@ -445,9 +453,10 @@ extern "C" VRC_API int vrc_mp4_muxer_write_packet(vrc_mp4_muxer_t *muxer, const 
         return VRC_ERR_MUXER_IO;
     }
     PacketPlan plan;
-    if (vrc_mp4_muxer_plan_packet(m, p, &plan) != 0) {
+    const int planned = vrc_mp4_muxer_plan_packet(m, p, &plan);
+    if (planned != 0) {
         vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "write is err\n");
-        return VRC_ERR_FRAME_REFUSED;
+        return planned;
     }
     const uint32_t t = p.track_id;
     if (m.nr_avframes[t] != 0 && m.last_seq[t] + 1 != p.seq)

@@ -15,6 +15,9 @@ namespace vrc {
 constexpr uint32_t MOV_MOOV_TRACKS = 2;         // moov describes slots 0 (video) and 1 (audio)
 // Chunk offsets are 32 bits: no byte of a sample may lie beyond this.
 constexpr uint64_t MOV_MAX_FILE_OFFSET = 0xFFFFFFFFu;
+// Audio frames are stamped at their end: an audio track plays from this
+// many milliseconds before its first stamp.
+constexpr uint32_t MOV_AUDIO_LEAD_MS = 40;
 
 static_assert(sizeof(vrc_track_info_t::seq_params) == MOV_PARAM_SET_CAPACITY &&
                   sizeof(vrc_track_info_t::pic_params) == MOV_PARAM_SET_CAPACITY,
@@ -35,6 +38,8 @@ struct mov_trak_size_t {
     uint32_t stss_entries;       // key frames of the track
     uint32_t samples_per_chunk;  // every sample is a chunk of its own: 1
     uint32_t nr_chunks;
+    uint32_t edts_size, elst_size;  // 0: the track starts with the movie
+    uint32_t empty_edit;         // movie time before the track's first sample plays
 };
 
 struct mov_moov_size_t {
@@ -74,6 +79,7 @@ struct vrc_mp4_muxer_t {
     vrc::mov_moov_size_t moov;
     uint32_t tracks_added;      // add_tracks has been called
     uint32_t param_set_warned[VRC_MUXER_MAX_TRACKS];  // oversized parameter set reported
+    uint32_t steps_repaired[VRC_MUXER_MAX_TRACKS];    // time steps the tail replaced, per track
 };
 
 namespace vrc {

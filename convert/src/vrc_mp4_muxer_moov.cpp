@@ -4,12 +4,15 @@
 // The sample tables are not kept per track: every table is read off the
 // frame table as it is written, by the same walkers the sizing counts with,
 // so that sizes and contents cannot drift apart.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "vrc_debug.h"
 #include "vrc_mp4_box_writer.h"
 #include "vrc_mp4_h264.h"
 #include "vrc_mp4_muxer_internal.h"
+#include "vrc_output.h"
 #include "vrc_time.h"
 
 namespace {
@@ -33,23 +36,37 @@ constexpr uint32_t kAvcCFixedSize = 19;        // avcC without its parameter set
 constexpr uint32_t kAudioSampleSize = MOV_BOX_ATOM_SIZE + vrc::MOV_AUDIO_SAMPLE_FIXED_SIZE;  // without esds
 constexpr uint32_t kFullBoxHeaderSize = 16;    // header, version and flags, entry count
 constexpr uint32_t kStszHeaderSize = 20;       // ... and the common sample size
+constexpr uint32_t kElstEntrySize = 12;        // segment duration, media time, rate
+constexpr uint32_t kMediaRateOne = 0x00010000; // 1.0, 16.16
 constexpr uint32_t kNextTrackId = 3;
 constexpr uint32_t kUnityMatrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 constexpr char kCompressorName[] = "JVT/AVC Coding";
 constexpr uint32_t kCompressorNameField = 32;  // length byte, name, zero padding
 constexpr uint32_t kMonoSampleRate8000 = 8000;
 
-// AAC decoder configurations: for 8000 Hz mono, and the one written for
-// every other rate (it announces 16000 Hz mono).
-constexpr uint8_t kEsds8000[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x25, 0x00, 0x02, 0x00,
-                                 0x04, 0x80, 0x80, 0x80, 0x17, 0x40, 0x15, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                 0xBB, 0x80, 0x00, 0x00, 0xA6, 0x63, 0x05, 0x80, 0x80, 0x80, 0x05, 0x15,
-                                 0x88, 0x56, 0xE5, 0x00, 0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
-constexpr uint8_t kEsdsOther[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x22, 0x00, 0x02,
-                                  0x00, 0x04, 0x80, 0x80, 0x80, 0x14, 0x40, 0x15, 0x00, 0x00, 0x00,
-                                  0x00, 0x00, 0x97, 0xBE, 0x00, 0x00, 0x97, 0xBE, 0x05, 0x80, 0x80,
-                                  0x80, 0x02, 0x14, 0x08, 0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
-static_assert(sizeof kEsds8000 == 46 && sizeof kEsdsOther == 43, "esds payloads");
+// AAC decoder configuration of the 8000 Hz mono stream the recorder writes,
+// with an explicit extension that announces no SBR.
+constexpr uint8_t kEsds8000Mono[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x25, 0x00, 0x02, 0x00,
+                                     0x04, 0x80, 0x80, 0x80, 0x17, 0x40, 0x15, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                     0xBB, 0x80, 0x00, 0x00, 0xA6, 0x63, 0x05, 0x80, 0x80, 0x80, 0x05, 0x15,
+                                     0x88, 0x56, 0xE5, 0x00, 0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
+// Every other configuration: version and flags, the ES descriptor (its
+// length, 32 + the AudioSpecificConfig's, at kEsLength), the decoder
+// configuration (18 + the config's, at kDecoderLength), the decoder-specific
+// information's length (at kAscLength); then the AudioSpecificConfig, then
+// kSlConfig.
+constexpr uint8_t kEsdsHead[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x00, 0x00, 0x02, 0x00,
+                                 0x04, 0x80, 0x80, 0x80, 0x00, 0x40, 0x15, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                 0x97, 0xBE, 0x00, 0x00, 0x97, 0xBE, 0x05, 0x80, 0x80, 0x80, 0x00};
+constexpr uint32_t kEsLength = 8, kDecoderLength = 16, kAscLength = 34;
+constexpr uint8_t kSlConfig[] = {0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
+constexpr uint32_t kMaxAscSize = 5;
+static_assert(sizeof kEsds8000Mono == 46 && sizeof kEsdsHead == 35, "esds payloads");
+// AAC's sampling frequency table; other rates are written out in 24 bits.
+constexpr uint32_t kAacRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                  22050, 16000, 12000, 11025, 8000,  7350};
+constexpr uint32_t kAacRateEscape = 15;
+constexpr uint32_t kAacLowComplexity = 2;
 
 // Slots that moov describes: 0 as video, 1 as audio.
 uint32_t moov_slot_count(const vrc_mp4_muxer_t &m)
@@ -60,14 +77,56 @@ uint32_t moov_slot_count(const vrc_mp4_muxer_t &m)
 bool is_aac(const vrc_track_info_t &track) { return track.codec_id == VRC_CODEC_AAC; }
 
 struct EsdsPayload {
-    const uint8_t *data;
+    uint8_t data[sizeof kEsdsHead + kMaxAscSize + sizeof kSlConfig];
     uint32_t size;
 };
 
+// Channel configuration of an AudioSpecificConfig: 1 to 6 channels as they
+// are, 8 as 7 (7.1); any other count is left to the stream (0).
+uint32_t aac_channel_configuration(uint32_t channels)
+{
+    if (channels >= 1 && channels <= 6) return channels;
+    return channels == 8 ? 7 : 0;
+}
+
+// AudioSpecificConfig of AAC LC at the track's rate and channel count, with
+// a frame length of 1024 and no core coder or extension. Returns its size.
+uint32_t aac_audio_specific_config(const vrc_track_info_t &track, uint8_t *out)
+{
+    uint32_t rate_index = kAacRateEscape;
+    for (uint32_t i = 0; i < sizeof kAacRates / sizeof kAacRates[0]; ++i)
+        if (kAacRates[i] == track.sample_rate) rate_index = i;
+    uint64_t bits = kAacLowComplexity;                // audio object type, 5 bits
+    bits = bits << 4 | rate_index;                    // sampling frequency index
+    int count = 9;
+    if (rate_index == kAacRateEscape) {
+        bits = bits << 24 | (track.sample_rate & 0xFFFFFFu);  // sampling frequency
+        count += 24;
+    }
+    bits = bits << 4 | aac_channel_configuration(track.channels);  // channel configuration
+    bits <<= 3;  // frame length 1024, no core coder, no extension
+    count += 7;
+    const uint32_t size = static_cast<uint32_t>(count / 8);
+    for (uint32_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * (size - 1 - i)));
+    return size;
+}
+
 EsdsPayload esds_payload(const vrc_track_info_t &track)
 {
-    if (track.sample_rate == kMonoSampleRate8000) return {kEsds8000, sizeof kEsds8000};
-    return {kEsdsOther, sizeof kEsdsOther};
+    EsdsPayload esds{};
+    if (track.sample_rate == kMonoSampleRate8000 && track.channels == 1) {
+        std::memcpy(esds.data, kEsds8000Mono, sizeof kEsds8000Mono);
+        esds.size = sizeof kEsds8000Mono;
+        return esds;
+    }
+    std::memcpy(esds.data, kEsdsHead, sizeof kEsdsHead);
+    const uint32_t asc = aac_audio_specific_config(track, esds.data + sizeof kEsdsHead);
+    esds.data[kEsLength] = static_cast<uint8_t>(32 + asc);
+    esds.data[kDecoderLength] = static_cast<uint8_t>(18 + asc);
+    esds.data[kAscLength] = static_cast<uint8_t>(asc);
+    std::memcpy(esds.data + sizeof kEsdsHead + asc, kSlConfig, sizeof kSlConfig);
+    esds.size = static_cast<uint32_t>(sizeof kEsdsHead + asc + sizeof kSlConfig);
+    return esds;
 }
 
 // ---- walks over the frame table -----------------------------------------
@@ -86,33 +145,120 @@ void for_each_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
     }
 }
 
-// Calls emit(count, delta) for each run of equal time deltas of a slot. A
-// sample's delta is the time to the next sample of the slot; the last
-// sample's is 0, so the deltas add up to the track's duration.
+// The stamps of one slot's samples in write order, the current one and up
+// to two after it in view.
+class StampWindow {
+public:
+    StampWindow(const vrc_mp4_muxer_t &m, uint32_t slot) : m_(m), slot_(slot)
+    {
+        for (uint32_t k = 0; k < kView; ++k) pull();
+    }
+    uint32_t held() const { return held_; }
+    uint32_t at(uint32_t k) const { return stamps_[k]; }
+    void advance()
+    {
+        stamps_[0] = stamps_[1];
+        stamps_[1] = stamps_[2];
+        --held_;
+        pull();
+    }
+
+private:
+    static constexpr uint32_t kView = 3;
+    void pull()
+    {
+        while (next_ < m_.nr_frames && m_.frames[next_].track_id != slot_) ++next_;
+        if (next_ < m_.nr_frames) stamps_[held_++] = m_.frames[next_++].timestamp;
+    }
+
+    const vrc_mp4_muxer_t &m_;
+    uint32_t slot_;
+    uint32_t next_ = 0;
+    uint32_t held_ = 0;
+    uint32_t stamps_[kView] = {};
+};
+
+struct TrackTiming {
+    uint32_t start;     // stamp at which the first sample plays
+    uint64_t duration;  // the sample durations added up
+    uint32_t repaired;  // steps replaced
+};
+
+// Time from one stamp to another; stamps wrap around at 2^32.
+int64_t stamp_step(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
+
+// Calls visit(duration) for each sample of a slot in order: the time to the
+// next sample of the slot. A step that goes backwards, or forwards by more
+// than a second, is taken for damage and replaced by the usual step (the
+// last regular one), so that one bad stamp never moves the rest of the
+// track: a stamp astray alone is put back in line (the one after it is
+// close to the one before), and a clock set back goes on from its new time.
+// A jump forward after which the track goes on is a pause and stays, and
+// becomes the usual step when the next one is alike (a slow camera). The
+// last sample lasts the usual step too.
+template <class Visit>
+TrackTiming for_each_sample_duration(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
+{
+    const int64_t max_step = m.tracks[slot].timescale;
+    uint32_t usual = m.tracks[slot].timescale / 25 ? m.tracks[slot].timescale / 25 : 1;  // 40 ms
+    StampWindow window(m, slot);
+    TrackTiming timing{window.at(0), 0, 0};
+    if (window.held() == 0) return timing;
+    uint32_t current = window.at(0);  // the current sample's stamp, as put back in line
+    uint32_t previous = 0;            // the duration given to the sample before
+    for (bool first = true; window.held() >= 2; window.advance(), first = false) {
+        const uint32_t next = window.at(1);
+        const int64_t step = stamp_step(current, next);
+        const bool ahead = window.held() == 3;
+        const int64_t skip = ahead ? stamp_step(current, window.at(2)) : -1;
+        const int64_t after = ahead ? stamp_step(next, window.at(2)) : -1;
+        uint32_t duration = usual;
+        if (step >= 0 && step <= max_step) {
+            duration = static_cast<uint32_t>(step);
+            if (step > 0) usual = duration;
+            current = next;
+        } else if (skip >= 0 && skip <= std::max(max_step, (step < 0 ? -step : step) / 2)) {
+            ++timing.repaired;  // the next stamp alone is astray
+            current += usual;
+        } else if (first && after > 0 && after <= max_step) {
+            ++timing.repaired;  // the first stamp alone is astray
+            usual = duration = static_cast<uint32_t>(after);
+            timing.start = next - usual;
+            current = next;
+        } else if (step > 0 && (ahead || step <= 2 * int64_t{previous})) {
+            duration = static_cast<uint32_t>(step);  // a pause, or a slow cadence
+            current = next;
+            if (!ahead || (after >= step / 2 && after <= 2 * step)) usual = duration;
+        } else {
+            ++timing.repaired;  // the clock was set back
+            current = next;
+        }
+        timing.duration += duration;
+        previous = duration;
+        visit(duration);
+    }
+    timing.duration += usual;
+    visit(usual);
+    return timing;
+}
+
+// Calls emit(count, duration) for each run of equal sample durations of a
+// slot, the runs of its stts table.
 template <class Emit>
-void for_each_delta_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&emit)
+void for_each_duration_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&emit)
 {
     uint32_t run_count = 0;
-    uint32_t run_delta = 0;
-    auto add = [&](uint32_t delta) {
-        if (run_count != 0 && delta == run_delta) {
+    uint32_t run_duration = 0;
+    for_each_sample_duration(m, slot, [&](uint32_t duration) {
+        if (run_count != 0 && duration == run_duration) {
             ++run_count;
             return;
         }
-        if (run_count != 0) emit(run_count, run_delta);
+        if (run_count != 0) emit(run_count, run_duration);
         run_count = 1;
-        run_delta = delta;
-    };
-    bool any = false;
-    uint32_t previous = 0;
-    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint32_t) {
-        if (any) add(f.timestamp - previous);
-        any = true;
-        previous = f.timestamp;
+        run_duration = duration;
     });
-    if (!any) return;
-    add(0);
-    emit(run_count, run_delta);
+    if (run_count != 0) emit(run_count, run_duration);
 }
 
 // Calls visit(number) with the 1-based sample number of each key frame.
@@ -137,29 +283,77 @@ void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
         const mov_frame_info_t &f = m.frames[i];
         const uint32_t t = f.track_id;
         if (t >= m.nr_tracks) continue;
-        vrc_track_info_t &track = m.tracks[t];
         mov_trak_size_t &s = m.moov.trak[t];
         s.stss_entries += f.key_frame;
-        if (n[t] == 0) track.start_time = f.timestamp;
-        track.duration = f.timestamp - track.start_time;
         s.samples_per_chunk = 1;  // every sample is a chunk of its own
         s.nr_chunks = n[t] + 1;
         m.nr_avframes[t] = ++n[t];
+    }
+    for (uint32_t t = 0; t < m.nr_tracks; ++t) {
+        if (n[t] == 0) continue;
+        const TrackTiming timing = for_each_sample_duration(m, t, [](uint32_t) {});
+        m.tracks[t].start_time = timing.start;
+        m.tracks[t].duration = static_cast<uint32_t>(std::min<uint64_t>(timing.duration, UINT32_MAX));
+        m.steps_repaired[t] = timing.repaired;
+        if (timing.repaired != 0)
+            vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                        "track %d: %u timestamp steps going backwards or jumping ahead repaired\n", t,
+                        timing.repaired);
     }
     vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "duration: %d, %d, %d, timescale %d\n", m.tracks[0].duration,
                 m.tracks[1].duration, m.tracks[2].duration, m.tracks[0].timescale);
 }
 
+// A track time in the movie's timescale.
+int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_timescale)
+{
+    if (track_timescale == 0 || track_timescale == movie_timescale) return track_time;
+    return track_time * movie_timescale / track_timescale;
+}
+
+// When a track's first sample plays, in movie time from an arbitrary origin.
+int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t movie_timescale)
+{
+    const vrc_track_info_t &track = m.tracks[t];
+    const int64_t lead = t == 0 ? 0 : int64_t{vrc::MOV_AUDIO_LEAD_MS} * track.timescale / 1000;
+    return movie_time(int64_t{track.start_time} - lead, track.timescale, movie_timescale);
+}
+
+// A track that starts after the earliest one is preceded by an empty edit of
+// the difference, so that players keep the offset between the tracks.
+void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
+{
+    int64_t earliest = INT64_MAX;
+    for (uint32_t t = 0; t < moov_slot_count(m); ++t)
+        if (m.nr_avframes[t] != 0) earliest = std::min(earliest, presentation_start(m, t, movie_timescale));
+    for (uint32_t t = 0; t < moov_slot_count(m); ++t) {
+        mov_trak_size_t &s = m.moov.trak[t];
+        if (m.nr_avframes[t] == 0) continue;
+        const int64_t offset = presentation_start(m, t, movie_timescale) - earliest;
+        if (offset == 0) continue;
+        s.empty_edit = static_cast<uint32_t>(std::min<int64_t>(offset, UINT32_MAX));
+        s.elst_size = kFullBoxHeaderSize + kElstEntrySize * 2;
+        s.edts_size = MOV_BOX_ATOM_SIZE + s.elst_size;
+    }
+}
+
+// What the track lasts in the movie: its empty edit and its media.
+uint32_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t movie_timescale)
+{
+    const int64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale);
+    return static_cast<uint32_t>(std::min<int64_t>(m.moov.trak[t].empty_edit + media, UINT32_MAX));
+}
+
 uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
 {
     if (t == 0) {
-        std::printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(MOV_BOX_ATOM_SIZE));
-        std::printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
+        vrc::out_printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(MOV_BOX_ATOM_SIZE));
+        vrc::out_printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
         s.avc1_size = MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE;
-        std::printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
+        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
         s.avcC_size = kAvcCFixedSize + m.tracks[0].seq_params_len + m.tracks[0].pic_params_len;
         s.avc1_size += s.avcC_size;
-        std::printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
+        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
         return s.avc1_size;
     }
     if (is_aac(m.tracks[t])) {
@@ -170,17 +364,17 @@ uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, m
     return s.ulaw_size;
 }
 
-uint32_t count_delta_runs(const vrc_mp4_muxer_t &m, uint32_t t)
+uint32_t count_duration_runs(const vrc_mp4_muxer_t &m, uint32_t t)
 {
     uint32_t runs = 0;
-    for_each_delta_run(m, t, [&](uint32_t, uint32_t) { ++runs; });
+    for_each_duration_run(m, t, [&](uint32_t, uint32_t) { ++runs; });
     return runs;
 }
 
 void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
 {
     s.tkhd_size = kTkhdSize;
-    s.trak_size = MOV_BOX_ATOM_SIZE + s.tkhd_size;
+    s.trak_size = MOV_BOX_ATOM_SIZE + s.tkhd_size + s.edts_size;
     s.mdhd_size = kMdhdSize;
     s.mdia_size = MOV_BOX_ATOM_SIZE + s.mdhd_size;
     s.hdlr_size = kHdlrSize;
@@ -199,11 +393,13 @@ void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size
     s.stbl_size = MOV_BOX_ATOM_SIZE;
     s.stsd_size = kStsdHeaderSize + vrc_mp4_muxer_calc_sample_entry(m, t, s);
     s.stbl_size += s.stsd_size;
-    s.stts_entries = count_delta_runs(m, t);
+    s.stts_entries = count_duration_runs(m, t);
     s.stts_size = kFullBoxHeaderSize + 8 * s.stts_entries;
     s.stbl_size += s.stts_size;
-    s.stss_size = kFullBoxHeaderSize + 4 * s.stss_entries;
-    s.stbl_size += s.stss_size;
+    if (t == 0) {  // every audio sample is a sync sample: no table says otherwise
+        s.stss_size = kFullBoxHeaderSize + 4 * s.stss_entries;
+        s.stbl_size += s.stss_size;
+    }
     s.stsc_entries = s.nr_chunks != 0 ? 1 : 0;  // one run: every chunk holds one sample
     s.stsc_size = kFullBoxHeaderSize + 12 * s.stsc_entries;
     s.stbl_size += s.stsc_size;
@@ -214,12 +410,13 @@ void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size
     s.minf_size += s.stbl_size;
     s.mdia_size += s.minf_size;
     s.trak_size += s.mdia_size;
-    if (t == 0) std::printf("trak[%d] size test === %ld\n", 0, static_cast<long>(s.trak_size));
+    if (t == 0) vrc::out_printf("trak[%d] size test === %ld\n", 0, static_cast<long>(s.trak_size));
 }
 
-void vrc_mp4_muxer_calc_moov(vrc_mp4_muxer_t &m)
+void vrc_mp4_muxer_calc_moov(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
 {
     vrc_mp4_muxer_count_samples(m);
+    vrc_mp4_muxer_calc_edits(m, movie_timescale);
     for (uint32_t t = 0; t < moov_slot_count(m); ++t)
         if (m.nr_avframes[t] != 0) vrc_mp4_muxer_calc_trak(m, t, m.moov.trak[t]);
 }
@@ -232,14 +429,24 @@ struct MovieValues {
     uint32_t duration;
 };
 
-// The longer of slots 0 and 1 by the running durations of the packet
-// writer (an audio track's includes the 40 ms in front of its first packet);
-// slot 0 on a tie.
+// Times and timescale of the longer of slots 0 and 1 by the running
+// durations of the packet writer (an audio track's includes the 40 ms in
+// front of its first packet); slot 0 on a tie. The duration is known once
+// the tracks are sized.
 MovieValues vrc_mp4_muxer_movie_values(const vrc_mp4_muxer_t &m)
 {
     const uint32_t slot = m.nr_tracks > 1 && m.tracks[1].duration > m.tracks[0].duration ? 1 : 0;
     const vrc_track_info_t &track = m.tracks[slot];
-    return {track.creation_time, track.timescale, track.duration};
+    return {track.creation_time, track.timescale, 0};
+}
+
+// The movie lasts until its last track ends.
+uint32_t movie_duration(const vrc_mp4_muxer_t &m, uint32_t movie_timescale)
+{
+    uint32_t duration = 0;
+    for (uint32_t t = 0; t < moov_slot_count(m); ++t)
+        if (m.nr_avframes[t] != 0) duration = std::max(duration, track_presentation_duration(m, t, movie_timescale));
+    return duration;
 }
 
 struct PictureSize {
@@ -278,7 +485,7 @@ void vrc_mp4_write_mvhd(BoxWriter &w, const vrc_mp4_muxer_t &m, const MovieValue
     w.u32(kNextTrackId);                               // next track ID
 }
 
-void vrc_mp4_write_tkhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
+void vrc_mp4_write_tkhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const MovieValues &movie)
 {
     const vrc_track_info_t &track = m.tracks[t];
     const PictureSize picture = track_picture_size(m, t);
@@ -288,7 +495,7 @@ void vrc_mp4_write_tkhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
     w.u32(mov_unixtime2mactime(track.modification_time));  // modification time
     w.u32(t + 1);                                          // track ID
     w.u32(0);                                              // reserved
-    w.u32(track.duration);                                 // duration, track timescale
+    w.u32(track_presentation_duration(m, t, movie.timescale));  // duration, movie timescale
     w.zeros(8);                                            // reserved
     w.u16(0);                                              // layer
     w.u16(0);                                              // alternate group
@@ -430,15 +637,16 @@ void vrc_mp4_write_stts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, cons
     w.u32(s.stts_entries);  // entry count
     if (m.nr_avframes[t] != 0)
         vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "track[%d] stts nr_avframes=%d\n", t, m.nr_avframes[t]);
-    for_each_delta_run(m, t, [&](uint32_t count, uint32_t delta) {
-        w.u32(count);  // sample count
-        w.u32(delta);  // sample delta
+    for_each_duration_run(m, t, [&](uint32_t count, uint32_t duration) {
+        w.u32(count);     // sample count
+        w.u32(duration);  // sample delta
     });
 }
 
-// Audio frames are never key frames: their table is present and empty.
+// Only the video track has one: every audio sample is a sync sample.
 void vrc_mp4_write_stss(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
 {
+    if (s.stss_size == 0) return;
     BoxScope box(w, mov_fourcc("stss"), s.stss_size);
     w.u32(0);               // version 0, flags 0
     w.u32(s.stss_entries);  // entry count
@@ -502,13 +710,31 @@ void vrc_mp4_write_mdia(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
     vrc_mp4_write_stbl(w, m, t);
 }
 
-// A trak holds no edit list: every track's media starts at movie time 0.
-void vrc_mp4_write_track(BoxWriter &w, const vrc_mp4_muxer_t &m)
+// A track that starts later than the movie: nothing plays for its empty
+// edit, then its media from the start.
+void vrc_mp4_write_edts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const MovieValues &movie)
+{
+    const mov_trak_size_t &s = m.moov.trak[t];
+    if (s.edts_size == 0) return;
+    BoxScope edts(w, mov_fourcc("edts"), s.edts_size);
+    BoxScope elst(w, mov_fourcc("elst"), s.elst_size);
+    w.u32(0);              // version 0, flags 0
+    w.u32(2);              // entry count
+    w.u32(s.empty_edit);   // segment duration: the empty edit
+    w.u32(0xFFFFFFFFu);    // media time -1: nothing plays
+    w.u32(kMediaRateOne);  // media rate
+    w.u32(track_presentation_duration(m, t, movie.timescale) - s.empty_edit);  // segment duration: the media
+    w.u32(0);              // media time: from the first sample
+    w.u32(kMediaRateOne);  // media rate
+}
+
+void vrc_mp4_write_track(BoxWriter &w, const vrc_mp4_muxer_t &m, const MovieValues &movie)
 {
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) {
         if (m.nr_avframes[t] == 0) continue;
         BoxScope trak(w, mov_fourcc("trak"), m.moov.trak[t].trak_size, static_cast<int>(t));
-        vrc_mp4_write_tkhd(w, m, t);
+        vrc_mp4_write_tkhd(w, m, t, movie);
+        vrc_mp4_write_edts(w, m, t, movie);
         vrc_mp4_write_mdia(w, m, t);
     }
 }
@@ -533,20 +759,21 @@ int vrc_mp4_muxer_fill_mdat(vrc_mp4_muxer_t &m)
 
 int vrc_mp4_muxer_write_moov(vrc_mp4_muxer_t &m)
 {
-    const MovieValues movie = vrc_mp4_muxer_movie_values(m);
+    MovieValues movie = vrc_mp4_muxer_movie_values(m);
     m.moov = vrc::mov_moov_size_t{};
     m.moov.moov_size = MOV_BOX_ATOM_SIZE;
     m.moov.mvhd_size = kMvhdSize;
     m.moov.moov_size += m.moov.mvhd_size;
-    vrc_mp4_muxer_calc_moov(m);
+    vrc_mp4_muxer_calc_moov(m, movie.timescale);
+    movie.duration = movie_duration(m, movie.timescale);
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) m.moov.moov_size += m.moov.trak[t].trak_size;
-    std::printf("moov_size's size is %ld\n", static_cast<long>(m.moov.moov_size));
+    vrc::out_printf("moov_size's size is %ld\n", static_cast<long>(m.moov.moov_size));
 
     BoxWriter w(m.pb);
     {
         BoxScope moov(w, mov_fourcc("moov"), m.moov.moov_size);
         vrc_mp4_write_mvhd(w, m, movie);
-        vrc_mp4_write_track(w, m);
+        vrc_mp4_write_track(w, m, movie);
     }
     return w.result();
 }

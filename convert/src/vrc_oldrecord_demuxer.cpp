@@ -21,6 +21,11 @@ constexpr uint32_t kIndexEntrySize = VRC_OLDREC_INDEX_ENTRY_SIZE;
 constexpr uint32_t kIndexCountSize = 4;
 // A wanted time this far past the last indexed frame still counts as inside.
 constexpr int64_t kSeekSlackSeconds = 2;
+// A header found inside a frame's payload ends the frame when its stamp
+// follows the frame's: at most this much earlier (audio and video stamps
+// interleave loosely) and at most this much later.
+constexpr int64_t kFollowBackMs = 1000;
+constexpr int64_t kFollowAheadMs = 24 * 3600 * 1000;
 
 struct FrameHeader {
     uint32_t magic;
@@ -45,8 +50,6 @@ constexpr FrameKind kFrameKinds[] = {
     {VRC_OLDREC_TYPE_VIDEO_OTHER, VRC_MEDIA_VIDEO, VRC_FRAME_VIDEO_OTHER, VRC_CODEC_H264, 0},
     {VRC_OLDREC_TYPE_AUDIO, VRC_MEDIA_AUDIO, VRC_FRAME_AUDIO, VRC_CODEC_G711U, 0},
 };
-// Unknown codes still come out as video, with no frame type.
-constexpr FrameKind kUnknownKind = {0, VRC_MEDIA_VIDEO, 0, VRC_CODEC_H264, 0};
 
 struct IndexEntry {
     uint32_t magic;
@@ -70,11 +73,12 @@ bool is_magic(uint32_t value)
     return value == VRC_OLDREC_MAGIC || value == VRC_OLDREC_MAGIC_ALT;
 }
 
-const FrameKind &frame_kind(uint32_t type)
+// The kind of a known type code; null for any other.
+const FrameKind *frame_kind(uint32_t type)
 {
     for (const FrameKind &kind : kFrameKinds)
-        if (kind.type == type) return kind;
-    return kUnknownKind;
+        if (kind.type == type) return &kind;
+    return nullptr;
 }
 
 FrameHeader decode_header(const uint8_t *area)
@@ -201,43 +205,65 @@ int find_header(vrc_oldrecord_demuxer_t *d, FrameHeader *header)
     }
 }
 
-// Finds the next header whose frame can be delivered, stepping over corrupt
-// headers and frames that do not fit the caller's buffer.
-int find_deliverable_header(vrc_oldrecord_demuxer_t *d, FrameHeader *header)
+// Whether a header found inside another frame's payload starts the next
+// frame: a known type, a size any frame can have, and a stamp that follows.
+bool starts_following_frame(const FrameHeader &h, uint32_t timestamp)
+{
+    const int64_t step = static_cast<int32_t>(h.timestamp - timestamp);
+    return is_magic(h.magic) && frame_kind(h.type) && h.size <= VRC_OLDREC_MAX_FRAME_SIZE &&
+           step >= -kFollowBackMs && step <= kFollowAheadMs;
+}
+
+// Where in a payload of got bytes the next frame's header begins, or got.
+// Positions whose header would reach past the bytes held cannot tell.
+uint32_t find_following_header(const uint8_t *payload, uint32_t got, uint32_t timestamp)
+{
+    if (got < kHeaderSize) return got;
+    const uint32_t limit = got - kHeaderSize + 1;
+    for (uint32_t at = 0; (at = find_magic(payload + at, limit - at) + at) < limit; ++at)
+        if (starts_following_frame(decode_header(payload + at), timestamp)) return at;
+    return got;
+}
+
+// Finds the next header whose fields are plausible, stepping over corrupt
+// ones.
+int find_plausible_header(vrc_oldrecord_demuxer_t *d, FrameHeader *header)
 {
     for (;;) {
         const int rc = find_header(d, header);
         if (rc != 0) return rc;
-        if (header->size > VRC_OLDREC_MAX_FRAME_SIZE) {
+        if (header->size > VRC_OLDREC_MAX_FRAME_SIZE || !frame_kind(header->type)) {
             vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                        "[oldrec]header at offset %u claims %u bytes, more than any frame: skipped as corrupt\n",
-                        d->read_offset, header->size);
+                        "[oldrec]header at offset %u claims %u bytes of type 0x%X: skipped as corrupt\n",
+                        d->read_offset, header->size, header->type);
             if (!move_read_offset(d, uint64_t{d->read_offset} + 1)) return VRC_ERR_OLDREC_EOF;
             continue;
         }
-        const uint64_t frame_end = uint64_t{d->read_offset} + kHeaderSize + header->size;
-        if (frame_end > kLastReadOffset) {
+        if (uint64_t{d->read_offset} + kHeaderSize + header->size > kLastReadOffset) {
             log_past_4gib(d);
             return VRC_ERR_OLDREC_EOF;
-        }
-        if (header->size > d->buffer_size) {
-            vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                        "[oldrec]frame at offset %u of %u bytes exceeds the buffer of %u bytes: skipped\n",
-                        d->read_offset, header->size, d->buffer_size);
-            d->read_offset = static_cast<uint32_t>(frame_end);
-            continue;
         }
         return 0;
     }
 }
 
-void fill_packet(vrc_media_packet_t *packet, const FrameHeader &header, uint32_t offset, void *buffer)
+// Whether what follows a payload read whole confirms its size: the end of
+// the file, or the magic of the next header.
+bool size_confirmed(vrc_oldrecord_demuxer_t *d)
 {
-    const FrameKind &kind = frame_kind(header.type);
+    uint8_t magic[kMagicSize];
+    const int got = vrc_uri_io_file_read(d->pb, magic, static_cast<int>(kMagicSize));
+    return got <= 0 || (got == static_cast<int>(kMagicSize) && is_magic(le32(magic)));
+}
+
+void fill_packet(vrc_media_packet_t *packet, const FrameHeader &header, uint32_t size, uint32_t offset,
+                 uint8_t *buffer)
+{
+    const FrameKind &kind = *frame_kind(header.type);
     std::memset(packet, 0, sizeof *packet);
     packet->offset = offset;
-    packet->data = static_cast<uint8_t *>(buffer);
-    packet->size = header.size;
+    packet->data = buffer;
+    packet->size = size;
     packet->timestamp = header.timestamp;
     packet->utctime = header.utctime;
     packet->media_type = kind.media_type;
@@ -246,19 +272,42 @@ void fill_packet(vrc_media_packet_t *packet, const FrameHeader &header, uint32_t
     packet->key_frame = kind.key_frame;
 }
 
-int read_payload(vrc_oldrecord_demuxer_t *d, vrc_media_packet_t *packet)
+enum class Payload { deliver, unreadable, skip };
+
+// Reads the payload of the header just passed (read_offset at the payload)
+// into buffer and settles the frame's size: as its header says when the
+// bytes after it confirm that; else up to the next frame's header inside it
+// (a damaged size field must not swallow the frames after it); else the
+// bytes the file holds. A frame larger than the buffer with no header inside
+// is skipped whole.
+Payload read_payload(vrc_oldrecord_demuxer_t *d, const FrameHeader &header, uint8_t *buffer, uint32_t *size)
 {
-    const int got = vrc_uri_io_file_read(d->pb, packet->data, static_cast<int>(packet->size));
-    if (got <= 0) {
-        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "read error ret: %d\n", got);
-        return VRC_ERR_FRAME_REFUSED;
+    const uint32_t want = header.size < d->buffer_size ? header.size : d->buffer_size;
+    const int read = vrc_uri_io_file_read(d->pb, buffer, static_cast<int>(want));
+    if (read <= 0) {
+        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "read error ret: %d\n", read);
+        return Payload::unreadable;
     }
-    // A file cut off inside the payload keeps the header's size; the missing
-    // tail reads as zeros rather than as a former frame's bytes.
-    const uint32_t read = static_cast<uint32_t>(got);
-    if (read < packet->size) std::memset(packet->data + read, 0, packet->size - read);
-    d->read_offset += packet->size;
-    return 0;
+    const uint32_t got = static_cast<uint32_t>(read);
+    *size = header.size;
+    if (got == header.size && size_confirmed(d)) return Payload::deliver;
+    const uint32_t next = find_following_header(buffer, got, header.timestamp);
+    if (next < got) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                    "[oldrec]frame at offset %u claims %u bytes, but the next frame's header follows after %u: "
+                    "cut there\n",
+                    d->read_offset, header.size, next);
+        *size = next;
+        return next == 0 ? Payload::unreadable : Payload::deliver;
+    }
+    if (header.size > d->buffer_size) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                    "[oldrec]frame at offset %u of %u bytes exceeds the buffer of %u bytes: skipped\n",
+                    d->read_offset, header.size, d->buffer_size);
+        return Payload::skip;
+    }
+    *size = got;  // the file ends inside the payload
+    return Payload::deliver;
 }
 
 IndexEntry index_entry(const uint8_t *index, uint32_t n)
@@ -305,12 +354,22 @@ extern "C" VRC_API int vrc_oldrecord_demuxer_read_packet(vrc_oldrecord_demuxer_t
         log_demuxer_error();
         return -1;
     }
-    FrameHeader header;
-    const int rc = find_deliverable_header(d, &header);
-    if (rc != 0) return rc;
-    d->read_offset += kHeaderSize;
-    fill_packet(packet, header, d->read_offset, buffer);
-    return read_payload(d, packet);
+    auto *payload = static_cast<uint8_t *>(buffer);
+    for (;;) {
+        FrameHeader header;
+        const int rc = find_plausible_header(d, &header);
+        if (rc != 0) return rc;
+        d->read_offset += kHeaderSize;
+        uint32_t size = 0;
+        const Payload outcome = read_payload(d, header, payload, &size);
+        if (outcome == Payload::unreadable) return VRC_ERR_FRAME_REFUSED;
+        if (outcome == Payload::deliver) {
+            fill_packet(packet, header, size, d->read_offset, payload);
+            d->read_offset += size;
+            return 0;
+        }
+        d->read_offset += header.size;
+    }
 }
 
 extern "C" VRC_API int vrc_oldrecord_demuxer_seek(vrc_oldrecord_demuxer_t *d, vrc_date_time_t wanted)

@@ -27,6 +27,27 @@ int32_t tz_daylight();
 int file_seek64(std::FILE *stream, int64_t offset, int whence);
 int64_t file_tell64(std::FILE *stream);
 
+// What tells two names of one file apart from two files: the volume and the
+// file's number on it, links followed; and the file's size.
+struct FileIdentity {
+    uint64_t volume;
+    uint64_t number;
+    uint64_t size;
+};
+// False when nothing exists at path (or it cannot be examined).
+bool file_identity(const char *path, FileIdentity *out);
+
+enum class FileOutcome { done, exists, failed };
+// Creates path as a new empty file; exists when a file of that name is
+// already there, so that two writers never share one name.
+FileOutcome file_create_new(const char *path);
+// Moves from to the name to in one step, replacing a file there when
+// replace is set; otherwise exists when to is taken.
+FileOutcome file_rename(const char *from, const char *to, bool replace);
+// The reason of the last failed file operation, for messages.
+const char *file_error_text();
+uint32_t process_id();
+
 // Starts a detached thread that runs routine(context) at one of the seven
 // platform priorities (VRC_THREAD_PRIORITY_*). When the priority cannot be
 // applied the routine never runs, nothing is left behind, and -1 is returned.

@@ -6,6 +6,7 @@
 
 #include "vrc_debug.h"
 #include "vrc_mem.h"
+#include "vrc_output.h"
 #include "vrc_platform.h"
 
 extern "C" VRC_API const int VRC_URI_IO_FILE_BUFSIZE = 4096;
@@ -33,7 +34,7 @@ int stdio_open(void **handle, const char *uri, int flags)
     // would hide a failed write (a full disk) until fclose, where nobody
     // looks; unbuffered, the failure shows at the write that caused it.
     std::setvbuf(f, nullptr, _IONBF, 0);
-    std::puts("open is succeed");
+    vrc::out_puts("open is succeed");
     *handle = f;
     return 0;
 }
@@ -69,7 +70,7 @@ int64_t stdio_seek(void *handle, int64_t offset, int whence)
     if (!handle) return -1;
     auto *f = static_cast<std::FILE *>(handle);
     if (vrc::file_seek64(f, offset, whence) != 0) {
-        std::printf("fseek is err");
+        vrc::out_printf("fseek is err");
         return -1;  // the stream did not move: never report the target as reached
     }
     return vrc::file_tell64(f);
@@ -80,17 +81,17 @@ int64_t stdio_seek(void *handle, int64_t offset, int whence)
 int get_uri_type(const char *uri)
 {
     if (std::strstr(uri, "://")) {
-        std::printf("uri_type is VRC_URI_TYPE_UNKNOWN");
+        vrc::out_printf("uri_type is VRC_URI_TYPE_UNKNOWN");
         return VRC_URI_TYPE_UNKNOWN;
     }
-    std::printf("uri_type is VRC_URI_TYPE_UNIX_FS");
+    vrc::out_printf("uri_type is VRC_URI_TYPE_UNIX_FS");
     return VRC_URI_TYPE_UNIX_FS;
 }
 
 bool vrc_uri_io_file_open(vrc_uri_io_file_t *h, int flags, const char *uri)
 {
     if (get_uri_type(uri) == VRC_URI_TYPE_UNKNOWN) {
-        std::puts("format is faill");
+        vrc::out_puts("format is faill");
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "Not support uri protocol: %s\n", uri);
         return false;
     }
@@ -228,13 +229,14 @@ extern "C" VRC_API vrc_uri_io_file_t *vrc_uri_io_file_new(int flags, const char 
 extern "C" VRC_API int vrc_uri_io_file_free(vrc_uri_io_file_t *h)
 {
     if (!h) return -1;
+    int rc = 0;
     if (h->handle) {
         if (h->write_mode) flush_buffer(h);
-        h->close(h->handle);
+        rc = h->close(h->handle);
     }
     vrc_free(h->buffer);
     vrc_free(h);
-    return 0;
+    return rc;
 }
 
 extern "C" VRC_API int vrc_uri_io_file_read(vrc_uri_io_file_t *h, void *dst, int size)

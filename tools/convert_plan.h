@@ -1,0 +1,34 @@
+// Which recordings the convert subcommand converts and where each output
+// goes: files named on the command line, recordings found under directories,
+// output names and the checks that can be made before converting.
+#ifndef VRC_TOOLS_CONVERT_PLAN_H
+#define VRC_TOOLS_CONVERT_PLAN_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vrc_tool {
+
+struct NamingRules {
+    std::string output_file;  // -o: the one output; empty otherwise
+    std::string output_dir;   // -d: outputs go under it; empty: beside each input
+    bool keep_extension = false;
+    bool recursive = false;
+    std::string extension = ".rec";  // of the recordings -r picks up
+};
+
+struct Job {
+    std::string input;
+    std::string output;
+    uintmax_t input_bytes = 0;
+    std::string problem;  // why the file fails without being converted; empty when it can be
+};
+
+// One job per recording, in command-line order and, under a directory, in
+// name order. Inputs that cannot be converted become jobs with a problem.
+std::vector<Job> plan_jobs(const std::vector<std::string> &inputs, const NamingRules &rules);
+
+}  // namespace vrc_tool
+
+#endif

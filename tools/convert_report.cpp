@@ -1,0 +1,196 @@
+#include "convert_report.h"
+
+#include <algorithm>
+#include <cinttypes>
+
+namespace vrc_tool {
+namespace {
+
+constexpr const char *kGreen = "\x1b[32m";
+constexpr const char *kRed = "\x1b[31m";
+constexpr const char *kReset = "\x1b[0m";
+constexpr std::chrono::milliseconds kRedrawEvery{250};
+
+const char *paint(bool colour, const char *code)
+{
+    return colour ? code : "";
+}
+
+const char *status_name(Status status)
+{
+    switch (status) {
+    case Status::kConverted: return "converted";
+    case Status::kSkipped: return "skipped";
+    default: return "failed";
+    }
+}
+
+std::string json_string(const std::string &text)
+{
+    std::string quoted = "\"";
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            quoted += escaped;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string human_bytes(double bytes)
+{
+    static const char *const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    size_t unit = 0;
+    for (; bytes >= 1024 && unit + 1 < sizeof kUnits / sizeof kUnits[0]; ++unit) bytes /= 1024;
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+    return text;
+}
+
+std::string clock_time(double seconds)
+{
+    const uint64_t whole = static_cast<uint64_t>(seconds + 0.5);
+    char text[32];
+    if (whole >= 3600)
+        std::snprintf(text, sizeof text, "%" PRIu64 ":%02u:%02u", whole / 3600, static_cast<unsigned>(whole / 60 % 60),
+                      static_cast<unsigned>(whole % 60));
+    else
+        std::snprintf(text, sizeof text, "%u:%02u", static_cast<unsigned>(whole / 60), static_cast<unsigned>(whole % 60));
+    return text;
+}
+
+// Colour codes of the library's log lines, for streams that take no colour.
+std::string without_colour(const std::string &line)
+{
+    std::string plain;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\x1b' && i + 1 < line.size() && line[i + 1] == '[') {
+            i = line.find('m', i);
+            if (i == std::string::npos) break;
+        } else {
+            plain += line[i];
+        }
+    }
+    return plain;
+}
+
+}  // namespace
+
+Reporter::Reporter(const ReportStyle &style, std::FILE *out, const std::vector<Job> &jobs, size_t slots)
+    : style_(style), out_(out), start_(std::chrono::steady_clock::now()), files_(jobs.size()), in_flight_(slots)
+{
+    for (const Job &job : jobs) total_bytes_ += job.input_bytes;
+}
+
+void Reporter::progress(size_t slot, uint64_t bytes_done)
+{
+    if (!style_.progress) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    in_flight_[slot] = bytes_done;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_draw_ >= kRedrawEvery) draw_progress(now);
+}
+
+void Reporter::file_done(size_t slot, const Job &job, const Outcome &outcome)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    in_flight_[slot] = 0;
+    finished_bytes_ += job.input_bytes;
+    bytes_written_ += outcome.bytes_written;
+    ++(outcome.status == Status::kConverted ? converted_ : outcome.status == Status::kSkipped ? skipped_ : failed_);
+    erase_progress();
+    if (outcome.status == Status::kFailed)
+        std::fprintf(stderr, "%sFAILED%s  %s: %s\n", paint(style_.colour_error, kRed),
+                     paint(style_.colour_error, kReset), job.input.c_str(), outcome.reason.c_str());
+    if (style_.json) print_json(job, outcome);
+    else if (!style_.quiet) print_text(job, outcome);
+    std::fflush(out_);
+    if (style_.progress) draw_progress(std::chrono::steady_clock::now());
+}
+
+void Reporter::library_line(const Job &job, const char *line)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    erase_progress();
+    if (style_.colour_error) std::fprintf(stderr, "%s: %s%s\n", job.input.c_str(), line, kReset);
+    else std::fprintf(stderr, "%s: %s\n", job.input.c_str(), without_colour(line).c_str());
+    std::fflush(stderr);
+}
+
+void Reporter::summary()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    erase_progress();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if (style_.json)
+        std::fprintf(out_,
+                     "{\"type\":\"summary\",\"converted\":%zu,\"skipped\":%zu,\"failed\":%zu,"
+                     "\"bytes_written\":%" PRIu64 ",\"seconds\":%.3f}\n",
+                     converted_, skipped_, failed_, bytes_written_, seconds);
+    else if (!style_.quiet)
+        std::fprintf(out_, "%zu converted, %zu skipped, %zu failed, %" PRIu64 " bytes written in %.3f s\n",
+                     converted_, skipped_, failed_, bytes_written_, seconds);
+    std::fflush(out_);
+}
+
+void Reporter::print_text(const Job &job, const Outcome &outcome)
+{
+    if (outcome.status != Status::kConverted) return;
+    std::fprintf(out_, "%sok%s      %s -> %s (%" PRIu64 " bytes, %.3f s", paint(style_.colour_out, kGreen),
+                 paint(style_.colour_out, kReset), job.input.c_str(), job.output.c_str(), outcome.bytes_written,
+                 outcome.seconds);
+    if (outcome.repaired_steps) std::fprintf(out_, ", %" PRIu64 " timestamps repaired", outcome.repaired_steps);
+    if (outcome.skipped_bytes) std::fprintf(out_, ", %" PRIu64 " damaged bytes skipped", outcome.skipped_bytes);
+    std::fputs(")\n", out_);
+}
+
+void Reporter::print_json(const Job &job, const Outcome &outcome)
+{
+    std::fprintf(out_, "{\"type\":\"file\",\"input\":%s,\"output\":%s,\"status\":\"%s\"", json_string(job.input).c_str(),
+                 json_string(job.output).c_str(), status_name(outcome.status));
+    if (outcome.status == Status::kFailed) std::fprintf(out_, ",\"reason\":%s", json_string(outcome.reason).c_str());
+    std::fprintf(out_,
+                 ",\"seconds\":%.3f,\"bytes_written\":%" PRIu64 ",\"video_frames\":%" PRIu64
+                 ",\"audio_frames\":%" PRIu64 ",\"repaired_steps\":%" PRIu64 ",\"skipped_bytes\":%" PRIu64 "}\n",
+                 outcome.seconds, outcome.bytes_written, outcome.video_frames, outcome.audio_frames,
+                 outcome.repaired_steps, outcome.skipped_bytes);
+}
+
+// "3/10 files, 1.2 GiB of 4.0 GiB, 85.3 MiB/s, 0:32 left" on standard error,
+// redrawn in place.
+void Reporter::draw_progress(std::chrono::steady_clock::time_point now)
+{
+    last_draw_ = now;
+    uint64_t done = finished_bytes_;
+    for (const uint64_t bytes : in_flight_) done += bytes;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? done / seconds : 0;
+    const std::string left = rate > 0 && total_bytes_ >= done ? clock_time((total_bytes_ - done) / rate) : "?";
+    char line[160];
+    const int width = std::snprintf(line, sizeof line, "%zu/%zu files, %s of %s, %s/s, %s left",
+                                    converted_ + skipped_ + failed_, files_,
+                                    human_bytes(static_cast<double>(done)).c_str(),
+                                    human_bytes(static_cast<double>(total_bytes_)).c_str(),
+                                    human_bytes(rate).c_str(), left.c_str());
+    // Spaces cover what is left of a longer line before: not every console
+    // acts on the escape code that erases a line.
+    std::fprintf(stderr, "\r%s%*s", line, std::max(0, progress_width_ - width), "");
+    std::fflush(stderr);
+    progress_width_ = std::max(progress_width_, width);
+}
+
+void Reporter::erase_progress()
+{
+    if (progress_width_ == 0) return;
+    std::fprintf(stderr, "\r%*s\r", progress_width_, "");
+    progress_width_ = 0;
+}
+
+}  // namespace vrc_tool
