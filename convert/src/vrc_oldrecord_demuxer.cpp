@@ -152,7 +152,9 @@ int read_header_area(vrc_oldrecord_demuxer_t *d, uint8_t *area)
     }
     const int got = vrc_uri_io_file_read(d->pb, area, static_cast<int>(kHeaderSize));
     if (got <= 0) {
-        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "read error! ret: %d\n", got);
+        // The end of the file is how every recording ends: no error then.
+        const int level = vrc_uri_io_file_eof(d->pb) ? VRC_LOG_DEBUG : VRC_LOG_ERR;
+        vrc_log_msg(level, __FILE__, __LINE__, "read error! ret: %d\n", got);
         return VRC_ERR_OLDREC_EOF;
     }
     std::memset(area + got, 0, kHeaderSize - static_cast<uint32_t>(got));
