@@ -27,9 +27,6 @@ using vrc::mov_fourcc;
 constexpr uint32_t kFtypSize = 24;
 constexpr uint32_t kFreeSize = 8;
 constexpr uint32_t kBitrateIntervalSeconds = 2;
-// The running duration of an audio track counts from this many milliseconds
-// before its first packet.
-constexpr uint32_t kAudioLeadMs = 40;
 
 // Zone values recorded in the frame records of video frames: fixed, the
 // recorder's own zone, not the host's.
