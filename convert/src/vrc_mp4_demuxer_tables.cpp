@@ -85,9 +85,22 @@ void mov_parse_chunk_offsets(MovWalk &w, MovCursor &c, uint32_t entry_size)
                 *t.count = f;
                 return;
             }
+            if (w.file_size && pos >= w.file_size) {
+                vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                            "sample %u starts past the end of the file: the index ends in front of it\n", f);
+                *t.count = f;
+                return;
+            }
             t.entries[f].file_pos = static_cast<uint32_t>(pos);
             pos += t.entries[f].info.size;
         }
+    }
+    // Samples of chunks the table does not list have no position: delivered,
+    // they would be bytes of some other place, as many as the sizes claim.
+    if (f < limit) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                    "samples %u to %u lie in no listed chunk: the index ends in front of them\n", f, limit - 1);
+        *t.count = f;
     }
 }
 
