@@ -268,6 +268,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
     w.ctx = ctx;
     w.file_size = mov_file_size(ctx->pb);
     mov_walk(w);
+    mov_trim_unlocated(w);
     if (ctx->box_info.nr_boxes == 0) {
         log_not_mp4();
         return 0;

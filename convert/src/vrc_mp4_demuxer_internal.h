@@ -85,6 +85,7 @@ struct MovFrameTable {
     mov_frame_entry_t *entries;  // null: the track fills no table
     uint32_t *count;             // nr_video_frames or nr_audio_frames
     uint32_t *known;             // samples the track's tables have declared so far
+    uint32_t *located;           // samples a chunk offset has placed in the file
     uint32_t slot;
     uint32_t timescale;          // of the track, to turn times into milliseconds
 };
@@ -93,7 +94,8 @@ struct MovFrameTable {
 struct MovWalk {
     vrc_mp4_demuxer_t *ctx;
     uint64_t file_size;
-    uint32_t known[2];  // per table (video, audio): see MovFrameTable::known
+    uint32_t known[2];    // per table (video, audio): see MovFrameTable::known
+    uint32_t located[2];  // per table: see MovFrameTable::located
     uint8_t scratch[MOV_BOX_BUF_SIZE];
 
     // The current track slot; valid only when has_slot() holds.
@@ -104,6 +106,9 @@ struct MovWalk {
 };
 
 using MovBoxReader = void (*)(MovWalk &w, MovCursor &payload);
+
+// Ends each frame table at its last sample that a chunk offset placed.
+void mov_trim_unlocated(MovWalk &w);
 
 // Descriptive boxes (vrc_mp4_demuxer_boxes.cpp).
 void mov_parse_ftyp_box(MovWalk &w, MovCursor &c);

@@ -28,7 +28,10 @@ MovFrameTable mov_frame_table(MovWalk &w)
         t.entries = w.ctx->audio_frames;
         t.count = &w.ctx->nr_audio_frames;
     }
-    if (t.entries) t.known = &w.known[kind];
+    if (t.entries) {
+        t.known = &w.known[kind];
+        t.located = &w.located[kind];
+    }
     return t;
 }
 
@@ -65,10 +68,26 @@ uint32_t mov_time_ms(uint64_t t, uint32_t timescale)
     return static_cast<uint32_t>(timescale ? t * 1000 / timescale : t);
 }
 
+// Whether sample f can start at pos: a 32-bit position inside the file.
+bool mov_position_fits(const MovWalk &w, uint32_t f, uint64_t pos)
+{
+    if (pos > UINT32_MAX) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "sample %u lies beyond 4 GiB: the index ends in front of it\n",
+                    f);
+        return false;
+    }
+    if (w.file_size && pos >= w.file_size) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                    "sample %u starts past the end of the file: the index ends in front of it\n", f);
+        return false;
+    }
+    return true;
+}
+
 // Chunk offsets of stco (4 bytes) or co64 (8): each sample of chunk j gets
 // the chunk's offset plus the sizes of the samples before it in the chunk.
-// stsc has left the chunk number in file_pos. A position beyond 32 bits
-// cannot be held: the index ends in front of that sample.
+// stsc has left the chunk number in file_pos. The samples placed end in
+// front of the first that cannot be held or lies past the file's end.
 void mov_parse_chunk_offsets(MovWalk &w, MovCursor &c, uint32_t entry_size)
 {
     const uint32_t n = mov_read_table_header(c, w.track().stco, entry_size);
@@ -76,35 +95,35 @@ void mov_parse_chunk_offsets(MovWalk &w, MovCursor &c, uint32_t entry_size)
     if (!t.entries) return;
     const uint32_t limit = *t.count;
     uint32_t f = 0;
-    for (uint32_t j = 0; j < n && f < limit; ++j) {
+    bool placing = true;
+    for (uint32_t j = 0; placing && j < n && f < limit; ++j) {
         uint64_t pos = entry_size == 8 ? c.be64() : c.be32();
         for (; f < limit && t.entries[f].file_pos == j; ++f) {
-            if (pos > UINT32_MAX) {
-                vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                            "sample %u lies beyond 4 GiB: the index ends in front of it\n", f);
-                *t.count = f;
-                return;
-            }
-            if (w.file_size && pos >= w.file_size) {
-                vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                            "sample %u starts past the end of the file: the index ends in front of it\n", f);
-                *t.count = f;
-                return;
-            }
+            placing = mov_position_fits(w, f, pos);
+            if (!placing) break;
             t.entries[f].file_pos = static_cast<uint32_t>(pos);
             pos += t.entries[f].info.size;
         }
     }
-    // Samples of chunks the table does not list have no position: delivered,
-    // they would be bytes of some other place, as many as the sizes claim.
-    if (f < limit) {
-        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                    "samples %u to %u lie in no listed chunk: the index ends in front of them\n", f, limit - 1);
-        *t.count = f;
-    }
+    *t.located = f;
 }
 
 }  // namespace
+
+// Samples no chunk offset placed still hold their chunk number as position:
+// delivered, they would be bytes of some other place, as many as the sizes
+// claim. The table ends in front of the first of them.
+void mov_trim_unlocated(MovWalk &w)
+{
+    uint32_t *counts[2] = {&w.ctx->nr_video_frames, &w.ctx->nr_audio_frames};
+    for (int k = 0; k < 2; ++k) {
+        if (*counts[k] <= w.located[k]) continue;
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                    "samples %u to %u lie in no listed chunk: the index ends in front of them\n", w.located[k],
+                    *counts[k] - 1);
+        *counts[k] = w.located[k];
+    }
+}
 
 void mov_parse_stts_box(MovWalk &w, MovCursor &c)
 {
