@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cinttypes>
 
+#include "subcommand.h"
+
 namespace vrc_tool {
 namespace {
 
@@ -23,25 +25,6 @@ const char *status_name(Status status)
     case Status::kSkipped: return "skipped";
     default: return "failed";
     }
-}
-
-std::string json_string(const std::string &text)
-{
-    std::string quoted = "\"";
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            quoted += escaped;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
 }
 
 std::string human_bytes(double bytes)
@@ -153,9 +136,9 @@ void Reporter::print_text(const Job &job, const Outcome &outcome)
 
 void Reporter::print_json(const Job &job, const Outcome &outcome)
 {
-    std::fprintf(out_, "{\"type\":\"file\",\"input\":%s,\"output\":%s,\"status\":\"%s\"", json_string(job.input).c_str(),
-                 json_string(job.output).c_str(), status_name(outcome.status));
-    if (outcome.status == Status::kFailed) std::fprintf(out_, ",\"reason\":%s", json_string(outcome.reason).c_str());
+    std::fprintf(out_, "{\"type\":\"file\",\"input\":%s,\"output\":%s,\"status\":\"%s\"",
+                 json_quote(job.input).c_str(), json_quote(job.output).c_str(), status_name(outcome.status));
+    if (outcome.status == Status::kFailed) std::fprintf(out_, ",\"reason\":%s", json_quote(outcome.reason).c_str());
     std::fprintf(out_,
                  ",\"seconds\":%.3f,\"bytes_written\":%" PRIu64 ",\"video_frames\":%" PRIu64
                  ",\"audio_frames\":%" PRIu64 ",\"repaired_steps\":%" PRIu64 ",\"skipped_bytes\":%" PRIu64 "}\n",
