@@ -117,8 +117,10 @@ const char *media_name(uint32_t kind)
 
 void print_text(std::FILE *out, const FileSummary &f)
 {
-    std::fprintf(out, "%s: MP4 (probe %d), %s mode, created %s UTC, %u s\n", f.path.c_str(), f.probe, f.mode,
-                 vrc_tool::utc_text(f.creation_time).c_str(), f.duration);
+    // A file that records no creation time says so instead of 1970.
+    const std::string created = f.creation_time ? vrc_tool::utc_text(f.creation_time) + " UTC" : "at an unknown time";
+    std::fprintf(out, "%s: MP4 (probe %d), %s mode, created %s, %u s\n", f.path.c_str(), f.probe, f.mode,
+                 created.c_str(), f.duration);
     for (const TrackSummary &t : f.tracks) {
         if (t.kind == VRC_MEDIA_VIDEO) {
             std::fprintf(out, "  track %u: video %s %ux%u, %u frames (%u key)\n", t.slot, t.codec, t.width, t.height,
@@ -139,8 +141,9 @@ void print_json(std::FILE *out, const FileSummary &f)
         std::fprintf(out, ",\"error\":%s}\n", vrc_tool::json_quote(f.error).c_str());
         return;
     }
-    std::fprintf(out, ",\"mode\":\"%s\",\"creation_time\":%u,\"created\":\"%s\",\"duration\":%u,\"tracks\":[", f.mode,
-                 f.creation_time, vrc_tool::utc_text(f.creation_time).c_str(), f.duration);
+    const std::string created = f.creation_time ? vrc_tool::json_quote(vrc_tool::utc_text(f.creation_time)) : "null";
+    std::fprintf(out, ",\"mode\":\"%s\",\"creation_time\":%u,\"created\":%s,\"duration\":%u,\"tracks\":[", f.mode,
+                 f.creation_time, created.c_str(), f.duration);
     for (size_t i = 0; i < f.tracks.size(); ++i) {
         const TrackSummary &t = f.tracks[i];
         std::fprintf(out, "%s{\"track\":%u,\"media\":\"%s\",\"codec\":\"%s\",\"creation_time\":%u,", i ? "," : "",
@@ -200,7 +203,8 @@ const Subcommand kInfoCommand = {
     "error.\n"
     "\n"
     "  --json             one JSON object per file and line: file, probe, mode,\n"
-    "                     creation_time (seconds since 1970 UTC), created,\n"
+    "                     creation_time (seconds since 1970 UTC; 0: none),\n"
+    "                     created (its text, or null),\n"
     "                     duration, tracks[] with track, media, codec,\n"
     "                     creation_time, width/height or sample_rate/channels,\n"
     "                     frames and key_frames; or file, probe and error\n"
