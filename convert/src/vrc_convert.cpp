@@ -11,9 +11,11 @@
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_oldrecord_demuxer.h"
+#include "vrc_oldrecord_demuxer_internal.h"
 #include "vrc_output.h"
 #include "vrc_platform.h"
 #include "vrc_uri_io.h"
+#include "vrc_uri_io_block.h"
 
 namespace {
 
@@ -83,7 +85,7 @@ void declare_tracks(vrc_track_info_t tracks[2])
 }
 
 // The legacy demuxer leaves the track and the per-track numbering to us.
-void complete_packet(vrc_media_packet_t *packet, uint8_t *payload, Counters *counters)
+void complete_packet(vrc_media_packet_t *packet, Counters *counters)
 {
     if (packet->media_type == VRC_MEDIA_AUDIO) {
         packet->track_id = kAudioSlot;
@@ -94,7 +96,6 @@ void complete_packet(vrc_media_packet_t *packet, uint8_t *payload, Counters *cou
         packet->codec_id = VRC_CODEC_H264;
         packet->seq = counters->video_seq++;
     }
-    packet->data = payload;
 }
 
 // Bytes between the end of the previous frame and this one's header were
@@ -134,14 +135,14 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
     Counters counters;
     vrc_media_packet_t packet;
     for (;;) {
-        int rc = vrc_oldrecord_demuxer_read_packet(demuxer, &packet, payload);
+        int rc = vrc_oldrecord_demuxer_read_view(demuxer, &packet, payload, muxer->batch);
         if (rc == VRC_ERR_FRAME_REFUSED) continue;
         if (rc < 0) {
             vrc::out_printf("read demuxer failed!, ret = %d\n", rc);
             break;
         }
         if (!note_frame_read(job, packet)) return fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
-        complete_packet(&packet, payload, &counters);
+        complete_packet(&packet, &counters);
         rc = vrc_mp4_muxer_write_packet(muxer, &packet);
         if (rc == 0) continue;
         vrc::out_printf("write muxer failed!, ret = %d\n", rc);
@@ -169,9 +170,27 @@ void report_tracks(Job &job, const vrc_mp4_muxer_t &m)
 
 // Writes the whole MP4 file at path (the temporary name of job.output) and
 // closes it. 0 or a failure code.
+// The frames go from the input's large blocks straight into batches of
+// writes (the samples point into the blocks), so that each MiB costs about
+// one read and one write. Without memory for the blocks they are copied.
+int copy_frames_in_blocks(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8_t *payload)
+{
+    vrc::UriIoBatch batch;
+    if (!vrc::uri_io_use_blocks(demuxer->pb) || !batch.begin(muxer->pb))
+        return copy_frames(job, demuxer, muxer, payload);
+    muxer->batch = &batch;
+    int rc = copy_frames(job, demuxer, muxer, payload);
+    muxer->batch = nullptr;
+    const int written = batch.end();
+    if (rc == 0 && written != 0)
+        rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
+    return rc;
+}
+
 int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
 {
-    vrc_mp4_muxer_t *muxer = vrc_mp4_muxer_new(path);
+    // The file was just created empty: truncating it again would only cost.
+    vrc_mp4_muxer_t *muxer = vrc_mp4_muxer_open(path, VRC_URI_IO_FLAG_WRITE | vrc::URI_IO_FLAG_CREATED);
     if (!muxer) {
         vrc::out_puts("vrc_mp4_muxer_new err");
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create %s: %s", job.output, vrc::file_error_text());
@@ -189,7 +208,7 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
         rc = fail(job, -1, "out of memory");
     } else {
         demuxer->buffer_size = kPayloadCapacity;
-        rc = copy_frames(job, demuxer, muxer, payload);
+        rc = copy_frames_in_blocks(job, demuxer, muxer, payload);
     }
     if (rc == 0 && muxer->nr_frames == 0) rc = fail(job, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
     if (rc == 0) {

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,4 +61,41 @@ const char *vrc::file_error_text()
 uint32_t vrc::process_id()
 {
     return static_cast<uint32_t>(getpid());
+}
+
+const size_t vrc::file_slices_staging = 0;
+
+uint64_t vrc::file_write_slices(std::FILE *stream, int64_t offset, const IoSlice *slices, int count, uint8_t *)
+{
+    constexpr int kMaxIovecs = 1024;  // the least IOV_MAX that POSIX systems have
+    struct iovec iov[kMaxIovecs];
+    const int fd = fileno(stream);
+    uint64_t written = 0;
+    int first = 0;
+    while (first < count) {
+        const int n = count - first < kMaxIovecs ? count - first : kMaxIovecs;
+        for (int i = 0; i < n; ++i)
+            iov[i] = iovec{const_cast<uint8_t *>(slices[first + i].data), slices[first + i].size};
+        int done = 0;  // iovecs written whole
+        while (done < n) {
+            const ssize_t r = pwritev(fd, iov + done, n - done, static_cast<off_t>(offset + written));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return written;
+            written += static_cast<uint64_t>(r);
+            // A partial write: step past the iovecs it covered, into the one it cut.
+            for (size_t left = static_cast<size_t>(r); left > 0;) {
+                if (left >= iov[done].iov_len) {
+                    left -= iov[done].iov_len;
+                    ++done;
+                } else {
+                    iov[done].iov_base = static_cast<uint8_t *>(iov[done].iov_base) + left;
+                    iov[done].iov_len -= left;
+                    left = 0;
+                }
+            }
+            while (done < n && iov[done].iov_len == 0) ++done;
+        }
+        first += n;
+    }
+    return written;
 }

@@ -1,6 +1,9 @@
 #include <windows.h>
 
+#include <io.h>
 #include <stdio.h>
+
+#include <cstring>
 
 #include "vrc_platform.h"
 
@@ -72,4 +75,54 @@ const char *vrc::file_error_text()
 uint32_t vrc::process_id()
 {
     return static_cast<uint32_t>(GetCurrentProcessId());
+}
+
+// Windows has no gathering write for ordinary files: the slices are copied
+// into the staging block and written a MiB at a time.
+const size_t vrc::file_slices_staging = 1 << 20;
+
+namespace {
+
+bool write_at(HANDLE file, int64_t offset, const uint8_t *data, DWORD size)
+{
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+        at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+        DWORD done = 0;
+        if (!WriteFile(file, data, size, &done, &at) || done == 0) return false;
+        offset += done;
+        data += done;
+        size -= done;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint64_t vrc::file_write_slices(std::FILE *stream, int64_t offset, const IoSlice *slices, int count,
+                                uint8_t *staging)
+{
+    const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    uint64_t written = 0;
+    size_t staged = 0;
+    for (int i = 0; i < count; ++i) {
+        const uint8_t *data = slices[i].data;
+        size_t left = slices[i].size;
+        while (left > 0) {
+            const size_t n = left < file_slices_staging - staged ? left : file_slices_staging - staged;
+            std::memcpy(staging + staged, data, n);
+            staged += n;
+            data += n;
+            left -= n;
+            if (staged < file_slices_staging) continue;
+            if (!write_at(file, offset + static_cast<int64_t>(written), staging, static_cast<DWORD>(staged)))
+                return written;
+            written += staged;
+            staged = 0;
+        }
+    }
+    if (staged > 0 && write_at(file, offset + static_cast<int64_t>(written), staging, static_cast<DWORD>(staged)))
+        written += staged;
+    return written;
 }

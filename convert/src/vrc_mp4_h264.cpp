@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vrc {
 
 namespace {
@@ -124,6 +128,51 @@ bool in_picture_range(int64_t side) { return side >= 1 && side <= 65535; }
 
 }  // namespace
 
+#if defined(__SSE2__)
+
+// Zero pairs among the 16 positions from q (17 bytes read), one bit each.
+inline __m128i zero_pairs(const uint8_t *q)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i here = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q)), zero);
+    const __m128i next = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 1)), zero);
+    return _mm_and_si128(here, next);
+}
+
+// The first zero pair of mask (positions from q) followed by 01, or null.
+inline const uint8_t *start_code_in(const uint8_t *q, int pairs, const uint8_t *end)
+{
+    for (; pairs != 0; pairs &= pairs - 1) {
+        const uint8_t *at = q + __builtin_ctz(static_cast<unsigned>(pairs));
+        if (end - at >= 3 && at[2] == 1) return at;
+    }
+    return nullptr;
+}
+
+// Coded slices hold 00 00 only in front of an emulation-prevention byte or a
+// start code, so a zero pair is rare: 64 positions at a time are tested for
+// one with a single, well-predicted branch, and each pair found is checked
+// for the 01 after it.
+const uint8_t *h264_find_start_code(const uint8_t *p, const uint8_t *end)
+{
+    if (end - p < 3) return end;
+    const uint8_t *q = p;
+    for (; end - q >= 65; q += 64) {
+        const __m128i p0 = zero_pairs(q), p1 = zero_pairs(q + 16), p2 = zero_pairs(q + 32), p3 = zero_pairs(q + 48);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(p0, p1), _mm_or_si128(p2, p3))) == 0) continue;
+        const __m128i parts[4] = {p0, p1, p2, p3};
+        for (int i = 0; i < 4; ++i)
+            if (const uint8_t *at = start_code_in(q + 16 * i, _mm_movemask_epi8(parts[i]), end)) return at;
+    }
+    for (; end - q >= 17; q += 16)
+        if (const uint8_t *at = start_code_in(q, _mm_movemask_epi8(zero_pairs(q)), end)) return at;
+    for (; end - q >= 3; ++q)
+        if (q[0] == 0 && q[1] == 0 && q[2] == 1) return q;
+    return end;
+}
+
+#else
+
 // A start code ends in its 01 byte, which is rare in coded slices: memchr
 // (vectorised in every C library) finds each candidate and two bytes back tell.
 const uint8_t *h264_find_start_code(const uint8_t *p, const uint8_t *end)
@@ -136,6 +185,8 @@ const uint8_t *h264_find_start_code(const uint8_t *p, const uint8_t *end)
     }
     return end;
 }
+
+#endif
 
 bool NalUnitReader::next(NalUnit *unit)
 {
@@ -168,12 +219,15 @@ H264FrameLayout h264_frame_layout(const uint8_t *data, uint32_t size)
             in_sample = true;
             layout.sample_begin = nal.data;
         }
-        if (in_sample)
+        if (in_sample) {
             layout.sample_size += 4 + uint64_t{nal.size};
-        else if (type == H264_NAL_SPS)
+            if (layout.unit_count < H264_LAYOUT_UNITS) layout.units[layout.unit_count] = nal;
+            ++layout.unit_count;
+        } else if (type == H264_NAL_SPS) {
             layout.sps = nal;
-        else if (type == H264_NAL_PPS)
+        } else if (type == H264_NAL_PPS) {
             layout.pps = nal;
+        }
     }
     layout.sample_nal_bytes = static_cast<uint32_t>(data + size - layout.sample_begin);
     return layout;

@@ -40,6 +40,10 @@ private:
     const uint8_t *end_;
 };
 
+// Units of a sample that one scan of the payload remembers; a sample of more
+// is read again when written.
+constexpr uint32_t H264_LAYOUT_UNITS = 16;
+
 // How a video payload becomes an MP4 sample: the parameter sets in front of
 // the first slice are taken out, and the sample is every NAL unit from the
 // first slice on, each behind a 4-byte length.
@@ -49,7 +53,22 @@ struct H264FrameLayout {
     const uint8_t *sample_begin;  // header byte of the first slice; the payload's end if none
     uint32_t sample_nal_bytes;    // bytes from sample_begin to the end of the payload
     uint64_t sample_size;         // 4 + size of each NAL unit of the sample
+    uint32_t unit_count;          // NAL units of the sample
+    NalUnit units[H264_LAYOUT_UNITS];  // the first of them
 };
+
+// Calls emit with each NAL unit of the sample, in order, without scanning
+// the payload again when the layout holds them all.
+template <typename Emit>
+void h264_for_each_sample_unit(const H264FrameLayout &layout, Emit emit)
+{
+    if (layout.unit_count <= H264_LAYOUT_UNITS) {
+        for (uint32_t i = 0; i < layout.unit_count; ++i) emit(layout.units[i]);
+        return;
+    }
+    NalUnitReader reader(layout.sample_begin, layout.sample_nal_bytes);
+    for (NalUnit nal{}; reader.next(&nal);) emit(nal);
+}
 
 H264FrameLayout h264_frame_layout(const uint8_t *data, uint32_t size);
 

@@ -10,6 +10,7 @@
 #include "vrc_mp4_h264.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_time.h"
+#include "vrc_uri_io_block.h"
 
 extern "C" VRC_API int64_t vrc_clock_monotonic_get(void)
 {
@@ -287,12 +288,18 @@ void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
     capture_param_set(m, t, plan.video.pps, track.pic_params, &track.pic_params_len);
     mov_frame_info_t &f = m.frames[m.nr_frames];
     f = frame_record(p, plan);
-    BoxWriter w(m.pb);
-    if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
-    vrc::NalUnitReader reader(plan.video.sample_begin, plan.video.sample_nal_bytes);
-    for (vrc::NalUnit nal{}; reader.next(&nal);) {
-        w.u32(nal.size);
-        w.bytes(nal.data, nal.size);
+    if (m.batch) {
+        vrc::h264_for_each_sample_unit(plan.video, [&](const vrc::NalUnit &nal) {
+            m.batch->add_be32(nal.size);
+            m.batch->add(nal.data, nal.size);
+        });
+    } else {
+        BoxWriter w(m.pb);
+        if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
+        vrc::h264_for_each_sample_unit(plan.video, [&](const vrc::NalUnit &nal) {
+            w.u32(nal.size);
+            w.bytes(nal.data, nal.size);
+        });
     }
     update_track_times(m, p, 0);
     count_frame(m, t, plan);
@@ -302,9 +309,13 @@ void vrc_mp4_muxer_write_audio_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
 {
     mov_frame_info_t &f = m.frames[m.nr_frames];
     f = frame_record(p, plan);
-    BoxWriter w(m.pb);
-    if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
-    w.bytes(plan.audio, plan.sample_size);
+    if (m.batch) {
+        m.batch->add(plan.audio, plan.sample_size);
+    } else {
+        BoxWriter w(m.pb);
+        if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
+        w.bytes(plan.audio, plan.sample_size);
+    }
     update_track_times(m, p, vrc::MOV_AUDIO_LEAD_MS);
     count_frame(m, p.track_id, plan);
 }
@@ -326,18 +337,12 @@ void vrc_mp4_muxer_measure_bitrate(vrc_mp4_muxer_t &m, const vrc_media_packet_t 
 
 // ---- context ------------------------------------------------------------
 
-extern "C" VRC_API vrc_mp4_muxer_t *vrc_mp4_muxer_new(const char *path)
+vrc_mp4_muxer_t *vrc_mp4_muxer_open(const char *path, int flags)
 {
     auto *m = static_cast<vrc_mp4_muxer_t *>(vrc_calloc(1, sizeof(vrc_mp4_muxer_t)));
     if (!m) return nullptr;
-    m->pb = vrc_uri_io_file_new(VRC_URI_IO_FLAG_WRITE, path);
+    m->pb = vrc_uri_io_file_new(flags, path);
     if (!m->pb) {
-        vrc_free(m);
-        return nullptr;
-    }
-    m->pb_aux = vrc_uri_io_file_new(VRC_URI_IO_FLAG_WRITE, path);
-    if (!m->pb_aux) {
-        vrc_uri_io_file_free(m->pb);
         vrc_free(m);
         return nullptr;
     }
@@ -350,6 +355,11 @@ extern "C" VRC_API vrc_mp4_muxer_t *vrc_mp4_muxer_new(const char *path)
     m->start_time = static_cast<uint32_t>(vrc_clock_monotonic_get());
     m->creation_time = static_cast<uint32_t>(vrc_utc_time());
     return m;
+}
+
+extern "C" VRC_API vrc_mp4_muxer_t *vrc_mp4_muxer_new(const char *path)
+{
+    return vrc_mp4_muxer_open(path, VRC_URI_IO_FLAG_WRITE);
 }
 
 extern "C" VRC_API int vrc_mp4_muxer_set_config(vrc_mp4_muxer_t *muxer, int private_enable, int mdat_size_fixed)
@@ -402,8 +412,6 @@ extern "C" VRC_API void vrc_mp4_muxer_free(vrc_mp4_muxer_t *muxer)
     if (!muxer) return;
     vrc_uri_io_file_free(muxer->pb);
     muxer->pb = nullptr;
-    vrc_uri_io_file_free(muxer->pb_aux);
-    muxer->pb_aux = nullptr;
     vrc_free(muxer);
 }
 

@@ -12,6 +12,8 @@
 
 namespace vrc {
 
+class UriIoBatch;
+
 constexpr uint32_t MOV_MOOV_TRACKS = 2;         // moov describes slots 0 (video) and 1 (audio)
 // Chunk offsets are 32 bits: no byte of a sample may lie beyond this.
 constexpr uint64_t MOV_MAX_FILE_OFFSET = 0xFFFFFFFFu;
@@ -54,7 +56,10 @@ struct mov_moov_size_t {
 // pages are touched only as frames arrive.
 struct vrc_mp4_muxer_t {
     vrc_uri_io_file_t *pb;      // the output file
-    vrc_uri_io_file_t *pb_aux;  // second handle on the same path; never written
+    // While set, samples go out through this batch of pb instead of pb's
+    // buffer; only with private records off (nothing else is written then
+    // between header and tail).
+    vrc::UriIoBatch *batch;
     vrc_track_info_t tracks[VRC_MUXER_MAX_TRACKS];
     uint32_t nr_tracks;
     uint32_t nr_avframes[VRC_MUXER_MAX_TRACKS];
@@ -81,6 +86,10 @@ struct vrc_mp4_muxer_t {
     uint32_t param_set_warned[VRC_MUXER_MAX_TRACKS];  // oversized parameter set reported
     uint32_t steps_repaired[VRC_MUXER_MAX_TRACKS];    // time steps the tail replaced, per track
 };
+
+// A muxer writing to path, opened with the file layer's flags (the
+// conversion's output is a file it has just created); null on failure.
+vrc_mp4_muxer_t *vrc_mp4_muxer_open(const char *path, int flags);
 
 namespace vrc {
 

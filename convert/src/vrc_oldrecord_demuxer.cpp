@@ -1,4 +1,5 @@
 #include "vrc_oldrecord_demuxer.h"
+#include "vrc_oldrecord_demuxer_internal.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -312,6 +313,43 @@ Payload read_payload(vrc_oldrecord_demuxer_t *d, const FrameHeader &header, uint
     return Payload::deliver;
 }
 
+// Whether the bytes at (held of them, the end of the file right after them
+// when at_end) start with a frame that read_packet would deliver as its
+// header says: a plausible header, its payload whole and followed by the
+// next header's magic or by the end of the file.
+bool frame_in_view(const vrc_oldrecord_demuxer_t *d, const uint8_t *at, uint32_t held, bool at_end,
+                   FrameHeader *header)
+{
+    if (held < kHeaderSize) return false;
+    *header = decode_header(at);
+    if (!is_magic(header->magic) || !frame_kind(header->type) || header->size == 0 ||
+        header->size > VRC_OLDREC_MAX_FRAME_SIZE)
+        return false;
+    const uint64_t end = uint64_t{kHeaderSize} + header->size;
+    if (d->read_offset + end > kLastReadOffset) return false;
+    if (held >= end + kMagicSize) return is_magic(le32(at + end));
+    return at_end && held == end;
+}
+
+// The frame at read_offset from the bytes the handle holds, refilling them
+// (lent flushed first) when it is not whole there. Null when it is not
+// there at all.
+const uint8_t *frame_at_read_offset(vrc_oldrecord_demuxer_t *d, vrc::UriIoBatch *lent, FrameHeader *header)
+{
+    if (vrc_uri_io_file_seek(d->pb, d->read_offset, SEEK_SET) != int64_t{d->read_offset}) return nullptr;
+    uint32_t held = 0;
+    const uint8_t *at = vrc::uri_io_held(d->pb, &held);
+    if (frame_in_view(d, at, held, false, header)) return at;
+    if (lent) lent->flush();
+    at = vrc::uri_io_peek(d->pb, kHeaderSize, &held);
+    if (held < kHeaderSize) return nullptr;
+    // A frame larger than the blocks cannot lie whole in them: it shows below.
+    const uint64_t whole = uint64_t{kHeaderSize} + le32(at + 4) + kMagicSize;
+    const uint32_t want = whole < vrc::URI_IO_BLOCK_SIZE ? static_cast<uint32_t>(whole) : vrc::URI_IO_BLOCK_SIZE;
+    at = vrc::uri_io_peek(d->pb, want, &held);
+    return frame_in_view(d, at, held, held < want, header) ? at : nullptr;
+}
+
 IndexEntry index_entry(const uint8_t *index, uint32_t n)
 {
     const uint8_t *p = index + kIndexCountSize + n * kIndexEntrySize;
@@ -406,5 +444,21 @@ extern "C" VRC_API int vrc_oldrecord_demuxer_free(vrc_oldrecord_demuxer_t *d)
     if (!d) return 0;
     if (d->pb) vrc_uri_io_file_free(d->pb);
     vrc_free(d);
+    return 0;
+}
+
+int vrc_oldrecord_demuxer_read_view(vrc_oldrecord_demuxer_t *d, vrc_media_packet_t *packet, void *buffer,
+                                    vrc::UriIoBatch *lent)
+{
+    FrameHeader header;
+    const uint8_t *at = d && d->pb && packet && buffer ? frame_at_read_offset(d, lent, &header) : nullptr;
+    if (!at) {
+        if (lent) lent->flush();
+        return vrc_oldrecord_demuxer_read_packet(d, packet, buffer);
+    }
+    d->read_offset += kHeaderSize;
+    fill_packet(packet, header, header.size, d->read_offset, const_cast<uint8_t *>(at + kHeaderSize));
+    vrc::uri_io_skip(d->pb, kHeaderSize + header.size);
+    d->read_offset += header.size;
     return 0;
 }

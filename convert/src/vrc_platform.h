@@ -27,6 +27,20 @@ int32_t tz_daylight();
 int file_seek64(std::FILE *stream, int64_t offset, int whence);
 int64_t file_tell64(std::FILE *stream);
 
+// One piece of memory to write.
+struct IoSlice {
+    const uint8_t *data;
+    uint32_t size;
+};
+// Bytes of copy space file_write_slices needs: 0 where the system writes
+// scattered memory itself.
+extern const size_t file_slices_staging;
+// Writes the slices one after another at offset of stream's file, past the
+// stream's own buffering (it must hold none). staging holds
+// file_slices_staging bytes. Returns the bytes written: fewer than the
+// slices hold when the file takes no more.
+uint64_t file_write_slices(std::FILE *stream, int64_t offset, const IoSlice *slices, int count, uint8_t *staging);
+
 // What tells two names of one file apart from two files: the volume and the
 // file's number on it, links followed; and the file's size.
 struct FileIdentity {

@@ -8,6 +8,7 @@
 #include "vrc_mem.h"
 #include "vrc_output.h"
 #include "vrc_platform.h"
+#include "vrc_uri_io_block.h"
 
 extern "C" VRC_API const int VRC_URI_IO_FILE_BUFSIZE = 4096;
 extern "C" VRC_API const int VRC_URI_IO_FILE_READSIZE_ONCE = 4096;
@@ -23,7 +24,10 @@ constexpr int kShortWriteError = -1000;
 int stdio_open(void **handle, const char *uri, int flags)
 {
     if (!handle) return -1;
-    const char *mode = flags == 0 ? "rb" : (flags & VRC_URI_IO_FLAG_APPEND) ? "ab" : "wb";
+    const char *mode = flags == 0                             ? "rb"
+                       : (flags & VRC_URI_IO_FLAG_APPEND)     ? "ab"
+                       : (flags & vrc::URI_IO_FLAG_CREATED)   ? "r+b"
+                                                              : "wb";
     std::FILE *f = std::fopen(uri, mode);
     if (!f) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "open %s failed: %s\n", uri,
@@ -137,8 +141,10 @@ void fill_buffer(vrc_uri_io_file_t *h)
 {
     if (h->write_mode || h->at_eof) return;
     if (h->buf_cur >= h->buf_end) h->buf_cur = h->buf_end = h->buffer;
+    // A handle given large blocks fills all the room it has.
+    const int once = h->buffer_size > kBufferSize ? h->buffer_size : kReadSizeOnce;
     int want = static_cast<int>(h->buffer + h->buffer_size - h->buf_end);
-    if (want > kReadSizeOnce) want = kReadSizeOnce;
+    if (want > once) want = once;
     const int r = h->read_packet(h->handle, h->buf_end, want);
     if (r > 0) {
         h->pos += r;
@@ -436,4 +442,115 @@ extern "C" VRC_API int vrc_uri_io_file_append_bytes(vrc_uri_io_file_t *h, int va
         count -= n;
     }
     return 0;
+}
+
+// ---- the large-block path --------------------------------------------------
+
+bool vrc::uri_io_use_blocks(vrc_uri_io_file_t *h)
+{
+    if (h->write_mode) return false;
+    auto *block = static_cast<uint8_t *>(vrc_malloc(URI_IO_BLOCK_SIZE));
+    if (!block) return false;
+    const int held = unread_bytes(h);
+    std::memcpy(block, h->buf_cur, static_cast<size_t>(held));
+    vrc_free(h->buffer);
+    h->buffer = block;
+    h->buffer_size = URI_IO_BLOCK_SIZE;
+    h->buf_cur = block;
+    h->buf_end = block + held;
+    h->buf_high = block;
+    return true;
+}
+
+const uint8_t *vrc::uri_io_held(vrc_uri_io_file_t *h, uint32_t *held)
+{
+    *held = static_cast<uint32_t>(unread_bytes(h));
+    return h->buf_cur;
+}
+
+const uint8_t *vrc::uri_io_peek(vrc_uri_io_file_t *h, uint32_t want, uint32_t *available)
+{
+    const uint32_t wanted = want < static_cast<uint32_t>(h->buffer_size) ? want : static_cast<uint32_t>(h->buffer_size);
+    if (static_cast<uint32_t>(unread_bytes(h)) < wanted && !h->at_eof) {
+        // Too little room after the unread bytes: they move to the front.
+        if (static_cast<uint32_t>(h->buffer + h->buffer_size - h->buf_cur) < wanted) {
+            const int held = unread_bytes(h);
+            std::memmove(h->buffer, h->buf_cur, static_cast<size_t>(held));
+            h->buf_cur = h->buffer;
+            h->buf_end = h->buffer + held;
+        }
+        while (static_cast<uint32_t>(unread_bytes(h)) < wanted && !h->at_eof) {
+            const uint8_t *before = h->buf_end;
+            fill_buffer(h);
+            if (h->buf_end == before) break;  // a failed read: nothing more comes
+        }
+    }
+    const uint32_t held = static_cast<uint32_t>(unread_bytes(h));
+    *available = held < wanted ? held : wanted;
+    return h->buf_cur;
+}
+
+void vrc::uri_io_skip(vrc_uri_io_file_t *h, uint32_t n)
+{
+    h->buf_cur += n;
+}
+
+vrc::UriIoBatch::~UriIoBatch()
+{
+    vrc_free(staging_);
+}
+
+bool vrc::UriIoBatch::begin(vrc_uri_io_file_t *h)
+{
+    if (file_slices_staging > 0 && !staging_) {
+        staging_ = static_cast<uint8_t *>(vrc_malloc(static_cast<uint32_t>(file_slices_staging)));
+        if (!staging_) return false;
+    }
+    flush_buffer(h);
+    h_ = h;
+    count_ = 0;
+    bytes_ = 0;
+    return true;
+}
+
+void vrc::UriIoBatch::add(const uint8_t *data, uint32_t size)
+{
+    if (size == 0) return;
+    if (count_ == kMaxSlices) flush();
+    slices_[count_++] = IoSlice{data, size};
+    bytes_ += size;
+}
+
+void vrc::UriIoBatch::add_be32(uint32_t value)
+{
+    if (count_ == kMaxSlices) flush();
+    uint8_t *word = words_[count_];
+    word[0] = static_cast<uint8_t>(value >> 24);
+    word[1] = static_cast<uint8_t>(value >> 16);
+    word[2] = static_cast<uint8_t>(value >> 8);
+    word[3] = static_cast<uint8_t>(value);
+    add(word, 4);
+}
+
+int vrc::UriIoBatch::flush()
+{
+    if (count_ > 0 && h_->error == 0) {
+        auto *stream = static_cast<std::FILE *>(h_->handle);
+        const uint64_t written = file_write_slices(stream, h_->pos, slices_, count_, staging_);
+        if (written == bytes_)
+            h_->pos += static_cast<int64_t>(bytes_);
+        else
+            h_->error = kShortWriteError;
+    }
+    count_ = 0;
+    bytes_ = 0;
+    return h_->error;
+}
+
+int vrc::UriIoBatch::end()
+{
+    flush();
+    // The batch wrote past the stream: the stream moves to where it ended.
+    if (h_->error == 0 && h_->seek(h_->handle, h_->pos, SEEK_SET) != h_->pos) h_->error = kShortWriteError;
+    return h_->error;
 }
