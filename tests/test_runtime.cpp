@@ -153,7 +153,7 @@ TEST(Mutex, ConcurrentFirstLockOfAZeroWordMakesOneMutex)
                     return;
                 }
                 faults += inside.fetch_add(1);  // another thread inside: a second mutex
-                seen[t] = word;
+                seen[t] = __atomic_load_n(&word, __ATOMIC_ACQUIRE);  // others may be publishing it
                 std::this_thread::yield();
                 --inside;
                 vrc_mutex_unlock(&word);
