@@ -165,31 +165,20 @@ TEST(Convert, RecordingBeyondWhatMp4HoldsFails)
 }
 
 // A frame whose payload cannot be read does not end the conversion: the
-// frames after it are kept.
-TEST(Convert, UnreadableFrameDoesNotLoseTheRest)
+// frames after it are kept; a payload cut off by the end of the file keeps
+// the bytes present, with nothing added.
+TEST(Convert, UnreadableAndCutFramesLoseNothingElse)
 {
-    const Bytes empty;
-    const std::string path = vrc_test::temp_path("zero.rec");
-    vrc_test::write_file(path, recording({key_frame(100), empty, key_frame(200), key_frame(300)}));
-    const Conversion c = convert(path);
-    EXPECT_EQ(c.rc, 0);
-    EXPECT_EQ(mp4_test::sample_sizes(vrc_test::read_file(path + ".mp4"), 0), (std::vector<uint32_t>{105, 205, 305}));
-}
-
-// A payload cut off by the end of the file keeps the bytes present, with
-// nothing added.
-TEST(Convert, CutPayloadKeepsTheBytesPresent)
-{
-    const Bytes first = key_frame(500), last = key_frame(300);
-    Bytes file = recording({first, last});
+    const Bytes last = key_frame(300);
+    Bytes file = recording({key_frame(100), {}, key_frame(200), last});
     file.resize(file.size() - 100);
-    const std::string path = vrc_test::temp_path("cut.rec");
+    const std::string path = vrc_test::temp_path("damaged.rec");
     vrc_test::write_file(path, file);
     ASSERT_EQ(convert(path).rc, 0);
     const Bytes mp4 = vrc_test::read_file(path + ".mp4");
     const std::vector<uint32_t> offsets = mp4_test::sample_offsets(mp4, 0), sizes = mp4_test::sample_sizes(mp4, 0);
-    ASSERT_EQ(sizes.size(), 2u);
-    EXPECT_EQ(Bytes(mp4.begin() + offsets[1] + 4, mp4.begin() + offsets[1] + sizes[1]),
+    ASSERT_EQ(sizes, (std::vector<uint32_t>{105, 205, 205}));
+    EXPECT_EQ(Bytes(mp4.begin() + offsets[2] + 4, mp4.begin() + offsets[2] + sizes[2]),
               Bytes(last.end() - 301, last.end() - 100));
 }
 

@@ -23,9 +23,6 @@ using mp4_test::Bytes;
 using mp4_test::Config;
 using mp4_test::kAudio;
 using mp4_test::kVideo;
-using mp4_test::sample_offsets;
-using mp4_test::sample_sizes;
-using mp4_test::split_sample;
 using mp4_test::TestMuxer;
 using vrc_test::frame_hashes;
 using vrc_test::run;
@@ -39,46 +36,11 @@ const std::string kTone = kDataDir + "/tone_8000hz_mulaw.ul";
 struct Fixture {
     const char *stream;
     int width, height;
-    uint32_t slices;  // per picture
 };
 
 std::ostream &operator<<(std::ostream &out, const Fixture &f)
 {
     return out << f.stream;
-}
-
-// The NAL unit of the given type that comes first in the stream, without its start code.
-Bytes first_nal_of_type(const Bytes &stream, uint8_t type)
-{
-    for (const vrc_pack::NalUnit &nal : vrc_pack::split_nal_units(stream.data(), stream.size())) {
-        if (nal.type != type) continue;
-        size_t at = nal.begin;
-        while (stream[at] == 0) ++at;
-        return Bytes(stream.begin() + at + 1, stream.begin() + nal.end);
-    }
-    return {};
-}
-
-// The first SPS and PPS of an avcC box.
-std::pair<Bytes, Bytes> avcc_parameter_sets(const Bytes &file)
-{
-    const mp4_test::Box avcc = mp4_test::find_box(file, "moov/trak[0]/mdia/minf/stbl/stsd/avc1/avcC");
-    size_t at = avcc.offset + 8 + 5;
-    EXPECT_EQ(file.at(at) & 0x1F, 1);
-    const size_t sps_size = mp4_test::be16(file, at + 1);
-    Bytes sps(file.begin() + at + 3, file.begin() + at + 3 + sps_size);
-    at += 3 + sps_size;
-    EXPECT_EQ(file.at(at), 1);
-    const size_t pps_size = mp4_test::be16(file, at + 1);
-    Bytes pps(file.begin() + at + 3, file.begin() + at + 3 + pps_size);
-    return {sps, pps};
-}
-
-bool holds_start_code(const Bytes &nal)
-{
-    for (size_t i = 2; i < nal.size(); ++i)
-        if (nal[i - 2] == 0 && nal[i - 1] == 0 && nal[i] <= 1) return true;
-    return false;
 }
 
 class ConvertFixture : public testing::TestWithParam<Fixture> {};
@@ -112,29 +74,14 @@ TEST_P(ConvertFixture, PlayersDecodeTheConversionFrameExactly)
     const std::string pcm = run("ffmpeg -v error -i '" + mp4 + "' -map 0:a -f s16le - 2>&1");
     EXPECT_EQ(pcm.size(), audio.size() * 2);
     EXPECT_TRUE(pcm == run("ffmpeg -v error -f mulaw -ar 8000 -ac 1 -i '" + kTone + "' -f s16le - 2>&1"));
-
-    const Bytes file = vrc_test::read_file(mp4);
-    const auto [sps, pps] = avcc_parameter_sets(file);
-    EXPECT_EQ(sps, first_nal_of_type(video, vrc_pack::kNalSps));
-    EXPECT_EQ(pps, first_nal_of_type(video, vrc_pack::kNalPps));
-    const std::vector<uint32_t> offsets = mp4_test::sample_offsets(file, 0), sizes = mp4_test::sample_sizes(file, 0);
-    ASSERT_EQ(sizes.size(), video_frames);
-    for (size_t i = 0; i < sizes.size(); ++i) {
-        const std::vector<Bytes> nals = mp4_test::split_sample(file, offsets[i], sizes[i]);
-        EXPECT_EQ(nals.size(), f.slices) << "sample " << i;
-        for (const Bytes &nal : nals) {
-            EXPECT_TRUE((nal.at(0) & 0x1F) == 1 || (nal.at(0) & 0x1F) == 5) << "sample " << i;
-            EXPECT_FALSE(holds_start_code(nal)) << "sample " << i;
-        }
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, ConvertFixture,
-                         testing::Values(Fixture{"cam_320x240_25fps.h264", 320, 240, 1},
-                                         Fixture{"cam_320x240_slices4.h264", 320, 240, 4},
-                                         Fixture{"cam_320x240_aud.h264", 320, 240, 1},
-                                         Fixture{"cam_704x576_4x3.h264", 704, 576, 1},
-                                         Fixture{"cam_1920x1080_large_i.h264", 1920, 1080, 1}));
+                         testing::Values(Fixture{"cam_320x240_25fps.h264", 320, 240},
+                                         Fixture{"cam_320x240_slices4.h264", 320, 240},
+                                         Fixture{"cam_320x240_aud.h264", 320, 240},
+                                         Fixture{"cam_704x576_4x3.h264", 704, 576},
+                                         Fixture{"cam_1920x1080_large_i.h264", 1920, 1080}));
 
 TEST(ConvertSample, TheBundledRecordingPlays)
 {
@@ -243,9 +190,7 @@ TEST(MuxerInterop, FfmpegDecodesTheMuxedStreamFrameExactly)
             ASSERT_EQ(mux.put(kVideo, units[i].idr ? VRC_FRAME_I : VRC_FRAME_P, uint32_t(i * 40), u), 0);
             ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, uint32_t(i * 40), Bytes(320, 0xFF)), 0);
         }
-        const Bytes file = mux.finish();
-        const std::vector<uint32_t> offsets = sample_offsets(file, 0), sizes = sample_sizes(file, 0);
-        for (size_t i = 0; i < offsets.size(); ++i) EXPECT_EQ(split_sample(file, offsets[i], sizes[i]).size(), 3u) << i;
+        mux.finish();
 
         const std::string probe = run("ffprobe -v error -count_frames -show_entries "
                                       "stream=codec_name,width,height,sample_rate,nb_read_frames -of csv=p=0 '" +

@@ -159,7 +159,6 @@ inline size_t child_skip(const std::string &type)
 {
     if (type == "stsd" || type == "dref") return 8;
     if (type == "avc1") return 78;
-    if (type == "mp4a" || type == "ulaw") return 28;
     return 0;
 }
 
@@ -214,6 +213,14 @@ inline std::vector<uint32_t> sample_offsets(const Bytes &file, int trak)
 inline std::vector<uint32_t> sample_sizes(const Bytes &file, int trak)
 {
     return table(file, "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/stsz", 12);
+}
+
+// FNV-1a of the bytes: a golden value pins a whole layout in one line.
+inline uint64_t fnv1a(const Bytes &bytes)
+{
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (const uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
+    return h;
 }
 
 // Each NAL unit of a sample behind its own 4-byte length; a length that runs

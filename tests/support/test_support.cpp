@@ -15,36 +15,26 @@ namespace vrc_test {
 
 namespace {
 
-struct ScratchCleanup {
-    const std::filesystem::path &dir;
-    ~ScratchCleanup()
+// Test cases run as separate processes at once: each gets its own folder,
+// removed when the process ends.
+struct ScratchDir {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+        ("vrc_test_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "_" +
+         std::to_string(std::random_device{}()));
+    ScratchDir() { std::filesystem::create_directories(path); }
+    ~ScratchDir()
     {
         std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        std::filesystem::remove_all(path, ec);
     }
 };
-
-std::filesystem::path scratch_dir()
-{
-    static const std::filesystem::path dir = [] {
-        // Test cases run as separate processes at once: each gets its own folder.
-        std::random_device entropy;
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        std::filesystem::path p = std::filesystem::temp_directory_path() /
-                                  ("vrc_test_" + std::to_string(stamp) + "_" + std::to_string(entropy()));
-        std::filesystem::create_directories(p);
-        return p;
-    }();
-    // Made after dir, so destroyed before it: the folder goes at exit.
-    static const ScratchCleanup cleanup{dir};
-    return dir;
-}
 
 }  // namespace
 
 std::string temp_path(const std::string &name)
 {
-    return (scratch_dir() / name).string();
+    static const ScratchDir dir;
+    return (dir.path / name).string();
 }
 
 std::vector<uint8_t> read_file(const std::string &path)
