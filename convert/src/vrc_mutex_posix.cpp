@@ -122,6 +122,8 @@ extern "C" VRC_API int vrc_mutex_timedlock(vrc_mutex_t *mutex, int timeout_ms)
 
 extern "C" VRC_API int vrc_mutex_unlock(vrc_mutex_t *mutex)
 {
-    if (!mutex || !*mutex) return -1;
-    return pthread_mutex_unlock(static_cast<pthread_mutex_t *>(*mutex)) == 0 ? 0 : -1;
+    // Read as the first lock publishes it: another thread may be doing so now.
+    void *m = mutex ? __atomic_load_n(mutex, __ATOMIC_ACQUIRE) : nullptr;
+    if (!m) return -1;
+    return pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m)) == 0 ? 0 : -1;
 }
