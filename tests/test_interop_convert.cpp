@@ -30,9 +30,6 @@ using vrc_test::run;
 const std::string kDataDir = VRC_TEST_DATA_DIR;
 const std::string kTone = kDataDir + "/tone_8000hz_mulaw.ul";
 
-#define SKIP_WITHOUT_FFMPEG() \
-    if (!vrc_test::have_ffmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not found: files are not checked against a real player"
-
 struct Fixture {
     const char *stream;
     int width, height;

@@ -24,9 +24,6 @@ using vrc_test::run;
 
 const std::string kDataDir = VRC_TEST_DATA_DIR;
 
-#define SKIP_WITHOUT_FFMPEG() \
-    if (!vrc_test::have_ffmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not found: extracted streams are not checked"
-
 // What `extract --json` reports; on a failure, what it said on standard error.
 std::string extract(const std::string &args)
 {

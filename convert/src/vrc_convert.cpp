@@ -168,8 +168,6 @@ void report_tracks(Job &job, const vrc_mp4_muxer_t &m)
     job.result->audio_steps_repaired = m.steps_repaired[kAudioSlot];
 }
 
-// Writes the whole MP4 file at path (the temporary name of job.output) and
-// closes it. 0 or a failure code.
 // The frames go from the input's large blocks straight into batches of
 // writes (the samples point into the blocks), so that each MiB costs about
 // one read and one write. Without memory for the blocks they are copied.
@@ -187,6 +185,8 @@ int copy_frames_in_blocks(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_mu
     return rc;
 }
 
+// Writes the whole MP4 file at path (the temporary name of job.output) and
+// closes it. 0 or a failure code.
 int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
 {
     // The file was just created empty: truncating it again would only cost.

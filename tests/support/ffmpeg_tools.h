@@ -2,10 +2,16 @@
 #ifndef VRC_FFMPEG_TOOLS_H
 #define VRC_FFMPEG_TOOLS_H
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+// Tests that need ffmpeg say so and skip where it is missing.
+#define SKIP_WITHOUT_FFMPEG() \
+    if (!vrc_test::have_ffmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not found: nothing is checked against a real player"
 
 namespace vrc_test {
 
