@@ -79,18 +79,10 @@ TEST(Convert, LongOutputPaths)
     EXPECT_EQ(rc, VRC_CONVERT_ERR_PATH_TOO_LONG);
 }
 
-TEST(Convert, MissingInputWritesNothing)
-{
-    const std::string missing = vrc_test::temp_path("missing.rec");
-    const Conversion c = convert(missing);
-    EXPECT_EQ(c.rc, -1);
-    EXPECT_NE(c.printed.find("vrc_oldrecord_demuxer_new err"), std::string::npos);
-    EXPECT_FALSE(exists(missing + ".mp4"));
-}
-
-// An input in which no frame is found (empty, foreign bytes, a directory)
-// is an error and leaves no output, also none under a temporary name.
-TEST(Convert, FramelessInputLeavesNoOutput)
+// A missing input, or one in which no frame is found (empty, foreign bytes,
+// a directory), is an error and leaves no output, also none under a
+// temporary name.
+TEST(Convert, MissingOrFramelessInputLeavesNoOutput)
 {
     const std::string dir = vrc_test::temp_path("frameless");
     std::filesystem::create_directories(dir);
@@ -109,6 +101,9 @@ TEST(Convert, FramelessInputLeavesNoOutput)
         EXPECT_STREQ(result.message, "no frame found");
         EXPECT_EQ(convert(path).rc, -1);
     }
+    const Conversion missing = convert(dir + "/missing.rec");
+    EXPECT_EQ(missing.rc, -1);
+    EXPECT_NE(missing.printed.find("vrc_oldrecord_demuxer_new err"), std::string::npos);
     EXPECT_EQ(size_t(std::distance(std::filesystem::directory_iterator(dir), {})), names.size());
 }
 
