@@ -123,13 +123,11 @@ TEST(OldrecordDemuxer, EveryPackedFixtureReadsBackAsPacked)
     const std::string data = std::string(VRC_TEST_DATA_DIR) + "/";
     const Bytes audio = vrc_test::read_file(data + "tone_8000hz_mulaw.ul");
     size_t skipped = 0;
-    for (const char *name : {"cam_320x240_25fps.h264", "cam_320x240_slices4.h264", "cam_320x240_aud.h264",
-                             "cam_704x576_4x3.h264", "cam_1920x1080_large_i.h264"}) {
+    for (const char *name : {"cam_320x240_25fps.h264", "cam_1920x1080_large_i.h264"}) {
         const Bytes video = vrc_test::read_file(data + name);
         ASSERT_FALSE(video.empty()) << name;
         for (const auto &[variant, options] : variants) {
             const auto rec = vrc_pack::pack_recording(vrc_pack::plan_frames(video, audio, 25, 1700000000), options);
-            EXPECT_EQ(rec.frames.back().frame.size - rec.frames.back().stored, options.cut_last) << variant;
             for (const uint32_t capacity : {kLargeCapacity, kDefaultCapacity}) {
                 SCOPED_TRACE(std::string(name) + ", " + variant + ", capacity " + std::to_string(capacity));
                 DemuxerPtr d = open_bytes(rec.bytes);
@@ -140,14 +138,6 @@ TEST(OldrecordDemuxer, EveryPackedFixtureReadsBackAsPacked)
                 std::copy_if(rec.frames.begin(), rec.frames.end(), std::back_inserter(fitting),
                              [&](const PackedFrame &f) { return f.frame.size <= capacity; });
                 expect_frames(d.get(), capacity, fitting);
-                if (capacity == kLargeCapacity && options.cut_last == 0) {
-                    Bytes streams[2];  // the frames hold the streams packed, whole and in order
-                    for (const PackedFrame &f : rec.frames) {
-                        Bytes &stream = streams[f.frame.type == vrc_pack::kTypeAudio];
-                        stream.insert(stream.end(), f.frame.data, f.frame.data + f.stored);
-                    }
-                    EXPECT_TRUE(streams[0] == video && streams[1] == audio);
-                }
                 skipped += rec.frames.size() - fitting.size();
                 EXPECT_EQ(occurrences(log.since(), "WARN"), rec.frames.size() - fitting.size()) << log.since();
                 EXPECT_EQ(occurrences(log.since(), "DEBUG vrc_oldrecord_demuxer.cpp"), 1u);  // the end is no error
@@ -156,32 +146,6 @@ TEST(OldrecordDemuxer, EveryPackedFixtureReadsBackAsPacked)
         }
     }
     EXPECT_GT(skipped, 0u) << "the 1080p fixture must hold a frame above 262144 bytes";
-}
-
-// A recording without any header ends at once, with no ERR; a missing file
-// opens no demuxer; null arguments and a seek without an index are refused.
-TEST(OldrecordDemuxer, NothingToDeliver)
-{
-    Bytes foreign;
-    vrc_pack::append_foreign_bytes(foreign, 100000, 7);
-    for (const Bytes &bytes : {foreign, Bytes{}}) {
-        DemuxerPtr d = open_bytes(bytes);
-        ASSERT_TRUE(d);
-        const LogMark log;
-        expect_frames(d.get(), kDefaultCapacity, {});
-        EXPECT_EQ(occurrences(log.since(), "ERR"), 0u);
-        EXPECT_EQ(occurrences(log.since(), "read error! ret: 0"), 1u) << log.since();
-    }
-    EXPECT_EQ(vrc_oldrecord_demuxer_new(vrc_test::temp_path("missing.rec").c_str()), nullptr);
-    DemuxerPtr d = open_bytes(frame_bytes(5656, 0xF0, 0, 0, pattern(8, 0)));
-    ASSERT_TRUE(d);
-    const LogMark log;
-    vrc_media_packet_t packet;
-    const vrc_date_time_t when = vrc_date_time_pack(2024, 1, 1, 0, 0, 0, 0, 0, 0);
-    EXPECT_EQ(vrc_oldrecord_demuxer_read_packet(d.get(), &packet, nullptr), -1);
-    EXPECT_EQ(vrc_oldrecord_demuxer_seek(d.get(), when), -1);
-    EXPECT_EQ(occurrences(log.since(), "[oldrec]Demuxer is error!"), 2u);
-    EXPECT_EQ(vrc_oldrecord_demuxer_free(nullptr), 0);
 }
 
 uint32_t le32_at(const Bytes &bytes, uint64_t at)
@@ -280,18 +244,20 @@ TEST(OldrecordDemuxer, HandMadeHeadersAroundDamage)
 // Foreign runs of every length from 0 to 2600 bytes put a header at every
 // position relative to the reader's search window; random bytes made mostly
 // of magic fragments hold whole magic values with random sizes and types,
-// runs of zeros, and planted frames, some cut short.
+// runs of zeros, and planted frames, some cut short; the last two recordings,
+// foreign bytes only and nothing, end at once.
 TEST(OldrecordDemuxer, ScanFindsExactlyWhatAOneByteScanFinds)
 {
     constexpr uint32_t kCapacity = 4096;  // so chance sizes also hit the capacity rule
     static constexpr uint8_t kPieces[] = {0x18, 0x16, 0x00, 0xEB, 0x13, 0x01, 0xF0};
-    std::vector<Bytes> recordings(31);
+    std::vector<Bytes> recordings(33);
+    vrc_pack::append_foreign_bytes(recordings[31], 100000, 7);
     for (uint32_t run = 0; run <= 2600; ++run) {
         vrc_pack::append_foreign_bytes(recordings[0], run, run);
         const Bytes frame = frame_bytes(run % 2 ? 5099 : 5656, 0xF1, run, 0, {0x18, 0x16, 0x00});
         recordings[0].insert(recordings[0].end(), frame.begin(), frame.end());
     }
-    for (uint32_t seed = 1; seed < recordings.size(); ++seed) {
+    for (uint32_t seed = 1; seed < 31; ++seed) {
         std::mt19937 rng(seed);
         for (uint32_t block = 0; block < 40; ++block) {
             const size_t noise = rng() % 3000;
@@ -308,17 +274,17 @@ TEST(OldrecordDemuxer, ScanFindsExactlyWhatAOneByteScanFinds)
         SCOPED_TRACE("recording " + std::to_string(n));
         DemuxerPtr d = open_bytes(recordings[n]);
         ASSERT_TRUE(d);
-        const std::vector<PackedFrame> expected = frames_by_one_byte_scan(recordings[n], kCapacity);
-        ASSERT_FALSE(expected.empty());
-        expect_frames(d.get(), kCapacity, expected);
+        expect_frames(d.get(), kCapacity, frames_by_one_byte_scan(recordings[n], kCapacity));
     }
 }
 
-// The index: a byte count, then entries {16-bit magic, 16-bit size 12,
-// utctime, frame offset}. A seek moves read_offset to the last entry at or
-// before the wanted time, read in the demuxer's zone (0 here: the host's local
-// time) whatever zone the date-time carries; up to 2 seconds past the last
-// entry still count.
+// A missing file opens no demuxer; a read without a buffer and a seek without
+// an index are refused. The index: a byte count, then entries {16-bit magic,
+// 16-bit size 12, utctime, frame offset}; a count that is no multiple of 12
+// walks whole entries only (the count here leaves out the third). A seek moves
+// read_offset to the last entry at or before the wanted time, read in the
+// demuxer's zone (0 here: the host's local time) whatever zone the date-time
+// carries; up to 2 seconds past the last entry still count.
 TEST(OldrecordDemuxer, SeekWalksTheAttachedIndex)
 {
     constexpr uint32_t kEntry = 5656 | 12 << 16;
@@ -326,7 +292,11 @@ TEST(OldrecordDemuxer, SeekWalksTheAttachedIndex)
     const auto t = static_cast<uint32_t>(vrc_date_time_to_gmtime(vrc_date_time_pack(2024, 3, 10, 12, 0, 5, 0, 0, 0)));
     DemuxerPtr d = open_bytes({});
     ASSERT_TRUE(d);
-    const Bytes index = le32s({24, kEntry, t - 1, 0, kEntry, t, 5000});
+    vrc_media_packet_t packet;
+    EXPECT_EQ(vrc_oldrecord_demuxer_new(vrc_test::temp_path("missing.rec").c_str()), nullptr);
+    EXPECT_EQ(vrc_oldrecord_demuxer_read_packet(d.get(), &packet, nullptr), -1);
+    EXPECT_EQ(vrc_oldrecord_demuxer_seek(d.get(), wanted), -1);
+    const Bytes index = le32s({25, kEntry, t - 1, 0, kEntry, t, 5000, kEntry, t, 9000});
     d->index = index.data();
     const int walks[][3] = {{0, 1, 5000}, {2, 1, 5000}, {3, -1, 5000}, {-1, 1, 0}};  // seconds, result, offset
     for (const auto &[seconds, result, offset] : walks) {
@@ -346,11 +316,6 @@ TEST(OldrecordDemuxer, SeekWalksTheAttachedIndex)
         EXPECT_EQ(occurrences(log.since(), "[oldrec]File format error or seek time not in curr file! " + times), 1u);
         EXPECT_EQ(d->read_offset, 0u);
     }
-    // A byte count that is no multiple of 12 walks whole entries only.
-    const Bytes ragged = le32s({13, kEntry, t, 500, kEntry, t, 900});
-    d->index = ragged.data();
-    EXPECT_EQ(vrc_oldrecord_demuxer_seek(d.get(), wanted), 1);
-    EXPECT_EQ(d->read_offset, 500u);
 }
 
 // A sparse file above 4 GiB: a frame past 2 GiB comes back at its offset; a
