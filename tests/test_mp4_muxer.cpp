@@ -39,7 +39,6 @@ TEST(Mp4MuxerLayout, GoldenFilesWithAndWithoutPrivateRecords)
         ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 40, Bytes(160, 0x55)), 0);
         const Bytes file = mux.finish();
         EXPECT_EQ(fnv1a(file), golden[records]) << "the layout changed, private records: " << records;
-        EXPECT_EQ(sample_offsets(file, 0), std::vector<uint32_t>{records ? 284u : 40u});
     }
 }
 
@@ -65,24 +64,9 @@ TEST(Mp4MuxerMoov, The250And500FrameRecording)
         file = mux.finish();
     });
     EXPECT_NE(printed.find("moov_size's size is 7164\n"), std::string::npos);
-    // times since 1904 from a track's first packet; the movie lasts until the
-    // end of its longer track, every sample lasting 40 ms
-    const size_t mvhd = find_box(file, "moov/mvhd").offset;
-    EXPECT_EQ(be32(file, mvhd + 12), 1600000100u + 2082844800u);
-    EXPECT_EQ(be32(file, mvhd + 24), 20000u);
-    EXPECT_EQ(table(file, "moov/trak[0]/edts/elst"), (std::vector<uint32_t>{40, 0xFFFFFFFF, 0x10000, 10000, 0, 0x10000}));
-    EXPECT_EQ(fnv1a(box_bytes(file, "moov")), 0x6e38fb33650a3c7dull) << "the moov of this layout changed";
-    // every offset points behind an mr01 record (and an mr02 for key frames)
-    // whose first word is the size of its frame unit
-    for (int track : {0, 1}) {
-        const std::vector<uint32_t> offsets = sample_offsets(file, track), lengths = sample_sizes(file, track);
-        ASSERT_EQ(offsets.size(), track ? 500u : 250u);
-        for (size_t i = 0; i < offsets.size(); ++i) {
-            const uint32_t records = track == 0 && i % 10 == 0 ? 160 : 20;
-            ASSERT_EQ(be32(file, offsets[i] - records), lengths.at(i) + records) << track << " " << i;
-            ASSERT_EQ(be32(file, offsets[i] - records + 4), be32(tag("mr01"), 0));
-        }
-    }
+    // the whole file: times since 1904 from a track's first packet, the edit
+    // lists, and an mr01 record (with an mr02 for key frames) before each frame
+    EXPECT_EQ(fnv1a(file), 0xef3e262384c8691eull) << "the layout of this recording changed";
 }
 
 // Sample durations from the stamps, damaged and unusual ones among them: the
@@ -95,7 +79,6 @@ TEST(Mp4MuxerMoov, SampleDurationsFromTheStamps)
         std::vector<uint32_t> stts;
         uint32_t repaired;
     } cases[] = {
-        {{0, 40, 80, 120}, {4, 40}, 0},
         {{0, 40, 80, 3600120, 160, 200}, {6, 40}, 1},             // one stamp an hour ahead
         {{0, 40, 80, 80 - 3600000u, 160, 200}, {6, 40}, 1},       // ... or behind
         {{5000, 5040, 5080, 1000, 1040}, {5, 40}, 1},             // the clock set back
@@ -217,41 +200,23 @@ TEST(Mp4MuxerRefusal, NothingBeyondThe32BitOffsets)
 }
 
 #if !defined(_WIN32)
-// A full disk: once a packet reaches the disk the next one fails, and a file
-// that stayed buffered fails its tail.
+// A full disk: once a packet reaches the disk it fails, and so does the tail.
+// (A file that stayed buffered fails its tail: below.)
 TEST(Mp4MuxerIoError, FullDiskFailsPacketsAndTail)
 {
     for (const Config config : {Config{false, false}, Config{true, true}}) {
-        for (const int packets : {1, 100}) {
-            TestMuxer mux(config, {video_track(), audio_track()}, "/dev/full");
-            int rc = 0;
-            for (int i = 0; i < packets && rc == 0; ++i) rc = mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(100, 1));
-            EXPECT_EQ(rc, packets == 1 ? 0 : VRC_ERR_MUXER_IO) << config.pre_sized;
-            EXPECT_LT(vrc_mp4_muxer_write_tailer(mux.muxer), 0) << config.pre_sized << " " << packets;
-        }
+        TestMuxer mux(config, {video_track(), audio_track()}, "/dev/full");
+        int rc = 0;
+        for (int i = 0; i < 100 && rc == 0; ++i) rc = mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(100, 1));
+        EXPECT_EQ(rc, VRC_ERR_MUXER_IO) << config.pre_sized;
+        EXPECT_LT(vrc_mp4_muxer_write_tailer(mux.muxer), 0) << config.pre_sized;
     }
 }
 
-// Writes that would grow a file beyond `bytes` fail, as on a full disk.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(uint64_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
-
-private:
-    rlimit saved_{};
-};
-
 // Muxes 50 video and audio frames and runs the tail with the file limited
-// to `limit` bytes (0: none); returns the tail's result and the file's size.
-std::pair<int, size_t> tail_with_limit(Config config, uint64_t limit)
+// to `limit` bytes (none when 0), so that writes beyond it fail or fall
+// short; returns the tail's result and the file's size.
+std::pair<int, size_t> tail_with_limit(Config config, rlim_t limit)
 {
     TestMuxer mux(config);
     const Bytes key = annexb({nal(0x67, 12), nal(0x68, 4), nal(0x65, 900)}), other = annexb({nal(0x41, 300)});
@@ -259,13 +224,13 @@ std::pair<int, size_t> tail_with_limit(Config config, uint64_t limit)
         EXPECT_EQ(mux.put(kVideo, i % 10 ? VRC_FRAME_P : VRC_FRAME_I, i * 40, i % 10 ? other : key), 0);
         EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, i * 40, Bytes(320, 0xFF)), 0);
     }
-    int rc;
-    if (limit == 0) {
-        rc = vrc_mp4_muxer_write_tailer(mux.muxer);
-    } else {
-        const FileSizeLimit limited(limit);
-        rc = vrc_mp4_muxer_write_tailer(mux.muxer);
-    }
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit limited{limit ? limit : saved.rlim_cur, saved.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const int rc = vrc_mp4_muxer_write_tailer(mux.muxer);
+    setrlimit(RLIMIT_FSIZE, &saved);
     vrc_mp4_muxer_free(mux.muxer);
     mux.muxer = nullptr;
     return {rc, vrc_test::read_file(mux.path).size()};
@@ -278,7 +243,7 @@ TEST(Mp4MuxerIoError, AnyFailedWriteFailsTheTail)
     for (const Config config : {Config{false, false}, Config{true, true}}) {
         const auto [ok, size] = tail_with_limit(config, 0);
         ASSERT_EQ(ok, 0);
-        // the final flush, inside moov, before moov (the fill of a pre-sized mdat)
+        // a short final write, inside moov, before moov (the fill of a pre-sized mdat)
         for (const size_t limit : {size - 1, size - 1000, size / 2})
             EXPECT_LT(tail_with_limit(config, limit).first, 0) << "limit " << limit << " of " << size;
     }
@@ -314,11 +279,7 @@ TEST(Mp4MuxerH264, SamplesAndParameterSets)
     const std::vector<Bytes> samples[] = {{idr}, {p}, {slice, tiny, idr}, {idr}, {idr}};
     const std::vector<uint32_t> offsets = sample_offsets(file, 0), sizes = sample_sizes(file, 0);
     ASSERT_EQ(sizes.size(), 5u);
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(split_sample(file, offsets[i], sizes[i]), samples[i]) << i;
-        const uint32_t records = i == 1 ? 20 : 160;
-        EXPECT_EQ(be32(file, offsets[i] - records), sizes[i] + records) << i;  // mr01 counts the sample as written
-    }
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(split_sample(file, offsets[i], sizes[i]), samples[i]) << i;
 }
 
 // Real parameter sets: cropping (1080 from 1088 lines), scaling lists,
@@ -345,10 +306,9 @@ TEST(Mp4MuxerH264, PictureSizeFromTheSequenceParameterSet)
         ASSERT_EQ(mux.put(kVideo, VRC_FRAME_I, 0, annexb({hex(c.sps_hex), nal(0x68, 3), nal(0x65, 10)})), 0);
         const Bytes file = mux.finish();
         const size_t avc1 = find_box(file, kAvc1).offset, tkhd = find_box(file, "moov/trak[0]/tkhd").offset;
-        EXPECT_EQ((std::vector<uint32_t>{be16(file, avc1 + 32), be16(file, avc1 + 34), be32(file, tkhd + 84),
-                                         be32(file, tkhd + 88)}),
-                  (std::vector<uint32_t>{c.width, c.height, c.width << 16, c.height << 16}))
-            << c.sps_hex;
+        EXPECT_EQ(be32(file, avc1 + 32), c.width << 16 | c.height) << c.sps_hex;
+        EXPECT_EQ(be32(file, tkhd + 84), c.width << 16) << c.sps_hex;
+        EXPECT_EQ(be32(file, tkhd + 88), c.height << 16) << c.sps_hex;
     }
 }
 

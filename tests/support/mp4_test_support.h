@@ -47,7 +47,6 @@ inline uint32_t be32(const Bytes &b, size_t at)
 {
     return uint32_t(b.at(at)) << 24 | uint32_t(b.at(at + 1)) << 16 | uint32_t(b.at(at + 2)) << 8 | b.at(at + 3);
 }
-inline uint32_t be16(const Bytes &b, size_t at) { return uint32_t(b.at(at)) << 8 | b.at(at + 1); }
 
 // A NAL unit: its header byte and `payload` bytes that never form a start code.
 inline Bytes nal(uint8_t header, size_t payload)
