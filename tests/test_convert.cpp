@@ -1,11 +1,13 @@
-// The conversion entry's paths: names, missing and empty inputs, a frame the
-// muxer refuses, a full disk.
+// The conversion entry's paths: names, missing and empty inputs, frames the
+// muxer refuses or cannot read, a full disk, recordings read in blocks; and
+// the packer's split of a stream into the pictures these recordings hold.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "h264_access_units.h"
 #include "legacy_record_packer.h"
 #include "mp4_test_support.h"
 #include "test_support.h"
@@ -14,25 +16,32 @@
 namespace {
 
 using mp4_test::Bytes;
+namespace fs = std::filesystem;
 
 struct Conversion {
-    int rc;
+    int rc = -99;
     std::string printed;
+    vrc_convert_result_t result{};
 };
 
-Conversion convert(const std::string &path)
+// Converts with the file entry, or with the old one (the output next to the
+// input) when no output is named.
+Conversion convert(const std::string &input, const std::string &output = "",
+                   const vrc_convert_options_t *options = nullptr)
 {
-    Conversion c{-99, {}};
-    c.printed = vrc_test::printed_by([&] { c.rc = vrc_convert_mp4(path.c_str()); });
+    Conversion c;
+    c.printed = vrc_test::printed_by([&] {
+        c.rc = output.empty() ? vrc_convert_mp4(input.c_str())
+                              : vrc_convert_mp4_file(input.c_str(), output.c_str(), options, &c.result);
+    });
     return c;
 }
 
 // A key frame: SPS, PPS and one IDR slice of `slice_bytes` bytes.
 Bytes key_frame(size_t slice_bytes)
 {
-    const Bytes sps = mp4_test::hex("6742c01edb02802dd80880000003008000001e078b1760");
-    const Bytes pps = mp4_test::hex("68ce3c80");
-    return mp4_test::annexb({sps, pps, mp4_test::nal(0x65, slice_bytes)});
+    return mp4_test::annexb({mp4_test::hex("6742c01edb02802dd80880000003008000001e078b1760"), mp4_test::hex("68ce3c80"),
+                             mp4_test::nal(0x65, slice_bytes)});
 }
 
 Bytes recording(const std::vector<Bytes> &payloads)
@@ -44,10 +53,17 @@ Bytes recording(const std::vector<Bytes> &payloads)
     return vrc_pack::pack_recording(frames, {}).bytes;
 }
 
-bool exists(const std::string &path)
+// The NAL units of a frame from its first slice on, without start codes.
+std::vector<Bytes> slices_and_after(const vrc_pack::Frame &frame)
 {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
+    std::vector<Bytes> units;
+    for (const vrc_pack::NalUnit &nal : vrc_pack::split_nal_units(frame.data, frame.size)) {
+        if (units.empty() && (nal.type < 1 || nal.type > 5)) continue;
+        size_t at = nal.begin;
+        while (frame.data[at] == 0) ++at;
+        units.emplace_back(frame.data + at + 1, frame.data + nal.end);
+    }
+    return units;
 }
 
 // Output paths are held to what the platform allows, not to 255 bytes: a
@@ -58,25 +74,20 @@ TEST(Convert, LongOutputPaths)
 {
     const std::string base = vrc_test::temp_path("");
 #if defined(_WIN32)
-    const std::string dir = base.substr(0, base.size() - 1);
     const std::vector<std::string> inputs = {base + std::string(255 - base.size(), 'a')};
 #else
     const std::string dir = base + std::string(200, 'd') + "/" + std::string(200, 'e');
-    std::filesystem::create_directories(dir);
+    fs::create_directories(dir);
     const std::vector<std::string> inputs = {dir + "/" + std::string(180, 'a'), dir + "/" + std::string(250, 'b')};
 #endif
     for (const std::string &input : inputs) {
         vrc_test::write_file(input, recording({key_frame(100)}));
         EXPECT_EQ(convert(input).rc, 0) << input.size();
-        EXPECT_TRUE(exists(input + ".mp4"));
+        EXPECT_TRUE(fs::exists(input + ".mp4"));
     }
-    const std::string input = dir + "/c";
-    vrc_test::write_file(input, recording({key_frame(100)}));
-    const std::string too_long = dir + "/" + std::string(40000, 'f');
-    int rc = 0;
-    EXPECT_EQ(vrc_test::printed_by([&] { rc = vrc_convert_mp4_file(input.c_str(), too_long.c_str(), nullptr, nullptr); }),
-              "ERROR : The parameter is too long\n");
-    EXPECT_EQ(rc, VRC_CONVERT_ERR_PATH_TOO_LONG);
+    const Conversion too_long = convert(inputs.back(), inputs.back() + std::string(40000, 'f'));
+    EXPECT_EQ(too_long.printed, "ERROR : The parameter is too long\n");
+    EXPECT_EQ(too_long.rc, VRC_CONVERT_ERR_PATH_TOO_LONG);
 }
 
 // A missing input, or one in which no frame is found (empty, foreign bytes,
@@ -85,96 +96,51 @@ TEST(Convert, LongOutputPaths)
 TEST(Convert, MissingOrFramelessInputLeavesNoOutput)
 {
     const std::string dir = vrc_test::temp_path("frameless");
-    std::filesystem::create_directories(dir);
+    fs::create_directories(dir);
     vrc_test::write_file(dir + "/empty.rec", {});
     vrc_test::write_file(dir + "/foreign.rec", Bytes(100000, 0x55));
     std::vector<std::string> names = {"empty.rec", "foreign.rec"};
 #if !defined(_WIN32)
-    std::filesystem::create_directories(dir + "/folder.rec");  // opens, but reads nothing
+    fs::create_directories(dir + "/folder.rec");  // opens, but reads nothing
     names.push_back("folder.rec");
 #endif
     for (const std::string &name : names) {
         const std::string path = dir + "/" + name;
-        vrc_convert_result_t result;
-        EXPECT_EQ(vrc_convert_mp4_file(path.c_str(), (path + ".mp4").c_str(), nullptr, &result),
-                  VRC_CONVERT_ERR_NO_FRAMES) << name;
-        EXPECT_STREQ(result.message, "no frame found");
+        const Conversion c = convert(path, path + ".mp4");
+        EXPECT_EQ(c.rc, VRC_CONVERT_ERR_NO_FRAMES) << name;
+        EXPECT_STREQ(c.result.message, "no frame found");
         EXPECT_EQ(convert(path).rc, -1);
     }
     const Conversion missing = convert(dir + "/missing.rec");
     EXPECT_EQ(missing.rc, -1);
     EXPECT_NE(missing.printed.find("vrc_oldrecord_demuxer_new err"), std::string::npos);
-    EXPECT_EQ(size_t(std::distance(std::filesystem::directory_iterator(dir), {})), names.size());
+    EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir), {})), names.size());
 }
 
-// A single 16777215-byte NAL unit behind a 3-byte start code needs a sample
-// of 16 MiB, one more than a frame record can describe: the muxer refuses
-// that frame alone and the frames around it make the file.
-TEST(Convert, FrameTooLargeForMp4IsDroppedAlone)
-{
-    Bytes huge = {0, 0, 1, 0x65};
-    huge.resize(16777215, 0x80);
-    const std::string path = vrc_test::temp_path("huge.rec");
-    vrc_test::write_file(path, recording({key_frame(100), key_frame(200), huge, key_frame(300)}));
-    vrc_convert_result_t result;
-    int rc = -1;
-    const std::string printed = vrc_test::printed_by(
-        [&] { rc = vrc_convert_mp4_file(path.c_str(), (path + ".mp4").c_str(), nullptr, &result); });
-    EXPECT_EQ(rc, 0);
-    EXPECT_NE(printed.find("write muxer failed!, ret = -3\n"), std::string::npos);
-    EXPECT_EQ(result.frames_dropped, 1u);
-    EXPECT_EQ(result.bytes_skipped, 44u + huge.size());
-    EXPECT_EQ(mp4_test::sample_sizes(vrc_test::read_file(path + ".mp4"), 0),
-              (std::vector<uint32_t>{105, 205, 305}));
-}
-
-// A recording with more frames or bytes than one MP4 file can hold fails
-// rather than losing its end, and leaves no output.
+// A recording with more bytes (a sparse file of 5 GiB) or more frames than
+// one MP4 file can hold fails rather than losing its end, and leaves no
+// output.
 TEST(Convert, RecordingBeyondWhatMp4HoldsFails)
 {
-    const std::string sparse = vrc_test::temp_path("5GiB.rec");
-    vrc_test::write_file(sparse, recording({key_frame(100)}));
-    std::error_code ec;
-    std::filesystem::resize_file(sparse, 5ull << 30, ec);
-    if (!ec) {
-        vrc_convert_result_t result;
-        EXPECT_EQ(vrc_convert_mp4_file(sparse.c_str(), (sparse + ".mp4").c_str(), nullptr, &result),
-                  VRC_CONVERT_ERR_OUTPUT);
-        EXPECT_NE(std::string(result.message).find("more than one MP4 file can"), std::string::npos);
-        std::filesystem::remove(sparse);
-    }
-
     std::vector<vrc_pack::Frame> frames(VRC_MUXER_MAX_TRACK_FRAMES + 1);
     const uint8_t sound = 0xFF;
     for (uint32_t i = 0; i < frames.size(); ++i) frames[i] = {vrc_pack::kTypeAudio, i * 40, 0, &sound, 1};
-    const std::string path = vrc_test::temp_path("endless.rec");
-    vrc_test::write_file(path, vrc_pack::pack_recording(frames, {}).bytes);
+    std::vector<std::string> inputs = {vrc_test::temp_path("endless.rec")};
+    vrc_test::write_file(inputs[0], vrc_pack::pack_recording(frames, {}).bytes);
+    const std::string sparse = vrc_test::temp_path("5GiB.rec");
+    vrc_test::write_file(sparse, recording({key_frame(100)}));
+    std::error_code ec;
+    fs::resize_file(sparse, 5ull << 30, ec);
+    if (!ec) inputs.push_back(sparse);
     vrc_log_set_level(VRC_LOG_WARN);
-    vrc_convert_result_t result;
-    int rc = 0;
-    vrc_test::printed_by([&] { rc = vrc_convert_mp4_file(path.c_str(), (path + ".mp4").c_str(), nullptr, &result); });
+    for (const std::string &input : inputs) {
+        const Conversion c = convert(input, input + ".mp4");
+        EXPECT_EQ(c.rc, VRC_CONVERT_ERR_OUTPUT) << input;
+        EXPECT_NE(std::string(c.result.message).find("more than one MP4 file can"), std::string::npos)
+            << c.result.message;
+        EXPECT_FALSE(fs::exists(input + ".mp4"));
+    }
     vrc_log_set_level(VRC_LOG_DEBUG);
-    EXPECT_EQ(rc, VRC_CONVERT_ERR_OUTPUT);
-    EXPECT_NE(std::string(result.message).find("more than one MP4 file can"), std::string::npos) << result.message;
-    EXPECT_FALSE(exists(path + ".mp4"));
-}
-
-// A frame whose payload cannot be read does not end the conversion: the
-// frames after it are kept; a payload cut off by the end of the file keeps
-// the bytes present, with nothing added.
-TEST(Convert, UnreadableAndCutFramesLoseNothingElse)
-{
-    const Bytes last = key_frame(300);
-    Bytes file = recording({key_frame(100), {}, key_frame(200), last});
-    file.resize(file.size() - 100);
-    const std::string path = vrc_test::temp_path("damaged.rec");
-    vrc_test::write_file(path, file);
-    ASSERT_EQ(convert(path).rc, 0);
-    const Bytes mp4 = vrc_test::read_file(path + ".mp4");
-    const std::vector<uint32_t> offsets = mp4_test::sample_offsets(mp4, 0), sizes = mp4_test::sample_sizes(mp4, 0);
-    ASSERT_EQ(sizes, (std::vector<uint32_t>{105, 205, 205}));
-    EXPECT_EQ(Bytes(mp4.begin() + offsets[2] + 4, mp4.begin() + offsets[2] + sizes[2]),
-              Bytes(last.end() - 301, last.end() - 100));
 }
 
 // A conversion cancelled halfway through, or one whose output is the input
@@ -182,7 +148,7 @@ TEST(Convert, UnreadableAndCutFramesLoseNothingElse)
 TEST(Convert, FailureKeepsTheExistingOutput)
 {
     const std::string dir = vrc_test::temp_path("keep");
-    std::filesystem::create_directories(dir);
+    fs::create_directories(dir);
     const std::string input = dir + "/cam.rec", output = dir + "/cam.mp4";
     std::vector<Bytes> frames(30, key_frame(100000));
     vrc_test::write_file(input, recording(frames));
@@ -197,30 +163,106 @@ TEST(Convert, FailureKeepsTheExistingOutput)
                                   },
                                   &seen, 0,
                                   [](void *user, const char *line) { static_cast<Seen *>(user)->lines += line + std::string("|"); }};
-    vrc_convert_result_t result;
-    int rc = 0;
-    EXPECT_EQ(vrc_test::printed_by([&] { rc = vrc_convert_mp4_file(input.c_str(), output.c_str(), &options, &result); }), "");
-    EXPECT_EQ(rc, VRC_CONVERT_ERR_CANCELLED);
-    EXPECT_STREQ(result.message, "cancelled");
+    const Conversion cancelled = convert(input, output, &options);
+    EXPECT_EQ(cancelled.printed, "");
+    EXPECT_EQ(cancelled.rc, VRC_CONVERT_ERR_CANCELLED);
+    EXPECT_STREQ(cancelled.result.message, "cancelled");
     EXPECT_GE(seen.progress.size(), 3u);
     EXPECT_EQ(seen.lines.find("MOV_BOX_ATOM_SIZE  size is 8|mov_box_mvhd_t size is 100|"), 0u) << seen.lines;
-    EXPECT_EQ(vrc_test::read_file(output), Bytes(1000, 7));
 
     options = vrc_convert_options_t{nullptr, nullptr, VRC_CONVERT_KEEP_EXISTING, nullptr};
-    EXPECT_EQ(vrc_convert_mp4_file(input.c_str(), output.c_str(), &options, &result), VRC_CONVERT_ERR_EXISTS);
-    EXPECT_EQ(vrc_test::read_file(output), Bytes(1000, 7));
+    EXPECT_EQ(convert(input, output, &options).rc, VRC_CONVERT_ERR_EXISTS);
+    EXPECT_EQ(vrc_test::read_file(output), Bytes(1000, 7)) << "after the cancelled and the refused conversion";
     ptrdiff_t files = 2;
 #if !defined(_WIN32)
     const std::string link = dir + "/link.rec.mp4";
-    std::filesystem::create_symlink(input, link);
-    EXPECT_EQ(vrc_convert_mp4_file(input.c_str(), link.c_str(), nullptr, &result), VRC_CONVERT_ERR_SAME_FILE);
+    fs::create_symlink(input, link);
+    EXPECT_EQ(convert(input, link).rc, VRC_CONVERT_ERR_SAME_FILE);
     EXPECT_EQ(vrc_test::read_file(input), recording(frames));
     files += 1;
 #endif
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), files);
-    EXPECT_EQ(vrc_convert_mp4_file(input.c_str(), output.c_str(), nullptr, &result), 0);
-    EXPECT_EQ(result.video_frames, 30u);
-    EXPECT_EQ(result.bytes_written, std::filesystem::file_size(output));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), files);
+    const Conversion done = convert(input, output);
+    EXPECT_EQ(done.rc, 0);
+    EXPECT_EQ(done.result.video_frames, 30u);
+    EXPECT_EQ(done.result.bytes_written, fs::file_size(output));
+}
+
+// The conversion reads a recording a MiB at a time and writes the samples
+// straight from those blocks. In a recording of several MiB, frames that
+// cross a block's end and a damaged size field (read by the copying path)
+// give samples of exactly the source's slices. A frame whose payload cannot
+// be read (size 0) and one the muxer refuses (a single 16777215-byte NAL unit
+// behind a 3-byte start code needs a sample of 16 MiB, one more than a frame
+// record can describe) are dropped alone. A payload cut off by the end of the
+// file keeps the bytes present, with nothing added.
+TEST(Convert, DamagedFramesLoseNothingElse)
+{
+    const Bytes picture = vrc_test::read_file(VRC_TEST_DATA_DIR "/cam_1920x1080_large_i.h264");
+    Bytes video;
+    for (int i = 0; i < 6; ++i) video.insert(video.end(), picture.begin(), picture.end());
+    const Bytes audio = vrc_test::read_file(VRC_TEST_DATA_DIR "/tone_8000hz_mulaw.ul");
+    std::vector<vrc_pack::Frame> frames = vrc_pack::plan_frames(video, audio, 25, vrc_pack::kDefaultStart);
+    std::vector<std::vector<Bytes>> pictures;
+    for (const vrc_pack::Frame &f : frames)
+        if (f.type != vrc_pack::kTypeAudio) pictures.push_back(slices_and_after(f));
+    vrc_pack::Frame last = frames[0];  // the first picture again, at the end, cut by 100 bytes
+    last.timestamp = frames.back().timestamp + 40;
+    frames.push_back(last);
+    last.size -= 100;
+    pictures.push_back(slices_and_after(last));
+    Bytes huge = {0, 0, 1, 0x65};
+    huge.resize(16777215, 0x80);
+    frames.insert(frames.begin() + 1, {{vrc_pack::kTypeVideoP, 0, 0, nullptr, 0},
+                                       {vrc_pack::kTypeVideoI, 0, 0, huge.data(), uint32_t(huge.size())}});
+    vrc_pack::PackedRecording rec = vrc_pack::pack_recording(frames, {false, 0, 0, 100});
+    const vrc_pack::PackedFrame &middle = rec.frames[frames.size() / 2 + 1];  // claims 5000 bytes more
+    ASSERT_NE(middle.frame.type, vrc_pack::kTypeAudio);
+    for (int b = 0; b < 4; ++b)
+        rec.bytes[middle.header_offset + 4 + b] = uint8_t((middle.frame.size + 5000) >> (8 * b));
+
+    const std::string path = vrc_test::temp_path("damaged.rec");
+    vrc_test::write_file(path, rec.bytes);
+    const Conversion c = convert(path, path + ".mp4");
+    ASSERT_EQ(c.rc, 0) << c.result.message;
+    EXPECT_NE(c.printed.find("write muxer failed!, ret = -3\n"), std::string::npos);
+    EXPECT_EQ(c.result.frames_dropped, 1u);
+    EXPECT_EQ(c.result.bytes_skipped, 44u + 44u + huge.size());  // the empty frame's header too
+    const Bytes file = vrc_test::read_file(path + ".mp4");
+    const std::vector<uint32_t> offsets = mp4_test::sample_offsets(file, 0), sizes = mp4_test::sample_sizes(file, 0);
+    ASSERT_EQ(sizes.size(), pictures.size());
+    for (size_t i = 0; i < sizes.size(); ++i)
+        EXPECT_EQ(mp4_test::split_sample(file, offsets[i], sizes[i]), pictures[i]) << i;
+}
+
+// Bytes before the first start code, 3- and 4-byte start codes, a second
+// slice (first_mb_in_slice 40), an SEI and a delimiter opening pictures, and
+// filler staying with the slice before it: one access unit per picture.
+TEST(Pack, SplitsAtTheFirstSliceOfEachPicture)
+{
+    using mp4_test::annexb;
+    using mp4_test::cat;
+    // ue(v) 0 is the bit 1; ue(v) 40 is 00000 101001.
+    const Bytes p0 = {0x41, 0x88, 0x84, 0x21}, p40 = {0x41, 0x05, 0x28, 0x84};
+    const Bytes i0 = {0x65, 0x88, 0x84, 0x21}, i40 = {0x65, 0x05, 0x28, 0x84};
+    const Bytes pictures[] = {
+        cat({{0xAB, 0xCD}, annexb({{0x67, 0x42, 0x00, 0x1E}}), annexb({{0x68, 0xCE}, i0}, 3), annexb({i40})}),
+        annexb({{0x06, 0x05, 0x01, 0x00}, p0, p40}),
+        cat({annexb({{0x09, 0xF0}}), annexb({p0}, 3), annexb({{0x0C, 0xFF, 0xFF}})}),
+    };
+    const Bytes stream = cat({pictures[0], pictures[1], pictures[2]});
+    const std::vector<vrc_pack::AccessUnit> units = vrc_pack::split_access_units(stream.data(), stream.size());
+    ASSERT_EQ(units.size(), 3u);
+    size_t end = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(units[i].begin, end);
+        end += pictures[i].size();
+        EXPECT_EQ(units[i].end, end);
+        EXPECT_EQ(units[i].idr, i == 0);
+        EXPECT_EQ(units[i].slices, i == 2 ? 1u : 2u);
+    }
+    const Bytes no_slice = annexb({{0x67, 0x42, 0x00, 0x1E}});
+    EXPECT_TRUE(vrc_pack::split_access_units(no_slice.data(), no_slice.size()).empty());
 }
 
 }  // namespace
