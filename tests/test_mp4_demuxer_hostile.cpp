@@ -67,8 +67,9 @@ struct Reading {
     std::string log;
 };
 
-// Opens the bytes as a file, walks it and reads every frame.
-void read_file(const Bytes &file, const std::function<void(Reading &)> &check)
+// Opens the bytes as a file, walks it and reads every frame into a buffer of
+// `buffer_size` bytes, until the first failure.
+void read_file(const Bytes &file, const std::function<void(Reading &)> &check, size_t buffer_size = 1 << 16)
 {
     const std::string path = vrc_test::temp_path("hostile_" + std::to_string(file.size()) + ".mp4");
     vrc_test::write_file(path, file);
@@ -77,7 +78,7 @@ void read_file(const Bytes &file, const std::function<void(Reading &)> &check)
     r.ctx = vrc_mp4_demuxer_new(0, path.c_str());
     ASSERT_NE(r.ctx, nullptr);
     EXPECT_EQ(vrc_mp4_demuxer_read_header(r.ctx), 0);
-    std::vector<uint8_t> buf(1 << 16);
+    std::vector<uint8_t> buf(buffer_size);
     vrc_media_packet_t p;
     for (int i = 0; i < kMaxReads && (r.end = vrc_mp4_demuxer_read_packet(r.ctx, &p, buf.data(), int(buf.size()))) == 0;
          ++i) {
@@ -106,16 +107,26 @@ TEST(Hostile, PositionsBeyond4GiBEndTheIndexInFrontOfThem)
     });
 }
 
-TEST(Hostile, ASampleTheFileDoesNotHoldWholeHasItsTailZeroed)
+// A sample the file does not hold whole has its tail zeroed. Times count in
+// the track's units: milliseconds are floor(t * 1000 / timescale) of the
+// exact sum. A file without mvhd has no creation time.
+TEST(Hostile, SampleCutShortAnyTimescaleAndNoMvhd)
 {
     Bytes f = muxed(false);
     const size_t last = payload(f, stbl(1) + "stsz") + 12 + 3 * 4;
     put32(f, last, be32(f, last) + 10000);
+    put32(f, payload(f, "moov/trak[1]/mdia/mdhd") + 12, 3);
+    put(f, find_box(f, "moov/mvhd").offset + 4, tag("mvhX"));
     read_file(f, [](Reading &r) {
         ASSERT_EQ(r.packets.size(), 8u);
         EXPECT_EQ(r.data[7].size(), 10050u);
         EXPECT_EQ(r.data[7].back(), 0);
         EXPECT_NE(r.log.find("sample cut short"), std::string::npos);
+        EXPECT_EQ(r.ctx->creation_time, 0u);
+        std::vector<uint32_t> audio;
+        for (const vrc_media_packet_t &p : r.packets)
+            if (p.track_id == 1) audio.push_back(p.timestamp);
+        EXPECT_EQ(audio, (std::vector<uint32_t>{0, 13333, 26666, 40000}));
     });
 }
 
@@ -124,22 +135,16 @@ TEST(Hostile, ASampleTheFileDoesNotHoldWholeHasItsTailZeroed)
 // past it); private mode offers the same frame again.
 TEST(DemuxerDelivery, BufferMustHoldTheWholeDeliveredFrame)
 {
+    const size_t key_size = 4 + kSps.size() + 4 + kPps.size() + 4 + 61;
     for (const bool private_records : {false, true}) {
-        const std::string path = vrc_test::temp_path(private_records ? "limit_private.mp4" : "limit_table.mp4");
-        vrc_test::write_file(path, muxed(private_records));
-        vrc_mp4_demuxer_t *d = vrc_mp4_demuxer_new(0, path.c_str());
-        ASSERT_NE(d, nullptr);
-        vrc_mp4_demuxer_read_header(d);
-        const uint32_t key_size = 4 + uint32_t(kSps.size()) + 4 + uint32_t(kPps.size()) + 4 + 61;
-        std::vector<uint8_t> tight(key_size - 1);
-        vrc_media_packet_t p;
-        mp4_test::LogMark mark;
-        EXPECT_EQ(vrc_mp4_demuxer_read_packet(d, &p, tight.data(), int(tight.size())), -1);
-        EXPECT_NE(mark.since().find("frame buffer too small!"), std::string::npos);
-        std::vector<uint8_t> exact(key_size);
-        ASSERT_EQ(vrc_mp4_demuxer_read_packet(d, &p, exact.data(), int(exact.size())), 0);
-        EXPECT_EQ(p.frame_type, private_records ? VRC_FRAME_I : VRC_FRAME_AUDIO);  // table mode moved on
-        vrc_mp4_demuxer_free(d);
+        read_file(muxed(private_records), [&](Reading &r) {
+            EXPECT_EQ(r.end, -1);
+            EXPECT_NE(r.log.find("frame buffer too small!"), std::string::npos);
+            std::vector<uint8_t> exact(key_size);
+            vrc_media_packet_t p;
+            ASSERT_EQ(vrc_mp4_demuxer_read_packet(r.ctx, &p, exact.data(), int(exact.size())), 0);
+            EXPECT_EQ(p.frame_type, private_records ? VRC_FRAME_I : VRC_FRAME_AUDIO);  // table mode moved on
+        }, key_size - 1);
     }
     EXPECT_EQ(vrc_mp4_demuxer_new(0, vrc_test::temp_path("missing.mp4").c_str()), nullptr);
     EXPECT_EQ(vrc_mp4_demuxer_free(nullptr), 0);
@@ -168,22 +173,6 @@ TEST(DemuxerDelivery, AdtsHeaderFromMr00InPrivateModeAndFromEsdsInTableMode)
                       private_records ? sampling_index_16000_mono : sampling_index_48000_mono);
         });
     }
-}
-
-// Times count in the track's units: milliseconds are floor(t * 1000 /
-// timescale) of the exact sum. A file without mvhd has no creation time.
-TEST(DemuxerDelivery, MillisecondsForAnyTimescaleAndNoTimeWithoutMvhd)
-{
-    Bytes file = muxed(false);
-    put32(file, payload(file, "moov/trak[1]/mdia/mdhd") + 12, 3);
-    put(file, find_box(file, "moov/mvhd").offset + 4, tag("mvhX"));
-    read_file(file, [](Reading &r) {
-        EXPECT_EQ(r.ctx->creation_time, 0u);
-        std::vector<uint32_t> audio;
-        for (const vrc_media_packet_t &p : r.packets)
-            if (p.track_id == 1) audio.push_back(p.timestamp);
-        EXPECT_EQ(audio, (std::vector<uint32_t>{0, 13333, 26666, 40000}));
-    });
 }
 
 // The probe scores the box headers of the first 1024 bytes; reads behind a
