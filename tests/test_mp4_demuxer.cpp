@@ -118,9 +118,8 @@ struct Recording {
             const uint8_t track = f.type == vrc_pack::kTypeAudio ? 1 : 0;
             if (!seen[track]) first[track] = f.timestamp, seen[track] = true;
             const uint32_t ts = private_mode ? f.timestamp : f.timestamp - first[track];
-            const uint8_t type = f.type == vrc_pack::kTypeVideoI ? VRC_FRAME_I
-                                 : track == 0                    ? VRC_FRAME_P
-                                                                 : VRC_FRAME_AUDIO;
+            const uint8_t type =
+                track == 1 ? VRC_FRAME_AUDIO : f.type == vrc_pack::kTypeVideoI ? VRC_FRAME_I : VRC_FRAME_P;
             // The recording starts at a whole second; each track's clock at its first frame.
             const uint32_t utc = vrc_pack::kDefaultStart + (private_mode ? ts : first[track] / 1000 * 1000 + ts) / 1000;
             out.push_back({delivered(f), track, type, ts, utc, i});
@@ -131,17 +130,12 @@ struct Recording {
     std::string file(Source source) const
     {
         if (source == kPrivate) return mux_private();
-        const std::string converted = convert();
+        EXPECT_EQ(vrc_convert_mp4(legacy_path.c_str()), 0);
+        const std::string converted = legacy_path + ".mp4";
 #ifndef _WIN32
         if (source == kBeyond2GiB) return moved_beyond_2gib(converted);
 #endif
         return converted;
-    }
-
-    std::string convert() const
-    {
-        EXPECT_EQ(vrc_convert_mp4(legacy_path.c_str()), 0);
-        return legacy_path + ".mp4";
     }
 
     std::string mux_private() const
@@ -164,9 +158,8 @@ struct Demuxer {
     explicit Demuxer(const std::string &path) : ctx(vrc_mp4_demuxer_new(0, path.c_str()))
     {
         EXPECT_NE(ctx, nullptr);
-        if (ctx) {
-            EXPECT_EQ(vrc_mp4_demuxer_read_header(ctx), 0);
-        }
+        if (!ctx) return;
+        EXPECT_EQ(vrc_mp4_demuxer_read_header(ctx), 0);
     }
     ~Demuxer() { vrc_mp4_demuxer_free(ctx); }
 
@@ -217,18 +210,14 @@ TEST_P(DemuxFixture, ReadsBackEveryFrameAndSeeksToKeyFrames)
         const std::vector<Expected> want = rec.expected(private_mode);
         Demuxer d(rec.file(source));
         ASSERT_NE(d.ctx, nullptr);
-        std::vector<Bytes> data;
-        int end = 0;
-        std::vector<vrc_media_packet_t> got = d.read_all(&data, &end);
-        EXPECT_EQ(end, private_mode ? VRC_ERR_MP4_NO_FRAME_RECORD : -1);
-        ASSERT_EQ(got.size(), want.size());
-        for (size_t i = 0; i < got.size(); ++i) expect_frame(got[i], data[i], want[i]);
-
-        const uint32_t duration = d.ctx->duration;
-        for (uint32_t second : {0u, 1u, duration / 2, duration}) {
+        const int64_t duration = d.ctx->duration;
+        // Second -1: reading from the start, with no seek, gives every frame.
+        for (const int64_t second : {int64_t{-1}, int64_t{0}, int64_t{1}, duration / 2, duration}) {
             SCOPED_TRACE("second " + std::to_string(second));
-            ASSERT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} + second)), 0);
-            const uint32_t target = want[0].timestamp + second * 1000;
+            if (second >= 0) {
+                ASSERT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} + second)), 0);
+            }
+            const uint32_t target = want[0].timestamp + uint32_t(std::max(second, int64_t{0})) * 1000;
             size_t key = 0, audio = want.size();
             for (size_t i = 0; i < want.size(); ++i) {
                 if (want[i].frame_type == VRC_FRAME_I && want[i].timestamp <= target) key = i;
@@ -237,13 +226,14 @@ TEST_P(DemuxFixture, ReadsBackEveryFrameAndSeeksToKeyFrames)
             std::vector<size_t> next;
             for (size_t i = 0; i < want.size(); ++i)
                 if (private_mode ? i >= key : (want[i].track_id == 0 ? i >= key : i >= audio)) next.push_back(i);
-            data.clear();
-            got = d.read_all(&data, &end);
+            std::vector<Bytes> data;
+            int end = 0;
+            const std::vector<vrc_media_packet_t> got = d.read_all(&data, &end);
+            EXPECT_EQ(end, private_mode ? VRC_ERR_MP4_NO_FRAME_RECORD : -1);
             ASSERT_EQ(got.size(), next.size());
             for (size_t i = 0; i < got.size(); ++i) expect_frame(got[i], data[i], want[next[i]]);
         }
-        const int32_t after = int32_t(duration) + 1;
-        EXPECT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} + after)), -1);
+        EXPECT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} + duration + 1)), -1);
         EXPECT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} - 1)), -1);
     }
 }

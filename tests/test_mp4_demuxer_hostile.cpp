@@ -44,9 +44,8 @@ Bytes muxed(bool private_records, uint32_t audio_codec = VRC_CODEC_G711U, uint32
         const Bytes video = key ? mp4_test::annexb({kSps, kPps, mp4_test::nal(0x65, 60)})
                                 : mp4_test::annexb({mp4_test::nal(0x41, 30)});
         EXPECT_EQ(m.put(mp4_test::kVideo, key ? VRC_FRAME_I : VRC_FRAME_P, i * 40, video), 0);
-        EXPECT_EQ(m.put(mp4_test::kAudio, aac ? VRC_FRAME_AUDIO_ADTS : VRC_FRAME_AUDIO, i * 40 + 40,
-                        Bytes(aac ? 57 : 50, uint8_t(0x20 + i))),
-                  0);
+        const Bytes audio(aac ? 57 : 50, uint8_t(0x20 + i));
+        EXPECT_EQ(m.put(mp4_test::kAudio, aac ? VRC_FRAME_AUDIO_ADTS : VRC_FRAME_AUDIO, i * 40 + 40, audio), 0);
     }
     return m.finish();
 }
@@ -56,8 +55,6 @@ void put32(Bytes &file, size_t at, uint32_t v) { put(file, at, u32(v)); }
 
 // Payload offset of a box found by path.
 size_t payload(const Bytes &file, const std::string &path) { return find_box(file, path).offset + 8; }
-
-std::string stbl(int trak) { return "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/"; }
 
 struct Reading {
     vrc_mp4_demuxer_t *ctx = nullptr;
@@ -97,7 +94,7 @@ void read_file(const Bytes &file, const std::function<void(Reading &)> &check, s
 TEST(Hostile, PositionsBeyond4GiBEndTheIndexInFrontOfThem)
 {
     Bytes f = muxed(false);
-    const size_t stco = find_box(f, stbl(1) + "stco").offset;
+    const size_t stco = find_box(f, "moov/trak[1]/mdia/minf/stbl/stco").offset;
     f = cat({f, box("co64", cat({u32(0), u32(4), u32(0), u32(1000), u32(1), u32(0), u32(0), u32(2000), u32(0), u32(3000)}))});
     put(f, stco + 4, tag("free"));  // the stco stays unread
     read_file(f, [](Reading &r) {
@@ -113,7 +110,7 @@ TEST(Hostile, PositionsBeyond4GiBEndTheIndexInFrontOfThem)
 TEST(Hostile, SampleCutShortAnyTimescaleAndNoMvhd)
 {
     Bytes f = muxed(false);
-    const size_t last = payload(f, stbl(1) + "stsz") + 12 + 3 * 4;
+    const size_t last = payload(f, "moov/trak[1]/mdia/minf/stbl/stsz") + 12 + 3 * 4;
     put32(f, last, be32(f, last) + 10000);
     put32(f, payload(f, "moov/trak[1]/mdia/mdhd") + 12, 3);
     put(f, find_box(f, "moov/mvhd").offset + 4, tag("mvhX"));
@@ -158,19 +155,15 @@ TEST(DemuxerDelivery, AdtsHeaderFromMr00InPrivateModeAndFromEsdsInTableMode)
 {
     for (const bool private_records : {false, true}) {
         Bytes file = muxed(private_records, VRC_CODEC_AAC, 48000);
-        if (private_records) {
-            const Bytes type = tag("mr00");
-            const size_t at = size_t(std::search(file.begin(), file.end(), type.begin(), type.end()) - file.begin());
-            put32(file, at + 8 + 36 + 24, 16000);  // past the type and count, the video entry, the audio's fields
-        }
+        // past the entry count, the video entry, the audio's fields
+        if (private_records) put32(file, payload(file, "mr00") + 4 + 36 + 24, 16000);
         read_file(file, [&](Reading &r) {
             ASSERT_EQ(r.packets.size(), 8u);
             EXPECT_EQ(r.packets[1].frame_type, VRC_FRAME_AUDIO_ADTS);
             EXPECT_EQ(r.packets[1].size, 57u);
-            const Bytes sampling_index_48000_mono{0xFF, 0xF1, 0x4C, 0x40, 0x07, 0x3F, 0xFC};
-            const Bytes sampling_index_16000_mono{0xFF, 0xF1, 0x60, 0x40, 0x07, 0x3F, 0xFC};
-            EXPECT_EQ(Bytes(r.data[1].begin(), r.data[1].begin() + 7),
-                      private_records ? sampling_index_16000_mono : sampling_index_48000_mono);
+            // AAC LC, mono, sampling index 8 (16000 Hz) or 3 (48000 Hz)
+            const Bytes header{0xFF, 0xF1, uint8_t(private_records ? 0x60 : 0x4C), 0x40, 0x07, 0x3F, 0xFC};
+            EXPECT_EQ(Bytes(r.data[1].begin(), r.data[1].begin() + 7), header);
         });
     }
 }
