@@ -49,6 +49,11 @@ struct Mp4Fixture {
     int channels;
 };
 
+std::ostream &operator<<(std::ostream &out, const Mp4Fixture &f)
+{
+    return out << f.file;
+}
+
 class ExtractFixture : public testing::TestWithParam<Mp4Fixture> {};
 
 // Every fixture: 2 s written on 2024-01-01 00:00:00 UTC, 50 pictures at 25 fps
@@ -57,7 +62,6 @@ TEST_P(ExtractFixture, FfmpegDecodesTheExtractedStreamsAsTheFile)
 {
     SKIP_WITHOUT_FFMPEG();
     const Mp4Fixture &f = GetParam();
-    SCOPED_TRACE(f.file);
     const std::string mp4 = kDataDir + "/" + f.file;
     const std::string video = vrc_test::temp_path("video.h264"), audio = vrc_test::temp_path("audio.aac");
     const std::string report = extract("'" + mp4 + "' --video '" + video + "' --audio '" + audio + "'");

@@ -44,17 +44,16 @@ std::string moved_beyond_2gib(const std::string &small)
     constexpr uint32_t kShift = 3u << 30;
     Bytes file = vrc_test::read_file(small);
     const mp4_test::Box mdat = mp4_test::find_box(file, "mdat");
-    auto put32 = [&](size_t at, uint32_t v) {
-        const Bytes b = mp4_test::u32(v);
+    // Moves the 32-bit offset or size at `at` by the hole.
+    auto shift = [&](size_t at) {
+        const Bytes b = mp4_test::u32(mp4_test::be32(file, at) + kShift);
         std::copy(b.begin(), b.end(), file.begin() + long(at));
     };
-    for (int trak : {0, 1}) {
-        const size_t stco =
-            mp4_test::find_box(file, "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/stco").offset;
-        const std::vector<uint32_t> offsets = mp4_test::sample_offsets(file, trak);
-        for (size_t i = 0; i < offsets.size(); ++i) put32(stco + 16 + 4 * i, offsets[i] + kShift);
+    for (const char *path : {"moov/trak[0]/mdia/minf/stbl/stco", "moov/trak[1]/mdia/minf/stbl/stco"}) {
+        const mp4_test::Box stco = mp4_test::find_box(file, path);
+        for (size_t at = stco.offset + 16; at < stco.offset + stco.size; at += 4) shift(at);
     }
-    put32(mdat.offset, mdat.size + kShift);
+    shift(mdat.offset);
     const std::string large = small + ".beyond2g.mp4";
     const size_t cut = mdat.offset + 8;
     std::ofstream out(large, std::ios::binary);
