@@ -44,9 +44,8 @@ Bytes muxed(bool private_records, uint32_t audio_codec = VRC_CODEC_G711U, uint32
         const Bytes video = key ? mp4_test::annexb({kSps, kPps, mp4_test::nal(0x65, 60)})
                                 : mp4_test::annexb({mp4_test::nal(0x41, 30)});
         EXPECT_EQ(m.put(mp4_test::kVideo, key ? VRC_FRAME_I : VRC_FRAME_P, i * 40, video), 0);
-        EXPECT_EQ(m.put(mp4_test::kAudio, aac ? VRC_FRAME_AUDIO_ADTS : VRC_FRAME_AUDIO, i * 40 + 40,
-                        Bytes(aac ? 57 : 50, uint8_t(0x20 + i))),
-                  0);
+        const Bytes audio(aac ? 57 : 50, uint8_t(0x20 + i));
+        EXPECT_EQ(m.put(mp4_test::kAudio, aac ? VRC_FRAME_AUDIO_ADTS : VRC_FRAME_AUDIO, i * 40 + 40, audio), 0);
     }
     return m.finish();
 }
@@ -57,8 +56,6 @@ void put32(Bytes &file, size_t at, uint32_t v) { put(file, at, u32(v)); }
 // Payload offset of a box found by path.
 size_t payload(const Bytes &file, const std::string &path) { return find_box(file, path).offset + 8; }
 
-std::string stbl(int trak) { return "moov/trak[" + std::to_string(trak) + "]/mdia/minf/stbl/"; }
-
 struct Reading {
     vrc_mp4_demuxer_t *ctx = nullptr;
     std::vector<vrc_media_packet_t> packets;
@@ -67,8 +64,9 @@ struct Reading {
     std::string log;
 };
 
-// Opens the bytes as a file, walks it and reads every frame.
-void read_file(const Bytes &file, const std::function<void(Reading &)> &check)
+// Opens the bytes as a file, walks it and reads every frame into a buffer of
+// `buffer_size` bytes, until the first failure.
+void read_file(const Bytes &file, const std::function<void(Reading &)> &check, size_t buffer_size = 1 << 16)
 {
     const std::string path = vrc_test::temp_path("hostile_" + std::to_string(file.size()) + ".mp4");
     vrc_test::write_file(path, file);
@@ -77,7 +75,7 @@ void read_file(const Bytes &file, const std::function<void(Reading &)> &check)
     r.ctx = vrc_mp4_demuxer_new(0, path.c_str());
     ASSERT_NE(r.ctx, nullptr);
     EXPECT_EQ(vrc_mp4_demuxer_read_header(r.ctx), 0);
-    std::vector<uint8_t> buf(1 << 16);
+    std::vector<uint8_t> buf(buffer_size);
     vrc_media_packet_t p;
     for (int i = 0; i < kMaxReads && (r.end = vrc_mp4_demuxer_read_packet(r.ctx, &p, buf.data(), int(buf.size()))) == 0;
          ++i) {
@@ -96,7 +94,7 @@ void read_file(const Bytes &file, const std::function<void(Reading &)> &check)
 TEST(Hostile, PositionsBeyond4GiBEndTheIndexInFrontOfThem)
 {
     Bytes f = muxed(false);
-    const size_t stco = find_box(f, stbl(1) + "stco").offset;
+    const size_t stco = find_box(f, "moov/trak[1]/mdia/minf/stbl/stco").offset;
     f = cat({f, box("co64", cat({u32(0), u32(4), u32(0), u32(1000), u32(1), u32(0), u32(0), u32(2000), u32(0), u32(3000)}))});
     put(f, stco + 4, tag("free"));  // the stco stays unread
     read_file(f, [](Reading &r) {
@@ -106,16 +104,26 @@ TEST(Hostile, PositionsBeyond4GiBEndTheIndexInFrontOfThem)
     });
 }
 
-TEST(Hostile, ASampleTheFileDoesNotHoldWholeHasItsTailZeroed)
+// A sample the file does not hold whole has its tail zeroed. Times count in
+// the track's units: milliseconds are floor(t * 1000 / timescale) of the
+// exact sum. A file without mvhd has no creation time.
+TEST(Hostile, SampleCutShortAnyTimescaleAndNoMvhd)
 {
     Bytes f = muxed(false);
-    const size_t last = payload(f, stbl(1) + "stsz") + 12 + 3 * 4;
+    const size_t last = payload(f, "moov/trak[1]/mdia/minf/stbl/stsz") + 12 + 3 * 4;
     put32(f, last, be32(f, last) + 10000);
+    put32(f, payload(f, "moov/trak[1]/mdia/mdhd") + 12, 3);
+    put(f, find_box(f, "moov/mvhd").offset + 4, tag("mvhX"));
     read_file(f, [](Reading &r) {
         ASSERT_EQ(r.packets.size(), 8u);
         EXPECT_EQ(r.data[7].size(), 10050u);
         EXPECT_EQ(r.data[7].back(), 0);
         EXPECT_NE(r.log.find("sample cut short"), std::string::npos);
+        EXPECT_EQ(r.ctx->creation_time, 0u);
+        std::vector<uint32_t> audio;
+        for (const vrc_media_packet_t &p : r.packets)
+            if (p.track_id == 1) audio.push_back(p.timestamp);
+        EXPECT_EQ(audio, (std::vector<uint32_t>{0, 13333, 26666, 40000}));
     });
 }
 
@@ -124,22 +132,16 @@ TEST(Hostile, ASampleTheFileDoesNotHoldWholeHasItsTailZeroed)
 // past it); private mode offers the same frame again.
 TEST(DemuxerDelivery, BufferMustHoldTheWholeDeliveredFrame)
 {
+    const size_t key_size = 4 + kSps.size() + 4 + kPps.size() + 4 + 61;
     for (const bool private_records : {false, true}) {
-        const std::string path = vrc_test::temp_path(private_records ? "limit_private.mp4" : "limit_table.mp4");
-        vrc_test::write_file(path, muxed(private_records));
-        vrc_mp4_demuxer_t *d = vrc_mp4_demuxer_new(0, path.c_str());
-        ASSERT_NE(d, nullptr);
-        vrc_mp4_demuxer_read_header(d);
-        const uint32_t key_size = 4 + uint32_t(kSps.size()) + 4 + uint32_t(kPps.size()) + 4 + 61;
-        std::vector<uint8_t> tight(key_size - 1);
-        vrc_media_packet_t p;
-        mp4_test::LogMark mark;
-        EXPECT_EQ(vrc_mp4_demuxer_read_packet(d, &p, tight.data(), int(tight.size())), -1);
-        EXPECT_NE(mark.since().find("frame buffer too small!"), std::string::npos);
-        std::vector<uint8_t> exact(key_size);
-        ASSERT_EQ(vrc_mp4_demuxer_read_packet(d, &p, exact.data(), int(exact.size())), 0);
-        EXPECT_EQ(p.frame_type, private_records ? VRC_FRAME_I : VRC_FRAME_AUDIO);  // table mode moved on
-        vrc_mp4_demuxer_free(d);
+        read_file(muxed(private_records), [&](Reading &r) {
+            EXPECT_EQ(r.end, -1);
+            EXPECT_NE(r.log.find("frame buffer too small!"), std::string::npos);
+            std::vector<uint8_t> exact(key_size);
+            vrc_media_packet_t p;
+            ASSERT_EQ(vrc_mp4_demuxer_read_packet(r.ctx, &p, exact.data(), int(exact.size())), 0);
+            EXPECT_EQ(p.frame_type, private_records ? VRC_FRAME_I : VRC_FRAME_AUDIO);  // table mode moved on
+        }, key_size - 1);
     }
     EXPECT_EQ(vrc_mp4_demuxer_new(0, vrc_test::temp_path("missing.mp4").c_str()), nullptr);
     EXPECT_EQ(vrc_mp4_demuxer_free(nullptr), 0);
@@ -153,37 +155,16 @@ TEST(DemuxerDelivery, AdtsHeaderFromMr00InPrivateModeAndFromEsdsInTableMode)
 {
     for (const bool private_records : {false, true}) {
         Bytes file = muxed(private_records, VRC_CODEC_AAC, 48000);
-        if (private_records) {
-            const Bytes type = tag("mr00");
-            const size_t at = size_t(std::search(file.begin(), file.end(), type.begin(), type.end()) - file.begin());
-            put32(file, at + 8 + 36 + 24, 16000);  // past the type and count, the video entry, the audio's fields
-        }
+        // past the entry count, the video entry, the audio's fields
+        if (private_records) put32(file, payload(file, "mr00") + 4 + 36 + 24, 16000);
         read_file(file, [&](Reading &r) {
             ASSERT_EQ(r.packets.size(), 8u);
             EXPECT_EQ(r.packets[1].frame_type, VRC_FRAME_AUDIO_ADTS);
-            EXPECT_EQ(r.packets[1].size, 57u);
-            const Bytes sampling_index_48000_mono{0xFF, 0xF1, 0x4C, 0x40, 0x07, 0x3F, 0xFC};
-            const Bytes sampling_index_16000_mono{0xFF, 0xF1, 0x60, 0x40, 0x07, 0x3F, 0xFC};
-            EXPECT_EQ(Bytes(r.data[1].begin(), r.data[1].begin() + 7),
-                      private_records ? sampling_index_16000_mono : sampling_index_48000_mono);
+            // AAC LC, mono, sampling index 8 (16000 Hz) or 3 (48000 Hz)
+            const Bytes header{0xFF, 0xF1, uint8_t(private_records ? 0x60 : 0x4C), 0x40, 0x07, 0x3F, 0xFC};
+            EXPECT_EQ(Bytes(r.data[1].begin(), r.data[1].begin() + 7), header);
         });
     }
-}
-
-// Times count in the track's units: milliseconds are floor(t * 1000 /
-// timescale) of the exact sum. A file without mvhd has no creation time.
-TEST(DemuxerDelivery, MillisecondsForAnyTimescaleAndNoTimeWithoutMvhd)
-{
-    Bytes file = muxed(false);
-    put32(file, payload(file, "moov/trak[1]/mdia/mdhd") + 12, 3);
-    put(file, find_box(file, "moov/mvhd").offset + 4, tag("mvhX"));
-    read_file(file, [](Reading &r) {
-        EXPECT_EQ(r.ctx->creation_time, 0u);
-        std::vector<uint32_t> audio;
-        for (const vrc_media_packet_t &p : r.packets)
-            if (p.track_id == 1) audio.push_back(p.timestamp);
-        EXPECT_EQ(audio, (std::vector<uint32_t>{0, 13333, 26666, 40000}));
-    });
 }
 
 // The probe scores the box headers of the first 1024 bytes; reads behind a

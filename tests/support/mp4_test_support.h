@@ -92,18 +92,19 @@ struct Config {
     bool pre_sized;
 };
 
-// A muxer on a fresh file (or the given path) with its header written.
+// A muxer on a fresh file (or the given path) with its header written; the
+// creation time is the UTC second of the stream time `start`.
 class TestMuxer {
 public:
     explicit TestMuxer(Config config, std::vector<vrc_track_info_t> tracks = {video_track(), audio_track()},
-                       std::string out_path = "")
+                       std::string out_path = "", uint32_t creation = kCreation, uint32_t start = kStart)
         : path(out_path.empty() ? vrc_test::temp_path("mux_" + std::to_string(++files_) + ".mp4") : out_path)
     {
         muxer = vrc_mp4_muxer_new(path.c_str());
         EXPECT_NE(muxer, nullptr) << path;
         if (!muxer) return;
         vrc_mp4_muxer_set_config(muxer, config.private_records, config.pre_sized);
-        vrc_mp4_muxer_set_create_time(muxer, kCreation, kStart);
+        vrc_mp4_muxer_set_create_time(muxer, creation, start);
         EXPECT_EQ(vrc_mp4_muxer_add_tracks(muxer, tracks.data(), int(tracks.size())), 0);
         EXPECT_EQ(vrc_mp4_muxer_write_header(muxer), 0);
     }
