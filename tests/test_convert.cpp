@@ -168,6 +168,7 @@ TEST(Convert, FailureKeepsTheExistingOutput)
     EXPECT_EQ(cancelled.rc, VRC_CONVERT_ERR_CANCELLED);
     EXPECT_STREQ(cancelled.result.message, "cancelled");
     EXPECT_GE(seen.progress.size(), 3u);
+    EXPECT_LT(seen.progress.back(), fs::file_size(input)) << "the conversion went on after it was cancelled";
     EXPECT_EQ(seen.lines.find("MOV_BOX_ATOM_SIZE  size is 8|mov_box_mvhd_t size is 100|"), 0u) << seen.lines;
 
     options = vrc_convert_options_t{nullptr, nullptr, VRC_CONVERT_KEEP_EXISTING, nullptr};

@@ -203,7 +203,8 @@ std::vector<PackedFrame> frames_by_one_byte_scan(const Bytes &bytes, uint32_t ca
 // Frames of every type code between damaged headers: one claiming 16777216
 // bytes that hides a real header 10 bytes on (the scan resumes at its next
 // byte), one claiming 0xFFFFFFFF, one of an unknown type, a header of size 0
-// (-3, and the next call goes on), and last a header of 16777215 bytes with
+// (-3, and the next call goes on), one whose size takes in the whole header
+// of the next frame (it ends at that header), and last a header of 16777215 bytes with
 // none of them in the file (-3, then the end).
 TEST(OldrecordDemuxer, HandMadeHeadersAroundDamage)
 {
@@ -214,19 +215,21 @@ TEST(OldrecordDemuxer, HandMadeHeadersAroundDamage)
     bytes = mp4_test::cat({bytes, frame_bytes(5099, 0xF0, 0, {}, 0xFFFFFFFFu),
                            frame_bytes(5656, 0xF2, 120, Bytes(30, 3)), frame_bytes(5656, 0xF5, 160, Bytes(20, 4)),
                            frame_bytes(5099, 0xF1, 200, {}), frame_bytes(5656, 0xF1, 240, Bytes(10, 5)),
+                           frame_bytes(5656, 0xF1, 280, Bytes(10, 6), 10 + 44), frame_bytes(5099, 0xF1, 320, Bytes(9, 7)),
                            frame_bytes(5656, 0xF0, 0, {}, VRC_OLDREC_MAX_FRAME_SIZE)});
     const std::vector<PackedFrame> expected = frames_by_one_byte_scan(bytes, kDefaultCapacity);
-    ASSERT_EQ(expected.size(), 6u);  // the last two unreadable
+    ASSERT_EQ(expected.size(), 8u);  // the last two unreadable
 
     DemuxerPtr d = open_bytes(bytes);
     ASSERT_TRUE(d);
     const LogMark log;
     expect_frames(d.get(), kDefaultCapacity, expected);
     const std::string text = log.since();
-    EXPECT_EQ(occurrences(text, "WARN"), 3u) << text;
+    EXPECT_EQ(occurrences(text, "WARN"), 4u) << text;
     const std::string lines[] = {"header at offset 3 claims 16777216 bytes",
                                  "header at offset " + std::to_string(huge_at) + " claims 4294967295 bytes",
-                                 "claims 20 bytes of type 0xF5: skipped as corrupt"};
+                                 "claims 20 bytes of type 0xF5: skipped as corrupt",
+                                 "claims 54 bytes, but the next frame's header follows after 10: cut there"};
     for (const std::string &line : lines) EXPECT_EQ(occurrences(text, line), 1u) << line << "\n" << text;
     EXPECT_EQ(occurrences(text, "read error ret: 0"), 2u) << text;
 }
