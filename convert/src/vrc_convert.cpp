@@ -314,7 +314,7 @@ int convert(Job &job)
     if (rc == 0) rc = write_mp4(job, demuxer, temp.c_str());
     vrc_oldrecord_demuxer_free(demuxer);
     if (rc == 0) rc = move_into_place(job, temp);
-    if (rc != 0 && !temp.empty()) std::remove(temp.c_str());
+    if (rc != 0 && !temp.empty()) vrc::file_remove(temp.c_str());
     return rc;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "vrc_platform.h"
@@ -18,6 +19,16 @@ int vrc::file_seek64(std::FILE *stream, int64_t offset, int whence)
 int64_t vrc::file_tell64(std::FILE *stream)
 {
     return static_cast<int64_t>(ftello(stream));
+}
+
+std::FILE *vrc::file_open(const char *path, const char *mode)
+{
+    return std::fopen(path, mode);
+}
+
+void vrc::file_remove(const char *path)
+{
+    std::remove(path);
 }
 
 bool vrc::file_identity(const char *path, FileIdentity *out)

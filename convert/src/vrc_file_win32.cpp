@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <cstring>
+#include <string>
 
 #include "vrc_platform.h"
 
@@ -24,14 +25,61 @@ uint64_t join32(DWORD high, DWORD low)
     return static_cast<uint64_t>(high) << 32 | low;
 }
 
+// Narrow text in the ANSI code page, as the narrow C library reads paths.
+std::wstring widen(const char *text)
+{
+    const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], n);
+    wide.resize(static_cast<size_t>(n - 1));
+    return wide;
+}
+
+bool starts_with(const std::wstring &text, const wchar_t *prefix)
+{
+    return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// The name to give the wide functions for path. Windows refuses a path of
+// MAX_PATH characters or more unless it is absolute and in the extended
+// form, which bypasses the system's own clean-up of names (separators, dots,
+// device names). Shorter paths go as they are, so that "NUL" and relative
+// paths keep their meaning; longer ones are made absolute first (the system
+// resolves "." and ".." there) and then marked extended.
+std::wstring system_path(const char *path)
+{
+    const std::wstring wide = widen(path);
+    if (starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\")) return wide;
+    const DWORD room = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (room == 0) return wide;
+    std::wstring full(room, L'\0');
+    const DWORD n = GetFullPathNameW(wide.c_str(), room, &full[0], nullptr);
+    if (n == 0 || n >= room) return wide;
+    full.resize(n);
+    if (n < MAX_PATH) return wide;
+    if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 }  // namespace
+
+std::FILE *vrc::file_open(const char *path, const char *mode)
+{
+    return _wfopen(system_path(path).c_str(), widen(mode).c_str());
+}
+
+void vrc::file_remove(const char *path)
+{
+    DeleteFileW(system_path(path).c_str());
+}
 
 // Opening with no access right reads the identity of files that others hold
 // open, directories included; links are followed.
 bool vrc::file_identity(const char *path, FileIdentity *out)
 {
-    const HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE h = CreateFileW(system_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     const bool ok = GetFileInformationByHandle(h, &info) != 0;
@@ -44,7 +92,8 @@ bool vrc::file_identity(const char *path, FileIdentity *out)
 
 vrc::FileOutcome vrc::file_create_new(const char *path)
 {
-    const HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_EXISTS ? FileOutcome::exists : FileOutcome::failed;
     CloseHandle(h);
@@ -54,7 +103,7 @@ vrc::FileOutcome vrc::file_create_new(const char *path)
 vrc::FileOutcome vrc::file_rename(const char *from, const char *to, bool replace)
 {
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (MoveFileExA(from, to, flags)) return FileOutcome::done;
+    if (MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), flags)) return FileOutcome::done;
     const DWORD error = GetLastError();
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FileOutcome::exists : FileOutcome::failed;
 }

@@ -41,6 +41,11 @@ extern const size_t file_slices_staging;
 // slices hold when the file takes no more.
 uint64_t file_write_slices(std::FILE *stream, int64_t offset, const IoSlice *slices, int count, uint8_t *staging);
 
+// fopen for every path the platform takes, however long.
+std::FILE *file_open(const char *path, const char *mode);
+// Removes the file at path where it can (a leftover is all a failure costs).
+void file_remove(const char *path);
+
 // What tells two names of one file apart from two files: the volume and the
 // file's number on it, links followed; and the file's size.
 struct FileIdentity {

@@ -28,7 +28,7 @@ int stdio_open(void **handle, const char *uri, int flags)
                        : (flags & VRC_URI_IO_FLAG_APPEND)     ? "ab"
                        : (flags & vrc::URI_IO_FLAG_CREATED)   ? "r+b"
                                                               : "wb";
-    std::FILE *f = std::fopen(uri, mode);
+    std::FILE *f = vrc::file_open(uri, mode);
     if (!f) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "open %s failed: %s\n", uri,
                     std::strerror(errno));
