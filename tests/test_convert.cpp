@@ -94,6 +94,11 @@ TEST(Convert, LongOutputPaths)
     const Conversion too_long = convert(inputs.back(), inputs.back() + std::string(40000, 'f'));
     EXPECT_EQ(too_long.printed, "ERROR : The parameter is too long\n");
     EXPECT_EQ(too_long.rc, VRC_CONVERT_ERR_PATH_TOO_LONG);
+    // a failure at a long path still says why, as it does at a short one
+    const std::string why = convert(inputs.back(), base + "missing/x.mp4").result.message;
+    const std::string reason = why.substr(why.rfind(':'));
+    const std::string long_why = convert(inputs.back(), dir + "/missing/" + std::string(250, 'x')).result.message;
+    EXPECT_EQ(long_why.substr(long_why.size() - reason.size()), reason) << long_why;
     // The scratch folder is removed through plain paths, which cannot reach in here.
     for (const std::string &input : inputs) {
         fs::remove(on_disk(input));

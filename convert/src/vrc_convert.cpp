@@ -59,12 +59,30 @@ int fail(Job &job, int code, const char *format, ...)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+// A text too long for the result's message keeps its beginning and its end,
+// where the reason stands, so that a long path cannot push the reason out.
+void set_message(char (&message)[sizeof(vrc_convert_result_t::message)], const std::string &text)
+{
+    constexpr size_t kRoom = sizeof message - 1, kHead = 80;
+    if (text.size() <= kRoom) {
+        std::memcpy(message, text.c_str(), text.size() + 1);
+        return;
+    }
+    const std::string shortened = text.substr(0, kHead) + "..." + text.substr(text.size() - (kRoom - kHead - 3));
+    std::memcpy(message, shortened.c_str(), kRoom + 1);
+}
+
 int fail(Job &job, int code, const char *format, ...)
 {
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    std::vsnprintf(job.result->message, sizeof job.result->message, format, args);
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    set_message(job.result->message, text);
     return code;
 }
 
