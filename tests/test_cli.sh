@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The recfile-convert command as a user runs it on an archive: a tree of
-# recordings converted with -r -d, re-run with -n, failures with their
-# reasons, JSON, exit codes, MP4 files read back with info and extract, and a
-# conversion killed midway.
+# recordings, the bundled one among them, converted with -r -d, re-run with
+# -n, failures with their reasons, JSON, exit codes, MP4 files read back
+# with info and extract, and a conversion killed midway.
 # Usage: test_cli.sh RECFILE_CONVERT DATA_DIR
 set -euo pipefail
 tool=$1 data=$2
@@ -24,7 +24,7 @@ expect 1 && grep -q 'Is a directory' "$dir/err" || fail "pack --video DIR"
 
 mkdir -p "$dir/in/cam1" "$dir/in/cam2"
 "$tool" pack --video "$data/cam_320x240_25fps.h264" --audio "$data/tone_8000hz_mulaw.ul" -o "$dir/in/cam1/a.rec" >/dev/null
-cp "$dir/in/cam1/a.rec" "$dir/in/cam2/b.rec"
+cp "$data/../../samples/sample.rec" "$dir/in/cam2/b.rec"  # the bundled recording
 head -c 5000 "$data/cam_320x240_aud.h264" >"$dir/in/cam2/bad.rec"
 touch "$dir/in/cam2/notes.txt"
 
@@ -62,15 +62,17 @@ expect 2
 
 # info: one JSON object per file; a file that is no MP4 gets its reason.
 mp4=$dir/mp4/cam1/a.mp4 rec=$dir/in/cam1/a.rec
-run info --json "$mp4" "$data/ffmpeg_aac16k_mono.mp4" "$rec"
+run info --json "$mp4" "$data/ffmpeg_aac16k_mono.mp4" "$rec" "$dir/in/cam2/b.rec.mp4"
 expect 1
-[ "$(wc -l <"$dir/out")" -eq 3 ] || fail "three JSON lines expected: $(cat "$dir/out")"
+[ "$(wc -l <"$dir/out")" -eq 4 ] || fail "four JSON lines expected: $(cat "$dir/out")"
 grep -q "recfile-convert info: $rec: not an MP4" "$dir/err" || fail "no reason: $(cat "$dir/err")"
 grep -q "^{\"file\":\"$rec\",\"probe\":[0-9]*,\"error\":" "$dir/out" || fail "no error object"
 grep -q '"probe":100,"mode":"table",.*"codec":"h264",.*"width":320,"height":240,"frames":50,"key_frames":2}' \
   "$dir/out" || fail "converted file: $(head -1 "$dir/out")"
 grep -q '"creation_time":1704067200,"created":"2024-01-01 00:00:00",.*"codec":"aac",.*"sample_rate":16000,"channels":1,"frames":33}' \
   "$dir/out" || fail "ffmpeg file: $(sed -n 2p "$dir/out")"
+grep -q '"codec":"h264",.*"width":640,"height":360,"frames":250,.*"codec":"g711u",.*"frames":250' "$dir/out" ||
+  fail "the bundled recording: $(sed -n 4p "$dir/out")"
 
 # extract: the mu-law comes back as packed; a seek lands on the second key
 # frame whatever the host's zone; times outside the recording exit with 3.

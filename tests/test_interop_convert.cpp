@@ -80,19 +80,6 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, ConvertFixture,
                                          Fixture{"cam_704x576_4x3.h264", 704, 576},
                                          Fixture{"cam_1920x1080_large_i.h264", 1920, 1080}));
 
-TEST(ConvertSample, TheBundledRecordingPlays)
-{
-    SKIP_WITHOUT_FFMPEG();
-    const std::string rec = vrc_test::temp_path("sample.rec");
-    vrc_test::write_file(rec, vrc_test::read_file(std::string(VRC_SOURCE_DIR) + "/samples/sample.rec"));
-    int rc = -1;
-    vrc_test::printed_by([&] { rc = vrc_convert_mp4(rec.c_str()); });
-    ASSERT_EQ(rc, 0);
-    EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" + rec + ".mp4'"),
-              "h264,640,360\npcm_mulaw\n");
-    EXPECT_EQ(run("ffmpeg -v error -i '" + rec + ".mp4' -f null - 2>&1"), "");
-}
-
 // Recordings damaged as real archives are, converted: every frame that holds
 // a picture or sound is kept, the repairs are counted, ffprobe finds each
 // track where its stamps put it and the file as long as its frames imply
