@@ -31,13 +31,6 @@ Bytes pattern(int64_t from, int64_t to)
     return out;
 }
 
-std::string file_with(const std::string &name, const Bytes &bytes)
-{
-    const std::string path = temp_path(name);
-    vrc_test::write_file(path, bytes);
-    return path;
-}
-
 Bytes read_some(vrc_uri_io_file_t *h, int size)
 {
     Bytes out(static_cast<size_t>(size));
@@ -100,7 +93,8 @@ TEST(UriIo, OpensPlainPathsOnlyAndRefusesNulls)
 TEST(UriIo, ReaderDeliversTheFileWhateverTheChunkingAndSeeksWithinHeldBytes)
 {
     constexpr int64_t kSize = 5 * kBuf + 17;
-    const std::string path = file_with("read.bin", pattern(0, kSize));
+    const std::string path = temp_path("read.bin");
+    vrc_test::write_file(path, pattern(0, kSize));
     for (const std::vector<int> &plan : std::vector<std::vector<int>>{{1}, {4095}, {44, 4052, 1}, {3, 8192, 5000, 4097}}) {
         SCOPED_TRACE(testing::PrintToString(plan));
         Handle h = open_io(path, 0);
@@ -113,6 +107,7 @@ TEST(UriIo, ReaderDeliversTheFileWhateverTheChunkingAndSeeksWithinHeldBytes)
             ASSERT_EQ(vrc_uri_io_file_tell(h.get()), std::min((done + kBuf - 1) / kBuf * kBuf, kSize));
         }
         EXPECT_EQ(read_some(h.get(), 5).size(), 0u);
+        EXPECT_EQ(vrc_uri_io_file_rb32(h.get()), 0u);  // past the end reads as 0
         EXPECT_EQ(vrc_uri_io_file_eof(h.get()), 1);
     }
 
@@ -145,44 +140,19 @@ TEST(UriIo, ReaderDeliversTheFileWhateverTheChunkingAndSeeksWithinHeldBytes)
     EXPECT_EQ(read_some(h.get(), 8), pattern(20488, 20496));
 }
 
-// Every writer gets its width of one value, written across the buffer's end;
-// every reader gives it back.
-TEST(UriIo, IntegerWritersAndReadersUseTheirByteOrder)
+// After every write, the file (and tell) holds the full buffers written so
+// far. A seek flushes the rest first, and a failed one leaves the position
+// where it was. At the end an append flushes what is pending, then writes
+// buffer-sized chunks straight to the file. A seek back then patches one value
+// in every integer writer's width and byte order, which only the closing
+// flushes; every reader gives its value back, read across the buffer's end.
+TEST(UriIo, WritesGoOutAFullBufferAtATimeAppendsGoStraightOutAndIntegersPatchInTheirByteOrder)
 {
     constexpr uint64_t k64 = 0x0102030405060708ull;
     constexpr unsigned k32 = 0x05060708u, k16 = 0x0708u;
-    const std::string path = temp_path("ints.bin");
-    Handle h = open_io(path, VRC_URI_IO_FLAG_WRITE);
-    ASSERT_EQ(write_bytes(h.get(), pattern(0, kBuf - 3)), 0);
-    vrc_uri_io_file_t *w = h.get();
-    for (int rc : {vrc_uri_io_file_w8(w, static_cast<int>(k32)), vrc_uri_io_file_wb16(w, k32),
-                   vrc_uri_io_file_wl16(w, k32), vrc_uri_io_file_wb32(w, k32), vrc_uri_io_file_wl32(w, k32),
-                   vrc_uri_io_file_wb64(w, k64), vrc_uri_io_file_wl64(w, k64)})
-        EXPECT_EQ(rc, 0);
-    h.reset();
-    const Bytes file = read_file(path);
-    EXPECT_EQ(Bytes(file.begin() + kBuf - 3, file.end()),
-              (Bytes{8, 7, 8, 8, 7, 5, 6, 7, 8, 8, 7, 6, 5, 1, 2, 3, 4, 5, 6, 7, 8, 8, 7, 6, 5, 4, 3, 2, 1}));
-
-    h = open_io(path, 0);
-    ASSERT_EQ(read_some(h.get(), kBuf - 3).size(), size_t{kBuf - 3});
-    vrc_uri_io_file_t *r = h.get();
-    const std::vector<uint64_t> read = {vrc_uri_io_file_r8(r),   vrc_uri_io_file_rb16(r), vrc_uri_io_file_rl16(r),
-                                        vrc_uri_io_file_rb32(r), vrc_uri_io_file_rl32(r), vrc_uri_io_file_rb64(r),
-                                        vrc_uri_io_file_rl64(r)};
-    EXPECT_EQ(read, (std::vector<uint64_t>{8, k16, k16, k32, k32, k64, k64}));
-    EXPECT_EQ(vrc_uri_io_file_rb32(r), 0u);  // past the end reads as 0
-}
-
-// After every write, the file (and tell) holds the full buffers written so
-// far. A seek flushes the rest first, and a failed one leaves the position
-// where it was. A seek back patches where asked, and the writing goes on at
-// the end, where an append flushes what is pending, then writes buffer-sized
-// chunks straight to the file.
-TEST(UriIo, WritesGoOutAFullBufferAtATimeSeeksBackPatchAndAppendsGoStraightOut)
-{
+    const Bytes ints = {8, 7, 8, 8, 7, 5, 6, 7, 8, 8, 7, 6, 5, 1, 2, 3, 4, 5, 6, 7, 8, 8, 7, 6, 5, 4, 3, 2, 1};
     const struct { std::vector<int> plan; int64_t patch_at; } cases[] = {
-        {{100}, 10}, {{4096, 10}, 4092}, {{1, 4095, 4097, 10000, 3, 8191}, 8190}};
+        {{100}, 10}, {{4096, 10}, kBuf - 6}, {{1, 4095, 4097, 10000, 3, 8191}, 2 * kBuf - 2}};
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.plan));
         const std::string path = temp_path("write.bin");
@@ -199,18 +169,29 @@ TEST(UriIo, WritesGoOutAFullBufferAtATimeSeeksBackPatchAndAppendsGoStraightOut)
         EXPECT_EQ(vrc_uri_io_file_seek(h.get(), c.patch_at, SEEK_SET), -1);
         EXPECT_EQ(position(h.get()), static_cast<int64_t>(total));
         spy.fail_seeks = false;
-        ASSERT_EQ(vrc_uri_io_file_seek(h.get(), c.patch_at, SEEK_SET), c.patch_at);
-        ASSERT_EQ(vrc_uri_io_file_wb32(h.get(), 0xDEADBEEF), 0);
-        ASSERT_EQ(vrc_uri_io_file_seek(h.get(), static_cast<int64_t>(total), SEEK_SET), static_cast<int64_t>(total));
         ASSERT_EQ(write_bytes(h.get(), pattern(total, total + 50)), 0);
         spy.writes.clear();
         ASSERT_EQ(vrc_uri_io_file_append_bytes(h.get(), 0x1AB, 10000), 0);
         EXPECT_EQ(spy.writes, (std::vector<int>{50, 4096, 4096, 1808}));
+        ASSERT_EQ(vrc_uri_io_file_seek(h.get(), c.patch_at, SEEK_SET), c.patch_at);
+        vrc_uri_io_file_t *w = h.get();
+        for (int rc : {vrc_uri_io_file_w8(w, static_cast<int>(k32)), vrc_uri_io_file_wb16(w, k32),
+                       vrc_uri_io_file_wl16(w, k32), vrc_uri_io_file_wb32(w, k32), vrc_uri_io_file_wl32(w, k32),
+                       vrc_uri_io_file_wb64(w, k64), vrc_uri_io_file_wl64(w, k64)})
+            EXPECT_EQ(rc, 0);
         h.reset();
         Bytes expected = pattern(0, total + 50);
-        std::copy_n("\xDE\xAD\xBE\xEF", 4, expected.begin() + c.patch_at);
         expected.insert(expected.end(), 10000, 0xAB);
+        std::copy(ints.begin(), ints.end(), expected.begin() + c.patch_at);
         EXPECT_EQ(read_file(path), expected);
+
+        h = open_io(path, 0);
+        ASSERT_EQ(read_some(h.get(), static_cast<int>(c.patch_at)).size(), static_cast<size_t>(c.patch_at));
+        vrc_uri_io_file_t *r = h.get();
+        const std::vector<uint64_t> read = {vrc_uri_io_file_r8(r),   vrc_uri_io_file_rb16(r), vrc_uri_io_file_rl16(r),
+                                            vrc_uri_io_file_rb32(r), vrc_uri_io_file_rl32(r), vrc_uri_io_file_rb64(r),
+                                            vrc_uri_io_file_rl64(r)};
+        EXPECT_EQ(read, (std::vector<uint64_t>{8, k16, k16, k32, k32, k64, k64}));
     }
 }
 
