@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "library_output.h"
 #include "mp4_input.h"
@@ -139,11 +140,13 @@ struct FileClose {
 };
 using OutputFile = std::unique_ptr<std::FILE, FileClose>;
 
-OutputFile open_output(const std::string &path)
+// The stream writes through `buffer`, which must outlive it: the C library
+// would take only the mode from a size without a buffer.
+OutputFile open_output(const std::string &path, std::vector<char> &buffer)
 {
     if (path.empty()) return nullptr;
     OutputFile f(std::fopen(path.c_str(), "wb"));
-    if (f) std::setvbuf(f.get(), nullptr, _IOFBF, kOutputBufferSize);
+    if (f) std::setvbuf(f.get(), buffer.data(), _IOFBF, buffer.size());
     return f;
 }
 
@@ -249,7 +252,8 @@ int run_extract(int argc, char **argv)
         return fail(args, "no key frame at or before " + vrc_tool::utc_text(args.from_utc) + " UTC: " +
                               recording_span(*ctx),
                     vrc_tool::kExitNoSuchTime);
-    OutputFile video = open_output(args.video), audio = open_output(args.audio);
+    std::vector<char> video_buffer(kOutputBufferSize), audio_buffer(kOutputBufferSize);
+    OutputFile video = open_output(args.video, video_buffer), audio = open_output(args.audio, audio_buffer);
     if (!args.video.empty() && !video) return fail(args, "cannot write " + args.video);
     if (!args.audio.empty() && !audio) return fail(args, "cannot write " + args.audio);
 

@@ -11,6 +11,7 @@
 #include "vrc_mem.h"
 #include "vrc_mp4_demuxer_internal.h"
 #include "vrc_platform.h"
+#include "vrc_uri_io_block.h"
 
 namespace {
 
@@ -116,9 +117,11 @@ bool mov_type_printable(uint32_t type)
 
 // Reads the header at the current position. False where the walk ends: the
 // end of the file, a size that cannot hold the header, a type that is not
-// text, or a first box other than ftyp.
-bool mov_read_box_header(vrc_mp4_demuxer_t *ctx, uint64_t pos, MovBoxHeader *box)
+// text, or a first box other than ftyp. A size of 0 runs to the end of the
+// file: so stands the mdat of a recording whose tail was never written.
+bool mov_read_box_header(const MovWalk &w, uint64_t pos, MovBoxHeader *box)
 {
+    vrc_mp4_demuxer_t *ctx = w.ctx;
     box->pos = pos;
     box->size_field = vrc_uri_io_file_rb32(ctx->pb);
     box->type = vrc_uri_io_file_rl32(ctx->pb);
@@ -127,6 +130,8 @@ bool mov_read_box_header(vrc_mp4_demuxer_t *ctx, uint64_t pos, MovBoxHeader *box
     if (box->size_field == 1) {  // the size follows as 64 bits
         box->size = vrc_uri_io_file_rb64(ctx->pb);
         box->header_size += 8;
+    } else if (box->size_field == 0) {
+        box->size = w.file_size > pos ? w.file_size - pos : 0;
     }
     if (box->size < box->header_size) return false;
     if (!mov_type_printable(box->type)) return false;
@@ -208,7 +213,7 @@ void mov_walk(MovWalk &w)
     uint64_t pos = 0;
     while (!vrc_uri_io_file_eof(ctx->pb)) {
         MovBoxHeader box{};
-        if (!mov_read_box_header(ctx, pos, &box)) return;
+        if (!mov_read_box_header(w, pos, &box)) return;
         mov_record_box(ctx->box_info, box);
         const MovBoxAction &a = mov_box_action(box.type);
         const uint64_t next = mov_next_position(w, box, a);
@@ -225,7 +230,11 @@ void mov_walk(MovWalk &w)
 int vrc_mp4_demuxer_open(vrc_mp4_demuxer_t *ctx, const char *uri)
 {
     ctx->pb = vrc_uri_io_file_new(VRC_URI_IO_FLAG_READ, uri);
-    return ctx->pb ? 0 : -1;
+    if (!ctx->pb) return -1;
+    // Samples lie close together: a seek to the next one mostly stays inside
+    // the block already read.
+    uri_io_use_blocks(ctx->pb);
+    return 0;
 }
 
 }  // namespace
@@ -269,6 +278,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
     w.file_size = mov_file_size(ctx->pb);
     mov_walk(w);
     mov_trim_unlocated(w);
+    mov_mark_all_key_without_stss(w);
     if (ctx->box_info.nr_boxes == 0) {
         log_not_mp4();
         return 0;
