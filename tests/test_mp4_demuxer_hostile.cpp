@@ -33,8 +33,9 @@ Bytes box(const char (&type)[5], const Bytes &payload)
 const Bytes kSps = mp4_test::hex("6742c01edb02802dd80880000003008000001e078b1760");
 const Bytes kPps = mp4_test::hex("68ce3c80");
 
-// Four video frames (key, P, key, P) and four audio frames, from the muxer.
-Bytes muxed(bool private_records, uint32_t audio_codec = VRC_CODEC_G711U, uint32_t rate = 8000)
+// Four video frames (key, P, key, P) and four audio frames, from the muxer;
+// without the tail, as a recorder that died leaves them.
+Bytes muxed(bool private_records, uint32_t audio_codec = VRC_CODEC_G711U, uint32_t rate = 8000, bool tail = true)
 {
     mp4_test::TestMuxer m({private_records, false},
                           {mp4_test::video_track(), mp4_test::audio_track(audio_codec, rate)});
@@ -47,7 +48,9 @@ Bytes muxed(bool private_records, uint32_t audio_codec = VRC_CODEC_G711U, uint32
         const Bytes audio(aac ? 57 : 50, uint8_t(0x20 + i));
         EXPECT_EQ(m.put(mp4_test::kAudio, aac ? VRC_FRAME_AUDIO_ADTS : VRC_FRAME_AUDIO, i * 40 + 40, audio), 0);
     }
-    return m.finish();
+    if (tail) return m.finish();
+    vrc_mp4_muxer_flush(m.muxer);
+    return vrc_test::read_file(m.path);
 }
 
 void put(Bytes &file, size_t at, const Bytes &b) { std::copy(b.begin(), b.end(), file.begin() + long(at)); }
@@ -119,6 +122,20 @@ TEST(Hostile, DamagedTablesKeepWhatIsSound)
         for (const vrc_media_packet_t &p : r.packets)
             if (p.track_id == 0) video.push_back(p.timestamp);
         EXPECT_EQ(video, (std::vector<uint32_t>{0, 13333, 26666, 40000}));
+    });
+}
+
+// A recording whose tail was never written (its mdat size still 0) gives
+// back every frame from its private records; a video track without stss
+// (others leave it out when every picture is a key frame) has only key frames.
+TEST(DemuxerDelivery, UnfinishedRecordingAndVideoWithoutStss)
+{
+    read_file(muxed(true, VRC_CODEC_G711U, 8000, false), [](Reading &r) { EXPECT_EQ(r.packets.size(), 8u); });
+    Bytes f = muxed(false);
+    put(f, find_box(f, "moov/trak[0]/mdia/minf/stbl/stss").offset + 4, tag("free"));
+    read_file(f, [](Reading &r) {
+        EXPECT_EQ(std::count_if(r.packets.begin(), r.packets.end(),
+                                [](const vrc_media_packet_t &p) { return p.track_id == 0 && p.key_frame; }), 4);
     });
 }
 

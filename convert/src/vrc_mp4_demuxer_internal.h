@@ -96,6 +96,7 @@ struct MovWalk {
     uint64_t file_size;
     uint32_t known[2];    // per table (video, audio): see MovFrameTable::known
     uint32_t located[2];  // per table: see MovFrameTable::located
+    bool video_stss;      // a video track listed its key frames
     uint8_t scratch[MOV_BOX_BUF_SIZE];
 
     // The current track slot; valid only when has_slot() holds.
@@ -109,6 +110,8 @@ using MovBoxReader = void (*)(MovWalk &w, MovCursor &payload);
 
 // Ends each frame table at its last sample that a chunk offset placed.
 void mov_trim_unlocated(MovWalk &w);
+// A video track without stss has only sync samples: every frame is a key frame.
+void mov_mark_all_key_without_stss(MovWalk &w);
 
 // Descriptive boxes (vrc_mp4_demuxer_boxes.cpp).
 void mov_parse_ftyp_box(MovWalk &w, MovCursor &c);

@@ -125,6 +125,12 @@ void mov_trim_unlocated(MovWalk &w)
     }
 }
 
+void mov_mark_all_key_without_stss(MovWalk &w)
+{
+    if (w.video_stss) return;
+    for (uint32_t f = 0; f < w.ctx->nr_video_frames; ++f) w.ctx->video_frames[f].info.key_frame = 1;
+}
+
 void mov_parse_stts_box(MovWalk &w, MovCursor &c)
 {
     mov_box_stts_t &box = w.track().stts;
@@ -219,6 +225,7 @@ void mov_parse_stss_box(MovWalk &w, MovCursor &c)
     mov_box_stco_t header{};  // the stss header is not kept
     const uint32_t n = mov_read_table_header(c, header, 4);
     if (w.track().handler_kind != 0) return;
+    w.video_stss = true;
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t s = c.be32();
         if (s >= 1 && s <= MOV_MAX_FRAMES) w.ctx->video_frames[s - 1].info.key_frame = 1;
