@@ -108,31 +108,33 @@ TEST(Convert, LongOutputPaths)
     fs::remove(on_disk(dir).parent_path());
 }
 
-// A missing input, or one in which no frame is found (empty, foreign bytes,
-// a directory), is an error and leaves no output, also none under a
-// temporary name.
-TEST(Convert, MissingOrFramelessInputLeavesNoOutput)
+// A missing input, one in which no frame is found (empty, foreign bytes) and
+// one that cannot be read (a directory opens, but every read fails: no
+// failed read may pass for the end of a recording) are errors and leave no
+// output, also none under a temporary name.
+TEST(Convert, MissingUnreadableOrFramelessInputLeavesNoOutput)
 {
     const std::string dir = vrc_test::temp_path("frameless");
     fs::create_directories(dir);
     vrc_test::write_file(dir + "/empty.rec", {});
     vrc_test::write_file(dir + "/foreign.rec", Bytes(100000, 0x55));
-    std::vector<std::string> names = {"empty.rec", "foreign.rec"};
+    std::vector<std::pair<std::string, int>> inputs = {{"empty.rec", VRC_CONVERT_ERR_NO_FRAMES},
+                                                       {"foreign.rec", VRC_CONVERT_ERR_NO_FRAMES}};
 #if !defined(_WIN32)
-    fs::create_directories(dir + "/folder.rec");  // opens, but reads nothing
-    names.push_back("folder.rec");
+    fs::create_directories(dir + "/folder.rec");
+    inputs.emplace_back("folder.rec", VRC_CONVERT_ERR_INPUT);
 #endif
-    for (const std::string &name : names) {
+    for (const auto &[name, expected] : inputs) {
         const std::string path = dir + "/" + name;
         const Conversion c = convert(path, path + ".mp4");
-        EXPECT_EQ(c.rc, VRC_CONVERT_ERR_NO_FRAMES) << name;
-        EXPECT_STREQ(c.result.message, "no frame found");
+        EXPECT_EQ(c.rc, expected) << name;
+        EXPECT_EQ(c.result.message, expected == VRC_CONVERT_ERR_INPUT ? "cannot read " + path : "no frame found");
         EXPECT_EQ(convert(path).rc, -1);
     }
     const Conversion missing = convert(dir + "/missing.rec");
     EXPECT_EQ(missing.rc, -1);
     EXPECT_NE(missing.printed.find("vrc_oldrecord_demuxer_new err"), std::string::npos);
-    EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir), {})), names.size());
+    EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir), {})), inputs.size());
 }
 
 // A recording with more bytes (a sparse file of 5 GiB) or more frames than

@@ -16,7 +16,7 @@
  *
  * Invariant: buffer <= buf_cur <= buf_end <= buffer + buffer_size.
  * A write error sticks in `error`: once non-zero, no buffered byte is
- * written again and every flush returns it.
+ * written again and every flush returns it. A failed read sticks there too.
  */
 #ifndef VRC_URI_IO_H
 #define VRC_URI_IO_H
@@ -42,7 +42,7 @@ typedef struct vrc_uri_io_file_t {
     int at_eof;       /* a refill met the end of the file; cleared by a seek */
     int64_t pos;      /* file position after the last transfer (see above) */
     uint32_t eof_pos; /* low 32 bits of pos when the end was met */
-    int error;        /* sticky write error: protocol result, or -1000 for a short write */
+    int error;        /* sticky error: protocol result, or -1000 for a short write */
     void *handle;     /* the protocol's handle (a stdio stream) */
     int (*read_packet)(void *handle, uint8_t *dst, int size);
     int (*write_packet)(void *handle, const uint8_t *src, int size);

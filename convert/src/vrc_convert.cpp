@@ -171,6 +171,7 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
                         packet.offset);
         note_frame_dropped(job, packet);
     }
+    if (demuxer->pb->error != 0) return fail(job, VRC_CONVERT_ERR_INPUT, "cannot read %s", job.input);
     if (job.input_size > job.covered) job.result->bytes_skipped += job.input_size - job.covered;
     job.covered = job.input_size;
     if (job.options.progress && job.options.progress(job.options.user, job.input_size, job.input_size) != 0)

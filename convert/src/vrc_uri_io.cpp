@@ -57,10 +57,14 @@ int stdio_close(void *handle)
     return std::fclose(static_cast<std::FILE *>(handle));
 }
 
+// -1 when nothing came because the file failed (a bad disk, a lost share),
+// which must not pass for its end.
 int stdio_read_packet(void *handle, uint8_t *dst, int size)
 {
     if (!handle) return -1;
-    return static_cast<int>(std::fread(dst, 1, static_cast<size_t>(size), static_cast<std::FILE *>(handle)));
+    auto *f = static_cast<std::FILE *>(handle);
+    const size_t n = std::fread(dst, 1, static_cast<size_t>(size), f);
+    return n == 0 && std::ferror(f) ? -1 : static_cast<int>(n);
 }
 
 int stdio_write_packet(void *handle, const uint8_t *src, int size)
@@ -136,6 +140,16 @@ void note_end_of_file(vrc_uri_io_file_t *h)
     h->eof_pos = static_cast<uint32_t>(h->pos);
 }
 
+// A read that brought nothing: the end of the file, or a failure, which
+// sticks in error as a failed write does.
+void note_nothing_read(vrc_uri_io_file_t *h, int r)
+{
+    if (r == 0)
+        note_end_of_file(h);
+    else if (h->error == 0)
+        h->error = r;
+}
+
 // Called when the unread bytes are used up.
 void fill_buffer(vrc_uri_io_file_t *h)
 {
@@ -149,8 +163,8 @@ void fill_buffer(vrc_uri_io_file_t *h)
     if (r > 0) {
         h->pos += r;
         h->buf_end += r;
-    } else if (r == 0) {
-        note_end_of_file(h);
+    } else {
+        note_nothing_read(h, r);
     }
 }
 
@@ -164,7 +178,7 @@ int read_direct(vrc_uri_io_file_t *h, uint8_t *dst, int size)
     while (done < size) {
         const int r = h->read_packet(h->handle, dst + done, size - done);
         if (r <= 0) {
-            if (r == 0) note_end_of_file(h);
+            note_nothing_read(h, r);
             break;
         }
         h->pos += r;
