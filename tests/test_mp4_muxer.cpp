@@ -103,6 +103,20 @@ TEST(Mp4MuxerMoov, SampleDurationsFromTheStamps)
     }
 }
 
+// Stamps wrap at 2^32 ms: video from 20 ms before the wrap and audio stamped
+// from 20 ms after it (so playing from 20 ms before) start together, with no
+// edit list; compared as plain numbers they were 49 days apart.
+TEST(Mp4MuxerMoov, TracksOnBothSidesOfTheStampWrapStartTogether)
+{
+    TestMuxer mux(Config{false, false});
+    for (uint32_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(mux.put(kVideo, VRC_FRAME_P, i * 40 - 20, annexb({nal(0x41, 10)})), 0);
+        ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, i * 40 + 20, Bytes(320, 0xFF)), 0);
+    }
+    const Bytes file = mux.finish();
+    EXPECT_EQ(find_box(file, "moov/trak[0]/edts").size + find_box(file, "moov/trak[1]/edts").size, 0u);
+}
+
 TEST(Mp4MuxerApi, NullArgumentsAndSecondCalls)
 {
     EXPECT_EQ(vrc_mp4_muxer_set_config(nullptr, 1, 1), -1);

@@ -311,12 +311,14 @@ int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_
     return track_time * movie_timescale / track_timescale;
 }
 
-// When a track's first sample plays, in movie time from an arbitrary origin.
-int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t movie_timescale)
+// When a track's first sample plays, in movie time from the stamp origin.
+// Stamps wrap at 2^32: they are compared by their step from the origin, so
+// tracks starting on both sides of a wrap stay close.
+int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t origin, uint32_t movie_timescale)
 {
     const vrc_track_info_t &track = m.tracks[t];
     const int64_t lead = t == 0 ? 0 : int64_t{vrc::MOV_AUDIO_LEAD_MS} * track.timescale / 1000;
-    return movie_time(int64_t{track.start_time} - lead, track.timescale, movie_timescale);
+    return movie_time(stamp_step(origin, track.start_time) - lead, track.timescale, movie_timescale);
 }
 
 // A track that starts after the earliest one is preceded by an empty edit of
@@ -324,12 +326,15 @@ int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t movie_
 void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
 {
     int64_t earliest = INT64_MAX;
+    uint32_t origin = 0;
+    for (uint32_t t = moov_slot_count(m); t-- > 0;)
+        if (m.nr_avframes[t] != 0) origin = m.tracks[t].start_time;
     for (uint32_t t = 0; t < moov_slot_count(m); ++t)
-        if (m.nr_avframes[t] != 0) earliest = std::min(earliest, presentation_start(m, t, movie_timescale));
+        if (m.nr_avframes[t] != 0) earliest = std::min(earliest, presentation_start(m, t, origin, movie_timescale));
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) {
         mov_trak_size_t &s = m.moov.trak[t];
         if (m.nr_avframes[t] == 0) continue;
-        const int64_t offset = presentation_start(m, t, movie_timescale) - earliest;
+        const int64_t offset = presentation_start(m, t, origin, movie_timescale) - earliest;
         if (offset == 0) continue;
         s.empty_edit = static_cast<uint32_t>(std::min<int64_t>(offset, UINT32_MAX));
         s.elst_size = kFullBoxHeaderSize + kElstEntrySize * 2;
