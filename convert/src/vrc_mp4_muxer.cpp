@@ -279,6 +279,23 @@ void count_frame(vrc_mp4_muxer_t &m, uint32_t t, const PacketPlan &plan)
     m.nr_frames += 1;
 }
 
+// Where a frame's bytes go: into the write batch the conversion attaches
+// (it sets no private records; the batch writes the borrowed memory later),
+// or through the box writer, behind the frame's private record.
+class FrameOut {
+public:
+    FrameOut(vrc_mp4_muxer_t &m, const mov_frame_info_t &f) : batch_(m.batch), w_(m.pb)
+    {
+        if (!batch_ && m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w_, m, f);
+    }
+    void be32(uint32_t value) { batch_ ? batch_->add_be32(value) : w_.u32(value); }
+    void bytes(const uint8_t *data, uint32_t size) { batch_ ? batch_->add(data, size) : w_.bytes(data, size); }
+
+private:
+    vrc::UriIoBatch *batch_;
+    BoxWriter w_;
+};
+
 // Every NAL unit of the sample goes out behind its own 4-byte length.
 void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const PacketPlan &plan)
 {
@@ -288,19 +305,11 @@ void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
     capture_param_set(m, t, plan.video.pps, track.pic_params, &track.pic_params_len);
     mov_frame_info_t &f = m.frames[m.nr_frames];
     f = frame_record(p, plan);
-    if (m.batch) {
-        vrc::h264_for_each_sample_unit(plan.video, [&](const vrc::NalUnit &nal) {
-            m.batch->add_be32(nal.size);
-            m.batch->add(nal.data, nal.size);
-        });
-    } else {
-        BoxWriter w(m.pb);
-        if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
-        vrc::h264_for_each_sample_unit(plan.video, [&](const vrc::NalUnit &nal) {
-            w.u32(nal.size);
-            w.bytes(nal.data, nal.size);
-        });
-    }
+    FrameOut out(m, f);
+    vrc::h264_for_each_sample_unit(plan.video, [&](const vrc::NalUnit &nal) {
+        out.be32(nal.size);
+        out.bytes(nal.data, nal.size);
+    });
     update_track_times(m, p, 0);
     count_frame(m, t, plan);
 }
@@ -309,13 +318,7 @@ void vrc_mp4_muxer_write_audio_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
 {
     mov_frame_info_t &f = m.frames[m.nr_frames];
     f = frame_record(p, plan);
-    if (m.batch) {
-        m.batch->add(plan.audio, plan.sample_size);
-    } else {
-        BoxWriter w(m.pb);
-        if (m.private_enable) vrc_mp4_muxer_write_mdat_private_data(w, m, f);
-        w.bytes(plan.audio, plan.sample_size);
-    }
+    FrameOut(m, f).bytes(plan.audio, plan.sample_size);
     update_track_times(m, p, vrc::MOV_AUDIO_LEAD_MS);
     count_frame(m, p.track_id, plan);
 }
