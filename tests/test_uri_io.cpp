@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -231,4 +233,19 @@ TEST(UriIo, FailedWritesStickAndAreNeverReportedAsSuccess)
             }
         }
     }
+}
+
+// The path encoding is the calling thread's: UTF-8 on one leaves the other
+// threads on the default, the ANSI code page; in UTF-8 a name the code page
+// cannot hold ("中文") reaches the file of that name.
+TEST(UriIo, PathEncodingIsTheCallingThreads)
+{
+    const std::string name = temp_path("\xe4\xb8\xad\xe6\x96\x87.bin");
+    EXPECT_EQ(vrc_uri_io_set_path_encoding(3), -1);
+    EXPECT_EQ(vrc_uri_io_set_path_encoding(VRC_PATH_ENCODING_UTF8), VRC_PATH_ENCODING_ANSI);
+    std::thread([] { EXPECT_EQ(vrc_uri_io_set_path_encoding(VRC_PATH_ENCODING_UTF8), VRC_PATH_ENCODING_ANSI); })
+        .join();
+    EXPECT_EQ(write_bytes(open_io(name, VRC_URI_IO_FLAG_WRITE).get(), pattern(0, 10)), 0);
+    EXPECT_EQ(std::filesystem::file_size(std::filesystem::u8path(name)), 10u);
+    EXPECT_EQ(vrc_uri_io_set_path_encoding(VRC_PATH_ENCODING_ANSI), VRC_PATH_ENCODING_UTF8);
 }

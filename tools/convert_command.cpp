@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -18,10 +17,11 @@
 #include "subcommand.h"
 #include "terminal.h"
 #include "vrc_convert.h"
+#include "vrc_platform.h"
+#include "vrc_uri_io.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using vrc_tool::Job;
 using vrc_tool::Outcome;
 using vrc_tool::Status;
@@ -221,12 +221,12 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
 {
     const Job &job = *conversion->job;
     if (!job.problem.empty()) return failure(job.problem);
-    std::error_code ec;
-    if (!args.overwrite && fs::exists(fs::symlink_status(job.output, ec)))
+    if (!args.overwrite && vrc::file_exists(job.output.c_str()))
         return args.skip_existing ? skipped() : failure(kExistsReason);
-    const fs::path directory = fs::path(job.output).parent_path();
-    if (!directory.empty() && !fs::create_directories(directory, ec) && ec)
-        return failure("cannot create " + directory.string() + ": " + ec.message());
+    const std::filesystem::path directory = vrc_tool::path_of(job.output).parent_path();
+    std::string reason;
+    if (!directory.empty() && !vrc_tool::make_directories(directory, &reason))
+        return failure("cannot create " + vrc_tool::name_of(directory) + ": " + reason);
 
     vrc_convert_options_t options{};
     options.progress = report_progress;
@@ -257,6 +257,7 @@ void convert_all(const std::vector<Job> &jobs, const ConvertArgs &args, uint32_t
 {
     std::atomic<size_t> next{0};
     auto worker = [&](size_t slot) {
+        vrc_uri_io_set_path_encoding(VRC_PATH_ENCODING_UTF8);  // the library's setting is per thread
         for (size_t i; !g_interrupted && (i = next.fetch_add(1)) < jobs.size();) {
             Conversion conversion{&jobs[i], slot, reporter};
             reporter->file_done(slot, jobs[i], timed_conversion(&conversion, args));

@@ -6,6 +6,9 @@
 #include <map>
 #include <system_error>
 
+#include "subcommand.h"
+#include "vrc_platform.h"
+
 namespace vrc_tool {
 namespace {
 
@@ -14,7 +17,7 @@ namespace fs = std::filesystem;
 // Archives copied from Windows machines spell the extension either way.
 bool has_extension(const fs::path &file, const std::string &wanted)
 {
-    const std::string extension = file.extension().string();
+    const std::string extension = name_of(file.extension());
     return std::equal(extension.begin(), extension.end(), wanted.begin(), wanted.end(), [](char a, char b) {
         return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
     });
@@ -34,31 +37,33 @@ class Planner {
 
     void add_argument(const std::string &argument)
     {
-        const fs::path path(argument);
-        std::error_code ec;
-        const bool directory = fs::is_directory(path, ec);
+        const fs::path path = path_of(argument);
+        vrc::FileIdentity found;
+        const bool directory =
+            vrc::file_identity(argument.c_str(), &found) && found.kind == vrc::FileKind::directory;
         if (!directory) return add_file(path, path.filename());
         if (!rules_.recursive) return add_problem(path, "is a directory (-r converts the recordings under it)");
-        walk(path, path);
+        walk(path, fs::path());
     }
 
     std::vector<Job> take() { return std::move(jobs_); }
 
   private:
-    // Name order, so that runs and their reports repeat. Links to directories
-    // are not followed: they could lead round in a circle.
-    void walk(const fs::path &directory, const fs::path &root)
+    // below: where directory lies under the one given. Name order, so that
+    // runs and their reports repeat. Links to directories are not followed:
+    // they could lead round in a circle. A directory that cannot be read to
+    // its end fails with the reason rather than being passed over.
+    void walk(const fs::path &directory, const fs::path &below)
     {
-        std::error_code ec;
-        std::vector<fs::directory_entry> entries;
-        for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(*it);
-        if (ec) add_problem(directory, "cannot read the directory: " + ec.message());
-        std::sort(entries.begin(), entries.end());
-        for (const fs::directory_entry &entry : entries) {
-            std::error_code kind;
-            if (entry.is_directory(kind) && !entry.is_symlink(kind)) walk(entry.path(), root);
-            else if (has_extension(entry.path(), rules_.extension))
-                add_file(entry.path(), entry.path().lexically_relative(root));
+        std::vector<vrc::DirectoryEntry> entries;
+        if (!vrc::directory_list(name_of(directory).c_str(), &entries))
+            add_problem(directory, std::string("cannot read the directory: ") + vrc::file_error_text());
+        std::sort(entries.begin(), entries.end(),
+                  [](const vrc::DirectoryEntry &a, const vrc::DirectoryEntry &b) { return a.name < b.name; });
+        for (const vrc::DirectoryEntry &entry : entries) {
+            const fs::path name = path_of(entry.name);
+            if (entry.directory) walk(directory / name, below / name);
+            else if (has_extension(name, rules_.extension)) add_file(directory / name, below / name);
         }
     }
 
@@ -66,35 +71,36 @@ class Planner {
     void add_file(const fs::path &input, const fs::path &relative)
     {
         Job job;
-        job.input = input.string();
-        job.output = output_path(input, relative).string();
-        job.problem = find_problem(input, job.output, &job.input_bytes);
+        job.input = name_of(input);
+        job.output = name_of(output_path(input, relative));
+        job.problem = find_problem(job.input, job.output, &job.input_bytes);
         jobs_.push_back(std::move(job));
     }
 
     void add_problem(const fs::path &input, const std::string &problem)
     {
-        jobs_.push_back(Job{input.string(), std::string(), 0, problem});
+        jobs_.push_back(Job{name_of(input), std::string(), 0, problem});
     }
 
     fs::path output_path(const fs::path &input, const fs::path &relative) const
     {
-        if (!rules_.output_file.empty()) return rules_.output_file;
+        if (!rules_.output_file.empty()) return path_of(rules_.output_file);
         const fs::path name = output_name(input, rules_.keep_extension);
         if (rules_.output_dir.empty()) return input.parent_path() / name;
-        return fs::path(rules_.output_dir) / relative.parent_path() / name;
+        return path_of(rules_.output_dir) / relative.parent_path() / name;
     }
 
-    std::string find_problem(const fs::path &input, const std::string &output, uintmax_t *input_bytes)
+    std::string find_problem(const std::string &input, const std::string &output, uintmax_t *input_bytes)
     {
-        std::error_code ec;
-        const fs::file_status status = fs::status(input, ec);
-        if (ec) return ec.message();
-        if (!fs::is_regular_file(status)) return "not a regular file";
-        *input_bytes = fs::file_size(input, ec);
+        vrc::FileIdentity in, out;
+        if (!vrc::file_identity(input.c_str(), &in)) return vrc::file_error_text();
+        if (in.kind != vrc::FileKind::regular) return "not a regular file";
+        *input_bytes = in.size;
         // An MP4 file given again (recfile-convert * run twice) is its own output.
-        if (fs::equivalent(input, output, ec)) return "the output " + output + " is this file itself";
-        const auto first = outputs_.emplace(fs::absolute(output, ec).lexically_normal().string(), input.string());
+        if (vrc::file_identity(output.c_str(), &out) && out.volume == in.volume && out.number == in.number)
+            return "the output " + output + " is this file itself";
+        std::error_code ec;
+        const auto first = outputs_.emplace(name_of(fs::absolute(path_of(output), ec).lexically_normal()), input);
         if (!first.second) return "same output " + output + " as " + first.first->second;
         return std::string();
     }

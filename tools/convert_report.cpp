@@ -90,8 +90,8 @@ void Reporter::file_done(size_t slot, const Job &job, const Outcome &outcome)
     ++(outcome.status == Status::kConverted ? converted_ : outcome.status == Status::kSkipped ? skipped_ : failed_);
     erase_progress();
     if (outcome.status == Status::kFailed)
-        std::fprintf(stderr, "%sFAILED%s  %s: %s\n", paint(style_.colour_error, kRed),
-                     paint(style_.colour_error, kReset), job.input.c_str(), outcome.reason.c_str());
+        print(stderr, "%sFAILED%s  %s: %s\n", paint(style_.colour_error, kRed),
+              paint(style_.colour_error, kReset), job.input.c_str(), outcome.reason.c_str());
     if (style_.json) print_json(job, outcome);
     else if (!style_.quiet) print_text(job, outcome);
     std::fflush(out_);
@@ -102,8 +102,8 @@ void Reporter::library_line(const Job &job, const char *line)
 {
     std::lock_guard<std::mutex> guard(lock_);
     erase_progress();
-    if (style_.colour_error) std::fprintf(stderr, "%s: %s%s\n", job.input.c_str(), line, kReset);
-    else std::fprintf(stderr, "%s: %s\n", job.input.c_str(), without_colour(line).c_str());
+    if (style_.colour_error) print(stderr, "%s: %s%s\n", job.input.c_str(), line, kReset);
+    else print(stderr, "%s: %s\n", job.input.c_str(), without_colour(line).c_str());
     std::fflush(stderr);
 }
 
@@ -126,9 +126,9 @@ void Reporter::summary()
 void Reporter::print_text(const Job &job, const Outcome &outcome)
 {
     if (outcome.status != Status::kConverted) return;
-    std::fprintf(out_, "%sok%s      %s -> %s (%" PRIu64 " bytes, %.3f s", paint(style_.colour_out, kGreen),
-                 paint(style_.colour_out, kReset), job.input.c_str(), job.output.c_str(), outcome.bytes_written,
-                 outcome.seconds);
+    print(out_, "%sok%s      %s -> %s (%" PRIu64 " bytes, %.3f s", paint(style_.colour_out, kGreen),
+          paint(style_.colour_out, kReset), job.input.c_str(), job.output.c_str(), outcome.bytes_written,
+          outcome.seconds);
     if (outcome.repaired_steps) std::fprintf(out_, ", %" PRIu64 " timestamps repaired", outcome.repaired_steps);
     if (outcome.skipped_bytes) std::fprintf(out_, ", %" PRIu64 " damaged bytes skipped", outcome.skipped_bytes);
     std::fputs(")\n", out_);
@@ -136,9 +136,9 @@ void Reporter::print_text(const Job &job, const Outcome &outcome)
 
 void Reporter::print_json(const Job &job, const Outcome &outcome)
 {
-    std::fprintf(out_, "{\"type\":\"file\",\"input\":%s,\"output\":%s,\"status\":\"%s\"",
-                 json_quote(job.input).c_str(), json_quote(job.output).c_str(), status_name(outcome.status));
-    if (outcome.status == Status::kFailed) std::fprintf(out_, ",\"reason\":%s", json_quote(outcome.reason).c_str());
+    print(out_, "{\"type\":\"file\",\"input\":%s,\"output\":%s,\"status\":\"%s\"",
+          json_quote(job.input).c_str(), json_quote(job.output).c_str(), status_name(outcome.status));
+    if (outcome.status == Status::kFailed) print(out_, ",\"reason\":%s", json_quote(outcome.reason).c_str());
     std::fprintf(out_,
                  ",\"seconds\":%.3f,\"bytes_written\":%" PRIu64 ",\"video_frames\":%" PRIu64
                  ",\"audio_frames\":%" PRIu64 ",\"repaired_steps\":%" PRIu64 ",\"skipped_bytes\":%" PRIu64 "}\n",

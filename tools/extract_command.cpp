@@ -11,6 +11,7 @@
 #include "mp4_input.h"
 #include "subcommand.h"
 #include "vrc_mp4_muxer.h"
+#include "vrc_platform.h"
 
 namespace {
 
@@ -145,7 +146,7 @@ using OutputFile = std::unique_ptr<std::FILE, FileClose>;
 OutputFile open_output(const std::string &path, std::vector<char> &buffer)
 {
     if (path.empty()) return nullptr;
-    OutputFile f(std::fopen(path.c_str(), "wb"));
+    OutputFile f(vrc::file_open(path.c_str(), "wb"));
     if (f) std::setvbuf(f.get(), buffer.data(), _IOFBF, buffer.size());
     return f;
 }
@@ -196,28 +197,29 @@ const char *audio_format(uint32_t codec_id)
 
 void print_text(std::FILE *out, const ExtractArgs &args, const ExtractReport &r)
 {
-    std::fprintf(out, "%s: %u video frames (%u key, %ju bytes)%s%s, %u audio frames (%s, %ju bytes)%s%s\n",
-                 args.input.c_str(), r.video.frames, r.video.key_frames, static_cast<uintmax_t>(r.video.bytes),
-                 args.video.empty() ? "" : " -> ", args.video.c_str(), r.audio.frames, audio_format(r.audio.codec_id),
-                 static_cast<uintmax_t>(r.audio.bytes), args.audio.empty() ? "" : " -> ", args.audio.c_str());
+    vrc_tool::print(out, "%s: %u video frames (%u key, %ju bytes)%s%s, %u audio frames (%s, %ju bytes)%s%s\n",
+                    args.input.c_str(), r.video.frames, r.video.key_frames, static_cast<uintmax_t>(r.video.bytes),
+                    args.video.empty() ? "" : " -> ", args.video.c_str(), r.audio.frames,
+                    audio_format(r.audio.codec_id), static_cast<uintmax_t>(r.audio.bytes),
+                    args.audio.empty() ? "" : " -> ", args.audio.c_str());
     if (!args.from.empty())
-        std::fprintf(out, "%s: from the key frame at %u ms (%s UTC)\n", args.input.c_str(), r.first_timestamp,
-                     vrc_tool::utc_text(r.first_utctime).c_str());
+        vrc_tool::print(out, "%s: from the key frame at %u ms (%s UTC)\n", args.input.c_str(), r.first_timestamp,
+                        vrc_tool::utc_text(r.first_utctime).c_str());
 }
 
 void print_stream_json(std::FILE *out, const char *name, const std::string &path, const StreamReport &s,
                        const char *format)
 {
-    std::fprintf(out, ",\"%s\":{\"path\":%s,\"codec\":\"%s\",\"format\":\"%s\",\"frames\":%u,\"key_frames\":%u,"
-                      "\"bytes\":%ju}",
-                 name, path.empty() ? "null" : vrc_tool::json_quote(path).c_str(), vrc_tool::codec_name(s.codec_id),
-                 format, s.frames, s.key_frames, static_cast<uintmax_t>(s.bytes));
+    vrc_tool::print(out, ",\"%s\":{\"path\":%s,\"codec\":\"%s\",\"format\":\"%s\",\"frames\":%u,\"key_frames\":%u,"
+                    "\"bytes\":%ju}",
+                    name, path.empty() ? "null" : vrc_tool::json_quote(path).c_str(),
+                    vrc_tool::codec_name(s.codec_id), format, s.frames, s.key_frames, static_cast<uintmax_t>(s.bytes));
 }
 
 void print_json(std::FILE *out, const ExtractArgs &args, const ExtractReport &r, const vrc_mp4_demuxer_t &ctx)
 {
-    std::fprintf(out, "{\"file\":%s,\"mode\":\"%s\"", vrc_tool::json_quote(args.input).c_str(),
-                 vrc_tool::mode_name(ctx));
+    vrc_tool::print(out, "{\"file\":%s,\"mode\":\"%s\"", vrc_tool::json_quote(args.input).c_str(),
+                    vrc_tool::mode_name(ctx));
     if (!args.from.empty())
         std::fprintf(out, ",\"from\":%lld,\"first_video_timestamp\":%u,\"first_video_utctime\":%u",
                      static_cast<long long>(args.from_utc), r.first_timestamp, r.first_utctime);
@@ -228,7 +230,7 @@ void print_json(std::FILE *out, const ExtractArgs &args, const ExtractReport &r,
 
 int fail(const ExtractArgs &args, const std::string &reason, int status = vrc_tool::kExitFailure)
 {
-    std::fprintf(stderr, "recfile-convert extract: %s: %s\n", args.input.c_str(), reason.c_str());
+    vrc_tool::print(stderr, "recfile-convert extract: %s: %s\n", args.input.c_str(), reason.c_str());
     return status;
 }
 

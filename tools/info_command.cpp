@@ -119,8 +119,8 @@ void print_text(std::FILE *out, const FileSummary &f)
 {
     // A file that records no creation time says so instead of 1970.
     const std::string created = f.creation_time ? vrc_tool::utc_text(f.creation_time) + " UTC" : "at an unknown time";
-    std::fprintf(out, "%s: MP4 (probe %d), %s mode, created %s, %u s\n", f.path.c_str(), f.probe, f.mode,
-                 created.c_str(), f.duration);
+    vrc_tool::print(out, "%s: MP4 (probe %d), %s mode, created %s, %u s\n", f.path.c_str(), f.probe, f.mode,
+                    created.c_str(), f.duration);
     for (const TrackSummary &t : f.tracks) {
         if (t.kind == VRC_MEDIA_VIDEO) {
             std::fprintf(out, "  track %u: video %s %ux%u, %u frames (%u key)\n", t.slot, t.codec, t.width, t.height,
@@ -136,7 +136,7 @@ void print_text(std::FILE *out, const FileSummary &f)
 
 void print_json(std::FILE *out, const FileSummary &f)
 {
-    std::fprintf(out, "{\"file\":%s,\"probe\":%d", vrc_tool::json_quote(f.path).c_str(), f.probe);
+    vrc_tool::print(out, "{\"file\":%s,\"probe\":%d", vrc_tool::json_quote(f.path).c_str(), f.probe);
     if (!f.error.empty()) {
         std::fprintf(out, ",\"error\":%s}\n", vrc_tool::json_quote(f.error).c_str());
         return;
@@ -171,7 +171,7 @@ int run_info(int argc, char **argv)
     for (const std::string &path : args.inputs) {
         const FileSummary f = summarize(path);
         if (!f.error.empty()) {
-            std::fprintf(stderr, "recfile-convert info: %s: %s\n", path.c_str(), f.error.c_str());
+            vrc_tool::print(stderr, "recfile-convert info: %s: %s\n", path.c_str(), f.error.c_str());
             status = vrc_tool::kExitFailure;
         }
         if (args.json) {

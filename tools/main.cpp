@@ -4,8 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "subcommand.h"
+#include "system_text.h"
+#include "vrc_uri_io.h"
 
 namespace {
 
@@ -89,7 +93,13 @@ int main(int argc, char **argv)
 {
     // Out of memory, say: a message and an exit status rather than an abort.
     try {
-        return run(argc, argv);
+        // Names are UTF-8 from the arguments on, and the library is told so.
+        vrc_uri_io_set_path_encoding(VRC_PATH_ENCODING_UTF8);
+        std::vector<std::string> arguments = vrc_tool::utf8_arguments(argc, argv);
+        std::vector<char *> pointers;
+        for (std::string &argument : arguments) pointers.push_back(&argument[0]);
+        pointers.push_back(nullptr);
+        return run(static_cast<int>(arguments.size()), pointers.data());
     } catch (const std::exception &error) {
         std::fprintf(stderr, "recfile-convert: %s\n", error.what());
         return vrc_tool::kExitFailure;

@@ -98,7 +98,7 @@ int parse_args(int argc, char **argv, PackArgs *args)
 bool read_input(const std::string &path, std::vector<uint8_t> *bytes)
 {
     if (vrc_tool::read_whole_file(path, bytes)) return true;
-    std::fprintf(stderr, "recfile-convert pack: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    vrc_tool::print(stderr, "recfile-convert pack: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
 }
 
@@ -120,8 +120,8 @@ void print_summary(const vrc_pack::PackedRecording &rec, const std::string &outp
             if (packed.frame.type == vrc_pack::kTypeVideoI) ++key;
         }
     }
-    std::printf("%s: %zu video frames (%zu key), %zu audio frames, %zu bytes\n", output.c_str(), video, key, audio,
-                rec.bytes.size());
+    vrc_tool::print(stdout, "%s: %zu video frames (%zu key), %zu audio frames, %zu bytes\n", output.c_str(), video,
+                    key, audio, rec.bytes.size());
 }
 
 int run_pack(int argc, char **argv)
@@ -134,13 +134,13 @@ int run_pack(int argc, char **argv)
     if (!args.audio.empty() && !read_input(args.audio, &audio)) return vrc_tool::kExitFailure;
     const std::vector<vrc_pack::Frame> frames = vrc_pack::plan_frames(video, audio, args.fps, args.start);
     if (!has_video(frames)) {
-        std::fprintf(stderr, "recfile-convert pack: no H.264 picture in %s\n", args.video.c_str());
+        vrc_tool::print(stderr, "recfile-convert pack: no H.264 picture in %s\n", args.video.c_str());
         return vrc_tool::kExitFailure;
     }
     const vrc_pack::PackedRecording rec = vrc_pack::pack_recording(frames, args.options);
     if (!vrc_tool::write_whole_file(args.output, rec.bytes)) {
-        std::fprintf(stderr, "recfile-convert pack: cannot write %s: %s\n", args.output.c_str(),
-                     std::strerror(errno));
+        vrc_tool::print(stderr, "recfile-convert pack: cannot write %s: %s\n", args.output.c_str(),
+                        std::strerror(errno));
         return vrc_tool::kExitFailure;
     }
     print_summary(rec, args.output);

@@ -1,14 +1,64 @@
 #include "subcommand.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
+#include "system_text.h"
+#include "vrc_platform.h"
+
 namespace vrc_tool {
+
+void print(std::FILE *stream, const char *format, ...)
+{
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    write_text(stream, text);
+}
+
+std::filesystem::path path_of(const std::string &name)
+{
+    return std::filesystem::u8path(name);
+}
+
+std::string name_of(const std::filesystem::path &path)
+{
+    return path.u8string();
+}
+
+// The whole path is tried first: mostly only its last directory is missing.
+bool make_directories(const std::filesystem::path &directory, std::string *reason)
+{
+    const std::string name = name_of(directory);
+    vrc::FileOutcome made = vrc::directory_create(name.c_str());
+    const std::filesystem::path parent = directory.parent_path();
+    if (made == vrc::FileOutcome::failed && !parent.empty() && parent != directory) {
+        if (!make_directories(parent, reason)) return false;
+        made = vrc::directory_create(name.c_str());
+    }
+    if (made == vrc::FileOutcome::failed) {
+        *reason = vrc::file_error_text();
+        return false;
+    }
+    vrc::FileIdentity existing;
+    if (made == vrc::FileOutcome::exists &&
+        !(vrc::file_identity(name.c_str(), &existing) && existing.kind == vrc::FileKind::directory)) {
+        *reason = "not a directory";
+        return false;
+    }
+    return true;
+}
 
 int usage_error(const char *name, const std::string &message)
 {
-    std::fprintf(stderr, "recfile-convert %s: %s (see recfile-convert %s --help)\n", name, message.c_str(), name);
+    print(stderr, "recfile-convert %s: %s (see recfile-convert %s --help)\n", name, message.c_str(), name);
     return kExitUsage;
 }
 
@@ -27,7 +77,7 @@ bool parse_u32(const char *text, uint32_t *value)
 // failure with errno set, never an exception.
 bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes)
 {
-    std::FILE *in = std::fopen(path.c_str(), "rb");
+    std::FILE *in = vrc::file_open(path.c_str(), "rb");
     if (!in) return false;
     bytes->clear();
     uint8_t chunk[65536];
@@ -41,7 +91,7 @@ bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes)
 
 bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes)
 {
-    std::FILE *out = std::fopen(path.c_str(), "wb");
+    std::FILE *out = vrc::file_open(path.c_str(), "wb");
     if (!out) return false;
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
     const int error = errno;

@@ -5,6 +5,8 @@
 #define VRC_TOOLS_SUBCOMMAND_H
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,24 @@ extern const Subcommand kConvertCommand;
 extern const Subcommand kPackCommand;
 extern const Subcommand kInfoCommand;
 extern const Subcommand kExtractCommand;
+
+// printf to stream, shown as characters on a Windows console (write_text).
+void print(std::FILE *stream, const char *format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 2, 3)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// The command keeps names in UTF-8; std::filesystem takes them apart (in
+// UTF-16 on Windows, where a plain string would be read in the C library's
+// code page). Files themselves are reached through the library's file
+// functions, which take every name however long.
+std::filesystem::path path_of(const std::string &name);
+std::string name_of(const std::filesystem::path &path);
+// Makes directory and those missing above it; false with the reason.
+bool make_directories(const std::filesystem::path &directory, std::string *reason);
 
 // Writes "recfile-convert NAME: message" to standard error and returns kExitUsage.
 int usage_error(const char *name, const std::string &message);

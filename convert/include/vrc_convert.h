@@ -4,7 +4,10 @@
  * The output is written under a temporary name in the output's directory and
  * renamed over the final name only once it is complete and closed: a failed,
  * cancelled or killed conversion never leaves a partial file under the final
- * name, and an existing output stays as it was. */
+ * name, and an existing output stays as it was.
+ *
+ * On Windows, paths are read in the ANSI code page unless the calling
+ * thread chose UTF-8 (vrc_uri_io_set_path_encoding in vrc_uri_io.h). */
 #ifndef VRC_CONVERT_H
 #define VRC_CONVERT_H
 

@@ -33,6 +33,20 @@ VRC_API extern const int VRC_URI_IO_FILE_READSIZE_ONCE;
 #define VRC_URI_TYPE_UNKNOWN 0
 #define VRC_URI_TYPE_UNIX_FS 1
 
+/* How the library reads every path and URI handed to it on the calling
+ * thread (conversion, both demuxers, the muxer, the probe, this layer) and
+ * writes the system's reasons into its messages. On Windows
+ * VRC_PATH_ENCODING_ANSI, the default, is the ANSI code page, as the narrow
+ * C library reads paths; VRC_PATH_ENCODING_UTF8 reaches every name the file
+ * system holds, whatever the code page. Elsewhere paths are bytes and both
+ * mean the same. A thread's setting, rather than a flag per call, so that
+ * one line covers every function that takes a path, and a part of the host
+ * that still passes ANSI paths on its own threads keeps working. Returns the
+ * thread's previous setting; -1 for another value, which changes nothing. */
+#define VRC_PATH_ENCODING_ANSI 0
+#define VRC_PATH_ENCODING_UTF8 1
+VRC_API int vrc_uri_io_set_path_encoding(int encoding);
+
 #define VRC_URI_IO_FLAG_READ 0
 #define VRC_URI_IO_FLAG_WRITE 1
 #define VRC_URI_IO_FLAG_APPEND 2

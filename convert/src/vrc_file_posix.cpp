@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -35,9 +36,56 @@ bool vrc::file_identity(const char *path, FileIdentity *out)
 {
     struct stat st;
     if (stat(path, &st) != 0) return false;
+    const FileKind kind = S_ISREG(st.st_mode) ? FileKind::regular : S_ISDIR(st.st_mode) ? FileKind::directory
+                                                                                     : FileKind::other;
     *out = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                        static_cast<uint64_t>(st.st_size)};
+                        static_cast<uint64_t>(st.st_size), kind};
     return true;
+}
+
+bool vrc::file_exists(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+vrc::FileOutcome vrc::directory_create(const char *path)
+{
+    if (mkdir(path, 0777) == 0) return FileOutcome::done;
+    return errno == EEXIST ? FileOutcome::exists : FileOutcome::failed;
+}
+
+namespace {
+
+// File systems that do not report kinds in the listing are asked per entry.
+bool is_directory_entry(const char *directory, const dirent &entry)
+{
+    if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
+    struct stat st;
+    const std::string path = std::string(directory) + "/" + entry.d_name;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+bool vrc::directory_list(const char *path, std::vector<DirectoryEntry> *entries)
+{
+    DIR *directory = opendir(path);
+    if (!directory) return false;
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = readdir(directory);
+        if (!entry) {
+            error = errno;
+            break;
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        entries->push_back(DirectoryEntry{entry->d_name, is_directory_entry(path, *entry)});
+    }
+    closedir(directory);
+    errno = error;
+    return error == 0;
 }
 
 vrc::FileOutcome vrc::file_create_new(const char *path)

@@ -25,15 +25,32 @@ uint64_t join32(DWORD high, DWORD low)
     return static_cast<uint64_t>(high) << 32 | low;
 }
 
-// Narrow text in the ANSI code page, as the narrow C library reads paths.
+// The code page of the narrow text this thread exchanges with the seam.
+UINT narrow_code_page()
+{
+    return vrc::utf8_paths() ? CP_UTF8 : CP_ACP;
+}
+
 std::wstring widen(const char *text)
 {
-    const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    const UINT code_page = narrow_code_page();
+    const int n = MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
     if (n <= 0) return std::wstring();
     std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], n);
+    MultiByteToWideChar(code_page, 0, text, -1, &wide[0], n);
     wide.resize(static_cast<size_t>(n - 1));
     return wide;
+}
+
+std::string narrow(const wchar_t *text)
+{
+    const UINT code_page = narrow_code_page();
+    const int n = WideCharToMultiByte(code_page, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string narrowed(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(code_page, 0, text, -1, &narrowed[0], n, nullptr, nullptr);
+    narrowed.resize(static_cast<size_t>(n - 1));
+    return narrowed;
 }
 
 bool starts_with(const std::wstring &text, const wchar_t *prefix)
@@ -41,12 +58,16 @@ bool starts_with(const std::wstring &text, const wchar_t *prefix)
     return text.compare(0, std::wcslen(prefix), prefix) == 0;
 }
 
-// The name to give the wide functions for path. Windows refuses a path of
-// MAX_PATH characters or more unless it is absolute and in the extended
-// form, which bypasses the system's own clean-up of names (separators, dots,
-// device names). Shorter paths go as they are, so that "NUL" and relative
-// paths keep their meaning; longer ones are made absolute first (the system
-// resolves "." and ".." there) and then marked extended.
+// Windows refuses a path as long as this unless it is in the extended form:
+// MAX_PATH for files, 12 less for a directory to be created (room for an
+// 8.3 name inside it).
+constexpr DWORD kLongPath = MAX_PATH - 12;
+
+// The name to give the wide functions for path. A long path goes absolute
+// and in the extended form, which bypasses the system's own clean-up of
+// names (separators, dots, device names): the system resolves "." and ".."
+// while making it absolute. Shorter paths go as they are, so that "NUL" and
+// relative paths keep their meaning.
 std::wstring system_path(const char *path)
 {
     const std::wstring wide = widen(path);
@@ -57,7 +78,7 @@ std::wstring system_path(const char *path)
     const DWORD n = GetFullPathNameW(wide.c_str(), room, &full[0], nullptr);
     if (n == 0 || n >= room) return wide;
     full.resize(n);
-    if (n < MAX_PATH) return wide;
+    if (n < kLongPath) return wide;
     if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
@@ -74,6 +95,16 @@ void vrc::file_remove(const char *path)
     DeleteFileW(system_path(path).c_str());
 }
 
+namespace {
+
+vrc::FileKind kind_of(HANDLE h, DWORD attributes)
+{
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return vrc::FileKind::directory;
+    return GetFileType(h) == FILE_TYPE_DISK ? vrc::FileKind::regular : vrc::FileKind::other;
+}
+
+}  // namespace
+
 // Opening with no access right reads the identity of files that others hold
 // open, directories included; links are followed.
 bool vrc::file_identity(const char *path, FileIdentity *out)
@@ -83,11 +114,45 @@ bool vrc::file_identity(const char *path, FileIdentity *out)
     if (h == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    if (ok)
+        *out = FileIdentity{info.dwVolumeSerialNumber, join32(info.nFileIndexHigh, info.nFileIndexLow),
+                            join32(info.nFileSizeHigh, info.nFileSizeLow), kind_of(h, info.dwFileAttributes)};
     CloseHandle(h);
-    if (!ok) return false;
-    *out = FileIdentity{info.dwVolumeSerialNumber, join32(info.nFileIndexHigh, info.nFileIndexLow),
-                        join32(info.nFileSizeHigh, info.nFileSizeLow)};
-    return true;
+    return ok;
+}
+
+bool vrc::file_exists(const char *path)
+{
+    return GetFileAttributesW(system_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+vrc::FileOutcome vrc::directory_create(const char *path)
+{
+    if (CreateDirectoryW(system_path(path).c_str(), nullptr)) return FileOutcome::done;
+    return GetLastError() == ERROR_ALREADY_EXISTS ? FileOutcome::exists : FileOutcome::failed;
+}
+
+// Junctions and symbolic links to directories are reparse points: they are
+// listed, not entered.
+bool vrc::directory_list(const char *path, std::vector<DirectoryEntry> *entries)
+{
+    std::wstring pattern = system_path(path);
+    const wchar_t last = pattern.empty() ? L'\0' : pattern.back();
+    pattern += last == L'\\' || last == L'/' || last == L':' ? L"*" : L"\\*";
+    WIN32_FIND_DATAW found;
+    const HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                      FIND_FIRST_EX_LARGE_FETCH);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
+        const DWORD attributes = found.dwFileAttributes;
+        const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        entries->push_back(DirectoryEntry{narrow(found.cFileName), directory});
+    } while (FindNextFileW(h, &found));
+    const DWORD error = GetLastError();
+    FindClose(h);
+    SetLastError(error);
+    return error == ERROR_NO_MORE_FILES;
 }
 
 vrc::FileOutcome vrc::file_create_new(const char *path)
@@ -108,16 +173,19 @@ vrc::FileOutcome vrc::file_rename(const char *from, const char *to, bool replace
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FileOutcome::exists : FileOutcome::failed;
 }
 
+// In the thread's narrow code page, like the paths in the same message.
 const char *vrc::file_error_text()
 {
     // One buffer per thread: conversions run on several threads at once.
-    static thread_local char text[160];
+    static thread_local char text[480];  // 160 UTF-16 units take at most 480 UTF-8 bytes
     const DWORD error = GetLastError();
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                   text, sizeof text, nullptr);
+    wchar_t wide[160];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, wide,
+                             sizeof wide / sizeof wide[0], nullptr);
+    for (; n > 0 && (wide[n - 1] == L'\r' || wide[n - 1] == L'\n' || wide[n - 1] == L'.'); --n) wide[n - 1] = 0;
     if (n == 0) snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
-    for (DWORD i = n; i > 0 && (text[i - 1] == '\r' || text[i - 1] == '\n' || text[i - 1] == '.'); --i)
-        text[i - 1] = 0;
+    else snprintf(text, sizeof text, "%s", narrow(wide).c_str());
+    SetLastError(error);
     return text;
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "vrc_thread.h"
 
@@ -41,17 +43,28 @@ extern const size_t file_slices_staging;
 // slices hold when the file takes no more.
 uint64_t file_write_slices(std::FILE *stream, int64_t offset, const IoSlice *slices, int count, uint8_t *staging);
 
+// Windows: whether the narrow paths given to the functions below, and the
+// reasons file_error_text hands back, are UTF-8 rather than the ANSI code
+// page (which cannot name every file). The library answers for the calling
+// thread, as its host chose (vrc_uri_io_set_path_encoding); the command,
+// which builds these functions in as well, speaks UTF-8 throughout.
+// Elsewhere paths are bytes and nothing asks.
+bool utf8_paths();
+
 // fopen for every path the platform takes, however long.
 std::FILE *file_open(const char *path, const char *mode);
 // Removes the file at path where it can (a leftover is all a failure costs).
 void file_remove(const char *path);
 
+enum class FileKind { regular, directory, other };
+
 // What tells two names of one file apart from two files: the volume and the
-// file's number on it, links followed; and the file's size.
+// file's number on it, links followed; and the file's size and kind.
 struct FileIdentity {
     uint64_t volume;
     uint64_t number;
     uint64_t size;
+    FileKind kind;
 };
 // False when nothing exists at path (or it cannot be examined).
 bool file_identity(const char *path, FileIdentity *out);
@@ -60,6 +73,20 @@ enum class FileOutcome { done, exists, failed };
 // Creates path as a new empty file; exists when a file of that name is
 // already there, so that two writers never share one name.
 FileOutcome file_create_new(const char *path);
+// Whether anything is at path; a link counts itself, whatever it points at.
+bool file_exists(const char *path);
+
+// Creates the directory path in an existing parent; exists when something
+// is there already.
+FileOutcome directory_create(const char *path);
+struct DirectoryEntry {
+    std::string name;
+    bool directory;  // a directory itself, not a link to one
+};
+// The entries of the directory at path in no particular order, "." and ".."
+// left out. False when it cannot be read to its end (file_error_text says why).
+bool directory_list(const char *path, std::vector<DirectoryEntry> *entries);
+
 // Moves from to the name to in one step, replacing a file there when
 // replace is set; otherwise exists when to is taken.
 FileOutcome file_rename(const char *from, const char *to, bool replace);

@@ -19,6 +19,8 @@ constexpr int kBufferSize = 4096;
 constexpr int kReadSizeOnce = 4096;
 constexpr int kShortWriteError = -1000;
 
+thread_local int t_path_encoding = VRC_PATH_ENCODING_ANSI;
+
 // ---- the file protocol: stdio streams -------------------------------------
 
 int stdio_open(void **handle, const char *uri, int flags)
@@ -233,6 +235,19 @@ bool seek_in_buffer(vrc_uri_io_file_t *h, int64_t target)
 }
 
 }  // namespace
+
+bool vrc::utf8_paths()
+{
+    return t_path_encoding == VRC_PATH_ENCODING_UTF8;
+}
+
+extern "C" VRC_API int vrc_uri_io_set_path_encoding(int encoding)
+{
+    if (encoding != VRC_PATH_ENCODING_ANSI && encoding != VRC_PATH_ENCODING_UTF8) return -1;
+    const int previous = t_path_encoding;
+    t_path_encoding = encoding;
+    return previous;
+}
 
 extern "C" VRC_API vrc_uri_io_file_t *vrc_uri_io_file_new(int flags, const char *uri)
 {
