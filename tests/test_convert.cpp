@@ -99,6 +99,13 @@ TEST(Convert, LongOutputPaths)
     const std::string reason = why.substr(why.rfind(':'));
     const std::string long_why = convert(inputs.back(), dir + "/missing/" + std::string(250, 'x')).result.message;
     EXPECT_EQ(long_why.substr(long_why.size() - reason.size()), reason) << long_why;
+    // and is cut between the characters of a UTF-8 name, wherever the cut falls
+    for (const std::string odd : {"", "x"}) {
+        std::string name;
+        while (name.size() < 250) name += "\xc3\xa9";  // é
+        const std::string cut = convert(inputs.back(), dir + "/missing/" + name + odd).result.message;
+        EXPECT_NE(static_cast<unsigned char>(cut.at(cut.find("...") + 3)) & 0xC0, 0x80) << cut;
+    }
     // The scratch folder is removed through plain paths, which cannot reach in here.
     for (const std::string &input : inputs) {
         fs::remove(on_disk(input));

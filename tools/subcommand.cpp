@@ -7,20 +7,16 @@
 
 #include "system_text.h"
 #include "vrc_platform.h"
+#include "vrc_text.h"
 
 namespace vrc_tool {
 
 void print(std::FILE *stream, const char *format, ...)
 {
-    va_list args, again;
+    va_list args;
     va_start(args, format);
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
+    write_text(stream, vrc::vformat(format, args));
     va_end(args);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    std::vsnprintf(&text[0], text.size() + 1, format, again);
-    va_end(again);
-    write_text(stream, text);
 }
 
 std::filesystem::path path_of(const std::string &name)

@@ -5,33 +5,16 @@
 
 #include "system_text.h"
 #include "vrc_platform.h"
+#include "vrc_text_win32.h"
 
-// The library's file functions, built into the command, take its names in
-// UTF-8 on every thread.
+// The library's file functions and text conversions, built into the
+// command, take its names in UTF-8 on every thread.
 bool vrc::utf8_paths()
 {
     return true;
 }
 
 namespace {
-
-std::string to_utf8(const wchar_t *text)
-{
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string utf8(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &utf8[0], n, nullptr, nullptr);
-    utf8.resize(static_cast<size_t>(n - 1));
-    return utf8;
-}
-
-std::wstring to_utf16(const std::string &text)
-{
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    return wide;
-}
 
 // Older consoles take at most about 64 KiB per call.
 constexpr size_t kConsoleChunk = 8192;
@@ -56,7 +39,7 @@ std::vector<std::string> vrc_tool::utf8_arguments(int, char **)
     wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!wide) throw std::bad_alloc();  // the system's only reason to fail
     std::vector<std::string> arguments;
-    for (int i = 0; i < count; ++i) arguments.push_back(to_utf8(wide[i]));
+    for (int i = 0; i < count; ++i) arguments.push_back(vrc::narrow(wide[i]));
     LocalFree(wide);
     return arguments;
 }
@@ -72,5 +55,5 @@ void vrc_tool::write_text(std::FILE *stream, const std::string &text)
         return;
     }
     std::fflush(stream);
-    write_console(handle, to_utf16(text));
+    write_console(handle, vrc::widen(text.c_str()));
 }

@@ -14,6 +14,7 @@
 #include "vrc_oldrecord_demuxer_internal.h"
 #include "vrc_output.h"
 #include "vrc_platform.h"
+#include "vrc_text.h"
 #include "vrc_uri_io.h"
 #include "vrc_uri_io_block.h"
 
@@ -59,8 +60,15 @@ int fail(Job &job, int code, const char *format, ...)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+// Whether byte continues a character of UTF-8 text rather than starting one.
+bool continues_utf8(char byte)
+{
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
 // A text too long for the result's message keeps its beginning and its end,
 // where the reason stands, so that a long path cannot push the reason out.
+// The cuts fall between the characters of UTF-8 names.
 void set_message(char (&message)[sizeof(vrc_convert_result_t::message)], const std::string &text)
 {
     constexpr size_t kRoom = sizeof message - 1, kHead = 80;
@@ -68,21 +76,19 @@ void set_message(char (&message)[sizeof(vrc_convert_result_t::message)], const s
         std::memcpy(message, text.c_str(), text.size() + 1);
         return;
     }
-    const std::string shortened = text.substr(0, kHead) + "..." + text.substr(text.size() - (kRoom - kHead - 3));
-    std::memcpy(message, shortened.c_str(), kRoom + 1);
+    size_t head = kHead, tail = text.size() - (kRoom - kHead - 3);
+    while (head > 0 && continues_utf8(text[head])) --head;
+    while (tail < text.size() && continues_utf8(text[tail])) ++tail;
+    const std::string shortened = text.substr(0, head) + "..." + text.substr(tail);
+    std::memcpy(message, shortened.c_str(), shortened.size() + 1);
 }
 
 int fail(Job &job, int code, const char *format, ...)
 {
-    va_list args, again;
+    va_list args;
     va_start(args, format);
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
+    set_message(job.result->message, vrc::vformat(format, args));
     va_end(args);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    std::vsnprintf(&text[0], text.size() + 1, format, again);
-    va_end(again);
-    set_message(job.result->message, text);
     return code;
 }
 

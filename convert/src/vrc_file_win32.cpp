@@ -7,6 +7,7 @@
 #include <string>
 
 #include "vrc_platform.h"
+#include "vrc_text_win32.h"
 
 int vrc::file_seek64(std::FILE *stream, int64_t offset, int whence)
 {
@@ -20,18 +21,15 @@ int64_t vrc::file_tell64(std::FILE *stream)
 
 namespace {
 
-uint64_t join32(DWORD high, DWORD low)
-{
-    return static_cast<uint64_t>(high) << 32 | low;
-}
-
 // The code page of the narrow text this thread exchanges with the seam.
 UINT narrow_code_page()
 {
     return vrc::utf8_paths() ? CP_UTF8 : CP_ACP;
 }
 
-std::wstring widen(const char *text)
+}  // namespace
+
+std::wstring vrc::widen(const char *text)
 {
     const UINT code_page = narrow_code_page();
     const int n = MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
@@ -42,7 +40,7 @@ std::wstring widen(const char *text)
     return wide;
 }
 
-std::string narrow(const wchar_t *text)
+std::string vrc::narrow(const wchar_t *text)
 {
     const UINT code_page = narrow_code_page();
     const int n = WideCharToMultiByte(code_page, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -51,6 +49,13 @@ std::string narrow(const wchar_t *text)
     WideCharToMultiByte(code_page, 0, text, -1, &narrowed[0], n, nullptr, nullptr);
     narrowed.resize(static_cast<size_t>(n - 1));
     return narrowed;
+}
+
+namespace {
+
+uint64_t join32(DWORD high, DWORD low)
+{
+    return static_cast<uint64_t>(high) << 32 | low;
 }
 
 bool starts_with(const std::wstring &text, const wchar_t *prefix)
@@ -70,7 +75,7 @@ constexpr DWORD kLongPath = MAX_PATH - 12;
 // relative paths keep their meaning.
 std::wstring system_path(const char *path)
 {
-    const std::wstring wide = widen(path);
+    const std::wstring wide = vrc::widen(path);
     if (starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\")) return wide;
     const DWORD room = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (room == 0) return wide;
