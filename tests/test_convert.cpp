@@ -3,7 +3,10 @@
 // the packer's split of a stream into the pictures these recordings hold.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,24 @@
 #include "mp4_test_support.h"
 #include "test_support.h"
 #include "vrc_convert.h"
+
+// Armed with n, the allocator fails its n-th allocation from then on (one
+// only): hosts must get out of memory as a result, never as an exception.
+static std::atomic<long> g_allocations_before_failure{-1};
+
+void *operator new(std::size_t size)
+{
+    if (g_allocations_before_failure.load() >= 0 && g_allocations_before_failure.fetch_sub(1) == 0)
+        throw std::bad_alloc();
+    if (void *block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+// GCC takes free inlined after a new for a mismatch: these two are the pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void *block) noexcept { std::free(block); }
+void operator delete(void *block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -138,27 +159,28 @@ TEST(Convert, MissingUnreadableOrFramelessInputLeavesNoOutput)
 }
 
 // A recording with more bytes (a sparse file of 5 GiB) or more frames than
-// one MP4 file can hold fails rather than losing its end, and leaves no
-// output.
+// one MP4 file can hold fails, naming the limit, rather than losing its end,
+// and leaves no output.
 TEST(Convert, RecordingBeyondWhatMp4HoldsFails)
 {
     std::vector<vrc_pack::Frame> frames(VRC_MUXER_MAX_TRACK_FRAMES + 1);
     const uint8_t sound = 0xFF;
     for (uint32_t i = 0; i < frames.size(); ++i) frames[i] = {vrc_pack::kTypeAudio, i * 40, 0, &sound, 1};
-    std::vector<std::string> inputs = {vrc_test::temp_path("endless.rec")};
-    vrc_test::write_file(inputs[0], vrc_pack::pack_recording(frames, {}).bytes);
+    std::vector<std::pair<std::string, std::string>> inputs = {
+        {vrc_test::temp_path("endless.rec"), ": the audio track is full (1000000 frames per track) (at offset "}};
+    vrc_test::write_file(inputs[0].first, vrc_pack::pack_recording(frames, {}).bytes);
     const std::string sparse = vrc_test::temp_path("5GiB.rec");
     vrc_test::write_file(sparse, recording({key_frame(100)}));
     std::error_code ec;
     fs::resize_file(sparse, 5ull << 30, ec);
-    if (!ec) inputs.push_back(sparse);
+    if (!ec) inputs.emplace_back(sparse, ": it is 4 GiB or larger (5368709120 bytes)");
     vrc_log_set_level(VRC_LOG_WARN);
-    for (const std::string &input : inputs) {
-        const Conversion c = convert(input, input + ".mp4");
-        EXPECT_EQ(c.rc, VRC_CONVERT_ERR_OUTPUT) << input;
-        EXPECT_NE(std::string(c.result.message).find("more than one MP4 file can"), std::string::npos)
+    for (const auto &input : inputs) {
+        const Conversion c = convert(input.first, input.first + ".mp4");
+        EXPECT_EQ(c.rc, VRC_CONVERT_ERR_OUTPUT) << input.first;
+        EXPECT_NE(std::string(c.result.message).find("more than one MP4 file can" + input.second), std::string::npos)
             << c.result.message;
-        EXPECT_FALSE(fs::exists(input + ".mp4"));
+        EXPECT_FALSE(fs::exists(input.first + ".mp4"));
     }
     vrc_log_set_level(VRC_LOG_DEBUG);
 }
@@ -207,6 +229,31 @@ TEST(Convert, FailureKeepsTheExistingOutput)
     EXPECT_EQ(done.rc, 0);
     EXPECT_EQ(done.result.video_frames, 30u);
     EXPECT_EQ(done.result.bytes_written, fs::file_size(output));
+}
+
+// Each allocation of a conversion fails in turn until one runs through:
+// every failure is a result, with no exception out and no file left.
+TEST(Convert, OutOfMemoryIsAResult)
+{
+    const std::string dir = vrc_test::temp_path("out of memory, in a directory with a long name");
+    fs::create_directories(dir);
+    const std::string input = dir + "/recording.rec";
+    vrc_test::write_file(input, recording({key_frame(100)}));
+    for (long n = 0;; ++n) {
+        int rc = 1;
+        bool failed = false;
+        vrc_test::printed_by([&] {
+            g_allocations_before_failure = n;
+            try {
+                rc = vrc_convert_mp4(input.c_str());
+            } catch (...) {
+            }
+            failed = g_allocations_before_failure.exchange(-1) < 0;
+        });
+        EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir), {})), failed ? 1u : 2u) << n;
+        EXPECT_EQ(rc, failed ? -1 : 0) << n;
+        if (!failed) break;
+    }
 }
 
 // The conversion reads a recording a MiB at a time and writes the samples

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "vrc_media.h"
@@ -51,7 +52,8 @@ struct Job {
     uint64_t next_progress;  // input position of the next progress report
 };
 
-// Records why the conversion failed and returns code.
+// Records why the conversion failed and returns code. Allocates nothing that
+// can throw: it runs on the failure paths, out of memory included.
 int fail(Job &job, int code, const char *format, ...)
 #if defined(__MINGW32__)
     __attribute__((format(gnu_printf, 3, 4)))
@@ -61,15 +63,16 @@ int fail(Job &job, int code, const char *format, ...)
     ;
 // A text too long for the result's message keeps its beginning and its end,
 // where the reason stands, so that a long path cannot push the reason out.
-void set_message(char (&message)[sizeof(vrc_convert_result_t::message)], const std::string &text)
+void set_message(char (&message)[sizeof(vrc_convert_result_t::message)], const char *text, size_t length)
 {
-    constexpr size_t kRoom = sizeof message - 1, kHead = 80;
-    if (text.size() <= kRoom) {
-        std::memcpy(message, text.c_str(), text.size() + 1);
+    constexpr size_t kRoom = sizeof message - 1, kHead = 80, kTail = kRoom - kHead - 3;
+    if (length <= kRoom) {
+        std::memcpy(message, text, length + 1);
         return;
     }
-    const std::string shortened = text.substr(0, kHead) + "..." + text.substr(text.size() - (kRoom - kHead - 3));
-    std::memcpy(message, shortened.c_str(), kRoom + 1);
+    std::memcpy(message, text, kHead);
+    std::memcpy(message + kHead, "...", 3);
+    std::memcpy(message + kHead + 3, text + length - kTail, kTail + 1);
 }
 
 int fail(Job &job, int code, const char *format, ...)
@@ -77,12 +80,19 @@ int fail(Job &job, int code, const char *format, ...)
     va_list args, again;
     va_start(args, format);
     va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
+    char *message = job.result->message;
+    const int length = std::vsnprintf(message, sizeof job.result->message, format, args);
     va_end(args);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    std::vsnprintf(&text[0], text.size() + 1, format, again);
+    // Longer than the message holds: formatted whole to keep its end too;
+    // without memory for that, its beginning stays.
+    char *text = length >= int{sizeof job.result->message} ? static_cast<char *>(std::malloc(size_t(length) + 1))
+                                                           : nullptr;
+    if (text) {
+        std::vsnprintf(text, size_t(length) + 1, format, again);
+        set_message(job.result->message, text, size_t(length));
+        std::free(text);
+    }
     va_end(again);
-    set_message(job.result->message, text);
     return code;
 }
 
@@ -135,12 +145,21 @@ void note_frame_dropped(Job &job, const vrc_media_packet_t &packet)
     job.result->bytes_skipped += VRC_OLDREC_HEADER_SIZE + uint64_t{packet.size};
 }
 
-// Whether the muxer refused a frame for want of room, so that no later frame
-// can go in either, rather than for the frame's own sake.
-bool muxer_full(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet)
+// Names the capacity of the MP4 file that the muxer found full when it
+// refused a frame, so that no later frame can go in either; false when it
+// refused the frame for the frame's own sake.
+bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, char (&limit)[80])
 {
-    return m.nr_frames >= m.max_frames || m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES ||
-           uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET;
+    if (m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES)
+        std::snprintf(limit, sizeof limit, "the %s track is full (%u frames per track)",
+                      packet.track_id == kVideoSlot ? "video" : "audio", unsigned{VRC_MUXER_MAX_TRACK_FRAMES});
+    else if (m.nr_frames >= m.max_frames)
+        std::snprintf(limit, sizeof limit, "the file is full (%u frames)", m.max_frames);
+    else if (uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET)
+        std::snprintf(limit, sizeof limit, "its frames would end past 4 GiB (32-bit chunk offsets)");
+    else
+        return false;
+    return true;
 }
 
 // Copies frames until the source ends. A frame whose payload cannot be read
@@ -166,9 +185,10 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
         vrc::out_printf("write muxer failed!, ret = %d\n", rc);
         if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
                                                 vrc::file_error_text());
-        if (muxer_full(*muxer, packet))
-            return fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can (at offset %u)",
-                        packet.offset);
+        char limit[80];
+        if (limit_reached(*muxer, packet, limit))
+            return fail(job, VRC_CONVERT_ERR_OUTPUT,
+                        "the recording holds more than one MP4 file can: %s (at offset %u)", limit, packet.offset);
         note_frame_dropped(job, packet);
     }
     if (demuxer->pb->error != 0) return fail(job, VRC_CONVERT_ERR_INPUT, "cannot read %s", job.input);
@@ -267,21 +287,30 @@ std::string directory_of(const std::string &path)
 // path and name, it allows for the temporary one.
 int create_temp_file(Job &job, std::string *temp)
 {
-    const std::string output = job.output;
-    const std::string directory = directory_of(output);
-    const std::string name = output.substr(directory.size());
-    for (;;) {
-        char unique[48];
-        std::snprintf(unique, sizeof unique, ".%lx-%lx.part", static_cast<unsigned long>(vrc::process_id()),
-                      static_cast<unsigned long>(g_temp_counter.fetch_add(1)));
-        const size_t added = 1 + std::strlen(unique);
-        const size_t keep = name.size() > added + kMinTempStem ? name.size() - added : kMinTempStem;
-        *temp = directory + "." + name.substr(0, keep) + unique;
-        const vrc::FileOutcome created = vrc::file_create_new(temp->c_str());
-        if (created == vrc::FileOutcome::done) return 0;
-        if (created == vrc::FileOutcome::failed)
-            return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create a file beside %s: %s", job.output,
-                        vrc::file_error_text());
+    // Its names are the conversion's only allocations that throw.
+    try {
+        const std::string output = job.output;
+        const std::string directory = directory_of(output);
+        const std::string name = output.substr(directory.size());
+        for (;;) {
+            char unique[48];
+            std::snprintf(unique, sizeof unique, ".%lx-%lx.part", static_cast<unsigned long>(vrc::process_id()),
+                          static_cast<unsigned long>(g_temp_counter.fetch_add(1)));
+            const size_t added = 1 + std::strlen(unique);
+            const size_t keep = name.size() > added + kMinTempStem ? name.size() - added : kMinTempStem;
+            std::string candidate = directory + "." + name.substr(0, keep) + unique;
+            const vrc::FileOutcome created = vrc::file_create_new(candidate.c_str());
+            if (created == vrc::FileOutcome::failed)
+                return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create a file beside %s: %s", job.output,
+                            vrc::file_error_text());
+            // Only a name this conversion made is handed back: the caller removes it on failure.
+            if (created == vrc::FileOutcome::done) {
+                *temp = std::move(candidate);
+                return 0;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return fail(job, -1, "out of memory");
     }
 }
 
@@ -325,7 +354,8 @@ int convert(Job &job)
     std::string temp;
     int rc = check_output(job, input);
     if (rc == 0 && input.size > kLargestInput)
-        rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can (%llu bytes)",
+        rc = fail(job, VRC_CONVERT_ERR_OUTPUT,
+                  "the recording holds more than one MP4 file can: it is 4 GiB or larger (%llu bytes)",
                   static_cast<unsigned long long>(input.size));
     if (rc == 0) rc = create_temp_file(job, &temp);
     if (rc == 0 && job.options.progress && job.options.progress(job.options.user, 0, job.input_size) != 0)
@@ -360,6 +390,10 @@ extern "C" VRC_API int vrc_convert_mp4_file(const char *input, const char *outpu
 extern "C" VRC_API int vrc_convert_mp4(const char *path)
 {
     if (!path) return -1;
-    const std::string output = std::string(path) + ".mp4";
-    return vrc_convert_mp4_file(path, output.c_str(), nullptr, nullptr) == 0 ? 0 : -1;
+    try {
+        const std::string output = std::string(path) + ".mp4";
+        return vrc_convert_mp4_file(path, output.c_str(), nullptr, nullptr) == 0 ? 0 : -1;
+    } catch (const std::bad_alloc &) {  // the output's name; nothing else in a conversion throws
+        return -1;
+    }
 }

@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "vrc_platform.h"
@@ -47,7 +48,7 @@ bool starts_with(const std::wstring &text, const wchar_t *prefix)
 // device names). Shorter paths go as they are, so that "NUL" and relative
 // paths keep their meaning; longer ones are made absolute first (the system
 // resolves "." and ".." there) and then marked extended.
-std::wstring system_path(const char *path)
+std::wstring system_path_or_throw(const char *path)
 {
     const std::wstring wide = widen(path);
     if (starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\")) return wide;
@@ -62,11 +63,24 @@ std::wstring system_path(const char *path)
     return L"\\\\?\\" + full;
 }
 
+// Out of memory, the name is empty, which every call below refuses as it
+// refuses a missing file: nothing thrown may leave the library.
+std::wstring system_path(const char *path) noexcept
+{
+    try {
+        return system_path_or_throw(path);
+    } catch (const std::bad_alloc &) {
+        return std::wstring();
+    }
+}
+
 }  // namespace
 
 std::FILE *vrc::file_open(const char *path, const char *mode)
 {
-    return _wfopen(system_path(path).c_str(), widen(mode).c_str());
+    wchar_t wide_mode[8] = {};  // a few ASCII letters: no allocation that could fail
+    for (size_t i = 0; mode[i] != '\0' && i + 1 < sizeof wide_mode / sizeof wide_mode[0]; ++i) wide_mode[i] = mode[i];
+    return _wfopen(system_path(path).c_str(), wide_mode);
 }
 
 void vrc::file_remove(const char *path)
