@@ -22,6 +22,65 @@ pack_sample() { "$tool" pack --video "$data/cam_320x240_25fps.h264" --audio "$da
 
 rows=()
 
+# ---- messages: reasons in the system's words, nothing ignored silently ------
+# info and extract name the reason: missing, not a directory, a directory, no
+# permission (as nobody when run as root), an output that takes no byte.
+reasons() {
+  pack_sample "$dir/a.rec" && "$tool" -q "$dir/a.rec" && chmod 000 "$dir/a.mp4" && chmod a+x "$top" "$dir"
+  local as=()
+  [ "$(id -u)" -ne 0 ] || as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  status=0 && "${as[@]}" "$tool" info "$dir/no.mp4" "$dir/a.rec/x" "$dir" "$dir/a.mp4" 2>"$dir/err" || status=$?
+  expect 1
+  for reason in "no.mp4: cannot open: No such file" "a.rec/x: cannot open: Not a directory" "$dir: is a directory" \
+      "a.mp4: cannot open: Permission denied"; do
+    grep -q "$reason" "$dir/err" || fail "no \"$reason\": $(cat "$dir/err")"
+  done
+  chmod 644 "$dir/a.mp4"
+  run extract "$dir/a.mp4" --video /dev/full
+  expect 1 && grep -q 'cannot write /dev/full: No space left' "$dir/err" || fail "$(cat "$dir/err")"
+  run extract "$dir/a.mp4" --audio "$dir"
+  expect 1 && grep -q "cannot write $dir: Is a directory" "$dir/err" || fail "$(cat "$dir/err")"
+}
+# An output that is a directory fails, whether or not -y or -n is given; -r
+# that finds no recording (a mistyped --ext) fails; an empty value is refused.
+refusals() {
+  pack_sample "$dir/a.rec" && mkdir "$dir/a.mp4"
+  for flag in --json -y -n; do
+    run "$flag" "$dir/a.rec"
+    expect 1 && grep -q "output $dir/a.mp4 is a directory" "$dir/err" || fail "$flag: $(cat "$dir/err")"
+  done
+  run -r --ext .rce "$dir"
+  expect 1 && grep -q "FAILED  $dir: no recording named \*.rce" "$dir/err" || fail "-r found nothing: $(cat "$dir/err")"
+  for empty in "extract $dir/a.rec --from" "-o" "-d" "--ext"; do
+    run $empty "" "$dir/a.rec"
+    expect 2
+  done
+}
+# The normal end of a recording is not shown as a failure under -v.
+verbose_end() {
+  pack_sample "$dir/a.rec" && run -v "$dir/a.rec"
+  expect 0 && grep -q 'end of the recording' "$dir/err" && ! grep -qi 'fail\|error' "$dir/err" || fail "$(cat "$dir/err")"
+}
+# --json lines are UTF-8 JSON whatever the names: a byte that is not UTF-8
+# shows as U+FFFD, and the exact name comes back from its _hex field.
+json_names() {
+  pack_sample "$dir/caf"$'\xe9'".rec" && pack_sample "$dir/café.rec"
+  run --json -d "$dir/mp4" "$dir"/caf*.rec
+  expect 0
+  "$tool" info --json "$dir"/mp4/* >>"$dir/out"
+  python3 -c '
+import json, os, sys
+names = set()
+for line in open(sys.argv[1], "rb"):
+    record = json.loads(line.decode("utf-8"))
+    for key in ("input", "output", "file"):
+        if key in record:
+            names.add(bytes.fromhex(record[key + "_hex"]) if key + "_hex" in record else os.fsencode(record[key]))
+assert all(os.path.exists(name) for name in names) and len(names) == 4, names
+' "$dir/out" || fail "$(cat "$dir/out")"
+}
+rows+=(reasons refusals verbose_end json_names)
+
 # ---- run every row ----------------------------------------------------------
 failures=0
 for row in "${rows[@]}"; do

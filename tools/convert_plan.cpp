@@ -39,7 +39,11 @@ class Planner {
         const bool directory = fs::is_directory(path, ec);
         if (!directory) return add_file(path, path.filename());
         if (!rules_.recursive) return add_problem(path, "is a directory (-r converts the recordings under it)");
+        const size_t before = jobs_.size();
         walk(path, path);
+        // A mistyped --ext finds nothing: say so rather than report a run that did nothing.
+        if (jobs_.size() == before)
+            add_problem(path, "no recording named *" + rules_.extension + " under it (see --ext)");
     }
 
     std::vector<Job> take() { return std::move(jobs_); }
@@ -94,6 +98,8 @@ class Planner {
         *input_bytes = fs::file_size(input, ec);
         // An MP4 file given again (recfile-convert * run twice) is its own output.
         if (fs::equivalent(input, output, ec)) return "the output " + output + " is this file itself";
+        // Neither -y nor -n applies: a directory is never replaced or taken for a done output.
+        if (fs::is_directory(output, ec)) return "the output " + output + " is a directory";
         const auto first = outputs_.emplace(fs::absolute(output, ec).lexically_normal().string(), input.string());
         if (!first.second) return "same output " + output + " as " + first.first->second;
         return std::string();

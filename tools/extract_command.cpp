@@ -1,6 +1,7 @@
 // recfile-convert extract: the frames of an MP4 file as the reader delivers
 // them, video as an H.264 Annex B stream and audio as raw mu-law or ADTS AAC,
 // optionally from a calendar time on.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -100,8 +101,9 @@ int parse_args(int argc, char **argv, ExtractArgs *args)
                              : std::strcmp(arg, "--audio") == 0 ? &args->audio
                                                                 : nullptr;
         if (value) {
-            if (i + 1 >= argc) return vrc_tool::usage_error(kName, std::string("missing value after ") + arg);
-            *value = argv[++i];
+            const char *given = vrc_tool::option_value(kName, argc, argv, &i);
+            if (!given) return vrc_tool::kExitUsage;
+            *value = given;
         } else if (std::strcmp(arg, "--json") == 0) {
             args->json = true;
         } else if (std::strcmp(arg, "--verbose") == 0 || std::strcmp(arg, "-v") == 0) {
@@ -150,12 +152,14 @@ OutputFile open_output(const std::string &path, std::vector<char> &buffer)
     return f;
 }
 
-// Written out and closed without error.
-bool finish_output(OutputFile f)
+// 0 when written out and closed without error, else the errno value of the
+// first failure (a failed write leaves the stream's error mark and errno).
+int finish_output(OutputFile f)
 {
-    if (!f) return true;
-    const bool written = !std::ferror(f.get());
-    return std::fclose(f.release()) == 0 && written;
+    if (!f) return 0;
+    const int write_error = std::ferror(f.get()) ? errno : 0;
+    const int closed = std::fclose(f.release());
+    return write_error != 0 ? write_error : closed != 0 ? errno : 0;
 }
 
 void count(StreamReport *stream, const vrc_media_packet_t &pkt)
@@ -166,8 +170,8 @@ void count(StreamReport *stream, const vrc_media_packet_t &pkt)
 }
 
 // Reads every frame from the current position on, until the reader reports
-// the end. False when an output could not be written.
-bool copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, ExtractReport *report)
+// the end or an output takes no more (its stream keeps the error mark).
+void copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, ExtractReport *report)
 {
     const std::unique_ptr<uint8_t[]> buf(new uint8_t[kFrameBufferSize]);
     vrc_media_packet_t pkt;
@@ -179,9 +183,8 @@ bool copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, Ext
         }
         count(is_video ? &report->video : &report->audio, pkt);
         std::FILE *out = is_video ? video : audio;
-        if (out && std::fwrite(pkt.data, 1, pkt.size, out) != pkt.size) return false;
+        if (out && std::fwrite(pkt.data, 1, pkt.size, out) != pkt.size) return;
     }
-    return true;
 }
 
 const char *audio_format(uint32_t codec_id)
@@ -208,15 +211,14 @@ void print_text(std::FILE *out, const ExtractArgs &args, const ExtractReport &r)
 void print_stream_json(std::FILE *out, const char *name, const std::string &path, const StreamReport &s,
                        const char *format)
 {
-    std::fprintf(out, ",\"%s\":{\"path\":%s,\"codec\":\"%s\",\"format\":\"%s\",\"frames\":%u,\"key_frames\":%u,"
-                      "\"bytes\":%ju}",
-                 name, path.empty() ? "null" : vrc_tool::json_quote(path).c_str(), vrc_tool::codec_name(s.codec_id),
-                 format, s.frames, s.key_frames, static_cast<uintmax_t>(s.bytes));
+    std::fprintf(out, ",\"%s\":{%s,\"codec\":\"%s\",\"format\":\"%s\",\"frames\":%u,\"key_frames\":%u,\"bytes\":%ju}",
+                 name, path.empty() ? "\"path\":null" : vrc_tool::json_name("path", path).c_str(),
+                 vrc_tool::codec_name(s.codec_id), format, s.frames, s.key_frames, static_cast<uintmax_t>(s.bytes));
 }
 
 void print_json(std::FILE *out, const ExtractArgs &args, const ExtractReport &r, const vrc_mp4_demuxer_t &ctx)
 {
-    std::fprintf(out, "{\"file\":%s,\"mode\":\"%s\"", vrc_tool::json_quote(args.input).c_str(),
+    std::fprintf(out, "{%s,\"mode\":\"%s\"", vrc_tool::json_name("file", args.input).c_str(),
                  vrc_tool::mode_name(ctx));
     if (!args.from.empty())
         std::fprintf(out, ",\"from\":%lld,\"first_video_timestamp\":%u,\"first_video_utctime\":%u",
@@ -230,6 +232,11 @@ int fail(const ExtractArgs &args, const std::string &reason, int status = vrc_to
 {
     std::fprintf(stderr, "recfile-convert extract: %s: %s\n", args.input.c_str(), reason.c_str());
     return status;
+}
+
+std::string cannot_write(const std::string &path, int error)
+{
+    return "cannot write " + path + ": " + vrc_tool::system_reason(error);
 }
 
 std::string recording_span(const vrc_mp4_demuxer_t &ctx)
@@ -253,17 +260,18 @@ int run_extract(int argc, char **argv)
                               recording_span(*ctx),
                     vrc_tool::kExitNoSuchTime);
     std::vector<char> video_buffer(kOutputBufferSize), audio_buffer(kOutputBufferSize);
-    OutputFile video = open_output(args.video, video_buffer), audio = open_output(args.audio, audio_buffer);
-    if (!args.video.empty() && !video) return fail(args, "cannot write " + args.video);
-    if (!args.audio.empty() && !audio) return fail(args, "cannot write " + args.audio);
+    OutputFile video = open_output(args.video, video_buffer);
+    if (!args.video.empty() && !video) return fail(args, cannot_write(args.video, errno));
+    OutputFile audio = open_output(args.audio, audio_buffer);
+    if (!args.audio.empty() && !audio) return fail(args, cannot_write(args.audio, errno));
 
     ExtractReport report;
     report.video.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_VIDEO);
     report.audio.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_AUDIO);
-    const bool copied = copy_frames(ctx.get(), video.get(), audio.get(), &report);
-    const bool video_done = finish_output(std::move(video)), audio_done = finish_output(std::move(audio));
-    if (!copied || !video_done) return fail(args, "cannot write " + (video_done ? args.audio : args.video));
-    if (!audio_done) return fail(args, "cannot write " + args.audio);
+    copy_frames(ctx.get(), video.get(), audio.get(), &report);
+    const int video_error = finish_output(std::move(video)), audio_error = finish_output(std::move(audio));
+    if (video_error != 0) return fail(args, cannot_write(args.video, video_error));
+    if (audio_error != 0) return fail(args, cannot_write(args.audio, audio_error));
     if (args.json) {
         print_json(out, args, report, *ctx);
     } else {
@@ -302,7 +310,8 @@ const Subcommand kExtractCommand = {
     "  --json             report as one JSON object: file, mode, from (seconds\n"
     "                     since 1970 UTC), first_video_timestamp (ms) and\n"
     "                     first_video_utctime, and for video and audio: path,\n"
-    "                     codec, format, frames, key_frames, bytes\n"
+    "                     codec, format, frames, key_frames, bytes (names that\n"
+    "                     are not UTF-8 as in info --json)\n"
     "  -v, --verbose      show the library's own diagnostic lines\n"
     "\n"
     "Exit status: 0 done; 1 the file cannot be read or an output cannot be\n"

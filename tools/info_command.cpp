@@ -136,7 +136,7 @@ void print_text(std::FILE *out, const FileSummary &f)
 
 void print_json(std::FILE *out, const FileSummary &f)
 {
-    std::fprintf(out, "{\"file\":%s,\"probe\":%d", vrc_tool::json_quote(f.path).c_str(), f.probe);
+    std::fprintf(out, "{%s,\"probe\":%d", vrc_tool::json_name("file", f.path).c_str(), f.probe);
     if (!f.error.empty()) {
         std::fprintf(out, ",\"error\":%s}\n", vrc_tool::json_quote(f.error).c_str());
         return;
@@ -207,7 +207,9 @@ const Subcommand kInfoCommand = {
     "                     created (its text, or null),\n"
     "                     duration, tracks[] with track, media, codec,\n"
     "                     creation_time, width/height or sample_rate/channels,\n"
-    "                     frames and key_frames; or file, probe and error\n"
+    "                     frames and key_frames; or file, probe and error. A\n"
+    "                     name that is not UTF-8 shows U+FFFD for each stray\n"
+    "                     byte and file_hex gives its bytes\n"
     "  -v, --verbose      show the library's own diagnostic lines\n",
     run_info,
 };

@@ -1,16 +1,40 @@
 #include "mp4_input.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
+#include "subcommand.h"
 #include "vrc_date_time.h"
 
 namespace vrc_tool {
 
+namespace {
+
+// Why the reader could not open path, in the system's words: opened again
+// here, since the library keeps no reason.
+std::string open_failure(const std::string &path)
+{
+    std::FILE *again = std::fopen(path.c_str(), "rb");
+    const int error = errno;
+    if (!again) return "cannot open: " + system_reason(error);
+    std::fclose(again);
+    return "cannot open";
+}
+
+}  // namespace
+
 Demuxer open_mp4(const std::string &path, std::string *reason)
 {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {  // which the C library may open as a file
+        *reason = "is a directory";
+        return nullptr;
+    }
     Demuxer ctx(vrc_mp4_demuxer_new(0, path.c_str()));
     if (!ctx) {
-        *reason = "cannot open";
+        *reason = open_failure(path);
         return nullptr;
     }
     vrc_mp4_demuxer_read_header(ctx.get());

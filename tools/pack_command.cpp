@@ -81,8 +81,8 @@ int parse_args(int argc, char **argv, PackArgs *args)
         const TextOption *text = find_option(kTextOptions, flag);
         const NumberOption *number = find_option(kNumberOptions, flag);
         if (!text && !number) return vrc_tool::usage_error(kName, std::string("unknown option ") + flag);
-        if (i + 1 >= argc) return vrc_tool::usage_error(kName, std::string("missing value after ") + flag);
-        const char *value = argv[++i];
+        const char *value = vrc_tool::option_value(kName, argc, argv, &i);
+        if (!value) return vrc_tool::kExitUsage;
         if (text) {
             args->*text->field = value;
         } else if (!vrc_tool::parse_u32(value, &number_field(*args, *number))) {
