@@ -1,5 +1,6 @@
 // Internal seams to the platform files (*_posix.cpp, *_win32.cpp). Nothing
-// here is exported.
+// here is exported, and nothing here throws: exported functions call these
+// straight, and a failure, out of memory included, comes back as a result.
 #ifndef VRC_PLATFORM_H
 #define VRC_PLATFORM_H
 
