@@ -3,10 +3,7 @@
 // the packer's split of a stream into the pictures these recordings hold.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <filesystem>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -15,24 +12,6 @@
 #include "mp4_test_support.h"
 #include "test_support.h"
 #include "vrc_convert.h"
-
-// Armed with n, the allocator fails its n-th allocation from then on (one
-// only): hosts must get out of memory as a result, never as an exception.
-static std::atomic<long> g_allocations_before_failure{-1};
-
-void *operator new(std::size_t size)
-{
-    if (g_allocations_before_failure.load() >= 0 && g_allocations_before_failure.fetch_sub(1) == 0)
-        throw std::bad_alloc();
-    if (void *block = std::malloc(size ? size : 1)) return block;
-    throw std::bad_alloc();
-}
-// GCC takes free inlined after a new for a mismatch: these two are the pair.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void *block) noexcept { std::free(block); }
-void operator delete(void *block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -229,28 +208,6 @@ TEST(Convert, FailureKeepsTheExistingOutput)
     EXPECT_EQ(done.rc, 0);
     EXPECT_EQ(done.result.video_frames, 30u);
     EXPECT_EQ(done.result.bytes_written, fs::file_size(output));
-}
-
-// Each allocation of a conversion fails in turn until one runs through:
-// every failure is a result, with no exception out and no file left.
-TEST(Convert, OutOfMemoryIsAResult)
-{
-    const std::string dir = vrc_test::temp_path("out of memory, in a directory with a long name");
-    fs::create_directories(dir);
-    const std::string input = dir + "/recording.rec";
-    vrc_test::write_file(input, recording({key_frame(100)}));
-    for (long n = 0;; ++n) {
-        int rc = 1;
-        bool failed = false;
-        vrc_test::printed_by([&] {
-            g_allocations_before_failure = n;
-            rc = vrc_convert_mp4(input.c_str());  // an exception out fails the test
-            failed = g_allocations_before_failure.exchange(-1) < 0;
-        });
-        EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir), {})), failed ? 1u : 2u) << n;
-        EXPECT_EQ(rc, failed ? -1 : 0) << n;
-        if (!failed) break;
-    }
 }
 
 // The conversion reads a recording a MiB at a time and writes the samples
