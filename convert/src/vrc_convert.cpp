@@ -147,14 +147,13 @@ void note_frame_dropped(Job &job, const vrc_media_packet_t &packet)
 
 // Names the capacity of the MP4 file that the muxer found full when it
 // refused a frame, so that no later frame can go in either; false when it
-// refused the frame for the frame's own sake.
+// refused the frame for the frame's own sake. (Its limit on all frames
+// together, three times a track's, is out of reach of two tracks.)
 bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, char (&limit)[80])
 {
     if (m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES)
         std::snprintf(limit, sizeof limit, "the %s track is full (%u frames per track)",
                       packet.track_id == kVideoSlot ? "video" : "audio", unsigned{VRC_MUXER_MAX_TRACK_FRAMES});
-    else if (m.nr_frames >= m.max_frames)
-        std::snprintf(limit, sizeof limit, "the file is full (%u frames)", m.max_frames);
     else if (uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET)
         std::snprintf(limit, sizeof limit, "its frames would end past 4 GiB (32-bit chunk offsets)");
     else
