@@ -3,11 +3,21 @@
 #include <cstdio>
 
 #include "vrc_date_time.h"
+#include "vrc_platform.h"
 
 namespace vrc_tool {
 
+std::string input_problem(const std::string &path)
+{
+    vrc::FileIdentity identity;
+    if (vrc::file_identity(path.c_str(), &identity) && !identity.regular) return "not a regular file";
+    return std::string();
+}
+
 Demuxer open_mp4(const std::string &path, std::string *reason)
 {
+    *reason = input_problem(path);
+    if (!reason->empty()) return nullptr;
     Demuxer ctx(vrc_mp4_demuxer_new(0, path.c_str()));
     if (!ctx) {
         *reason = "cannot open";
@@ -16,6 +26,12 @@ Demuxer open_mp4(const std::string &path, std::string *reason)
     vrc_mp4_demuxer_read_header(ctx.get());
     if (ctx->box_info.nr_boxes == 0) {
         *reason = "not an MP4 file (it must begin with an ftyp box)";
+        return nullptr;
+    }
+    // Without the recorder's private records the frames are found through
+    // the tables in moov, which a download cut short never received.
+    if (!ctx->private_mode && ctx->box_info.nr_tracks == 0) {
+        *reason = "no track to read: the moov box is missing or empty (a file cut short?)";
         return nullptr;
     }
     return ctx;

@@ -16,8 +16,12 @@ struct DemuxerFree {
 };
 using Demuxer = std::unique_ptr<vrc_mp4_demuxer_t, DemuxerFree>;
 
+// Why path is no file to read: a pipe or a device (the reader would wait for
+// ever on a pipe), or a directory. Empty when it may be one.
+std::string input_problem(const std::string &path);
 // A demuxer on path with its header read; null with the reason when the file
-// cannot be opened or holds no box the reader recognises.
+// is no file to read, cannot be opened, holds no box the reader recognises
+// or, read through its sample tables, no track.
 Demuxer open_mp4(const std::string &path, std::string *reason);
 
 // Track slots the file describes: its mr00 entries in private mode, its trak

@@ -33,9 +33,8 @@ extern const Subcommand kExtractCommand;
 int usage_error(const char *name, const std::string &message);
 // A whole decimal number that fits in 32 bits.
 bool parse_u32(const char *text, uint32_t *value);
-// Both leave errno set when they fail.
+// Leaves errno set when it fails.
 bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes);
-bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes);
 // The text as a JSON string literal, quotes included.
 std::string json_quote(const std::string &text);
 
