@@ -52,14 +52,17 @@ past_4gib() {
 }
 rows+=(past_4gib)
 
-# A download cut off before its moov: nothing to read, said so, nothing written.
-moov_cut_off() {
+# A download cut off before its moov: nothing to read, said so, nothing written;
+# one with moov first, cut in its samples: not passed off as whole.
+cut_download() {
   convert_sample && head -c 30000 "$dir/s.mp4" >"$dir/cut.mp4"
   run info "$dir/cut.mp4"; expect 1
   run extract "$dir/cut.mp4" --video "$dir/v" --audio "$dir/a"; expect 1
+  head -c 20000 "$data/ffmpeg_faststart.mp4" >"$dir/half.mp4"
+  run extract "$dir/half.mp4" --video "$dir/v"; expect 1
   no_outputs '[va]'
 }
-rows+=(moov_cut_off)
+rows+=(cut_download)
 
 # A pipe named as an MP4 file: refused at once, not waited on.
 pipe_input() {

@@ -255,6 +255,8 @@ int run_extract(int argc, char **argv)
     if (!reason.empty()) return fail(args, reason);
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(args.input, &reason);
     if (!ctx) return fail(args, reason);
+    reason = vrc_tool::unreadable_samples(*ctx);
+    if (!reason.empty()) return fail(args, reason);
     if (!args.from.empty() && seek_to_utc(ctx.get(), args.from_utc) != 0)
         return fail(args, "no key frame at or before " + vrc_tool::utc_text(args.from_utc) + " UTC: " +
                               recording_span(*ctx),
@@ -311,10 +313,15 @@ const Subcommand kExtractCommand = {
     "                     codec, format, frames, key_frames, bytes\n"
     "  -v, --verbose      show the library's own diagnostic lines\n"
     "\n"
+    "A file of which the reader cannot take every sample its tables list (cut\n"
+    "short; samples past 4 GiB; more than 1000000 samples of video or of audio,\n"
+    "which mu-law in a QuickTime file, a sample per byte, reaches after 125 s)\n"
+    "is refused rather than extracted in part.\n"
+    "\n"
     "Exit status: 0 done; 1 the file cannot be read (no regular file, no MP4, no\n"
-    "track, not a frame), an output is refused or cannot be written; 2 bad\n"
-    "command line; 3 TIME lies outside the recording or it has no key frame to\n"
-    "start from.\n",
+    "track, not every sample, not a frame), an output is refused or cannot be\n"
+    "written; 2 bad command line; 3 TIME lies outside the recording or it has\n"
+    "no key frame to start from.\n",
     run_extract,
 };
 

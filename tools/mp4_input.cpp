@@ -55,6 +55,26 @@ uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind)
     return 0;
 }
 
+std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx)
+{
+    if (ctx.private_mode) return std::string();
+    const struct {
+        uint32_t kind;
+        uint32_t indexed;
+        const char *name;
+    } tables[] = {{VRC_MEDIA_VIDEO, ctx.nr_video_frames, "video"}, {VRC_MEDIA_AUDIO, ctx.nr_audio_frames, "audio"}};
+    for (const auto &table : tables) {
+        uint32_t slot = 0;
+        while (slot < track_count(ctx) && track_kind(ctx, slot) != table.kind) ++slot;
+        const uint32_t declared = slot < track_count(ctx) ? ctx.tracks[slot].stsz.sample_count : 0;
+        if (table.indexed < declared)
+            return "only " + std::to_string(table.indexed) + " of its " + std::to_string(declared) + " " + table.name +
+                   " samples can be read (the others lie past 4 GiB or past its end, or are more than the " +
+                   std::to_string(MOV_MAX_FRAMES) + " the reader holds)";
+    }
+    return std::string();
+}
+
 const char *codec_name(uint32_t codec_id)
 {
     switch (codec_id) {

@@ -33,6 +33,11 @@ uint32_t track_count(const vrc_mp4_demuxer_t &ctx);
 uint32_t track_kind(const vrc_mp4_demuxer_t &ctx, uint32_t slot);
 // The codec of the first track of that kind; 0 when there is none.
 uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind);
+// What the file holds that the reader's index could not take (samples past
+// 4 GiB or past the end of the file, more than its capacity), as a reason;
+// empty when every sample its tables declare can be read. Private mode
+// reads the frame records, not the tables: nothing is missed there.
+std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx);
 
 // "h264", "aac", "g711u", "none" for 0, or "unknown".
 const char *codec_name(uint32_t codec_id);
