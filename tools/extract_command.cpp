@@ -1,7 +1,6 @@
 // recfile-convert extract: the frames of an MP4 file as the reader delivers
 // them, video as an H.264 Annex B stream and audio as raw mu-law or ADTS AAC,
 // optionally from a calendar time on.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -10,6 +9,7 @@
 
 #include "library_output.h"
 #include "mp4_input.h"
+#include "output_file.h"
 #include "subcommand.h"
 #include "vrc_mp4_muxer.h"
 
@@ -19,7 +19,6 @@ constexpr const char *kName = "extract";
 // The largest sample the frame records can describe, and what the reader puts
 // in front of one: start codes and parameter sets, or an ADTS header.
 constexpr size_t kFrameBufferSize = VRC_MUXER_MAX_SAMPLE_SIZE + 4096;
-constexpr size_t kOutputBufferSize = 1 << 20;
 
 struct ExtractArgs {
     std::string input;
@@ -137,31 +136,6 @@ int seek_to_utc(vrc_mp4_demuxer_t *ctx, int64_t utc)
     return vrc_mp4_demuxer_seek(ctx, when);
 }
 
-struct FileClose {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-using OutputFile = std::unique_ptr<std::FILE, FileClose>;
-
-// The stream writes through `buffer`, which must outlive it: the C library
-// would take only the mode from a size without a buffer.
-OutputFile open_output(const std::string &path, std::vector<char> &buffer)
-{
-    if (path.empty()) return nullptr;
-    OutputFile f(std::fopen(path.c_str(), "wb"));
-    if (f) std::setvbuf(f.get(), buffer.data(), _IOFBF, buffer.size());
-    return f;
-}
-
-// 0 when written out and closed without error, else the errno value of the
-// first failure (a failed write leaves the stream's error mark and errno).
-int finish_output(OutputFile f)
-{
-    if (!f) return 0;
-    const int write_error = std::ferror(f.get()) ? errno : 0;
-    const int closed = std::fclose(f.release());
-    return write_error != 0 ? write_error : closed != 0 ? errno : 0;
-}
-
 void count(StreamReport *stream, const vrc_media_packet_t &pkt)
 {
     ++stream->frames;
@@ -170,7 +144,7 @@ void count(StreamReport *stream, const vrc_media_packet_t &pkt)
 }
 
 // Reads every frame from the current position on, until the reader reports
-// the end or an output takes no more (its stream keeps the error mark).
+// the end or an output takes no more (its stream's error tells).
 void copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, ExtractReport *report)
 {
     const std::unique_ptr<uint8_t[]> buf(new uint8_t[kFrameBufferSize]);
@@ -234,16 +208,41 @@ int fail(const ExtractArgs &args, const std::string &reason, int status = vrc_to
     return status;
 }
 
-std::string cannot_write(const std::string &path, int error)
-{
-    return "cannot write " + path + ": " + vrc_tool::system_reason(error);
-}
-
 std::string recording_span(const vrc_mp4_demuxer_t &ctx)
 {
     const uint32_t start = ctx.track_meta[0].creation_time;
     return "the recording runs from " + vrc_tool::utc_text(start) + " to " +
            vrc_tool::utc_text(int64_t{start} + ctx.duration) + " UTC";
+}
+
+// Why the outputs must not be written: one would replace the input or the
+// other output. Empty when they may.
+std::string output_clash(const ExtractArgs &args)
+{
+    std::vector<std::string> named;
+    for (const std::string *output : {&args.video, &args.audio}) {
+        if (output->empty()) continue;
+        const std::string clash = vrc_tool::output_clash(*output, {args.input}, named);
+        if (!clash.empty()) return clash;
+        named.push_back(*output);
+    }
+    return std::string();
+}
+
+// Opens the outputs asked for; false with the reason when one cannot be made.
+bool open_outputs(const ExtractArgs &args, vrc_tool::OutputFile *video, vrc_tool::OutputFile *audio,
+                  std::string *reason)
+{
+    return (args.video.empty() || video->open(args.video, reason)) &&
+           (args.audio.empty() || audio->open(args.audio, reason));
+}
+
+// Both outputs are written out before either takes its name, so that a full
+// disk leaves neither.
+bool finish_outputs(vrc_tool::OutputFile *video, vrc_tool::OutputFile *audio, std::string *reason)
+{
+    return video->close(reason) && audio->close(reason) && video->put_in_place(reason) &&
+           audio->put_in_place(reason);
 }
 
 int run_extract(int argc, char **argv)
@@ -252,26 +251,25 @@ int run_extract(int argc, char **argv)
     const int usage = parse_args(argc, argv, &args);
     if (usage != 0) return usage;
     std::FILE *out = vrc_tool::report_stream(args.verbose);
-    std::string reason;
+    std::string reason = output_clash(args);
+    if (!reason.empty()) return fail(args, reason);
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(args.input, &reason);
     if (!ctx) return fail(args, reason);
+    reason = vrc_tool::unreadable_samples(*ctx);
+    if (!reason.empty()) return fail(args, reason);
     if (!args.from.empty() && seek_to_utc(ctx.get(), args.from_utc) != 0)
         return fail(args, "no key frame at or before " + vrc_tool::utc_text(args.from_utc) + " UTC: " +
                               recording_span(*ctx),
                     vrc_tool::kExitNoSuchTime);
-    std::vector<char> video_buffer(kOutputBufferSize), audio_buffer(kOutputBufferSize);
-    OutputFile video = open_output(args.video, video_buffer);
-    if (!args.video.empty() && !video) return fail(args, cannot_write(args.video, errno));
-    OutputFile audio = open_output(args.audio, audio_buffer);
-    if (!args.audio.empty() && !audio) return fail(args, cannot_write(args.audio, errno));
+    vrc_tool::OutputFile video, audio;
+    if (!open_outputs(args, &video, &audio, &reason)) return fail(args, reason);
 
     ExtractReport report;
     report.video.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_VIDEO);
     report.audio.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_AUDIO);
-    copy_frames(ctx.get(), video.get(), audio.get(), &report);
-    const int video_error = finish_output(std::move(video)), audio_error = finish_output(std::move(audio));
-    if (video_error != 0) return fail(args, cannot_write(args.video, video_error));
-    if (audio_error != 0) return fail(args, cannot_write(args.audio, audio_error));
+    copy_frames(ctx.get(), video.stream(), audio.stream(), &report);
+    if (report.video.frames == 0 && report.audio.frames == 0) return fail(args, "no video or audio frame to read");
+    if (!finish_outputs(&video, &audio, &reason)) return fail(args, reason);
     if (args.json) {
         print_json(out, args, report, *ctx);
     } else {
@@ -295,7 +293,9 @@ const Subcommand kExtractCommand = {
     "video as an H.264 Annex B stream (start codes; SPS and PPS in front of every\n"
     "key frame) and the audio as it comes: raw G.711 mu-law, or AAC with an ADTS\n"
     "header in front of every frame. Without --video and --audio it only reads\n"
-    "and counts. Prints what it wrote.\n"
+    "and counts. Prints what it wrote. The outputs appear under their names only\n"
+    "when complete; an output that is FILE or the other output, even under\n"
+    "another name, is refused.\n"
     "\n"
     "  --from TIME        start at the video key frame at or before TIME, and the\n"
     "                     audio at its first frame not before TIME. TIME is\n"
@@ -314,7 +314,13 @@ const Subcommand kExtractCommand = {
     "                     are not UTF-8 as in info --json)\n"
     "  -v, --verbose      show the library's own diagnostic lines\n"
     "\n"
-    "Exit status: 0 done; 1 the file cannot be read or an output cannot be\n"
+    "A file of which the reader cannot take every sample its tables list (cut\n"
+    "short; samples past 4 GiB; more than 1000000 samples of video or of audio,\n"
+    "which mu-law in a QuickTime file, a sample per byte, reaches after 125 s)\n"
+    "is refused rather than extracted in part.\n"
+    "\n"
+    "Exit status: 0 done; 1 the file cannot be read (no regular file, no MP4, no\n"
+    "track, not every sample, not a frame), an output is refused or cannot be\n"
     "written; 2 bad command line; 3 TIME lies outside the recording or it has\n"
     "no key frame to start from.\n",
     run_extract,

@@ -98,9 +98,12 @@ TrackSummary summarize_track(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
     return t;
 }
 
+// What cannot be opened is not probed either (-1): a pipe would block it.
 FileSummary summarize(const std::string &path)
 {
-    FileSummary f{path, vrc_mp4_demuxer_read_probe(path.c_str()), "", "", 0, 0, {}};
+    FileSummary f{path, -1, vrc_tool::input_problem(path), "", 0, 0, {}};
+    if (!f.error.empty()) return f;
+    f.probe = vrc_mp4_demuxer_read_probe(path.c_str());
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(path, &f.error);
     if (!ctx) return f;
     f.mode = vrc_tool::mode_name(*ctx);

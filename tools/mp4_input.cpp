@@ -7,6 +7,7 @@
 
 #include "subcommand.h"
 #include "vrc_date_time.h"
+#include "vrc_platform.h"
 
 namespace vrc_tool {
 
@@ -25,13 +26,19 @@ std::string open_failure(const std::string &path)
 
 }  // namespace
 
-Demuxer open_mp4(const std::string &path, std::string *reason)
+std::string input_problem(const std::string &path)
 {
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {  // which the C library may open as a file
-        *reason = "is a directory";
-        return nullptr;
-    }
+    if (std::filesystem::is_directory(path, ec)) return "is a directory";
+    vrc::FileIdentity identity;
+    if (vrc::file_identity(path.c_str(), &identity) && !identity.regular) return "not a regular file";
+    return std::string();
+}
+
+Demuxer open_mp4(const std::string &path, std::string *reason)
+{
+    *reason = input_problem(path);
+    if (!reason->empty()) return nullptr;
     Demuxer ctx(vrc_mp4_demuxer_new(0, path.c_str()));
     if (!ctx) {
         *reason = open_failure(path);
@@ -40,6 +47,12 @@ Demuxer open_mp4(const std::string &path, std::string *reason)
     vrc_mp4_demuxer_read_header(ctx.get());
     if (ctx->box_info.nr_boxes == 0) {
         *reason = "not an MP4 file (it must begin with an ftyp box)";
+        return nullptr;
+    }
+    // Without the recorder's private records the frames are found through
+    // the tables in moov, which a download cut short never received.
+    if (!ctx->private_mode && ctx->box_info.nr_tracks == 0) {
+        *reason = "no track to read: the moov box is missing or empty (a file cut short?)";
         return nullptr;
     }
     return ctx;
@@ -61,6 +74,26 @@ uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind)
     for (uint32_t slot = 0; slot < track_count(ctx); ++slot)
         if (track_kind(ctx, slot) == kind) return ctx.track_meta[slot].codec_id;
     return 0;
+}
+
+std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx)
+{
+    if (ctx.private_mode) return std::string();
+    const struct {
+        uint32_t kind;
+        uint32_t indexed;
+        const char *name;
+    } tables[] = {{VRC_MEDIA_VIDEO, ctx.nr_video_frames, "video"}, {VRC_MEDIA_AUDIO, ctx.nr_audio_frames, "audio"}};
+    for (const auto &table : tables) {
+        uint32_t slot = 0;
+        while (slot < track_count(ctx) && track_kind(ctx, slot) != table.kind) ++slot;
+        const uint32_t declared = slot < track_count(ctx) ? ctx.tracks[slot].stsz.sample_count : 0;
+        if (table.indexed < declared)
+            return "only " + std::to_string(table.indexed) + " of its " + std::to_string(declared) + " " + table.name +
+                   " samples can be read (the others lie past 4 GiB or past its end, or are more than the " +
+                   std::to_string(MOV_MAX_FRAMES) + " the reader holds)";
+    }
+    return std::string();
 }
 
 const char *codec_name(uint32_t codec_id)

@@ -52,17 +52,6 @@ bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes)
     return ok;
 }
 
-bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes)
-{
-    std::FILE *out = std::fopen(path.c_str(), "wb");
-    if (!out) return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    const int error = errno;
-    const bool closed = std::fclose(out) == 0;
-    if (!written) errno = error;
-    return written && closed;
-}
-
 namespace {
 
 // Well-formed UTF-8 by its first byte: the length of the character and the

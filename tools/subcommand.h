@@ -37,9 +37,8 @@ int usage_error(const char *name, const std::string &message);
 const char *option_value(const char *name, int argc, char **argv, int *i);
 // A whole decimal number that fits in 32 bits.
 bool parse_u32(const char *text, uint32_t *value);
-// Both leave errno set when they fail.
+// Leaves errno set when it fails.
 bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes);
-bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes);
 // The text as a JSON string literal, quotes included. Every output line is
 // valid UTF-8: each byte that is not part of a well-formed UTF-8 character
 // becomes U+FFFD.

@@ -1,6 +1,5 @@
 #include "vrc_convert.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include "vrc_oldrecord_demuxer_internal.h"
 #include "vrc_output.h"
 #include "vrc_platform.h"
+#include "vrc_staged_file.h"
 #include "vrc_uri_io.h"
 #include "vrc_uri_io_block.h"
 
@@ -23,9 +23,6 @@ namespace {
 // Longest output path taken: the longest path Windows accepts anywhere;
 // the file system itself refuses what its own limits do not allow.
 constexpr size_t kMaxOutputPath = 32767;
-// A temporary name keeps at least this much of the output's name, so that a
-// file left by a killed conversion tells whose it was.
-constexpr size_t kMinTempStem = 8;
 // The largest frame an MP4 frame record can describe: cameras write 1080p
 // key frames of several hundred kilobytes, far above the legacy 256 KiB.
 constexpr uint32_t kPayloadCapacity = 16777215;
@@ -267,50 +264,10 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
     return rc;
 }
 
-std::atomic<uint32_t> g_temp_counter{0};
-
-// The directory part of path, with its separator (a drive's colon counts as
-// one on Windows; elsewhere it only keeps a temporary name in the same
-// directory too).
-std::string directory_of(const std::string &path)
+int create_temp_file(Job &job, vrc::StagedFile &staged)
 {
-    const size_t slash = path.find_last_of("/\\:");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// A new empty file beside output, named so that no other conversion, here
-// or on another machine sharing the directory, can be using it: a dot (so
-// shell patterns pass it over), the output's name, the process and a count.
-// The name is cut so that the whole is no longer than the output's name
-// (unless that is very short): what the platform allows for the output's
-// path and name, it allows for the temporary one.
-int create_temp_file(Job &job, std::string *temp)
-{
-    // Its names are the conversion's only allocations that throw.
-    try {
-        const std::string output = job.output;
-        const std::string directory = directory_of(output);
-        const std::string name = output.substr(directory.size());
-        for (;;) {
-            char unique[48];
-            std::snprintf(unique, sizeof unique, ".%lx-%lx.part", static_cast<unsigned long>(vrc::process_id()),
-                          static_cast<unsigned long>(g_temp_counter.fetch_add(1)));
-            const size_t added = 1 + std::strlen(unique);
-            const size_t keep = name.size() > added + kMinTempStem ? name.size() - added : kMinTempStem;
-            std::string candidate = directory + "." + name.substr(0, keep) + unique;
-            const vrc::FileOutcome created = vrc::file_create_new(candidate.c_str());
-            if (created == vrc::FileOutcome::failed)
-                return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create a file beside %s: %s", job.output,
-                            vrc::file_error_text());
-            // Only a name this conversion made is handed back: the caller removes it on failure.
-            if (created == vrc::FileOutcome::done) {
-                *temp = std::move(candidate);
-                return 0;
-            }
-        }
-    } catch (const std::bad_alloc &) {
-        return fail(job, -1, "out of memory");
-    }
+    if (staged.create() == vrc::FileOutcome::done) return 0;
+    return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create a file beside %s: %s", job.output, vrc::file_error_text());
 }
 
 // Refuses an output that is the input under another name (a link, say) and,
@@ -319,17 +276,17 @@ int check_output(Job &job, const vrc::FileIdentity &input)
 {
     vrc::FileIdentity existing;
     if (!vrc::file_identity(job.output, &existing)) return 0;
-    if (existing.volume == input.volume && existing.number == input.number)
+    if (vrc::same_file(existing, input))
         return fail(job, VRC_CONVERT_ERR_SAME_FILE, "the output %s is the input itself", job.output);
     if (job.options.flags & VRC_CONVERT_KEEP_EXISTING)
         return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
     return 0;
 }
 
-int move_into_place(Job &job, const std::string &temp)
+int move_into_place(Job &job, vrc::StagedFile &staged)
 {
     const bool replace = (job.options.flags & VRC_CONVERT_KEEP_EXISTING) == 0;
-    const vrc::FileOutcome moved = vrc::file_rename(temp.c_str(), job.output, replace);
+    const vrc::FileOutcome moved = staged.put_in_place(replace);
     if (moved == vrc::FileOutcome::exists) return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
     if (moved == vrc::FileOutcome::failed)
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot put %s in place: %s", job.output, vrc::file_error_text());
@@ -350,19 +307,18 @@ int convert(Job &job)
         return rc;
     }
     job.input_size = input.size;
-    std::string temp;
+    vrc::StagedFile staged(job.output);  // its temporary file goes when the conversion fails
     int rc = check_output(job, input);
     if (rc == 0 && input.size > kLargestInput)
         rc = fail(job, VRC_CONVERT_ERR_OUTPUT,
                   "the recording holds more than one MP4 file can: it is 4 GiB or larger (%llu bytes)",
                   static_cast<unsigned long long>(input.size));
-    if (rc == 0) rc = create_temp_file(job, &temp);
+    if (rc == 0) rc = create_temp_file(job, staged);
     if (rc == 0 && job.options.progress && job.options.progress(job.options.user, 0, job.input_size) != 0)
         rc = fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
-    if (rc == 0) rc = write_mp4(job, demuxer, temp.c_str());
+    if (rc == 0) rc = write_mp4(job, demuxer, staged.path().c_str());
     vrc_oldrecord_demuxer_free(demuxer);
-    if (rc == 0) rc = move_into_place(job, temp);
-    if (rc != 0 && !temp.empty()) vrc::file_remove(temp.c_str());
+    if (rc == 0) rc = move_into_place(job, staged);
     return rc;
 }
 
@@ -383,7 +339,13 @@ extern "C" VRC_API int vrc_convert_mp4_file(const char *input, const char *outpu
     }
     vrc::out_printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
     vrc::out_printf("mov_box_mvhd_t size is %ld\n", 100L);
-    return convert(job);
+    // The names of the temporary file are the conversion's only allocations
+    // that throw; the staged file removes what it made as the failure unwinds.
+    try {
+        return convert(job);
+    } catch (const std::bad_alloc &) {
+        return fail(job, -1, "out of memory");
+    }
 }
 
 extern "C" VRC_API int vrc_convert_mp4(const char *path)

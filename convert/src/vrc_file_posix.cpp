@@ -36,7 +36,7 @@ bool vrc::file_identity(const char *path, FileIdentity *out)
     struct stat st;
     if (stat(path, &st) != 0) return false;
     *out = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                        static_cast<uint64_t>(st.st_size)};
+                        static_cast<uint64_t>(st.st_size), S_ISREG(st.st_mode)};
     return true;
 }
 

@@ -95,12 +95,15 @@ bool vrc::file_identity(const char *path, FileIdentity *out)
     const HANDLE h = CreateFileW(system_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    // Devices (NUL, CON) may have no file information: their kind is enough.
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool on_disk = GetFileType(h) == FILE_TYPE_DISK;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0 || !on_disk;
     CloseHandle(h);
     if (!ok) return false;
     *out = FileIdentity{info.dwVolumeSerialNumber, join32(info.nFileIndexHigh, info.nFileIndexLow),
-                        join32(info.nFileSizeHigh, info.nFileSizeLow)};
+                        join32(info.nFileSizeHigh, info.nFileSizeLow),
+                        on_disk && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0};
     return true;
 }
 

@@ -48,11 +48,12 @@ std::FILE *file_open(const char *path, const char *mode);
 void file_remove(const char *path);
 
 // What tells two names of one file apart from two files: the volume and the
-// file's number on it, links followed; and the file's size.
+// file's number on it, links followed; and the file's size and kind.
 struct FileIdentity {
     uint64_t volume;
     uint64_t number;
     uint64_t size;
+    bool regular;  // a plain file: no directory, device or pipe
 };
 // False when nothing exists at path (or it cannot be examined).
 bool file_identity(const char *path, FileIdentity *out);
