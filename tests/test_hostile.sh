@@ -22,6 +22,127 @@ pack_sample() { "$tool" pack --video "$data/cam_320x240_25fps.h264" --audio "$da
 
 rows=()
 
+# ---- messages: reasons in the system's words, nothing ignored silently ------
+# info and extract name the reason: missing, not a directory, a directory, no
+# permission (as nobody when run as root), an output that takes no byte.
+reasons() {
+  pack_sample "$dir/a.rec" && "$tool" -q "$dir/a.rec" && chmod a+x "$top" "$dir"
+  "$tool" extract "$dir/a.mp4" --video /dev/full 2>"$dir/err" && fail "extract to /dev/full"
+  "$tool" extract "$dir/a.mp4" --audio "$dir" 2>>"$dir/err" && fail "extract to a directory"
+  local as=()
+  [ "$(id -u)" -ne 0 ] || as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  chmod 000 "$dir/a.mp4" && "${as[@]}" "$tool" info "$dir/no.mp4" "$dir/a.rec/x" "$dir" "$dir/a.mp4" 2>>"$dir/err" &&
+    fail "info of files it cannot read"
+  for reason in "cannot write /dev/full: No space left" "cannot write $dir: Is a directory" "$dir: is a directory" \
+      "no.mp4: cannot open: No such file" "a.rec/x: cannot open: Not a directory" "a.mp4: cannot open: Permission"; do
+    grep -q "$reason" "$dir/err" || fail "no \"$reason\": $(cat "$dir/err")"
+  done
+}
+# An output that is a directory fails, whether or not -y or -n is given; -r
+# that finds no recording (a mistyped --ext) fails; an empty value is refused.
+refusals() {
+  pack_sample "$dir/a.rec" && mkdir "$dir/a.mp4"
+  for flag in --json -y -n; do
+    run "$flag" "$dir/a.rec"
+    expect 1 && grep -q "output $dir/a.mp4 is a directory" "$dir/err" || fail "$flag: $(cat "$dir/err")"
+  done
+  run -r --ext .rce "$dir"
+  expect 1 && grep -q "FAILED  $dir: no recording named \*.rce" "$dir/err" || fail "-r found nothing: $(cat "$dir/err")"
+  for empty in "extract $dir/a.rec --from" "-o" "-d" "--ext"; do
+    run $empty "" "$dir/a.rec"
+    expect 2
+  done
+}
+# The normal end of a recording is not shown as a failure under -v.
+verbose_end() {
+  pack_sample "$dir/a.rec" && run -v "$dir/a.rec"
+  expect 0 && grep -q 'end of the recording' "$dir/err" && ! grep -qi 'fail\|error' "$dir/err" || fail "$(cat "$dir/err")"
+}
+# --json lines are UTF-8 JSON whatever the names: a byte that is not UTF-8
+# shows as U+FFFD, and the exact name comes back from its _hex field.
+json_names() {
+  pack_sample "$dir/caf"$'\xe9'".rec" && pack_sample "$dir/café.rec"
+  run --json -d "$dir/mp4" "$dir"/caf*.rec
+  expect 0
+  "$tool" info --json "$dir"/mp4/* >>"$dir/out"
+  python3 -c '
+import json, os, sys
+names = set()
+for line in open(sys.argv[1], "rb"):
+    record = json.loads(line.decode("utf-8"))
+    for key in ("input", "output", "file"):
+        if key in record:
+            names.add(bytes.fromhex(record[key + "_hex"]) if key + "_hex" in record else os.fsencode(record[key]))
+assert all(os.path.exists(name) for name in names) and len(names) == 4, names
+' "$dir/out" || fail "$(cat "$dir/out")"
+}
+rows+=(reasons refusals verbose_end json_names)
+
+# ---- extract, pack and info: their own inputs, what they cannot read, QuickTime files ----
+convert_sample() { pack_sample "$dir/s.rec" && "$tool" -o "$dir/s.mp4" "$dir/s.rec" >/dev/null; }
+no_outputs() { [ -z "$(find "$dir" -name "$1" -o -name '*.part')" ] || fail "left $(ls -A "$dir")"; }
+
+# An output that is the input, or the other output, under any name: refused, the input intact.
+self_overwrite() {
+  convert_sample && cp "$dir/s.mp4" "$dir/ref.mp4" && cp "$data/cam_320x240_25fps.h264" "$dir/c.h264"
+  ln "$dir/s.mp4" "$dir/hard.mp4" && ln -s s.mp4 "$dir/sym.mp4" && ln -s c.h264 "$dir/sym.h264"
+  for out in s.mp4 hard.mp4 sym.mp4; do run extract "$dir/s.mp4" --video "$dir/$out"; expect 1; done
+  run extract "$dir/s.mp4" --video "$dir/f" --audio "$dir/./f"; expect 1
+  for out in c.h264 sym.h264; do run pack --video "$dir/c.h264" -o "$dir/$out"; expect 1; done
+  cmp -s "$dir/s.mp4" "$dir/ref.mp4" && cmp -s "$dir/c.h264" "$data/cam_320x240_25fps.h264" || fail "an input changed"
+  no_outputs f
+}
+rows+=(self_overwrite)
+
+# A file ending past 4 GiB (a sparse free box behind moov; the end's low 32
+# bits lie in front of every sample): every byte read back exact.
+past_4gib() {
+  convert_sample && cp "$dir/s.mp4" "$dir/big.mp4"
+  local end=$(((1 << 32) + 8)) pad
+  pad=$((end - $(stat -c %s "$dir/s.mp4")))
+  printf "$(printf '\\x%02x' $((pad >> 24)) $((pad >> 16 & 255)) $((pad >> 8 & 255)) $((pad & 255)))free" >>"$dir/big.mp4"
+  truncate -s $end "$dir/big.mp4" || { skip "no sparse files here"; return; }
+  run extract "$dir/s.mp4" --video "$dir/v" --audio "$dir/a"; expect 0
+  run extract "$dir/big.mp4" --video "$dir/big_v" --audio "$dir/big_a"; expect 0
+  cmp -s "$dir/v" "$dir/big_v" && cmp -s "$dir/a" "$dir/big_a" || fail "the frames read back differ"
+}
+rows+=(past_4gib)
+
+# A download cut off before its moov: nothing to read, said so, nothing written;
+# one with moov first, cut in its samples: not passed off as whole.
+cut_download() {
+  convert_sample && head -c 30000 "$dir/s.mp4" >"$dir/cut.mp4"
+  run info "$dir/cut.mp4"; expect 1
+  run extract "$dir/cut.mp4" --video "$dir/v" --audio "$dir/a"; expect 1
+  head -c 20000 "$data/ffmpeg_faststart.mp4" >"$dir/half.mp4"
+  run extract "$dir/half.mp4" --video "$dir/v"; expect 1
+  no_outputs '[va]'
+}
+rows+=(cut_download)
+
+# A pipe named as an MP4 file: refused at once, not waited on.
+pipe_input() {
+  mkfifo "$dir/p.mp4"
+  for command in info extract; do
+    status=0; timeout 10 "$tool" "$command" "$dir/p.mp4" >"$dir/out" 2>"$dir/err" || status=$?
+    expect 1
+  done
+}
+rows+=(pipe_input)
+
+# ffmpeg stores mu-law only in QuickTime files, whose minf holds a data
+# handler of its own: both tracks are still read, the audio exact.
+quicktime_mulaw() {
+  command -v ffmpeg >/dev/null || { skip "ffmpeg is not installed"; return; }
+  ffmpeg -nostdin -v error -r 25 -i "$data/cam_320x240_25fps.h264" -f mulaw -ar 8000 \
+    -i "$data/tone_8000hz_mulaw.ul" -c copy -f mov "$dir/m.mov"
+  run info "$dir/m.mov"; expect 0
+  grep -q 'video h264' "$dir/out" && grep -q 'audio g711u' "$dir/out" || fail "tracks lost: $(cat "$dir/out")"
+  run extract "$dir/m.mov" --audio "$dir/a.ul"; expect 0
+  cmp -s "$dir/a.ul" "$data/tone_8000hz_mulaw.ul" || fail "the audio read back differs"
+}
+rows+=(quicktime_mulaw)
+
 # ---- run every row ----------------------------------------------------------
 failures=0
 for row in "${rows[@]}"; do

@@ -17,6 +17,7 @@
 #include "subcommand.h"
 #include "terminal.h"
 #include "vrc_convert.h"
+#include "vrc_media.h"
 #include "vrc_platform.h"
 #include "vrc_uri_io.h"
 
@@ -115,8 +116,9 @@ int parse_args(int argc, char **argv, ConvertArgs *args)
         } else if ((on = find_switch(args, arg))) {
             *on = true;
         } else if ((text = find_text_option(args, arg))) {
-            if (i + 1 >= argc) return vrc_tool::usage_error(kName, std::string("missing value after ") + arg);
-            *text = argv[++i];
+            const char *value = vrc_tool::option_value(kName, argc, argv, &i);
+            if (!value) return vrc_tool::kExitUsage;
+            *text = value;
         } else if (is_flag(arg, "-j", "--jobs")) {
             if (i + 1 >= argc || !vrc_tool::parse_u32(argv[++i], &args->jobs) || args->jobs == 0)
                 return vrc_tool::usage_error(kName, "-j needs a number of files to convert at once");
@@ -172,9 +174,32 @@ extern "C" int report_progress(void *user, uint64_t done, uint64_t)
     return g_interrupted ? 1 : 0;
 }
 
+// The library marks the end of every recording with two lines that read as
+// failures; hosts match them as they stand, so only the command rewords them.
+static_assert(VRC_ERR_OLDREC_EOF == -90113, "the end-of-recording line below carries this code");
+const struct {
+    const char *line_end;
+    const char *shown;  // null: not shown
+} kNormalEndLines[] = {
+    {"]read error! ret: 0", nullptr},  // the DEBUG line at the end of the file
+    {"read demuxer failed!, ret = -90113", "end of the recording: every frame read"},
+};
+
+const char *as_shown(const char *line)
+{
+    const size_t length = std::strlen(line);
+    for (const auto &end : kNormalEndLines) {
+        const size_t n = std::strlen(end.line_end);
+        if (length >= n && std::strcmp(line + length - n, end.line_end) == 0) return end.shown;
+    }
+    return line;
+}
+
 extern "C" void show_library_line(void *user, const char *line)
 {
     const Conversion *conversion = static_cast<const Conversion *>(user);
+    line = as_shown(line);
+    if (!line) return;
     try {
         conversion->reporter->library_line(*conversion->job, line);
     } catch (const std::exception &) {
@@ -317,7 +342,10 @@ const Subcommand kConvertCommand = {
     "  -j, --jobs N          convert N files at once, each on its own thread (at\n"
     "                        most 64, or 16 in a 32-bit build)\n"
     "  -q, --quiet           print failures only\n"
-    "  --json                one JSON object per file, then a summary object\n"
+    "  --json                JSON Lines: one object per file and line, then a\n"
+    "                        summary object; in a name that is not UTF-8 each\n"
+    "                        stray byte shows as U+FFFD and input_hex/output_hex\n"
+    "                        give its bytes\n"
     "  -v, --verbose         the library's lines on standard error, each after\n"
     "                        its file's name\n"
     "  --version             print the version\n"
@@ -328,6 +356,13 @@ const Subcommand kConvertCommand = {
     "failure with its reason on standard error, and a progress line when\n"
     "standard error is a terminal. Colour only on a terminal, never with\n"
     "NO_COLOR set. Ctrl-C stops: conversions under way are abandoned cleanly.\n"
+    "\n"
+    "An output that is a directory fails, with -y or -n too; so does a DIR under\n"
+    "which -r finds no recording.\n"
+    "\n"
+    "Limits of one MP4 file: 1000000 frames per track (11 hours at 25 frames a\n"
+    "second) and frames within its first 4 GiB (32-bit offsets); a recording of\n"
+    "4 GiB or more is refused. A recording past a limit fails, naming it.\n"
     "\n"
     "Exit status: 0 every file converted or skipped; 1 a file failed; 2 bad\n"
     "command line; 130 interrupted.\n",

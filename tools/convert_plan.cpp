@@ -40,10 +40,14 @@ class Planner {
         const fs::path path = path_of(argument);
         vrc::FileIdentity found;
         const bool directory =
-            vrc::file_identity(argument.c_str(), &found) && found.kind == vrc::FileKind::directory;
+            vrc::file_identity(argument.c_str(), &found) && found.directory;
         if (!directory) return add_file(path, path.filename());
         if (!rules_.recursive) return add_problem(path, "is a directory (-r converts the recordings under it)");
+        const size_t before = jobs_.size();
         walk(path, fs::path());
+        // A mistyped --ext finds nothing: say so rather than report a run that did nothing.
+        if (jobs_.size() == before)
+            add_problem(path, "no recording named *" + rules_.extension + " under it (see --ext)");
     }
 
     std::vector<Job> take() { return std::move(jobs_); }
@@ -94,11 +98,14 @@ class Planner {
     {
         vrc::FileIdentity in, out;
         if (!vrc::file_identity(input.c_str(), &in)) return vrc::file_error_text();
-        if (in.kind != vrc::FileKind::regular) return "not a regular file";
+        if (!in.regular) return "not a regular file";
         *input_bytes = in.size;
         // An MP4 file given again (recfile-convert * run twice) is its own output.
-        if (vrc::file_identity(output.c_str(), &out) && out.volume == in.volume && out.number == in.number)
+        const bool output_exists = vrc::file_identity(output.c_str(), &out);
+        if (output_exists && out.volume == in.volume && out.number == in.number)
             return "the output " + output + " is this file itself";
+        // Neither -y nor -n applies: a directory is never replaced or taken for a done output.
+        if (output_exists && out.directory) return "the output " + output + " is a directory";
         std::error_code ec;
         const auto first = outputs_.emplace(name_of(fs::absolute(path_of(output), ec).lexically_normal()), input);
         if (!first.second) return "same output " + output + " as " + first.first->second;

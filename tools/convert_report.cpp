@@ -136,8 +136,8 @@ void Reporter::print_text(const Job &job, const Outcome &outcome)
 
 void Reporter::print_json(const Job &job, const Outcome &outcome)
 {
-    print(out_, "{\"type\":\"file\",\"input\":%s,\"output\":%s,\"status\":\"%s\"",
-          json_quote(job.input).c_str(), json_quote(job.output).c_str(), status_name(outcome.status));
+    print(out_, "{\"type\":\"file\",%s,%s,\"status\":\"%s\"", json_name("input", job.input).c_str(),
+          json_name("output", job.output).c_str(), status_name(outcome.status));
     if (outcome.status == Status::kFailed) print(out_, ",\"reason\":%s", json_quote(outcome.reason).c_str());
     std::fprintf(out_,
                  ",\"seconds\":%.3f,\"bytes_written\":%" PRIu64 ",\"video_frames\":%" PRIu64

@@ -9,9 +9,9 @@
 
 #include "library_output.h"
 #include "mp4_input.h"
+#include "output_file.h"
 #include "subcommand.h"
 #include "vrc_mp4_muxer.h"
-#include "vrc_platform.h"
 
 namespace {
 
@@ -19,7 +19,6 @@ constexpr const char *kName = "extract";
 // The largest sample the frame records can describe, and what the reader puts
 // in front of one: start codes and parameter sets, or an ADTS header.
 constexpr size_t kFrameBufferSize = VRC_MUXER_MAX_SAMPLE_SIZE + 4096;
-constexpr size_t kOutputBufferSize = 1 << 20;
 
 struct ExtractArgs {
     std::string input;
@@ -101,8 +100,9 @@ int parse_args(int argc, char **argv, ExtractArgs *args)
                              : std::strcmp(arg, "--audio") == 0 ? &args->audio
                                                                 : nullptr;
         if (value) {
-            if (i + 1 >= argc) return vrc_tool::usage_error(kName, std::string("missing value after ") + arg);
-            *value = argv[++i];
+            const char *given = vrc_tool::option_value(kName, argc, argv, &i);
+            if (!given) return vrc_tool::kExitUsage;
+            *value = given;
         } else if (std::strcmp(arg, "--json") == 0) {
             args->json = true;
         } else if (std::strcmp(arg, "--verbose") == 0 || std::strcmp(arg, "-v") == 0) {
@@ -136,29 +136,6 @@ int seek_to_utc(vrc_mp4_demuxer_t *ctx, int64_t utc)
     return vrc_mp4_demuxer_seek(ctx, when);
 }
 
-struct FileClose {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-using OutputFile = std::unique_ptr<std::FILE, FileClose>;
-
-// The stream writes through `buffer`, which must outlive it: the C library
-// would take only the mode from a size without a buffer.
-OutputFile open_output(const std::string &path, std::vector<char> &buffer)
-{
-    if (path.empty()) return nullptr;
-    OutputFile f(vrc::file_open(path.c_str(), "wb"));
-    if (f) std::setvbuf(f.get(), buffer.data(), _IOFBF, buffer.size());
-    return f;
-}
-
-// Written out and closed without error.
-bool finish_output(OutputFile f)
-{
-    if (!f) return true;
-    const bool written = !std::ferror(f.get());
-    return std::fclose(f.release()) == 0 && written;
-}
-
 void count(StreamReport *stream, const vrc_media_packet_t &pkt)
 {
     ++stream->frames;
@@ -167,8 +144,8 @@ void count(StreamReport *stream, const vrc_media_packet_t &pkt)
 }
 
 // Reads every frame from the current position on, until the reader reports
-// the end. False when an output could not be written.
-bool copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, ExtractReport *report)
+// the end or an output takes no more (its stream's error tells).
+void copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, ExtractReport *report)
 {
     const std::unique_ptr<uint8_t[]> buf(new uint8_t[kFrameBufferSize]);
     vrc_media_packet_t pkt;
@@ -180,9 +157,8 @@ bool copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, Ext
         }
         count(is_video ? &report->video : &report->audio, pkt);
         std::FILE *out = is_video ? video : audio;
-        if (out && std::fwrite(pkt.data, 1, pkt.size, out) != pkt.size) return false;
+        if (out && std::fwrite(pkt.data, 1, pkt.size, out) != pkt.size) return;
     }
-    return true;
 }
 
 const char *audio_format(uint32_t codec_id)
@@ -210,15 +186,15 @@ void print_text(std::FILE *out, const ExtractArgs &args, const ExtractReport &r)
 void print_stream_json(std::FILE *out, const char *name, const std::string &path, const StreamReport &s,
                        const char *format)
 {
-    vrc_tool::print(out, ",\"%s\":{\"path\":%s,\"codec\":\"%s\",\"format\":\"%s\",\"frames\":%u,\"key_frames\":%u,"
-                    "\"bytes\":%ju}",
-                    name, path.empty() ? "null" : vrc_tool::json_quote(path).c_str(),
+    vrc_tool::print(out,
+                    ",\"%s\":{%s,\"codec\":\"%s\",\"format\":\"%s\",\"frames\":%u,\"key_frames\":%u,\"bytes\":%ju}",
+                    name, path.empty() ? "\"path\":null" : vrc_tool::json_name("path", path).c_str(),
                     vrc_tool::codec_name(s.codec_id), format, s.frames, s.key_frames, static_cast<uintmax_t>(s.bytes));
 }
 
 void print_json(std::FILE *out, const ExtractArgs &args, const ExtractReport &r, const vrc_mp4_demuxer_t &ctx)
 {
-    vrc_tool::print(out, "{\"file\":%s,\"mode\":\"%s\"", vrc_tool::json_quote(args.input).c_str(),
+    vrc_tool::print(out, "{%s,\"mode\":\"%s\"", vrc_tool::json_name("file", args.input).c_str(),
                     vrc_tool::mode_name(ctx));
     if (!args.from.empty())
         std::fprintf(out, ",\"from\":%lld,\"first_video_timestamp\":%u,\"first_video_utctime\":%u",
@@ -241,31 +217,61 @@ std::string recording_span(const vrc_mp4_demuxer_t &ctx)
            vrc_tool::utc_text(int64_t{start} + ctx.duration) + " UTC";
 }
 
+// Why the outputs must not be written: one would replace the input or the
+// other output. Empty when they may.
+std::string output_clash(const ExtractArgs &args)
+{
+    std::vector<std::string> named;
+    for (const std::string *output : {&args.video, &args.audio}) {
+        if (output->empty()) continue;
+        const std::string clash = vrc_tool::output_clash(*output, {args.input}, named);
+        if (!clash.empty()) return clash;
+        named.push_back(*output);
+    }
+    return std::string();
+}
+
+// Opens the outputs asked for; false with the reason when one cannot be made.
+bool open_outputs(const ExtractArgs &args, vrc_tool::OutputFile *video, vrc_tool::OutputFile *audio,
+                  std::string *reason)
+{
+    return (args.video.empty() || video->open(args.video, reason)) &&
+           (args.audio.empty() || audio->open(args.audio, reason));
+}
+
+// Both outputs are written out before either takes its name, so that a full
+// disk leaves neither.
+bool finish_outputs(vrc_tool::OutputFile *video, vrc_tool::OutputFile *audio, std::string *reason)
+{
+    return video->close(reason) && audio->close(reason) && video->put_in_place(reason) &&
+           audio->put_in_place(reason);
+}
+
 int run_extract(int argc, char **argv)
 {
     ExtractArgs args;
     const int usage = parse_args(argc, argv, &args);
     if (usage != 0) return usage;
     std::FILE *out = vrc_tool::report_stream(args.verbose);
-    std::string reason;
+    std::string reason = output_clash(args);
+    if (!reason.empty()) return fail(args, reason);
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(args.input, &reason);
     if (!ctx) return fail(args, reason);
+    reason = vrc_tool::unreadable_samples(*ctx);
+    if (!reason.empty()) return fail(args, reason);
     if (!args.from.empty() && seek_to_utc(ctx.get(), args.from_utc) != 0)
         return fail(args, "no key frame at or before " + vrc_tool::utc_text(args.from_utc) + " UTC: " +
                               recording_span(*ctx),
                     vrc_tool::kExitNoSuchTime);
-    std::vector<char> video_buffer(kOutputBufferSize), audio_buffer(kOutputBufferSize);
-    OutputFile video = open_output(args.video, video_buffer), audio = open_output(args.audio, audio_buffer);
-    if (!args.video.empty() && !video) return fail(args, "cannot write " + args.video);
-    if (!args.audio.empty() && !audio) return fail(args, "cannot write " + args.audio);
+    vrc_tool::OutputFile video, audio;
+    if (!open_outputs(args, &video, &audio, &reason)) return fail(args, reason);
 
     ExtractReport report;
     report.video.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_VIDEO);
     report.audio.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_AUDIO);
-    const bool copied = copy_frames(ctx.get(), video.get(), audio.get(), &report);
-    const bool video_done = finish_output(std::move(video)), audio_done = finish_output(std::move(audio));
-    if (!copied || !video_done) return fail(args, "cannot write " + (video_done ? args.audio : args.video));
-    if (!audio_done) return fail(args, "cannot write " + args.audio);
+    copy_frames(ctx.get(), video.stream(), audio.stream(), &report);
+    if (report.video.frames == 0 && report.audio.frames == 0) return fail(args, "no video or audio frame to read");
+    if (!finish_outputs(&video, &audio, &reason)) return fail(args, reason);
     if (args.json) {
         print_json(out, args, report, *ctx);
     } else {
@@ -289,7 +295,9 @@ const Subcommand kExtractCommand = {
     "video as an H.264 Annex B stream (start codes; SPS and PPS in front of every\n"
     "key frame) and the audio as it comes: raw G.711 mu-law, or AAC with an ADTS\n"
     "header in front of every frame. Without --video and --audio it only reads\n"
-    "and counts. Prints what it wrote.\n"
+    "and counts. Prints what it wrote. The outputs appear under their names only\n"
+    "when complete; an output that is FILE or the other output, even under\n"
+    "another name, is refused.\n"
     "\n"
     "  --from TIME        start at the video key frame at or before TIME, and the\n"
     "                     audio at its first frame not before TIME. TIME is\n"
@@ -304,10 +312,17 @@ const Subcommand kExtractCommand = {
     "  --json             report as one JSON object: file, mode, from (seconds\n"
     "                     since 1970 UTC), first_video_timestamp (ms) and\n"
     "                     first_video_utctime, and for video and audio: path,\n"
-    "                     codec, format, frames, key_frames, bytes\n"
+    "                     codec, format, frames, key_frames, bytes (names that\n"
+    "                     are not UTF-8 as in info --json)\n"
     "  -v, --verbose      show the library's own diagnostic lines\n"
     "\n"
-    "Exit status: 0 done; 1 the file cannot be read or an output cannot be\n"
+    "A file of which the reader cannot take every sample its tables list (cut\n"
+    "short; samples past 4 GiB; more than 1000000 samples of video or of audio,\n"
+    "which mu-law in a QuickTime file, a sample per byte, reaches after 125 s)\n"
+    "is refused rather than extracted in part.\n"
+    "\n"
+    "Exit status: 0 done; 1 the file cannot be read (no regular file, no MP4, no\n"
+    "track, not every sample, not a frame), an output is refused or cannot be\n"
     "written; 2 bad command line; 3 TIME lies outside the recording or it has\n"
     "no key frame to start from.\n",
     run_extract,

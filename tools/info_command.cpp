@@ -98,9 +98,12 @@ TrackSummary summarize_track(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
     return t;
 }
 
+// What cannot be opened is not probed either (-1): a pipe would block it.
 FileSummary summarize(const std::string &path)
 {
-    FileSummary f{path, vrc_mp4_demuxer_read_probe(path.c_str()), "", "", 0, 0, {}};
+    FileSummary f{path, -1, vrc_tool::input_problem(path), "", 0, 0, {}};
+    if (!f.error.empty()) return f;
+    f.probe = vrc_mp4_demuxer_read_probe(path.c_str());
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(path, &f.error);
     if (!ctx) return f;
     f.mode = vrc_tool::mode_name(*ctx);
@@ -136,7 +139,7 @@ void print_text(std::FILE *out, const FileSummary &f)
 
 void print_json(std::FILE *out, const FileSummary &f)
 {
-    vrc_tool::print(out, "{\"file\":%s,\"probe\":%d", vrc_tool::json_quote(f.path).c_str(), f.probe);
+    vrc_tool::print(out, "{%s,\"probe\":%d", vrc_tool::json_name("file", f.path).c_str(), f.probe);
     if (!f.error.empty()) {
         std::fprintf(out, ",\"error\":%s}\n", vrc_tool::json_quote(f.error).c_str());
         return;
@@ -207,7 +210,9 @@ const Subcommand kInfoCommand = {
     "                     created (its text, or null),\n"
     "                     duration, tracks[] with track, media, codec,\n"
     "                     creation_time, width/height or sample_rate/channels,\n"
-    "                     frames and key_frames; or file, probe and error\n"
+    "                     frames and key_frames; or file, probe and error. A\n"
+    "                     name that is not UTF-8 shows U+FFFD for each stray\n"
+    "                     byte and file_hex gives its bytes\n"
     "  -v, --verbose      show the library's own diagnostic lines\n",
     run_info,
 };

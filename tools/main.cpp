@@ -47,7 +47,9 @@ void print_overview(std::FILE *to)
                "       recfile-convert --version\n\nsubcommands:\n",
                to);
     for (const Subcommand *command : kSubcommands) std::fprintf(to, "  %-10s %s\n", command->name, command->summary);
-    std::fputs("\nexit status: 0 done, 1 a file failed, 2 bad command line, 130 interrupted\n", to);
+    std::fputs("\nexit status: 0 done, 1 a file failed, 2 bad command line, 3 extract --from: time\n"
+               "outside the recording, 130 interrupted\n",
+               to);
 }
 
 void print_full_help()

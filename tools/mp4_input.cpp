@@ -1,21 +1,54 @@
 #include "mp4_input.h"
 
+#include <cerrno>
 #include <cstdio>
 
+#include "subcommand.h"
 #include "vrc_date_time.h"
+#include "vrc_platform.h"
 
 namespace vrc_tool {
 
+namespace {
+
+// Why the reader could not open path, in the system's words: opened again
+// here, since the library keeps no reason.
+std::string open_failure(const std::string &path)
+{
+    std::FILE *again = vrc::file_open(path.c_str(), "rb");
+    const int error = errno;
+    if (!again) return "cannot open: " + system_reason(error);
+    std::fclose(again);
+    return "cannot open";
+}
+
+}  // namespace
+
+std::string input_problem(const std::string &path)
+{
+    vrc::FileIdentity identity;
+    if (!vrc::file_identity(path.c_str(), &identity) || identity.regular) return std::string();
+    return identity.directory ? "is a directory" : "not a regular file";
+}
+
 Demuxer open_mp4(const std::string &path, std::string *reason)
 {
+    *reason = input_problem(path);
+    if (!reason->empty()) return nullptr;
     Demuxer ctx(vrc_mp4_demuxer_new(0, path.c_str()));
     if (!ctx) {
-        *reason = "cannot open";
+        *reason = open_failure(path);
         return nullptr;
     }
     vrc_mp4_demuxer_read_header(ctx.get());
     if (ctx->box_info.nr_boxes == 0) {
         *reason = "not an MP4 file (it must begin with an ftyp box)";
+        return nullptr;
+    }
+    // Without the recorder's private records the frames are found through
+    // the tables in moov, which a download cut short never received.
+    if (!ctx->private_mode && ctx->box_info.nr_tracks == 0) {
+        *reason = "no track to read: the moov box is missing or empty (a file cut short?)";
         return nullptr;
     }
     return ctx;
@@ -37,6 +70,26 @@ uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind)
     for (uint32_t slot = 0; slot < track_count(ctx); ++slot)
         if (track_kind(ctx, slot) == kind) return ctx.track_meta[slot].codec_id;
     return 0;
+}
+
+std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx)
+{
+    if (ctx.private_mode) return std::string();
+    const struct {
+        uint32_t kind;
+        uint32_t indexed;
+        const char *name;
+    } tables[] = {{VRC_MEDIA_VIDEO, ctx.nr_video_frames, "video"}, {VRC_MEDIA_AUDIO, ctx.nr_audio_frames, "audio"}};
+    for (const auto &table : tables) {
+        uint32_t slot = 0;
+        while (slot < track_count(ctx) && track_kind(ctx, slot) != table.kind) ++slot;
+        const uint32_t declared = slot < track_count(ctx) ? ctx.tracks[slot].stsz.sample_count : 0;
+        if (table.indexed < declared)
+            return "only " + std::to_string(table.indexed) + " of its " + std::to_string(declared) + " " + table.name +
+                   " samples can be read (the others lie past 4 GiB or past its end, or are more than the " +
+                   std::to_string(MOV_MAX_FRAMES) + " the reader holds)";
+    }
+    return std::string();
 }
 
 const char *codec_name(uint32_t codec_id)

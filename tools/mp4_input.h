@@ -16,8 +16,12 @@ struct DemuxerFree {
 };
 using Demuxer = std::unique_ptr<vrc_mp4_demuxer_t, DemuxerFree>;
 
+// Why path is no file to read: a pipe or a device (the reader would wait for
+// ever on a pipe), or a directory. Empty when it may be one.
+std::string input_problem(const std::string &path);
 // A demuxer on path with its header read; null with the reason when the file
-// cannot be opened or holds no box the reader recognises.
+// is no file to read, cannot be opened, holds no box the reader recognises
+// or, read through its sample tables, no track.
 Demuxer open_mp4(const std::string &path, std::string *reason);
 
 // Track slots the file describes: its mr00 entries in private mode, its trak
@@ -29,6 +33,11 @@ uint32_t track_count(const vrc_mp4_demuxer_t &ctx);
 uint32_t track_kind(const vrc_mp4_demuxer_t &ctx, uint32_t slot);
 // The codec of the first track of that kind; 0 when there is none.
 uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind);
+// What the file holds that the reader's index could not take (samples past
+// 4 GiB or past the end of the file, more than its capacity), as a reason;
+// empty when every sample its tables declare can be read. Private mode
+// reads the frame records, not the tables: nothing is missed there.
+std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx);
 
 // "h264", "aac", "g711u", "none" for 0, or "unknown".
 const char *codec_name(uint32_t codec_id);

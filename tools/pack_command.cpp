@@ -6,6 +6,7 @@
 #include <string>
 
 #include "legacy_record_packer.h"
+#include "output_file.h"
 #include "subcommand.h"
 
 namespace {
@@ -81,8 +82,8 @@ int parse_args(int argc, char **argv, PackArgs *args)
         const TextOption *text = find_option(kTextOptions, flag);
         const NumberOption *number = find_option(kNumberOptions, flag);
         if (!text && !number) return vrc_tool::usage_error(kName, std::string("unknown option ") + flag);
-        if (i + 1 >= argc) return vrc_tool::usage_error(kName, std::string("missing value after ") + flag);
-        const char *value = argv[++i];
+        const char *value = vrc_tool::option_value(kName, argc, argv, &i);
+        if (!value) return vrc_tool::kExitUsage;
         if (text) {
             args->*text->field = value;
         } else if (!vrc_tool::parse_u32(value, &number_field(*args, *number))) {
@@ -93,6 +94,17 @@ int parse_args(int argc, char **argv, PackArgs *args)
     if (args->fps == 0) return vrc_tool::usage_error(kName, "--fps must be at least 1");
     if (args->output.empty()) args->output = default_output(args->video);
     return 0;
+}
+
+// An output that is an input, under any name, would be lost before it is read.
+bool output_is_free(const PackArgs &args)
+{
+    std::vector<std::string> inputs{args.video};
+    if (!args.audio.empty()) inputs.push_back(args.audio);
+    const std::string clash = vrc_tool::output_clash(args.output, inputs, {});
+    if (clash.empty()) return true;
+    std::fprintf(stderr, "recfile-convert pack: %s\n", clash.c_str());
+    return false;
 }
 
 bool read_input(const std::string &path, std::vector<uint8_t> *bytes)
@@ -129,6 +141,7 @@ int run_pack(int argc, char **argv)
     PackArgs args;
     const int usage = parse_args(argc, argv, &args);
     if (usage != 0) return usage;
+    if (!output_is_free(args)) return vrc_tool::kExitFailure;
     std::vector<uint8_t> video, audio;
     if (!read_input(args.video, &video)) return vrc_tool::kExitFailure;
     if (!args.audio.empty() && !read_input(args.audio, &audio)) return vrc_tool::kExitFailure;
@@ -138,9 +151,9 @@ int run_pack(int argc, char **argv)
         return vrc_tool::kExitFailure;
     }
     const vrc_pack::PackedRecording rec = vrc_pack::pack_recording(frames, args.options);
-    if (!vrc_tool::write_whole_file(args.output, rec.bytes)) {
-        vrc_tool::print(stderr, "recfile-convert pack: cannot write %s: %s\n", args.output.c_str(),
-                        std::strerror(errno));
+    std::string reason;
+    if (!vrc_tool::write_whole_file(args.output, rec.bytes, &reason)) {
+        vrc_tool::print(stderr, "recfile-convert pack: %s\n", reason.c_str());
         return vrc_tool::kExitFailure;
     }
     print_summary(rec, args.output);
@@ -176,8 +189,12 @@ const Subcommand kPackCommand = {
     "  --foreign-gap N    put N foreign bytes between frames\n"
     "  --cut-last N       cut N bytes off the last payload (at least one stays)\n"
     "\n"
-    "Exit status: 0 written; 1 an input unreadable (a directory, say) or the\n"
-    "output unwritable, with the reason on standard error; 2 bad command line.\n",
+    "The output appears under its name only when complete, and never replaces an\n"
+    "input, even under another name.\n"
+    "\n"
+    "Exit status: 0 written; 1 an input unreadable (a directory, say), the\n"
+    "output an input or unwritable, with the reason on standard error; 2 bad\n"
+    "command line.\n",
     run_pack,
 };
 

@@ -4,19 +4,24 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 
 #include "system_text.h"
 #include "vrc_platform.h"
-#include "vrc_text.h"
 
 namespace vrc_tool {
 
 void print(std::FILE *stream, const char *format, ...)
 {
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    write_text(stream, vrc::vformat(format, args));
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    write_text(stream, text);
 }
 
 std::filesystem::path path_of(const std::string &name)
@@ -45,7 +50,7 @@ bool make_directories(const std::filesystem::path &directory, std::string *reaso
     }
     vrc::FileIdentity existing;
     if (made == vrc::FileOutcome::exists &&
-        !(vrc::file_identity(name.c_str(), &existing) && existing.kind == vrc::FileKind::directory)) {
+        !(vrc::file_identity(name.c_str(), &existing) && existing.directory)) {
         *reason = "not a directory";
         return false;
     }
@@ -56,6 +61,18 @@ int usage_error(const char *name, const std::string &message)
 {
     print(stderr, "recfile-convert %s: %s (see recfile-convert %s --help)\n", name, message.c_str(), name);
     return kExitUsage;
+}
+
+const char *option_value(const char *name, int argc, char **argv, int *i)
+{
+    const char *option = argv[*i];
+    if (*i + 1 >= argc) {
+        usage_error(name, std::string("missing value after ") + option);
+        return nullptr;
+    }
+    const char *value = argv[++*i];
+    if (*value == '\0') usage_error(name, std::string("empty value after ") + option);
+    return *value ? value : nullptr;
 }
 
 bool parse_u32(const char *text, uint32_t *value)
@@ -85,33 +102,89 @@ bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes)
     return ok;
 }
 
-bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes)
+namespace {
+
+// Well-formed UTF-8 by its first byte: the length of the character and the
+// range of its second byte (the bytes after it lie in 0x80..0xBF). This
+// leaves out overlong forms, surrogates and values past U+10FFFF.
+struct Utf8Lead {
+    unsigned char first, last;
+    size_t length;
+    unsigned char second_low, second_high;
+};
+constexpr Utf8Lead kUtf8Leads[] = {
+    {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
+    {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+    {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+};
+
+// Bytes of the well-formed character at text[at]; 0 when there is none.
+size_t utf8_length(const std::string &text, size_t at)
 {
-    std::FILE *out = vrc::file_open(path.c_str(), "wb");
-    if (!out) return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    const int error = errno;
-    const bool closed = std::fclose(out) == 0;
-    if (!written) errno = error;
-    return written && closed;
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    if (byte(at) < 0x80) return 1;
+    for (const Utf8Lead &lead : kUtf8Leads) {
+        if (byte(at) < lead.first || byte(at) > lead.last) continue;
+        if (at + lead.length > text.size() || byte(at + 1) < lead.second_low || byte(at + 1) > lead.second_high)
+            return 0;
+        for (size_t i = at + 2; i < at + lead.length; ++i)
+            if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+        return lead.length;
+    }
+    return 0;
 }
+
+bool is_utf8(const std::string &text)
+{
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = utf8_length(text, at);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
+}  // namespace
 
 std::string json_quote(const std::string &text)
 {
     std::string out = "\"";
-    for (const char c : text) {
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        const size_t length = utf8_length(text, at);
         if (c == '"' || c == '\\') {
             out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
             out += escaped;
+        } else if (length != 0) {
+            out.append(text, at, length);
         } else {
-            out += c;
+            out += "\\ufffd";
         }
+        at += length != 0 ? length : 1;
     }
     return out + "\"";
+}
+
+std::string json_name(const char *key, const std::string &name)
+{
+    std::string field = std::string("\"") + key + "\":" + json_quote(name);
+    if (is_utf8(name)) return field;
+    field += std::string(",\"") + key + "_hex\":\"";
+    for (const char c : name) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+        field += hex;
+    }
+    return field + "\"";
+}
+
+std::string system_reason(int error)
+{
+    return std::generic_category().message(error);
 }
 
 }  // namespace vrc_tool

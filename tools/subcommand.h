@@ -51,13 +51,24 @@ bool make_directories(const std::filesystem::path &directory, std::string *reaso
 
 // Writes "recfile-convert NAME: message" to standard error and returns kExitUsage.
 int usage_error(const char *name, const std::string &message);
+// The value after the option at argv[*i], stepping *i over it; null, with
+// the usage error printed, when none follows or it is empty ("" names no
+// file, time or extension: taking it would ignore the option silently).
+const char *option_value(const char *name, int argc, char **argv, int *i);
 // A whole decimal number that fits in 32 bits.
 bool parse_u32(const char *text, uint32_t *value);
-// Both leave errno set when they fail.
+// Leaves errno set when it fails.
 bool read_whole_file(const std::string &path, std::vector<uint8_t> *bytes);
-bool write_whole_file(const std::string &path, const std::vector<uint8_t> &bytes);
-// The text as a JSON string literal, quotes included.
+// The text as a JSON string literal, quotes included. Every output line is
+// valid UTF-8: each byte that is not part of a well-formed UTF-8 character
+// becomes U+FFFD.
 std::string json_quote(const std::string &text);
+// "key":"name" for a file name. A name that is not UTF-8 (POSIX names are
+// any bytes) also gets "key_hex" with its exact bytes, two lowercase hex
+// digits each, so that two such names stay apart and can be found again.
+std::string json_name(const char *key, const std::string &name);
+// The system's reason for an errno value ("No such file or directory").
+std::string system_reason(int error);
 
 }  // namespace vrc_tool
 

@@ -18,7 +18,7 @@
 VRC_BEGIN_DECLS
 
 /* Results of vrc_convert_mp4_file besides 0 and -1 (-1: a null path, or no
- * memory for the frame buffer). */
+ * memory). */
 #define VRC_CONVERT_ERR_INPUT (-(0x18000 + 1))         /* the input cannot be opened */
 #define VRC_CONVERT_ERR_NO_FRAMES (-(0x18000 + 2))     /* no frame found in the input */
 #define VRC_CONVERT_ERR_SAME_FILE (-(0x18000 + 3))     /* the output names the input itself */
@@ -41,6 +41,7 @@ typedef int (*vrc_convert_progress_t)(void *user, uint64_t done, uint64_t total)
  * that the conversion would print on standard output: the log lines of this
  * thread, colour prefix included, and the plain progress lines. */
 typedef void (*vrc_convert_line_t)(void *user, const char *line);
+/* Neither callback may let an exception or a longjmp out into the library. */
 
 typedef struct vrc_convert_options_t {
     vrc_convert_progress_t progress; /* null: no progress reports */

@@ -55,7 +55,7 @@ typedef struct vrc_uri_io_file_t {
     int write_mode;   /* flags given at creation; non-zero writes */
     int at_eof;       /* a refill met the end of the file; cleared by a seek */
     int64_t pos;      /* file position after the last transfer (see above) */
-    uint32_t eof_pos; /* low 32 bits of pos when the end was met */
+    uint32_t eof_pos; /* low 32 bits of end_pos, for hosts that read this field */
     int error;        /* sticky error: protocol result, or -1000 for a short write */
     void *handle;     /* the protocol's handle (a stdio stream) */
     int (*read_packet)(void *handle, uint8_t *dst, int size);
@@ -69,6 +69,8 @@ typedef struct vrc_uri_io_file_t {
     uint8_t *buf_end;
     uint8_t *buf_cur;
     uint8_t *buf_high;
+    int64_t end_pos;  /* pos when the end was met: a seek below it clears at_eof. Added
+                         last, so that the fields before keep their places */
 } vrc_uri_io_file_t;
 
 VRC_API vrc_uri_io_file_t *vrc_uri_io_file_new(int flags, const char *uri);

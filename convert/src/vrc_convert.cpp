@@ -1,10 +1,10 @@
 #include "vrc_convert.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "vrc_media.h"
@@ -14,7 +14,7 @@
 #include "vrc_oldrecord_demuxer_internal.h"
 #include "vrc_output.h"
 #include "vrc_platform.h"
-#include "vrc_text.h"
+#include "vrc_staged_file.h"
 #include "vrc_uri_io.h"
 #include "vrc_uri_io_block.h"
 
@@ -23,9 +23,6 @@ namespace {
 // Longest output path taken: the longest path Windows accepts anywhere;
 // the file system itself refuses what its own limits do not allow.
 constexpr size_t kMaxOutputPath = 32767;
-// A temporary name keeps at least this much of the output's name, so that a
-// file left by a killed conversion tells whose it was.
-constexpr size_t kMinTempStem = 8;
 // The largest frame an MP4 frame record can describe: cameras write 1080p
 // key frames of several hundred kilobytes, far above the legacy 256 KiB.
 constexpr uint32_t kPayloadCapacity = 16777215;
@@ -52,7 +49,8 @@ struct Job {
     uint64_t next_progress;  // input position of the next progress report
 };
 
-// Records why the conversion failed and returns code.
+// Records why the conversion failed and returns code. Allocates nothing that
+// can throw: it runs on the failure paths, out of memory included.
 int fail(Job &job, int code, const char *format, ...)
 #if defined(__MINGW32__)
     __attribute__((format(gnu_printf, 3, 4)))
@@ -69,26 +67,39 @@ bool continues_utf8(char byte)
 // A text too long for the result's message keeps its beginning and its end,
 // where the reason stands, so that a long path cannot push the reason out.
 // The cuts fall between the characters of UTF-8 names.
-void set_message(char (&message)[sizeof(vrc_convert_result_t::message)], const std::string &text)
+void set_message(char (&message)[sizeof(vrc_convert_result_t::message)], const char *text, size_t length)
 {
-    constexpr size_t kRoom = sizeof message - 1, kHead = 80;
-    if (text.size() <= kRoom) {
-        std::memcpy(message, text.c_str(), text.size() + 1);
+    constexpr size_t kRoom = sizeof message - 1, kHead = 80, kTail = kRoom - kHead - 3;
+    if (length <= kRoom) {
+        std::memcpy(message, text, length + 1);
         return;
     }
-    size_t head = kHead, tail = text.size() - (kRoom - kHead - 3);
+    size_t head = kHead, tail = length - kTail;
     while (head > 0 && continues_utf8(text[head])) --head;
-    while (tail < text.size() && continues_utf8(text[tail])) ++tail;
-    const std::string shortened = text.substr(0, head) + "..." + text.substr(tail);
-    std::memcpy(message, shortened.c_str(), shortened.size() + 1);
+    while (tail < length && continues_utf8(text[tail])) ++tail;
+    std::memcpy(message, text, head);
+    std::memcpy(message + head, "...", 3);
+    std::memcpy(message + head + 3, text + tail, length - tail + 1);
 }
 
 int fail(Job &job, int code, const char *format, ...)
 {
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    set_message(job.result->message, vrc::vformat(format, args));
+    va_copy(again, args);
+    char *message = job.result->message;
+    const int length = std::vsnprintf(message, sizeof job.result->message, format, args);
     va_end(args);
+    // Longer than the message holds: formatted whole to keep its end too;
+    // without memory for that, its beginning stays.
+    char *text = length >= int{sizeof job.result->message} ? static_cast<char *>(std::malloc(size_t(length) + 1))
+                                                           : nullptr;
+    if (text) {
+        std::vsnprintf(text, size_t(length) + 1, format, again);
+        set_message(job.result->message, text, size_t(length));
+        std::free(text);
+    }
+    va_end(again);
     return code;
 }
 
@@ -141,12 +152,20 @@ void note_frame_dropped(Job &job, const vrc_media_packet_t &packet)
     job.result->bytes_skipped += VRC_OLDREC_HEADER_SIZE + uint64_t{packet.size};
 }
 
-// Whether the muxer refused a frame for want of room, so that no later frame
-// can go in either, rather than for the frame's own sake.
-bool muxer_full(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet)
+// Names the capacity of the MP4 file that the muxer found full when it
+// refused a frame, so that no later frame can go in either; false when it
+// refused the frame for the frame's own sake. (Its limit on all frames
+// together, three times a track's, is out of reach of two tracks.)
+bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, char (&limit)[80])
 {
-    return m.nr_frames >= m.max_frames || m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES ||
-           uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET;
+    if (m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES)
+        std::snprintf(limit, sizeof limit, "the %s track is full (%u frames per track)",
+                      packet.track_id == kVideoSlot ? "video" : "audio", unsigned{VRC_MUXER_MAX_TRACK_FRAMES});
+    else if (uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET)
+        std::snprintf(limit, sizeof limit, "its frames would end past 4 GiB (32-bit chunk offsets)");
+    else
+        return false;
+    return true;
 }
 
 // Copies frames until the source ends. A frame whose payload cannot be read
@@ -172,9 +191,10 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
         vrc::out_printf("write muxer failed!, ret = %d\n", rc);
         if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
                                                 vrc::file_error_text());
-        if (muxer_full(*muxer, packet))
-            return fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can (at offset %u)",
-                        packet.offset);
+        char limit[80];
+        if (limit_reached(*muxer, packet, limit))
+            return fail(job, VRC_CONVERT_ERR_OUTPUT,
+                        "the recording holds more than one MP4 file can: %s (at offset %u)", limit, packet.offset);
         note_frame_dropped(job, packet);
     }
     if (demuxer->pb->error != 0) return fail(job, VRC_CONVERT_ERR_INPUT, "cannot read %s", job.input);
@@ -254,41 +274,10 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
     return rc;
 }
 
-std::atomic<uint32_t> g_temp_counter{0};
-
-// The directory part of path, with its separator (a drive's colon counts as
-// one on Windows; elsewhere it only keeps a temporary name in the same
-// directory too).
-std::string directory_of(const std::string &path)
+int create_temp_file(Job &job, vrc::StagedFile &staged)
 {
-    const size_t slash = path.find_last_of("/\\:");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// A new empty file beside output, named so that no other conversion, here
-// or on another machine sharing the directory, can be using it: a dot (so
-// shell patterns pass it over), the output's name, the process and a count.
-// The name is cut so that the whole is no longer than the output's name
-// (unless that is very short): what the platform allows for the output's
-// path and name, it allows for the temporary one.
-int create_temp_file(Job &job, std::string *temp)
-{
-    const std::string output = job.output;
-    const std::string directory = directory_of(output);
-    const std::string name = output.substr(directory.size());
-    for (;;) {
-        char unique[48];
-        std::snprintf(unique, sizeof unique, ".%lx-%lx.part", static_cast<unsigned long>(vrc::process_id()),
-                      static_cast<unsigned long>(g_temp_counter.fetch_add(1)));
-        const size_t added = 1 + std::strlen(unique);
-        const size_t keep = name.size() > added + kMinTempStem ? name.size() - added : kMinTempStem;
-        *temp = directory + "." + name.substr(0, keep) + unique;
-        const vrc::FileOutcome created = vrc::file_create_new(temp->c_str());
-        if (created == vrc::FileOutcome::done) return 0;
-        if (created == vrc::FileOutcome::failed)
-            return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create a file beside %s: %s", job.output,
-                        vrc::file_error_text());
-    }
+    if (staged.create() == vrc::FileOutcome::done) return 0;
+    return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create a file beside %s: %s", job.output, vrc::file_error_text());
 }
 
 // Refuses an output that is the input under another name (a link, say) and,
@@ -297,17 +286,17 @@ int check_output(Job &job, const vrc::FileIdentity &input)
 {
     vrc::FileIdentity existing;
     if (!vrc::file_identity(job.output, &existing)) return 0;
-    if (existing.volume == input.volume && existing.number == input.number)
+    if (vrc::same_file(existing, input))
         return fail(job, VRC_CONVERT_ERR_SAME_FILE, "the output %s is the input itself", job.output);
     if (job.options.flags & VRC_CONVERT_KEEP_EXISTING)
         return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
     return 0;
 }
 
-int move_into_place(Job &job, const std::string &temp)
+int move_into_place(Job &job, vrc::StagedFile &staged)
 {
     const bool replace = (job.options.flags & VRC_CONVERT_KEEP_EXISTING) == 0;
-    const vrc::FileOutcome moved = vrc::file_rename(temp.c_str(), job.output, replace);
+    const vrc::FileOutcome moved = staged.put_in_place(replace);
     if (moved == vrc::FileOutcome::exists) return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
     if (moved == vrc::FileOutcome::failed)
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot put %s in place: %s", job.output, vrc::file_error_text());
@@ -328,18 +317,18 @@ int convert(Job &job)
         return rc;
     }
     job.input_size = input.size;
-    std::string temp;
+    vrc::StagedFile staged(job.output);  // its temporary file goes when the conversion fails
     int rc = check_output(job, input);
     if (rc == 0 && input.size > kLargestInput)
-        rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can (%llu bytes)",
+        rc = fail(job, VRC_CONVERT_ERR_OUTPUT,
+                  "the recording holds more than one MP4 file can: it is 4 GiB or larger (%llu bytes)",
                   static_cast<unsigned long long>(input.size));
-    if (rc == 0) rc = create_temp_file(job, &temp);
+    if (rc == 0) rc = create_temp_file(job, staged);
     if (rc == 0 && job.options.progress && job.options.progress(job.options.user, 0, job.input_size) != 0)
         rc = fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
-    if (rc == 0) rc = write_mp4(job, demuxer, temp.c_str());
+    if (rc == 0) rc = write_mp4(job, demuxer, staged.path().c_str());
     vrc_oldrecord_demuxer_free(demuxer);
-    if (rc == 0) rc = move_into_place(job, temp);
-    if (rc != 0 && !temp.empty()) vrc::file_remove(temp.c_str());
+    if (rc == 0) rc = move_into_place(job, staged);
     return rc;
 }
 
@@ -360,12 +349,22 @@ extern "C" VRC_API int vrc_convert_mp4_file(const char *input, const char *outpu
     }
     vrc::out_printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
     vrc::out_printf("mov_box_mvhd_t size is %ld\n", 100L);
-    return convert(job);
+    // The names of the temporary file are the conversion's only allocations
+    // that throw; the staged file removes what it made as the failure unwinds.
+    try {
+        return convert(job);
+    } catch (const std::bad_alloc &) {
+        return fail(job, -1, "out of memory");
+    }
 }
 
 extern "C" VRC_API int vrc_convert_mp4(const char *path)
 {
     if (!path) return -1;
-    const std::string output = std::string(path) + ".mp4";
-    return vrc_convert_mp4_file(path, output.c_str(), nullptr, nullptr) == 0 ? 0 : -1;
+    try {
+        const std::string output = std::string(path) + ".mp4";
+        return vrc_convert_mp4_file(path, output.c_str(), nullptr, nullptr) == 0 ? 0 : -1;
+    } catch (const std::bad_alloc &) {  // the output's name; nothing else in a conversion throws
+        return -1;
+    }
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "vrc_platform.h"
 
@@ -36,10 +37,8 @@ bool vrc::file_identity(const char *path, FileIdentity *out)
 {
     struct stat st;
     if (stat(path, &st) != 0) return false;
-    const FileKind kind = S_ISREG(st.st_mode) ? FileKind::regular : S_ISDIR(st.st_mode) ? FileKind::directory
-                                                                                     : FileKind::other;
     *out = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                        static_cast<uint64_t>(st.st_size), kind};
+                        static_cast<uint64_t>(st.st_size), S_ISREG(st.st_mode), S_ISDIR(st.st_mode)};
     return true;
 }
 
@@ -66,6 +65,18 @@ bool is_directory_entry(const char *directory, const dirent &entry)
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Reads to the end; errno tells why it stopped short.
+void read_entries(DIR *directory, const char *path, std::vector<vrc::DirectoryEntry> *entries)
+{
+    for (;;) {
+        errno = 0;
+        const dirent *entry = readdir(directory);
+        if (!entry) return;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        entries->push_back(vrc::DirectoryEntry{entry->d_name, is_directory_entry(path, *entry)});
+    }
+}
+
 }  // namespace
 
 bool vrc::directory_list(const char *path, std::vector<DirectoryEntry> *entries)
@@ -73,15 +84,11 @@ bool vrc::directory_list(const char *path, std::vector<DirectoryEntry> *entries)
     DIR *directory = opendir(path);
     if (!directory) return false;
     int error = 0;
-    for (;;) {
-        errno = 0;
-        const dirent *entry = readdir(directory);
-        if (!entry) {
-            error = errno;
-            break;
-        }
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        entries->push_back(DirectoryEntry{entry->d_name, is_directory_entry(path, *entry)});
+    try {
+        read_entries(directory, path, entries);
+        error = errno;
+    } catch (const std::bad_alloc &) {
+        error = ENOMEM;
     }
     closedir(directory);
     errno = error;

@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "vrc_platform.h"
@@ -73,7 +74,7 @@ constexpr DWORD kLongPath = MAX_PATH - 12;
 // names (separators, dots, device names): the system resolves "." and ".."
 // while making it absolute. Shorter paths go as they are, so that "NUL" and
 // relative paths keep their meaning.
-std::wstring system_path(const char *path)
+std::wstring system_path_or_throw(const char *path)
 {
     const std::wstring wide = vrc::widen(path);
     if (starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\")) return wide;
@@ -88,27 +89,30 @@ std::wstring system_path(const char *path)
     return L"\\\\?\\" + full;
 }
 
+// Out of memory, the name is empty, which every call below refuses as it
+// refuses a missing file: nothing thrown may leave the library.
+std::wstring system_path(const char *path) noexcept
+{
+    try {
+        return system_path_or_throw(path);
+    } catch (const std::bad_alloc &) {
+        return std::wstring();
+    }
+}
+
 }  // namespace
 
 std::FILE *vrc::file_open(const char *path, const char *mode)
 {
-    return _wfopen(system_path(path).c_str(), widen(mode).c_str());
+    wchar_t wide_mode[8] = {};  // a few ASCII letters: no allocation that could fail
+    for (size_t i = 0; mode[i] != '\0' && i + 1 < sizeof wide_mode / sizeof wide_mode[0]; ++i) wide_mode[i] = mode[i];
+    return _wfopen(system_path(path).c_str(), wide_mode);
 }
 
 void vrc::file_remove(const char *path)
 {
     DeleteFileW(system_path(path).c_str());
 }
-
-namespace {
-
-vrc::FileKind kind_of(HANDLE h, DWORD attributes)
-{
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return vrc::FileKind::directory;
-    return GetFileType(h) == FILE_TYPE_DISK ? vrc::FileKind::regular : vrc::FileKind::other;
-}
-
-}  // namespace
 
 // Opening with no access right reads the identity of files that others hold
 // open, directories included; links are followed.
@@ -117,13 +121,17 @@ bool vrc::file_identity(const char *path, FileIdentity *out)
     const HANDLE h = CreateFileW(system_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool ok = GetFileInformationByHandle(h, &info) != 0;
-    if (ok)
-        *out = FileIdentity{info.dwVolumeSerialNumber, join32(info.nFileIndexHigh, info.nFileIndexLow),
-                            join32(info.nFileSizeHigh, info.nFileSizeLow), kind_of(h, info.dwFileAttributes)};
+    // Devices (NUL, CON) may have no file information: their kind is enough.
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool on_disk = GetFileType(h) == FILE_TYPE_DISK;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0 || !on_disk;
     CloseHandle(h);
-    return ok;
+    if (!ok) return false;
+    *out = FileIdentity{info.dwVolumeSerialNumber, join32(info.nFileIndexHigh, info.nFileIndexLow),
+                        join32(info.nFileSizeHigh, info.nFileSizeLow),
+                        on_disk && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0,
+                        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+    return true;
 }
 
 bool vrc::file_exists(const char *path)
@@ -141,21 +149,27 @@ vrc::FileOutcome vrc::directory_create(const char *path)
 // listed, not entered.
 bool vrc::directory_list(const char *path, std::vector<DirectoryEntry> *entries)
 {
-    std::wstring pattern = system_path(path);
-    const wchar_t last = pattern.empty() ? L'\0' : pattern.back();
-    pattern += last == L'\\' || last == L'/' || last == L':' ? L"*" : L"\\*";
-    WIN32_FIND_DATAW found;
-    const HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                      FIND_FIRST_EX_LARGE_FETCH);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    do {
-        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
-        const DWORD attributes = found.dwFileAttributes;
-        const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-        entries->push_back(DirectoryEntry{narrow(found.cFileName), directory});
-    } while (FindNextFileW(h, &found));
-    const DWORD error = GetLastError();
-    FindClose(h);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+    try {
+        std::wstring pattern = system_path(path);
+        const wchar_t last = pattern.empty() ? L'\0' : pattern.back();
+        pattern += last == L'\\' || last == L'/' || last == L':' ? L"*" : L"\\*";
+        WIN32_FIND_DATAW found;
+        h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                             FIND_FIRST_EX_LARGE_FETCH);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        do {
+            if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
+            const DWORD attributes = found.dwFileAttributes;
+            const bool directory =
+                (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+            entries->push_back(DirectoryEntry{narrow(found.cFileName), directory});
+        } while (FindNextFileW(h, &found));
+        error = GetLastError();
+    } catch (const std::bad_alloc &) {
+    }
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
     SetLastError(error);
     return error == ERROR_NO_MORE_FILES;
 }
@@ -188,8 +202,8 @@ const char *vrc::file_error_text()
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, wide,
                              sizeof wide / sizeof wide[0], nullptr);
     for (; n > 0 && (wide[n - 1] == L'\r' || wide[n - 1] == L'\n' || wide[n - 1] == L'.'); --n) wide[n - 1] = 0;
-    if (n == 0) snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
-    else snprintf(text, sizeof text, "%s", narrow(wide).c_str());
+    if (n == 0 || WideCharToMultiByte(narrow_code_page(), 0, wide, -1, text, sizeof text, nullptr, nullptr) == 0)
+        snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
     SetLastError(error);
     return text;
 }

@@ -174,6 +174,26 @@ int vrc_mp4_demuxer_parse_box(MovWalk &w, const MovBoxAction &a, uint64_t payloa
     return got;
 }
 
+// The box at pos lies in the innermost container that ends beyond it.
+void mov_find_parent(MovWalk &w, uint64_t pos)
+{
+    while (w.depth > 0 && w.open[w.depth - 1].end <= pos) --w.depth;
+    w.parent = w.depth > 0 ? w.open[w.depth - 1].type : 0;
+}
+
+// A box's end, cut to the file's: a 64-bit size may reach beyond any file
+// (and wrap).
+uint64_t mov_box_end(const MovWalk &w, const MovBoxHeader &box)
+{
+    const uint64_t left = w.file_size > box.pos ? w.file_size - box.pos : 0;
+    return box.pos + (box.size < left ? box.size : left);
+}
+
+void mov_step_into(MovWalk &w, const MovBoxHeader &box)
+{
+    if (w.depth < MOV_MAX_OPEN_BOXES) w.open[w.depth++] = MovOpenBox{box.type, mov_box_end(w, box)};
+}
+
 // Where the walk goes after the box: into it, or past it.
 uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxAction &a)
 {
@@ -181,8 +201,10 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
     switch (a.step) {
     case MovStep::Trak:
         ++w.ctx->box_info.nr_tracks;
+        mov_step_into(w, box);
         return payload_pos;
     case MovStep::Descend:
+        mov_step_into(w, box);
         return payload_pos + a.skip;
     case MovStep::Mr00:
         w.ctx->private_mode = 1;
@@ -193,10 +215,9 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
     case MovStep::Over:
         break;
     }
-    // A 64-bit size may reach beyond any file (and wrap): such a box ends the
-    // walk. The walk always moves on by at least the header.
-    const uint64_t left = w.file_size > box.pos ? w.file_size - box.pos : 0;
-    const uint64_t end = box.pos + (box.size < left ? box.size : left);
+    // A box reaching beyond the file ends the walk. The walk always moves on
+    // by at least the header.
+    const uint64_t end = mov_box_end(w, box);
     return end > payload_pos ? end : payload_pos;
 }
 
@@ -214,6 +235,7 @@ void mov_walk(MovWalk &w)
     while (!vrc_uri_io_file_eof(ctx->pb)) {
         MovBoxHeader box{};
         if (!mov_read_box_header(w, pos, &box)) return;
+        mov_find_parent(w, box.pos);
         mov_record_box(ctx->box_info, box);
         const MovBoxAction &a = mov_box_action(box.type);
         const uint64_t next = mov_next_position(w, box, a);

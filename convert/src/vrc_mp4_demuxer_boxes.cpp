@@ -238,8 +238,12 @@ void mov_parse_mdhd_box(MovWalk &w, MovCursor &c)
     if (!w.ctx->private_mode) w.meta().timescale = m.timescale;
 }
 
+// Only the handler of mdia names the media. QuickTime files carry another
+// inside minf, naming how the data is referenced ('dhlr', 'url '): it must
+// not turn a sound track into one of no kind.
 void mov_parse_hdlr_box(MovWalk &w, MovCursor &c)
 {
+    if (w.parent != mov_fourcc("mdia")) return;
     mov_box_hdlr_t &h = w.track().hdlr;
     mov_read_full_box(c, &h.version, h.flags);
     c.skip(4);

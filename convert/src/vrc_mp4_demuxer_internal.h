@@ -90,10 +90,24 @@ struct MovFrameTable {
     uint32_t timescale;          // of the track, to turn times into milliseconds
 };
 
+// A container box the walk has stepped into.
+struct MovOpenBox {
+    uint32_t type;
+    uint64_t end;  // file position just past it
+};
+
+// Containers nest at most seven deep in the boxes the walk steps into
+// (moov/trak/mdia/minf/stbl/stsd/avc1); deeper ones, in hostile files only,
+// are not kept.
+constexpr uint32_t MOV_MAX_OPEN_BOXES = 8;
+
 // State of one header walk.
 struct MovWalk {
     vrc_mp4_demuxer_t *ctx;
     uint64_t file_size;
+    MovOpenBox open[MOV_MAX_OPEN_BOXES];  // the containers around the current box, innermost last
+    uint32_t depth;
+    uint32_t parent;  // type of the container holding the current box; 0 at the top
     uint32_t known[2];    // per table (video, audio): see MovFrameTable::known
     uint32_t located[2];  // per table: see MovFrameTable::located
     bool video_stss;      // a video track listed its key frames

@@ -1,5 +1,6 @@
 // Internal seams to the platform files (*_posix.cpp, *_win32.cpp). Nothing
-// here is exported.
+// here is exported, and nothing here throws: exported functions call these
+// straight, and a failure, out of memory included, comes back as a result.
 #ifndef VRC_PLATFORM_H
 #define VRC_PLATFORM_H
 
@@ -56,15 +57,14 @@ std::FILE *file_open(const char *path, const char *mode);
 // Removes the file at path where it can (a leftover is all a failure costs).
 void file_remove(const char *path);
 
-enum class FileKind { regular, directory, other };
-
 // What tells two names of one file apart from two files: the volume and the
 // file's number on it, links followed; and the file's size and kind.
 struct FileIdentity {
     uint64_t volume;
     uint64_t number;
     uint64_t size;
-    FileKind kind;
+    bool regular;  // a plain file: no directory, device or pipe
+    bool directory;
 };
 // False when nothing exists at path (or it cannot be examined).
 bool file_identity(const char *path, FileIdentity *out);

@@ -139,6 +139,7 @@ int unread_bytes(const vrc_uri_io_file_t *h)
 void note_end_of_file(vrc_uri_io_file_t *h)
 {
     h->at_eof = 1;
+    h->end_pos = h->pos;
     h->eof_pos = static_cast<uint32_t>(h->pos);
 }
 
@@ -432,7 +433,7 @@ extern "C" VRC_API int64_t vrc_uri_io_file_seek(vrc_uri_io_file_t *h, int64_t of
         target = logical_position(h) + offset;
     else
         target = -1;  // resolved by the protocol below
-    if (target >= 0 && target < static_cast<int64_t>(h->eof_pos)) h->at_eof = 0;
+    if (target >= 0 && target < h->end_pos) h->at_eof = 0;
     if (target >= 0 && target == logical_position(h)) return target;
     if (target >= 0 && seek_in_buffer(h, target)) return target;
     if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
