@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "process.h"
 #include "subcommand.h"
 
 namespace {
@@ -43,7 +44,9 @@ void print_overview(std::FILE *to)
                "       recfile-convert --version\n\nsubcommands:\n",
                to);
     for (const Subcommand *command : kSubcommands) std::fprintf(to, "  %-10s %s\n", command->name, command->summary);
-    std::fputs("\nexit status: 0 done, 1 a file failed, 2 bad command line, 130 interrupted\n", to);
+    std::fputs("\nexit status: 0 done, 1 a file failed, 2 bad command line, 128 + the signal when\n"
+               "stopped (129 SIGHUP, 130 Ctrl-C, 141 standard output closed, 143 SIGTERM)\n",
+               to);
 }
 
 void print_full_help()
@@ -87,6 +90,7 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    if (!vrc_tool::reopen_closed_standard_streams()) return vrc_tool::kExitFailure;
     // Out of memory, say: a message and an exit status rather than an abort.
     try {
         return run(argc, argv);
