@@ -236,7 +236,8 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     vrc_convert_options_t options{};
     options.progress = report_progress;
     options.user = conversion;
-    options.flags = (args.overwrite || remake ? 0 : VRC_CONVERT_KEEP_EXISTING) | (args.no_sync ? VRC_CONVERT_NO_SYNC : 0);
+    options.flags = args.overwrite || remake ? 0 : VRC_CONVERT_KEEP_EXISTING;
+    if (args.no_sync) options.flags |= VRC_CONVERT_NO_SYNC;
     options.line = args.verbose ? show_library_line : drop_library_line;
     vrc_convert_result_t result{};
     const int rc = vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result);

@@ -70,8 +70,9 @@ typedef struct vrc_convert_result_t {
  * Returns 0 when the output was written completely and renamed into place;
  * -1 for a null input or output path; otherwise one of VRC_CONVERT_ERR_*,
  * with no file left under the output name other than one that was there
- * before, or the whole output when only syncing its name failed. Prints its progress and failures on standard output (or hands
- * them to options->line); the result's message says why it failed. */
+ * before, or the whole output when only syncing its name failed. Prints
+ * its progress and failures on standard output (or hands them to
+ * options->line); the result's message says why it failed. */
 VRC_API int vrc_convert_mp4_file(const char *input, const char *output, const vrc_convert_options_t *options,
                                  vrc_convert_result_t *result);
 
