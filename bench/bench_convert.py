@@ -4,7 +4,8 @@
 Builds a legacy recording of about --mib MiB: a generated 1080p H.264 stream
 (ten seconds at 25 frames per second, about 40 KB a frame) and mu-law audio,
 both repeated to the size wanted and packed, so the timestamps rise over the
-whole file. Then, in rounds with the commands interleaved, it times:
+whole file. Then, in rounds with the commands interleaved in a new order each
+round, it times:
 
   convert     recfile-convert convert of the recording, synced to the disk
   nosync      the same with --no-sync: left in the system's cache
@@ -25,6 +26,7 @@ Usage: bench_convert.py RECFILE_CONVERT [--mib 512] [--runs 7] [--dir DIR]
 """
 import argparse
 import os
+import random
 import re
 import shutil
 import statistics
@@ -171,8 +173,12 @@ def main():
         for case in cases:  # each output exists before the first replacing run
             if case.replace and case.output:
                 run_quiet(case.cmd)
+        # A new order each round: on a shared or virtual machine a run can
+        # pay for what the one before it left (pages to reclaim, blocks to
+        # free), and a fixed order would charge that to the same case.
+        shuffler = random.Random(1)
         for _ in range(args.runs):
-            for case in cases:
+            for case in shuffler.sample(cases, len(cases)):
                 case.run()
 
         size = os.path.getsize(rec)
