@@ -26,21 +26,22 @@ rows=()
 # Outputs of one recording, all alike: each must equal a reference conversion.
 all_whole() { for f in "$@"; do cmp -s "$f" "$dir/ref.mp4" || fail "$f is not whole ($(wc -c <"$f") bytes)"; done; }
 reference() { pack_sample "$dir/a.rec" && "$tool" -q -o "$dir/ref.mp4" "$dir/a.rec"; }
+# links N [FILE]: N names of FILE (the sample) in $dir/in.
+links() { mkdir -p "$dir/in" && for i in $(seq "$1"); do ln "${2:-$dir/a.rec}" "$dir/in/c$i.rec"; done; }
 
 # The disk image is copied without syncing, as a power cut leaves it; the
 # journal commits every second, so names reach it long before unsynced data.
 power_cut() {
   [ "$(id -u)" -eq 0 ] && command -v mkfs.ext4 >/dev/null && command -v losetup >/dev/null ||
     { skip "needs root, mkfs.ext4 and loop devices"; return; }
-  reference && mkdir "$dir/in" "$dir/disk" "$dir/cut"
-  for i in 1 2 3 4; do ln "$dir/a.rec" "$dir/in/c$i.rec"; done
+  reference && links 4 && mkdir "$dir/disk" "$dir/cut"
   truncate -s 32M "$dir/image" && mkfs.ext4 -q "$dir/image"
   trap 'umount "$dir/cut" "$dir/disk" 2>/dev/null' EXIT
   mount -o loop,commit=1 "$dir/image" "$dir/disk" 2>/dev/null || { skip "cannot mount a loop device"; return; }
   run -d "$dir/disk" "$dir"/in/*.rec
   expect 0
   sleep 2
-  cp "$dir/image" "$dir/copy" && mount -o loop "$dir/copy" "$dir/cut"
+  cp "$dir/image" "$dir/copy" && mount -o loop "$dir/copy" "$dir/cut" || fail "cannot mount the copy"
   [ "$(ls "$dir/cut"/*.mp4 | wc -l)" -eq 4 ] || fail "outputs reported converted are missing: $(ls "$dir/cut")"
   all_whole "$dir"/cut/*.mp4
   ! command -v ffprobe >/dev/null || for f in "$dir"/cut/*.mp4; do ffprobe -v error "$f" || fail "ffprobe $f"; done
@@ -65,8 +66,7 @@ rows+=(skip_broken_outputs)
 
 # Report lines must land on the null device, never in a file opened later.
 closed_descriptors() {
-  reference && mkdir "$dir/in"
-  for i in $(seq 24); do ln "$dir/a.rec" "$dir/in/c$i.rec"; done
+  reference && links 24
   "$tool" --no-sync -v -j 8 -d "$dir/mp4" "$dir"/in/*.rec >&- 2>&- || fail "exit status $?"
   [ "$(ls "$dir"/mp4/*.mp4 | wc -l)" -eq 24 ] || fail "outputs missing"
   all_whole "$dir"/mp4/*.mp4
@@ -75,10 +75,9 @@ rows+=(closed_descriptors)
 
 # SIGTERM midway: conversions under way abandoned, nothing half-written left.
 sigterm_midway() {
-  pack_sample "$dir/a.rec" && mkdir "$dir/in"
-  cp "$dir/a.rec" "$dir/big.rec"
+  pack_sample "$dir/a.rec" && cp "$dir/a.rec" "$dir/big.rec"
   for _ in $(seq 8); do cat "$dir/big.rec" "$dir/big.rec" >"$dir/twice" && mv "$dir/twice" "$dir/big.rec"; done
-  for i in $(seq 8); do ln "$dir/big.rec" "$dir/in/c$i.rec"; done
+  links 8 "$dir/big.rec"
   "$tool" -j 2 -d "$dir/mp4" "$dir"/in/*.rec >/dev/null 2>"$dir/err" &
   local pid=$! parts=()
   shopt -s nullglob
@@ -91,10 +90,10 @@ sigterm_midway() {
 }
 rows+=(sigterm_midway)
 
-# A reader that goes away (| head -1) stops the run as a signal does.
+# A reader that goes away (| head -1) stops the run as a signal does; the
+# files are many, so that the reader is gone long before the run ends.
 closed_pipe() {
-  pack_sample "$dir/a.rec" && mkdir "$dir/in"
-  for i in $(seq 20); do ln "$dir/a.rec" "$dir/in/c$i.rec"; done
+  pack_sample "$dir/a.rec" && links 40
   set +o pipefail
   "$tool" -r -d "$dir/mp4" "$dir/in" 2>"$dir/err" | head -1 >/dev/null
   status=${PIPESTATUS[0]}
