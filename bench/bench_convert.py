@@ -4,10 +4,14 @@
 Builds a legacy recording of about --mib MiB: a generated 1080p H.264 stream
 (ten seconds at 25 frames per second, about 40 KB a frame) and mu-law audio,
 both repeated to the size wanted and packed, so the timestamps rise over the
-whole file. Then, in rounds with the commands interleaved, it times:
+whole file. Then, in rounds with the commands interleaved in a new order each
+round, it times:
 
-  convert     recfile-convert convert of the recording
-  cat         cat rec > out, a plain copy of the same file (the limit)
+  convert     recfile-convert convert of the recording, synced to the disk
+  nosync      the same with --no-sync: left in the system's cache
+  catsync     cat rec > out; sync, a plain copy of the same file, synced
+              (the limit of convert)
+  cat         cat rec > out, not synced (the limit of nosync)
   ffmpeg      ffmpeg remuxing the same elementary streams to -f mov
   extract     recfile-convert extract of the converted file (read and count)
   ffmpeg-null ffmpeg -i out.mp4 -c copy -f null -
@@ -22,6 +26,7 @@ Usage: bench_convert.py RECFILE_CONVERT [--mib 512] [--runs 7] [--dir DIR]
 """
 import argparse
 import os
+import random
 import re
 import shutil
 import statistics
@@ -145,7 +150,9 @@ def main():
         video, audio, rec = make_recording(tool, d, args.mib)
         mp4, copy, mov = (os.path.join(d, n) for n in ('out.mp4', 'copy.rec', 'out.mov'))
         convert = [tool, 'convert', '-q', '-y', rec, '-o', mp4]
+        nosync = convert + ['--no-sync']
         cat = ['sh', '-c', 'cat "$1" > "$2"', 'cat', rec, copy]
+        catsync = ['sh', '-c', 'cat "$1" > "$2"; sync', 'cat', rec, copy]
         remux = ['ffmpeg', '-v', 'error', '-y', '-f', 'h264', '-r', '25', '-i', video, '-f', 'mulaw', '-ar',
                  '8000', '-ac', '1', '-i', audio, '-c', 'copy', '-f', 'mov', mov]
         run_quiet(convert)
@@ -156,6 +163,8 @@ def main():
             for replace in (False, True):
                 suffix = ('cold' if cold else 'warm') + (' replace' if replace else ' new')
                 cases += [Case('convert ' + suffix, convert, [rec], mp4, replace, cold),
+                          Case('catsync ' + suffix, catsync, [rec], copy, replace, cold),
+                          Case('nosync ' + suffix, nosync, [rec], mp4, replace, cold),
                           Case('cat ' + suffix, cat, [rec], copy, replace, cold),
                           Case('ffmpeg ' + suffix, remux, [video, audio], mov, replace, cold)]
             temp = 'cold' if cold else 'warm'
@@ -164,8 +173,12 @@ def main():
         for case in cases:  # each output exists before the first replacing run
             if case.replace and case.output:
                 run_quiet(case.cmd)
+        # A new order each round: on a shared or virtual machine a run can
+        # pay for what the one before it left (pages to reclaim, blocks to
+        # free), and a fixed order would charge that to the same case.
+        shuffler = random.Random(1)
         for _ in range(args.runs):
-            for case in cases:
+            for case in shuffler.sample(cases, len(cases)):
                 case.run()
 
         size = os.path.getsize(rec)
@@ -177,8 +190,11 @@ def main():
             ratio = ''
             kind, rest = case.name.split(' ', 1)
             if kind == 'convert':
-                ratio = (f'  convert/cat {m / by_name["cat " + rest].median():5.2f}'
-                         f'  ffmpeg/convert {by_name["ffmpeg " + rest].median() / m:5.2f}')
+                ratio = (f'  convert/catsync {m / by_name["catsync " + rest].median():5.2f}'
+                         f'  convert/nosync {m / by_name["nosync " + rest].median():5.2f}')
+            elif kind == 'nosync':
+                ratio = (f'  nosync/cat {m / by_name["cat " + rest].median():5.2f}'
+                         f'  ffmpeg/nosync {by_name["ffmpeg " + rest].median() / m:5.2f}')
             elif kind == 'extract':
                 ratio = f'  ffmpeg-null/extract {by_name["ffmpeg-null " + rest].median() / m:5.2f}'
             runs = ' '.join(f'{w * 1000:.0f}' for w in case.walls)

@@ -202,4 +202,28 @@ TEST(DemuxerProbe, ScoresTheBoxHeadersOfTheWindow)
     EXPECT_EQ(vrc_mp4_demuxer_read_probe(vrc_test::temp_path("absent.bin").c_str()), -1);
 }
 
+// Whole files, the muxer's and ffmpeg's (moov first or last, B-frames),
+// pass; every cut of them, a tail never written and a track that lost a
+// sample table do not.
+TEST(DemuxerComplete, OnlyWholeFilesPass)
+{
+    std::vector<Bytes> whole = {muxed(false), muxed(true)};
+    for (const char *name : {"ffmpeg_faststart.mp4", "ffmpeg_bframes_slices4.mp4", "ffmpeg_aac16k_mono.mp4"})
+        whole.push_back(vrc_test::read_file(std::string(VRC_TEST_DATA_DIR) + "/" + name));
+    const std::string path = vrc_test::temp_path("complete.mp4");
+    const auto check = [&](const Bytes &file) {
+        vrc_test::write_file(path, file);
+        return vrc_mp4_demuxer_check_complete(path.c_str());
+    };
+    for (Bytes file : whole) {
+        EXPECT_EQ(check(file), 1) << file.size() << " bytes";
+        for (size_t k = 0; k < 16; ++k)
+            EXPECT_EQ(check(Bytes(file.begin(), file.begin() + long(file.size() * k / 16))), 0) << k << "/16";
+        put(file, find_box(file, "moov/trak[1]/mdia/minf/stbl/stsz").offset + 4, tag("free"));
+        EXPECT_EQ(check(file), 0) << "without stsz";
+    }
+    EXPECT_EQ(check(muxed(false, VRC_CODEC_G711U, 8000, false)), 0) << "no tail";
+    EXPECT_EQ(vrc_mp4_demuxer_check_complete(vrc_test::temp_path("absent.mp4").c_str()), -1);
+}
+
 }  // namespace

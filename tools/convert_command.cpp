@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,10 +13,12 @@
 
 #include "convert_plan.h"
 #include "convert_report.h"
+#include "process.h"
 #include "subcommand.h"
 #include "terminal.h"
 #include "vrc_convert.h"
 #include "vrc_media.h"
+#include "vrc_mp4_demuxer.h"
 #include "vrc_platform.h"
 #include "vrc_uri_io.h"
 
@@ -43,17 +44,8 @@ struct ConvertArgs {
     bool json = false;
     bool overwrite = false;
     bool skip_existing = false;
+    bool no_sync = false;
 };
-
-// Set by Ctrl-C: conversions under way are cancelled (their outputs are never
-// left half written) and no new one starts.
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void on_interrupt(int)
-{
-    g_interrupted = true;
-    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the process at once
-}
 
 bool is_flag(const char *arg, const char *short_flag, const char *long_flag)
 {
@@ -74,6 +66,7 @@ bool *find_switch(ConvertArgs *args, const char *arg)
         {"-n", "--skip-existing", &args->skip_existing},
         {"-r", "--recursive", &args->naming.recursive},
         {nullptr, "--keep-extension", &args->naming.keep_extension},
+        {nullptr, "--no-sync", &args->no_sync},
     };
     for (const auto &option : switches)
         if (is_flag(arg, option.short_flag, option.long_flag)) return option.field;
@@ -171,7 +164,9 @@ extern "C" int report_progress(void *user, uint64_t done, uint64_t)
         conversion->reporter->progress(conversion->slot, done);
     } catch (const std::exception &) {
     }
-    return g_interrupted ? 1 : 0;
+    // Stopped from outside: conversions under way are cancelled (their
+    // outputs are never left half written) and no new one starts.
+    return vrc_tool::stop_signal() != 0 ? 1 : 0;
 }
 
 // The library marks the end of every recording with two lines that read as
@@ -228,8 +223,11 @@ Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertAr
 {
     if (rc == VRC_CONVERT_ERR_EXISTS)  // another run made it in the meantime
         return args.skip_existing ? skipped() : failure(kExistsReason);
-    if (rc == VRC_CONVERT_ERR_CANCELLED && g_interrupted) return failure("interrupted");
     Outcome outcome;
+    if (rc == VRC_CONVERT_ERR_CANCELLED && vrc_tool::stop_signal() != 0) {
+        outcome.status = Status::kAbandoned;
+        return outcome;
+    }
     if (rc == 0) outcome.status = Status::kConverted;
     else outcome.reason = result.message[0] ? result.message : "conversion failed (" + std::to_string(rc) + ")";
     outcome.bytes_written = result.bytes_written;
@@ -241,13 +239,20 @@ Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertAr
 }
 
 // Without -y the library claims the output name only if it is still free
-// when the file is complete, so that two runs never replace each other's work.
+// when the file is complete, so that two runs never replace each other's
+// work. -n remakes an output that is not a whole MP4 file (a power cut or a
+// full disk under another program, or under an earlier version that wrote
+// in place): skipping it would keep it broken for good.
 Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
 {
     const Job &job = *conversion->job;
     if (!job.problem.empty()) return failure(job.problem);
-    if (!args.overwrite && vrc::file_exists(job.output.c_str()))
-        return args.skip_existing ? skipped() : failure(kExistsReason);
+    bool remake = false;
+    if (!args.overwrite && vrc::file_exists(job.output.c_str())) {
+        if (!args.skip_existing) return failure(kExistsReason);
+        remake = vrc_mp4_demuxer_check_complete(job.output.c_str()) == 0;
+        if (!remake) return skipped();
+    }
     const std::filesystem::path directory = vrc_tool::path_of(job.output).parent_path();
     std::string reason;
     if (!directory.empty() && !vrc_tool::make_directories(directory, &reason))
@@ -256,11 +261,14 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     vrc_convert_options_t options{};
     options.progress = report_progress;
     options.user = conversion;
-    options.flags = args.overwrite ? 0 : VRC_CONVERT_KEEP_EXISTING;
+    options.flags = args.overwrite || remake ? 0 : VRC_CONVERT_KEEP_EXISTING;
+    if (args.no_sync) options.flags |= VRC_CONVERT_NO_SYNC;
     options.line = args.verbose ? show_library_line : drop_library_line;
     vrc_convert_result_t result{};
     const int rc = vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result);
-    return from_library(rc, result, args);
+    Outcome outcome = from_library(rc, result, args);
+    outcome.remade_incomplete = remake;
+    return outcome;
 }
 
 Outcome timed_conversion(Conversion *conversion, const ConvertArgs &args)
@@ -276,14 +284,14 @@ Outcome timed_conversion(Conversion *conversion, const ConvertArgs &args)
     return outcome;
 }
 
-// Each worker takes the next file until none is left or Ctrl-C was pressed.
+// Each worker takes the next file until none is left or the run is stopped.
 void convert_all(const std::vector<Job> &jobs, const ConvertArgs &args, uint32_t threads,
                  vrc_tool::Reporter *reporter)
 {
     std::atomic<size_t> next{0};
     auto worker = [&](size_t slot) {
         vrc_uri_io_set_path_encoding(VRC_PATH_ENCODING_UTF8);  // the library's setting is per thread
-        for (size_t i; !g_interrupted && (i = next.fetch_add(1)) < jobs.size();) {
+        for (size_t i; vrc_tool::stop_signal() == 0 && (i = next.fetch_add(1)) < jobs.size();) {
             Conversion conversion{&jobs[i], slot, reporter};
             reporter->file_done(slot, jobs[i], timed_conversion(&conversion, args));
         }
@@ -306,10 +314,10 @@ int run_convert(int argc, char **argv)
     const std::vector<Job> jobs = vrc_tool::plan_jobs(args.inputs, args.naming);
     const uint32_t threads = threads_for(args.jobs, jobs.size());
     vrc_tool::Reporter reporter(report_style(args), stdout, jobs, threads);
-    std::signal(SIGINT, on_interrupt);
+    vrc_tool::catch_stop_signals();
     convert_all(jobs, args, threads, &reporter);
     reporter.summary();
-    if (g_interrupted) return vrc_tool::kExitInterrupted;
+    if (vrc_tool::stop_signal() != 0) return vrc_tool::kExitStoppedBase + vrc_tool::stop_signal();
     return reporter.any_failed() ? vrc_tool::kExitFailure : vrc_tool::kExitOk;
 }
 
@@ -328,14 +336,18 @@ const Subcommand kConvertCommand = {
     "Converts each legacy recording FILE into an MP4 file with one H.264 video\n"
     "track and one 8000 Hz G.711 mu-law audio track: cam1.rec becomes cam1.mp4\n"
     "beside it. An output is written under a temporary name and appears under\n"
-    "its own name only when complete, so an interrupted run leaves no partial\n"
-    "file and a re-run with -n picks up where it stopped.\n"
+    "its own name only when complete and on the disk, so an interrupted run or\n"
+    "a power cut leaves no partial file and a re-run with -n picks up where it\n"
+    "stopped.\n"
     "\n"
     "  -o, --output FILE     the output of the one recording given\n"
     "  -d, --output-dir DIR  write the outputs under DIR (made when missing)\n"
     "  --keep-extension      name outputs cam1.rec.mp4 instead of cam1.mp4\n"
     "  -y, --overwrite       replace existing outputs\n"
-    "  -n, --skip-existing   skip recordings whose output exists, quietly\n"
+    "  -n, --skip-existing   skip recordings whose output is a whole MP4 file,\n"
+    "                        quietly; an incomplete one is made again\n"
+    "  --no-sync             leave outputs in the system's cache (scratch runs:\n"
+    "                        after a power cut they may be empty or cut)\n"
     "  -r, --recursive       convert the recordings under each DIR; -d gets the\n"
     "                        tree below DIR (links to directories are not followed)\n"
     "  --ext EXT             extension of the recordings -r picks (default .rec)\n"
@@ -355,7 +367,9 @@ const Subcommand kConvertCommand = {
     "Prints a line per converted file and a summary on standard output, each\n"
     "failure with its reason on standard error, and a progress line when\n"
     "standard error is a terminal. Colour only on a terminal, never with\n"
-    "NO_COLOR set. Ctrl-C stops: conversions under way are abandoned cleanly.\n"
+    "NO_COLOR set. Ctrl-C, SIGTERM, SIGHUP and a closed standard output (| head)\n"
+    "stop the run: conversions under way are abandoned cleanly, no new one\n"
+    "starts, and one line on standard error says so.\n"
     "\n"
     "An output that is a directory fails, with -y or -n too; so does a DIR under\n"
     "which -r finds no recording.\n"
@@ -365,7 +379,8 @@ const Subcommand kConvertCommand = {
     "4 GiB or more is refused. A recording past a limit fails, naming it.\n"
     "\n"
     "Exit status: 0 every file converted or skipped; 1 a file failed; 2 bad\n"
-    "command line; 130 interrupted.\n",
+    "command line; 128 + the signal when stopped: 129 SIGHUP, 130 Ctrl-C,\n"
+    "141 standard output closed, 143 SIGTERM.\n",
     run_convert,
 };
 

@@ -1,8 +1,10 @@
 #include "convert_report.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 
+#include "process.h"
 #include "subcommand.h"
 
 namespace vrc_tool {
@@ -35,6 +37,12 @@ std::string human_bytes(double bytes)
     char text[32];
     std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
     return text;
+}
+
+// "1 file", "2 files".
+std::string counted(size_t n, const char *noun)
+{
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
 std::string clock_time(double seconds)
@@ -87,14 +95,18 @@ void Reporter::file_done(size_t slot, const Job &job, const Outcome &outcome)
     in_flight_[slot] = 0;
     finished_bytes_ += job.input_bytes;
     bytes_written_ += outcome.bytes_written;
-    ++(outcome.status == Status::kConverted ? converted_ : outcome.status == Status::kSkipped ? skipped_ : failed_);
+    ++(outcome.status == Status::kConverted ? converted_
+       : outcome.status == Status::kSkipped ? skipped_
+       : outcome.status == Status::kFailed  ? failed_
+                                            : abandoned_);
+    if (outcome.status == Status::kAbandoned) return;  // the run's one stop line tells
     erase_progress();
     if (outcome.status == Status::kFailed)
         print(stderr, "%sFAILED%s  %s: %s\n", paint(style_.colour_error, kRed),
               paint(style_.colour_error, kReset), job.input.c_str(), outcome.reason.c_str());
     if (style_.json) print_json(job, outcome);
     else if (!style_.quiet) print_text(job, outcome);
-    std::fflush(out_);
+    flush_report();
     if (style_.progress) draw_progress(std::chrono::steady_clock::now());
 }
 
@@ -120,7 +132,20 @@ void Reporter::summary()
     else if (!style_.quiet)
         std::fprintf(out_, "%zu converted, %zu skipped, %zu failed, %" PRIu64 " bytes written in %.3f s\n",
                      converted_, skipped_, failed_, bytes_written_, seconds);
-    std::fflush(out_);
+    flush_report();
+    if (stop_signal() == 0) return;
+    const size_t not_started = files_ - converted_ - skipped_ - failed_ - abandoned_;
+    std::fprintf(stderr, "recfile-convert: stopped by %s: %s under way abandoned, %s not started\n",
+                 signal_name(stop_signal()), counted(abandoned_, "conversion").c_str(),
+                 counted(not_started, "file").c_str());
+    std::fflush(stderr);
+}
+
+// A reader of the report that went away (| head) stops the run as a signal
+// would: the conversions under way are of no use to anyone.
+void Reporter::flush_report()
+{
+    if ((std::fflush(out_) != 0 || std::ferror(out_)) && errno == EPIPE) request_stop(kBrokenPipeSignal);
 }
 
 void Reporter::print_text(const Job &job, const Outcome &outcome)
@@ -131,6 +156,7 @@ void Reporter::print_text(const Job &job, const Outcome &outcome)
           outcome.seconds);
     if (outcome.repaired_steps) std::fprintf(out_, ", %" PRIu64 " timestamps repaired", outcome.repaired_steps);
     if (outcome.skipped_bytes) std::fprintf(out_, ", %" PRIu64 " damaged bytes skipped", outcome.skipped_bytes);
+    if (outcome.remade_incomplete) std::fputs(", replaced an incomplete output", out_);
     std::fputs(")\n", out_);
 }
 
@@ -141,9 +167,10 @@ void Reporter::print_json(const Job &job, const Outcome &outcome)
     if (outcome.status == Status::kFailed) print(out_, ",\"reason\":%s", json_quote(outcome.reason).c_str());
     std::fprintf(out_,
                  ",\"seconds\":%.3f,\"bytes_written\":%" PRIu64 ",\"video_frames\":%" PRIu64
-                 ",\"audio_frames\":%" PRIu64 ",\"repaired_steps\":%" PRIu64 ",\"skipped_bytes\":%" PRIu64 "}\n",
+                 ",\"audio_frames\":%" PRIu64 ",\"repaired_steps\":%" PRIu64 ",\"skipped_bytes\":%" PRIu64
+                 ",\"remade_incomplete\":%s}\n",
                  outcome.seconds, outcome.bytes_written, outcome.video_frames, outcome.audio_frames,
-                 outcome.repaired_steps, outcome.skipped_bytes);
+                 outcome.repaired_steps, outcome.skipped_bytes, outcome.remade_incomplete ? "true" : "false");
 }
 
 // "3/10 files, 1.2 GiB of 4.0 GiB, 85.3 MiB/s, 0:32 left" on standard error,

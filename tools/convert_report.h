@@ -24,7 +24,8 @@ struct ReportStyle {
     bool colour_error = false;  // colour on standard error
 };
 
-enum class Status { kConverted, kSkipped, kFailed };
+// kAbandoned: cancelled cleanly because the run was stopped from outside.
+enum class Status { kConverted, kSkipped, kFailed, kAbandoned };
 
 struct Outcome {
     Status status = Status::kFailed;
@@ -35,6 +36,7 @@ struct Outcome {
     uint64_t audio_frames = 0;
     uint64_t repaired_steps = 0;  // timestamp steps the conversion mended
     uint64_t skipped_bytes = 0;   // input bytes that held no frame
+    bool remade_incomplete = false;  // -n found an output that was not a whole MP4 file
 };
 
 class Reporter {
@@ -48,6 +50,8 @@ class Reporter {
     // A line the library printed while converting job (without its newline):
     // it goes to standard error whole, after the input's name.
     void library_line(const Job &job, const char *line);
+    // The summary; for a run stopped from outside, also one line on
+    // standard error that says by what and what was left undone.
     void summary();
     bool any_failed() const { return failed_ != 0; }
 
@@ -56,6 +60,7 @@ class Reporter {
     void print_json(const Job &job, const Outcome &outcome);
     void draw_progress(std::chrono::steady_clock::time_point now);
     void erase_progress();
+    void flush_report();
 
     const ReportStyle style_;
     std::FILE *const out_;
@@ -65,7 +70,7 @@ class Reporter {
     std::mutex lock_;
     std::vector<uint64_t> in_flight_;  // bytes read per slot
     uint64_t finished_bytes_ = 0;      // input bytes of the files done
-    size_t converted_ = 0, skipped_ = 0, failed_ = 0;
+    size_t converted_ = 0, skipped_ = 0, failed_ = 0, abandoned_ = 0;
     uint64_t bytes_written_ = 0;
     int progress_width_ = 0;  // characters of the progress line shown; 0: none
     std::chrono::steady_clock::time_point last_draw_;

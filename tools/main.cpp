@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
 #include "subcommand.h"
 #include "system_text.h"
 #include "vrc_uri_io.h"
@@ -48,7 +49,8 @@ void print_overview(std::FILE *to)
                to);
     for (const Subcommand *command : kSubcommands) std::fprintf(to, "  %-10s %s\n", command->name, command->summary);
     std::fputs("\nexit status: 0 done, 1 a file failed, 2 bad command line, 3 extract --from: time\n"
-               "outside the recording, 130 interrupted\n",
+               "outside the recording, 128 + the signal when stopped (129 SIGHUP, 130 Ctrl-C,\n"
+               "141 standard output closed, 143 SIGTERM)\n",
                to);
 }
 
@@ -93,6 +95,7 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    if (!vrc_tool::reopen_closed_standard_streams()) return vrc_tool::kExitFailure;
     // Out of memory, say: a message and an exit status rather than an abort.
     try {
         // Names are UTF-8 from the arguments on, and the library is told so.

@@ -84,8 +84,18 @@ bool OutputFile::close(std::string *reason)
 
 bool OutputFile::put_in_place(std::string *reason)
 {
-    if (!staged_ || staged_->put_in_place(true) == vrc::FileOutcome::done) return true;
-    *reason = failure("cannot put", path_ + " in place");
+    if (!staged_) return true;
+    // Whole on the disk before it takes its name, as the conversion's outputs.
+    if (!staged_->sync_data()) {
+        *reason = failure("cannot write", path_);
+        return false;
+    }
+    if (staged_->put_in_place(true) != vrc::FileOutcome::done) {
+        *reason = failure("cannot put", path_ + " in place");
+        return false;
+    }
+    if (staged_->sync_name()) return true;
+    *reason = failure("cannot store the name of", path_ + " on the disk");
     return false;
 }
 

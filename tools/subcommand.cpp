@@ -1,7 +1,9 @@
 #include "subcommand.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
@@ -55,6 +57,30 @@ bool make_directories(const std::filesystem::path &directory, std::string *reaso
         return false;
     }
     return true;
+}
+
+namespace {
+
+std::atomic<int> g_stop_signal{0};
+static_assert(ATOMIC_INT_LOCK_FREE == 2, "a signal handler may store only to a lock-free atomic");
+
+}  // namespace
+
+int stop_signal()
+{
+    return g_stop_signal.load();
+}
+
+void request_stop(int signal)
+{
+    int none = 0;
+    g_stop_signal.compare_exchange_strong(none, signal);
+}
+
+extern "C" void stop_on_signal(int signal)
+{
+    request_stop(signal);
+    std::signal(signal, SIG_DFL);
 }
 
 int usage_error(const char *name, const std::string &message)

@@ -17,7 +17,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // input unreadable, output unwritable
 constexpr int kExitUsage = 2;    // bad command line
 constexpr int kExitNoSuchTime = 3;  // extract --from: the time lies outside the recording
-constexpr int kExitInterrupted = 130;  // stopped by Ctrl-C (128 + SIGINT, as shells report it)
+// A run stopped from outside exits with 128 + the signal, as shells report it.
+constexpr int kExitStoppedBase = 128;
 
 struct Subcommand {
     const char *name;
@@ -48,6 +49,14 @@ std::filesystem::path path_of(const std::string &name);
 std::string name_of(const std::filesystem::path &path);
 // Makes directory and those missing above it; false with the reason.
 bool make_directories(const std::filesystem::path &directory, std::string *reason);
+// Why the run is being stopped from outside: 0 while it is not, else the
+// signal that asked (kBrokenPipeSignal for a reader of standard output that
+// went away). The first request wins; both are safe in a signal handler.
+int stop_signal();
+void request_stop(int signal);
+// The handler of the stop signals: asks the run to stop; the same signal
+// again ends the process at once.
+extern "C" void stop_on_signal(int signal);
 
 // Writes "recfile-convert NAME: message" to standard error and returns kExitUsage.
 int usage_error(const char *name, const std::string &message);

@@ -4,7 +4,10 @@
  * The output is written under a temporary name in the output's directory and
  * renamed over the final name only once it is complete and closed: a failed,
  * cancelled or killed conversion never leaves a partial file under the final
- * name, and an existing output stays as it was.
+ * name, and an existing output stays as it was. Unless VRC_CONVERT_NO_SYNC is
+ * given, the file's bytes reach the disk before it takes its name and the
+ * name after, so that after a power cut the name holds the whole file or is
+ * not there.
  *
  * On Windows, paths are read in the ANSI code page unless the calling
  * thread chose UTF-8 (vrc_uri_io_set_path_encoding in vrc_uri_io.h). */
@@ -30,6 +33,8 @@ VRC_BEGIN_DECLS
 
 /* Option flags. */
 #define VRC_CONVERT_KEEP_EXISTING 1u /* never replace an existing output: fail with VRC_CONVERT_ERR_EXISTS */
+#define VRC_CONVERT_NO_SYNC 2u       /* leave the output in the system's cache (scratch runs): a power cut
+                                        may then leave it empty or cut under its own name */
 
 /* Called on the converting thread before the first frame, then about every
  * MiB of input read, and once with done == total when the input is read.
@@ -69,8 +74,9 @@ typedef struct vrc_convert_result_t {
  * Returns 0 when the output was written completely and renamed into place;
  * -1 for a null input or output path; otherwise one of VRC_CONVERT_ERR_*,
  * with no file left under the output name other than one that was there
- * before. Prints its progress and failures on standard output (or hands
- * them to options->line); the result's message says why it failed. */
+ * before, or the whole output when only syncing its name failed. Prints
+ * its progress and failures on standard output (or hands them to
+ * options->line); the result's message says why it failed. */
 VRC_API int vrc_convert_mp4_file(const char *input, const char *output, const vrc_convert_options_t *options,
                                  vrc_convert_result_t *result);
 

@@ -131,6 +131,12 @@ VRC_API int vrc_mp4_demuxer_seek(vrc_mp4_demuxer_t *ctx, vrc_date_time_t when);
  * 100 certain, 95 likely, 50 weak signs, 5 an MP4-like file of another
  * kind, 0 none; -1 when the file cannot be read. */
 VRC_API int vrc_mp4_demuxer_read_probe(const char *path);
+/* Whether the file at path is a whole MP4 file, as an interrupted writer
+ * (a power cut, a full disk) never leaves one: its top-level boxes fill the
+ * file exactly, and one moov holds an mvhd and tracks whose boxes, down to
+ * each sample table, fill their parents exactly. Reads box headers only.
+ * 1 whole; 0 not (empty, cut, not MP4); -1 when it cannot be read. */
+VRC_API int vrc_mp4_demuxer_check_complete(const char *path);
 
 VRC_END_DECLS
 

@@ -293,13 +293,22 @@ int check_output(Job &job, const vrc::FileIdentity &input)
     return 0;
 }
 
+// The bytes reach the disk before the file takes its name and the name
+// after: a power cut then leaves the output whole or absent, never an empty
+// or cut file under its name, as the system's write-back order could.
 int move_into_place(Job &job, vrc::StagedFile &staged)
 {
     const bool replace = (job.options.flags & VRC_CONVERT_KEEP_EXISTING) == 0;
+    const bool sync = (job.options.flags & VRC_CONVERT_NO_SYNC) == 0;
+    if (sync && !staged.sync_data())
+        return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
     const vrc::FileOutcome moved = staged.put_in_place(replace);
     if (moved == vrc::FileOutcome::exists) return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
     if (moved == vrc::FileOutcome::failed)
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot put %s in place: %s", job.output, vrc::file_error_text());
+    if (sync && !staged.sync_name())
+        return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot store the name of %s on the disk: %s", job.output,
+                    vrc::file_error_text());
     vrc::FileIdentity written;
     if (vrc::file_identity(job.output, &written)) job.result->bytes_written = written.size;
     return 0;

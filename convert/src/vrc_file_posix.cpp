@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "vrc_platform.h"
 
@@ -117,6 +118,41 @@ vrc::FileOutcome vrc::file_rename(const char *from, const char *to, bool replace
     struct stat st;
     if (lstat(to, &st) == 0) return FileOutcome::exists;
     return rename(from, to) == 0 ? FileOutcome::done : FileOutcome::failed;
+}
+
+namespace {
+
+// fsync of what path names, opened for reading only (a directory can be
+// opened no other way); errno tells why it failed.
+bool sync_path(const char *path, int flags)
+{
+    const int fd = open(path, O_RDONLY | flags);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return synced;
+}
+
+}  // namespace
+
+bool vrc::file_sync_data(const char *path)
+{
+    return sync_path(path, 0);
+}
+
+// Some file systems keep no directory to sync and say so: nothing is lost.
+bool vrc::file_sync_name(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    try {
+        const std::string directory = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+        return sync_path(directory.c_str(), O_DIRECTORY) || errno == EINVAL || errno == ENOTSUP;
+    } catch (const std::bad_alloc &) {  // nothing thrown leaves the seam
+        errno = ENOMEM;
+        return false;
+    }
 }
 
 const char *vrc::file_error_text()

@@ -192,6 +192,26 @@ vrc::FileOutcome vrc::file_rename(const char *from, const char *to, bool replace
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FileOutcome::exists : FileOutcome::failed;
 }
 
+bool vrc::file_sync_data(const char *path)
+{
+    const HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = FlushFileBuffers(h) != 0;
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    SetLastError(error);
+    return flushed;
+}
+
+// file_rename moves with MOVEFILE_WRITE_THROUGH: the new name is on the disk
+// when it returns.
+bool vrc::file_sync_name(const char *)
+{
+    return true;
+}
+
 // In the thread's narrow code page, like the paths in the same message.
 const char *vrc::file_error_text()
 {

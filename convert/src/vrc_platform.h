@@ -90,6 +90,11 @@ bool directory_list(const char *path, std::vector<DirectoryEntry> *entries);
 // Moves from to the name to in one step, replacing a file there when
 // replace is set; otherwise exists when to is taken.
 FileOutcome file_rename(const char *from, const char *to, bool replace);
+// The bytes of the file at path reach the disk, past the system's cache.
+bool file_sync_data(const char *path);
+// The directory entry that names path reaches the disk, so that a rename
+// done before survives a power cut.
+bool file_sync_name(const char *path);
 // The reason of the last failed file operation, for messages.
 const char *file_error_text();
 uint32_t process_id();

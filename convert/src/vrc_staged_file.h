@@ -36,6 +36,10 @@ public:
     FileOutcome create();
     // The name to write to.
     const std::string &path() const { return temp_.empty() ? output_ : temp_; }
+    // Brings the written bytes to the disk; true when there is nothing to do.
+    bool sync_data() const { return temp_.empty() || file_sync_data(temp_.c_str()); }
+    // After put_in_place: brings the output's name to the disk.
+    bool sync_name() const { return file_sync_name(output_.c_str()); }
     // Gives the complete, closed file the output's name, replacing a file
     // there when replace is set; otherwise exists when the name is taken.
     FileOutcome put_in_place(bool replace);
