@@ -1,10 +1,13 @@
 // recfile-convert info: what the MP4 reader finds in a file: how sure the
-// probe is that it is MP4, the reading mode, and the tracks it will deliver.
+// probe is that it is MP4, the reading mode, and the tracks it will deliver;
+// for a legacy recording, what its frame headers tell.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "convert_plan.h"
+#include "legacy_scan.h"
 #include "library_output.h"
 #include "mp4_input.h"
 #include "subcommand.h"
@@ -17,6 +20,7 @@ struct InfoArgs {
     std::vector<std::string> inputs;
     bool json = false;
     bool verbose = false;
+    vrc_tool::NamingRules picking{std::string(), std::string(), true, false, ".rec"};  // -r and --ext
 };
 
 // One track as the reader delivers it.
@@ -38,6 +42,8 @@ struct FileSummary {
     uint32_t creation_time;
     uint32_t duration;
     std::vector<TrackSummary> tracks;
+    bool legacy;  // a legacy recording: the scan holds what there is to say
+    vrc_tool::LegacyScan scan;
 };
 
 int parse_args(int argc, char **argv, InfoArgs *args)
@@ -48,6 +54,12 @@ int parse_args(int argc, char **argv, InfoArgs *args)
             args->json = true;
         } else if (std::strcmp(arg, "--verbose") == 0 || std::strcmp(arg, "-v") == 0) {
             args->verbose = true;
+        } else if (std::strcmp(arg, "--recursive") == 0 || std::strcmp(arg, "-r") == 0) {
+            args->picking.recursive = true;
+        } else if (std::strcmp(arg, "--ext") == 0) {
+            const char *value = vrc_tool::option_value(kName, argc, argv, &i);
+            if (!value) return vrc_tool::kExitUsage;
+            args->picking.extension = value[0] == '.' ? value : std::string(".") + value;
         } else if (arg[0] == '-' && arg[1] != '\0') {
             return vrc_tool::usage_error(kName, std::string("unknown option ") + arg);
         } else {
@@ -98,13 +110,28 @@ TrackSummary summarize_track(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
     return t;
 }
 
+// A file that is no MP4 file is described as a legacy recording when it
+// holds a frame of one; otherwise the MP4 reader's reason stands.
+void try_legacy(FileSummary *f)
+{
+    std::string reason;
+    if (!vrc_tool::scan_legacy_recording(f->path, &f->scan, &reason)) {
+        f->error = reason;
+        return;
+    }
+    if (f->scan.frames == 0) return;
+    f->legacy = true;
+    f->error.clear();
+}
+
 // What cannot be opened is not probed either (-1): a pipe would block it.
 FileSummary summarize(const std::string &path)
 {
-    FileSummary f{path, -1, vrc_tool::input_problem(path), "", 0, 0, {}};
+    FileSummary f{path, -1, vrc_tool::input_problem(path), "", 0, 0, {}, false, {}};
     if (!f.error.empty()) return f;
     f.probe = vrc_mp4_demuxer_read_probe(path.c_str());
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(path, &f.error);
+    if (!ctx && f.probe >= 0) try_legacy(&f);
     if (!ctx) return f;
     f.mode = vrc_tool::mode_name(*ctx);
     f.creation_time = ctx->creation_time;
@@ -118,8 +145,51 @@ const char *media_name(uint32_t kind)
     return kind == VRC_MEDIA_VIDEO ? "video" : kind == VRC_MEDIA_AUDIO ? "audio" : "other";
 }
 
+// A calendar time in milliseconds since 1970 as UTC text.
+std::string utc_ms_text(int64_t ms)
+{
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(ms % 1000));
+    return vrc_tool::utc_text(ms / 1000) + fraction;
+}
+
+void print_legacy_text(std::FILE *out, const FileSummary &f)
+{
+    const vrc_tool::LegacyScan &s = f.scan;
+    vrc_tool::print(out, "%s: legacy recording, %s to %s UTC, %.3f s", f.path.c_str(), utc_ms_text(s.first_ms).c_str(),
+                    utc_ms_text(s.last_ms).c_str(), static_cast<double>(s.last_ms - s.first_ms) / 1000);
+    if (s.video.frames != 0) {
+        std::fprintf(out, ", video h264 %ux%u %s, %u frames (%u key", s.width, s.height,
+                     s.profile.empty() ? "(no SPS)" : s.profile.c_str(), s.video.frames, s.key_frames);
+        if (s.key_frames > 1) std::fprintf(out, ", at most %.3f s apart", s.longest_key_gap_ms / 1000.0);
+        std::fputc(')', out);
+    }
+    if (s.audio.frames != 0) std::fprintf(out, ", audio g711u 8000 Hz mono, %u frames", s.audio.frames);
+    std::fprintf(out, ", %llu bytes skipped, %u stamps going back, %u pauses over 1 s\n",
+                 static_cast<unsigned long long>(s.bytes_skipped), s.video.steps_back + s.audio.steps_back,
+                 s.video.pauses + s.audio.pauses);
+}
+
+void print_legacy_json(std::FILE *out, const vrc_tool::LegacyScan &s)
+{
+    std::fprintf(out, ",\"format\":\"legacy\",\"first\":\"%s\",\"last\":\"%s\",\"first_ms\":%lld,\"last_ms\":%lld,"
+                 "\"duration_ms\":%lld,\"bytes_skipped\":%llu",
+                 utc_ms_text(s.first_ms).c_str(), utc_ms_text(s.last_ms).c_str(),
+                 static_cast<long long>(s.first_ms), static_cast<long long>(s.last_ms),
+                 static_cast<long long>(s.last_ms - s.first_ms), static_cast<unsigned long long>(s.bytes_skipped));
+    const std::string profile = s.profile.empty() ? "null" : vrc_tool::json_quote(s.profile);
+    std::fprintf(out, ",\"video\":{\"codec\":\"h264\",\"width\":%u,\"height\":%u,\"profile\":%s,\"frames\":%u,"
+                 "\"key_frames\":%u,\"longest_key_gap_ms\":%u,\"steps_back\":%u,\"pauses\":%u}",
+                 s.width, s.height, profile.c_str(), s.video.frames, s.key_frames, s.longest_key_gap_ms,
+                 s.video.steps_back, s.video.pauses);
+    std::fprintf(out, ",\"audio\":{\"codec\":\"g711u\",\"sample_rate\":8000,\"channels\":1,\"frames\":%u,"
+                 "\"steps_back\":%u,\"pauses\":%u}}\n",
+                 s.audio.frames, s.audio.steps_back, s.audio.pauses);
+}
+
 void print_text(std::FILE *out, const FileSummary &f)
 {
+    if (f.legacy) return print_legacy_text(out, f);
     // A file that records no creation time says so instead of 1970.
     const std::string created = f.creation_time ? vrc_tool::utc_text(f.creation_time) + " UTC" : "at an unknown time";
     vrc_tool::print(out, "%s: MP4 (probe %d), %s mode, created %s, %u s\n", f.path.c_str(), f.probe, f.mode,
@@ -144,6 +214,7 @@ void print_json(std::FILE *out, const FileSummary &f)
         std::fprintf(out, ",\"error\":%s}\n", vrc_tool::json_quote(f.error).c_str());
         return;
     }
+    if (f.legacy) return print_legacy_json(out, f.scan);
     const std::string created = f.creation_time ? vrc_tool::json_quote(vrc_tool::utc_text(f.creation_time)) : "null";
     std::fprintf(out, ",\"mode\":\"%s\",\"creation_time\":%u,\"created\":%s,\"duration\":%u,\"tracks\":[", f.mode,
                  f.creation_time, created.c_str(), f.duration);
@@ -164,6 +235,16 @@ void print_json(std::FILE *out, const FileSummary &f)
     std::fputs("]}\n", out);
 }
 
+// The files named, or with -r the recordings under the directories named,
+// picked as convert picks them (with the reason when one cannot be read).
+std::vector<vrc_tool::Job> files_of(const InfoArgs &args)
+{
+    if (args.picking.recursive) return vrc_tool::plan_jobs(args.inputs, args.picking);
+    std::vector<vrc_tool::Job> files;
+    for (const std::string &path : args.inputs) files.push_back(vrc_tool::Job{path, std::string(), 0, std::string()});
+    return files;
+}
+
 int run_info(int argc, char **argv)
 {
     InfoArgs args;
@@ -171,8 +252,10 @@ int run_info(int argc, char **argv)
     if (usage != 0) return usage;
     std::FILE *out = vrc_tool::report_stream(args.verbose);
     int status = vrc_tool::kExitOk;
-    for (const std::string &path : args.inputs) {
-        const FileSummary f = summarize(path);
+    for (const vrc_tool::Job &job : files_of(args)) {
+        const std::string &path = job.input;
+        const FileSummary f = job.problem.empty() ? summarize(path) : FileSummary{path, -1, job.problem, "", 0, 0,
+                                                                                 {}, false, {}};
         if (!f.error.empty()) {
             vrc_tool::print(stderr, "recfile-convert info: %s: %s\n", path.c_str(), f.error.c_str());
             status = vrc_tool::kExitFailure;
@@ -193,8 +276,8 @@ namespace vrc_tool {
 
 const Subcommand kInfoCommand = {
     kName,
-    "describe MP4 files as the reader sees them",
-    "usage: recfile-convert info [--json] [--verbose] FILE...\n"
+    "describe MP4 files as the reader sees them, and legacy recordings",
+    "usage: recfile-convert info [--json] [--verbose] [-r [--ext EXT]] FILE|DIR...\n"
     "\n"
     "For each MP4 FILE: the probe's score (100 certain, 95 likely, 50 weak\n"
     "signs, 5 MP4-like but another kind, 0 none, -1 unreadable), the reading\n"
@@ -205,13 +288,31 @@ const Subcommand kInfoCommand = {
     "status is 1 when any file could not be read; the reason goes to standard\n"
     "error.\n"
     "\n"
+    "A legacy recording (a file that is no MP4 file but holds legacy frames)\n"
+    "gets one line from its frame headers, whose payloads are stepped over:\n"
+    "the calendar time of its first and last frame (seconds from the wall-clock\n"
+    "field, milliseconds from the stamp's last three digits) and the span\n"
+    "between them; video frames, key frames and the longest time between two\n"
+    "of them, picture size and H.264 profile from the first SPS; audio frames;\n"
+    "the bytes the conversion would skip as damage; stamps that go back (the\n"
+    "conversion repairs them) and steps of more than a second (pauses).\n"
+    "\n"
+    "  -r, --recursive    describe the recordings under each DIR, as convert -r\n"
+    "                     picks them\n"
+    "  --ext EXT          extension of the recordings -r picks (default .rec)\n"
     "  --json             one JSON object per file and line: file, probe, mode,\n"
     "                     creation_time (seconds since 1970 UTC; 0: none),\n"
     "                     created (its text, or null),\n"
     "                     duration, tracks[] with track, media, codec,\n"
     "                     creation_time, width/height or sample_rate/channels,\n"
     "                     frames and key_frames; or file, probe and error. A\n"
-    "                     name that is not UTF-8 shows U+FFFD for each stray\n"
+    "                     legacy recording gives file, probe, format \"legacy\",\n"
+    "                     first, last (UTC text), first_ms, last_ms, duration_ms,\n"
+    "                     bytes_skipped, video{codec, width, height, profile,\n"
+    "                     frames, key_frames, longest_key_gap_ms, steps_back,\n"
+    "                     pauses}, audio{codec, sample_rate, channels, frames,\n"
+    "                     steps_back, pauses}. A name that is not UTF-8\n"
+    "                     (either kind) shows U+FFFD for each stray\n"
     "                     byte and file_hex gives its bytes\n"
     "  -v, --verbose      show the library's own diagnostic lines\n",
     run_info,

@@ -1,0 +1,199 @@
+#include "legacy_scan.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "vrc_mp4_h264.h"
+#include "vrc_oldrecord_demuxer.h"
+#include "vrc_platform.h"
+
+namespace vrc_tool {
+namespace {
+
+constexpr uint32_t kHeaderSize = VRC_OLDREC_HEADER_SIZE;
+constexpr uint32_t kMagicSize = 4;
+// As the conversion takes them: the largest frame an MP4 frame record holds.
+constexpr uint32_t kPayloadCapacity = VRC_OLDREC_MAX_FRAME_SIZE;
+constexpr int64_t kPauseMs = 1000;
+
+struct Frame {
+    uint32_t offset;  // of the payload
+    uint32_t size;
+    uint32_t type;
+    uint32_t timestamp;
+    uint32_t utctime;
+};
+
+uint32_t le32(const uint8_t *p)
+{
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+bool is_magic(uint32_t value) { return value == VRC_OLDREC_MAGIC || value == VRC_OLDREC_MAGIC_ALT; }
+
+bool known_type(uint32_t type)
+{
+    return type == VRC_OLDREC_TYPE_VIDEO_I || type == VRC_OLDREC_TYPE_VIDEO_P ||
+           type == VRC_OLDREC_TYPE_VIDEO_OTHER || type == VRC_OLDREC_TYPE_AUDIO;
+}
+
+// The frame at read_offset when the reader would take it as its header
+// says: a plausible header whose payload ends at the end of the file or at
+// the magic of the next header. Only the headers are read; false leaves the
+// frame to the reader.
+bool clean_frame_at(vrc_oldrecord_demuxer_t *d, uint64_t file_size, Frame *frame)
+{
+    uint8_t header[kHeaderSize];
+    if (vrc_uri_io_file_seek(d->pb, d->read_offset, SEEK_SET) != int64_t{d->read_offset} ||
+        vrc_uri_io_file_read(d->pb, header, kHeaderSize) != int{kHeaderSize})
+        return false;
+    *frame = Frame{d->read_offset + kHeaderSize, le32(header + 4), le32(header + 8), le32(header + 12),
+                   le32(header + 16)};
+    const uint64_t end = uint64_t{frame->offset} + frame->size;
+    if (!is_magic(le32(header)) || !known_type(frame->type) || frame->size == 0 ||
+        frame->size > VRC_OLDREC_MAX_FRAME_SIZE || end > UINT32_MAX || end > file_size)
+        return false;
+    if (end == file_size) return true;
+    uint8_t next[kMagicSize];
+    return vrc_uri_io_file_seek(d->pb, static_cast<int64_t>(end), SEEK_SET) == static_cast<int64_t>(end) &&
+           vrc_uri_io_file_read(d->pb, next, kMagicSize) == int{kMagicSize} && is_magic(le32(next));
+}
+
+const char *profile_name(const uint8_t *sps, uint32_t size)
+{
+    if (size < 3) return nullptr;
+    switch (sps[1]) {
+    case 66: return (sps[2] & 0x40) ? "Constrained Baseline" : "Baseline";
+    case 77: return "Main";
+    case 88: return "Extended";
+    case 100: return "High";
+    case 110: return "High 10";
+    case 122: return "High 4:2:2";
+    case 244: return "High 4:4:4 Predictive";
+    default: return nullptr;
+    }
+}
+
+void take_sps(const uint8_t *payload, uint32_t size, LegacyScan *scan)
+{
+    const vrc::H264FrameLayout layout = vrc::h264_frame_layout(payload, size);
+    if (layout.sps.size == 0 ||
+        !vrc::h264_sps_picture_size(layout.sps.data, layout.sps.size, &scan->width, &scan->height))
+        return;
+    const char *name = profile_name(layout.sps.data, layout.sps.size);
+    scan->profile = name ? name : "profile " + std::to_string(layout.sps.data[1]);
+}
+
+void count_step(LegacyTrackScan *track, uint32_t stamp)
+{
+    if (track->frames++ != 0) {
+        const int64_t step = static_cast<int32_t>(stamp - track->last_stamp);
+        track->steps_back += step < 0;
+        track->pauses += step > kPauseMs;
+    }
+    track->last_stamp = stamp;
+}
+
+// Seconds from the header's wall-clock field, milliseconds from the last
+// three digits of the stamp.
+int64_t calendar_ms(const Frame &frame) { return int64_t{frame.utctime} * 1000 + frame.timestamp % 1000; }
+
+class Scanner {
+public:
+    Scanner(vrc_oldrecord_demuxer_t *d, uint64_t file_size, LegacyScan *scan)
+        : d_(d), file_size_(file_size), scan_(scan)
+    {
+    }
+
+    // False when memory for a payload cannot be had.
+    bool run()
+    {
+        for (;;) {
+            Frame frame;
+            // The first key frames are read whole until one yields an SPS.
+            if (clean_frame_at(d_, file_size_, &frame) && !(wants_sps() && frame.type == VRC_OLDREC_TYPE_VIDEO_I)) {
+                d_->read_offset = frame.offset + frame.size;
+            } else {
+                const int rc = read_frame(&frame);
+                if (rc == VRC_ERR_FRAME_REFUSED) continue;
+                if (rc != 0) break;
+            }
+            add(frame);
+        }
+        if (file_size_ > covered_) scan_->bytes_skipped += file_size_ - covered_;
+        return !out_of_memory_;
+    }
+
+private:
+    bool wants_sps() const { return scan_->profile.empty(); }
+
+    // The frame at read_offset through the library's reader, with its payload.
+    int read_frame(Frame *frame)
+    {
+        if (!payload_) {
+            payload_.reset(new (std::nothrow) uint8_t[kPayloadCapacity]);
+            out_of_memory_ = !payload_;
+            if (out_of_memory_) return -1;
+            d_->buffer_size = kPayloadCapacity;
+        }
+        vrc_media_packet_t packet;
+        const int rc = vrc_oldrecord_demuxer_read_packet(d_, &packet, payload_.get());
+        if (rc != 0) return rc;
+        *frame = Frame{packet.offset, packet.size,
+                       packet.media_type == VRC_MEDIA_AUDIO ? uint32_t{VRC_OLDREC_TYPE_AUDIO}
+                       : packet.key_frame                   ? uint32_t{VRC_OLDREC_TYPE_VIDEO_I}
+                                                            : uint32_t{VRC_OLDREC_TYPE_VIDEO_P},
+                       packet.timestamp, packet.utctime};
+        if (wants_sps() && packet.key_frame) take_sps(payload_.get(), packet.size, scan_);
+        return 0;
+    }
+
+    void add(const Frame &frame)
+    {
+        const uint64_t header = uint64_t{frame.offset} - kHeaderSize;
+        if (header > covered_) scan_->bytes_skipped += header - covered_;
+        covered_ = uint64_t{frame.offset} + frame.size;
+        if (scan_->frames++ == 0) scan_->first_ms = calendar_ms(frame);
+        scan_->last_ms = calendar_ms(frame);
+        if (frame.type == VRC_OLDREC_TYPE_AUDIO) return count_step(&scan_->audio, frame.timestamp);
+        count_step(&scan_->video, frame.timestamp);
+        if (frame.type != VRC_OLDREC_TYPE_VIDEO_I) return;
+        if (scan_->key_frames++ != 0) {
+            const int64_t gap = static_cast<int32_t>(frame.timestamp - last_key_);
+            if (gap > int64_t{scan_->longest_key_gap_ms}) scan_->longest_key_gap_ms = static_cast<uint32_t>(gap);
+        }
+        last_key_ = frame.timestamp;
+    }
+
+    vrc_oldrecord_demuxer_t *d_;
+    uint64_t file_size_;
+    LegacyScan *scan_;
+    std::unique_ptr<uint8_t[]> payload_;
+    bool out_of_memory_ = false;
+    uint64_t covered_ = 0;
+    uint32_t last_key_ = 0;
+};
+
+}  // namespace
+
+bool scan_legacy_recording(const std::string &path, LegacyScan *scan, std::string *reason)
+{
+    *scan = LegacyScan();
+    vrc::FileIdentity identity;
+    vrc_oldrecord_demuxer_t *d = vrc_oldrecord_demuxer_new(path.c_str());
+    if (!d || !vrc::file_identity(path.c_str(), &identity)) {
+        *reason = std::string("cannot open: ") + vrc::file_error_text();
+        vrc_oldrecord_demuxer_free(d);
+        return false;
+    }
+    const bool scanned = Scanner(d, identity.size, scan).run();
+    const bool read = d->pb->error == 0;
+    vrc_oldrecord_demuxer_free(d);
+    if (!scanned) *reason = "out of memory";
+    if (!read) *reason = "cannot read the file";
+    return scanned && read;
+}
+
+}  // namespace vrc_tool
