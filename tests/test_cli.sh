@@ -60,19 +60,58 @@ grep -q 'open is succeed' "$dir/err" && ! grep -v -e "^$dir/in/cam1/a.rec: " -e 
 run -o x.mp4 a.rec b.rec
 expect 2
 
-# info: one JSON object per file; a file that is no MP4 gets its reason.
-mp4=$dir/mp4/cam1/a.mp4 rec=$dir/in/cam1/a.rec
-run info --json "$mp4" "$data/ffmpeg_aac16k_mono.mp4" "$rec" "$dir/in/cam2/b.rec.mp4"
+# info: one JSON object per file; a file that is neither MP4 nor a legacy
+# recording gets its reason.
+mp4=$dir/mp4/cam1/a.mp4 rec=$dir/in/cam1/a.rec bad=$dir/in/cam2/bad.rec
+run info --json "$mp4" "$data/ffmpeg_aac16k_mono.mp4" "$bad" "$dir/in/cam2/b.rec.mp4"
 expect 1
 [ "$(wc -l <"$dir/out")" -eq 4 ] || fail "four JSON lines expected: $(cat "$dir/out")"
-grep -q "recfile-convert info: $rec: not an MP4" "$dir/err" || fail "no reason: $(cat "$dir/err")"
-grep -q "^{\"file\":\"$rec\",\"probe\":[0-9]*,\"error\":" "$dir/out" || fail "no error object"
+grep -q "recfile-convert info: $bad: not an MP4" "$dir/err" || fail "no reason: $(cat "$dir/err")"
+grep -q "^{\"file\":\"$bad\",\"probe\":[0-9]*,\"error\":" "$dir/out" || fail "no error object"
 grep -q '"probe":100,"mode":"table",.*"codec":"h264",.*"width":320,"height":240,"frames":50,"key_frames":2}' \
   "$dir/out" || fail "converted file: $(head -1 "$dir/out")"
 grep -q '"creation_time":1704067200,"created":"2024-01-01 00:00:00",.*"codec":"aac",.*"sample_rate":16000,"channels":1,"frames":33}' \
   "$dir/out" || fail "ffmpeg file: $(sed -n 2p "$dir/out")"
 grep -q '"codec":"h264",.*"width":640,"height":360,"frames":250,.*"codec":"g711u",.*"frames":250' "$dir/out" ||
   fail "the bundled recording: $(sed -n 4p "$dir/out")"
+
+# info -r on legacy recordings: the stamps and counts packed (10 fps from
+# 1700000000 s: video 0..4900 ms, key frames 25 pictures apart; audio 40..2000
+# ms), the bytes the conversion skips, and the picture ffprobe finds in each
+# conversion.
+mkdir "$dir/in/cam3"
+"$tool" pack --video "$data/cam_320x240_25fps.h264" --audio "$data/tone_8000hz_mulaw.ul" --fps 10 \
+  --start 1700000000 -o "$dir/in/cam3/p.rec" >/dev/null
+"$tool" pack --video "$data/cam_704x576_4x3.h264" --foreign-head 100 --foreign-gap 7 --cut-last 10 \
+  -o "$dir/in/cam3/q.rec" >/dev/null
+"$tool" --json --keep-extension "$dir/in/cam3/p.rec" "$dir/in/cam3/q.rec" >"$dir/converted"
+run info -r --json "$dir/in"
+expect 1
+python3 - "$dir/out" "$dir/converted" <<'PY' || fail "info -r --json: $(cat "$dir/out")"
+import json, shutil, subprocess, sys
+info = {line["file"].rsplit("/", 1)[1]: line for line in map(json.loads, open(sys.argv[1]))}
+converted = {line["input"]: line for line in map(json.loads, open(sys.argv[2])) if line["type"] == "file"}
+assert sorted(info) == ["a.rec", "b.rec", "bad.rec", "p.rec", "q.rec"] and "error" in info["bad.rec"], info
+p = info["p.rec"]
+assert (p["first"], p["last"], p["first_ms"], p["duration_ms"]) == \
+    ("2023-11-14 22:13:20.000", "2023-11-14 22:13:24.900", 1700000000000, 4900), p
+assert (p["video"]["frames"], p["video"]["key_frames"], p["video"]["longest_key_gap_ms"], p["audio"]["frames"]) == \
+    (50, 2, 2500, 50), p
+for name, line in converted.items():
+    assert info[name.rsplit("/", 1)[1]]["bytes_skipped"] == line["skipped_bytes"], (info, line)
+assert info["q.rec"]["bytes_skipped"] > 0 and info["p.rec"]["video"]["pauses"] == 0, info
+if not shutil.which("ffprobe"):
+    sys.exit(print("SKIP: ffprobe missing: the picture sizes and profiles are not checked"))
+for rec in ("a.rec", "b.rec", "p.rec", "q.rec"):
+    probe = json.loads(subprocess.check_output(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                                                "stream=width,height,profile", "-of", "json",
+                                                info[rec]["file"] + ".mp4"]))
+    video = info[rec]["video"]
+    assert probe["streams"][0] == {k: video[k] for k in ("width", "height", "profile")}, (probe, video)
+PY
+run info "$dir/in/cam3/p.rec"
+grep -q "p.rec: legacy recording, 2023-11-14 22:13:20.000 to 2023-11-14 22:13:24.900 UTC, 4.900 s, video h264 320x240" \
+  "$dir/out" || fail "info on a legacy recording: $(cat "$dir/out")"
 
 # extract: the mu-law comes back as packed; a seek lands on the second key
 # frame whatever the host's zone; times outside the recording exit with 3.
