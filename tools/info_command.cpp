@@ -15,6 +15,9 @@
 namespace {
 
 constexpr const char *kName = "info";
+// A probe score from which on a file the MP4 reader refuses is taken for a
+// damaged MP4 file rather than searched for legacy frames.
+constexpr int kMp4Likely = 50;
 
 struct InfoArgs {
     std::vector<std::string> inputs;
@@ -131,7 +134,7 @@ FileSummary summarize(const std::string &path)
     if (!f.error.empty()) return f;
     f.probe = vrc_mp4_demuxer_read_probe(path.c_str());
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(path, &f.error);
-    if (!ctx && f.probe >= 0) try_legacy(&f);
+    if (!ctx && f.probe >= 0 && f.probe < kMp4Likely) try_legacy(&f);
     if (!ctx) return f;
     f.mode = vrc_tool::mode_name(*ctx);
     f.creation_time = ctx->creation_time;
