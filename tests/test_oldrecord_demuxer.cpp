@@ -203,8 +203,10 @@ std::vector<PackedFrame> frames_by_one_byte_scan(const Bytes &bytes, uint32_t ca
 // Frames of every type code between damaged headers: one claiming 16777216
 // bytes that hides a real header 10 bytes on (the scan resumes at its next
 // byte), one claiming 0xFFFFFFFF, one of an unknown type, a header of size 0
-// (-3, and the next call goes on), one whose size takes in the whole header
-// of the next frame (it ends at that header), and last a header of 16777215 bytes with
+// (-3, and the next call goes on), one whose size takes in a stale header
+// stamped 2 s before it and the whole header of the next frame, an audio
+// frame stamped a little earlier as audio interleaves (it ends at that
+// header, not at the stale one), and last a header of 16777215 bytes with
 // none of them in the file (-3, then the end).
 TEST(OldrecordDemuxer, HandMadeHeadersAroundDamage)
 {
@@ -212,10 +214,12 @@ TEST(OldrecordDemuxer, HandMadeHeadersAroundDamage)
                                  frame_bytes(5656, 0xF0, 40, Bytes(100, 1)),
                                  frame_bytes(5099, 0xFA, 80, Bytes(320, 2))});
     const size_t huge_at = bytes.size();
+    const Bytes stale = frame_bytes(5099, 0xF1, 280, Bytes(4, 8));
     bytes = mp4_test::cat({bytes, frame_bytes(5099, 0xF0, 0, {}, 0xFFFFFFFFu),
                            frame_bytes(5656, 0xF2, 120, Bytes(30, 3)), frame_bytes(5656, 0xF5, 160, Bytes(20, 4)),
                            frame_bytes(5099, 0xF1, 200, {}), frame_bytes(5656, 0xF1, 240, Bytes(10, 5)),
-                           frame_bytes(5656, 0xF1, 280, Bytes(10, 6), 10 + 44), frame_bytes(5099, 0xF1, 320, Bytes(9, 7)),
+                           frame_bytes(5656, 0xF1, 2280, mp4_test::cat({Bytes(10, 6), stale}), 10 + 48 + 44),
+                           frame_bytes(5099, 0xFA, 2270, Bytes(9, 7)),
                            frame_bytes(5656, 0xF0, 0, {}, VRC_OLDREC_MAX_FRAME_SIZE)});
     const std::vector<PackedFrame> expected = frames_by_one_byte_scan(bytes, kDefaultCapacity);
     ASSERT_EQ(expected.size(), 8u);  // the last two unreadable
@@ -227,7 +231,7 @@ TEST(OldrecordDemuxer, HandMadeHeadersAroundDamage)
     const std::string lines[] = {"header at offset 3 claims 16777216 bytes",
                                  "header at offset " + std::to_string(huge_at) + " claims 4294967295 bytes",
                                  "claims 20 bytes of type 0xF5: skipped as corrupt",
-                                 "claims 54 bytes, but the next frame's header follows after 10: cut there"};
+                                 "claims 102 bytes, but the next frame's header follows after 58: cut there"};
     for (const std::string &line : lines) EXPECT_EQ(occurrences(text, line), 1u) << line << "\n" << text;
     EXPECT_EQ(occurrences(text, "read error ret: 0"), 2u) << text;
 }

@@ -50,8 +50,8 @@ typedef struct vrc_convert_options_t {
 typedef struct vrc_convert_result_t {
     uint32_t video_frames;         /* samples written to the video track */
     uint32_t audio_frames;         /* samples written to the audio track */
-    uint32_t video_steps_repaired; /* video time steps that went backwards or jumped, replaced */
-    uint32_t audio_steps_repaired; /* audio time steps that went backwards or jumped, replaced */
+    uint32_t video_steps_repaired; /* video stamps put back in line, and steps back or jumps replaced */
+    uint32_t audio_steps_repaired; /* the same for audio */
     uint32_t frames_dropped;       /* frames read but not written (no picture data, too large) */
     uint64_t bytes_written;        /* size of the output file; 0 when none was written */
     uint64_t bytes_skipped;        /* input bytes not converted: foreign data, damaged headers, dropped frames */
