@@ -131,6 +131,7 @@ void Reporter::print_text(const Job &job, const Outcome &outcome)
                  outcome.seconds);
     if (outcome.repaired_steps) std::fprintf(out_, ", %" PRIu64 " timestamps repaired", outcome.repaired_steps);
     if (outcome.skipped_bytes) std::fprintf(out_, ", %" PRIu64 " damaged bytes skipped", outcome.skipped_bytes);
+    if (!outcome.reason.empty()) std::fprintf(out_, ", %s", outcome.reason.c_str());
     std::fputs(")\n", out_);
 }
 
@@ -138,7 +139,7 @@ void Reporter::print_json(const Job &job, const Outcome &outcome)
 {
     std::fprintf(out_, "{\"type\":\"file\",\"input\":%s,\"output\":%s,\"status\":\"%s\"",
                  json_quote(job.input).c_str(), json_quote(job.output).c_str(), status_name(outcome.status));
-    if (outcome.status == Status::kFailed) std::fprintf(out_, ",\"reason\":%s", json_quote(outcome.reason).c_str());
+    if (!outcome.reason.empty()) std::fprintf(out_, ",\"reason\":%s", json_quote(outcome.reason).c_str());
     std::fprintf(out_,
                  ",\"seconds\":%.3f,\"bytes_written\":%" PRIu64 ",\"video_frames\":%" PRIu64
                  ",\"audio_frames\":%" PRIu64 ",\"repaired_steps\":%" PRIu64 ",\"skipped_bytes\":%" PRIu64 "}\n",
