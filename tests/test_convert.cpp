@@ -217,14 +217,54 @@ TEST(Convert, FailureKeepsTheExistingOutput)
     EXPECT_EQ(done.result.bytes_written, fs::file_size(output));
 }
 
+// A recording cut while it is converted fails and says so; one that grows (a
+// recorder still writing, here in the middle of a frame) is converted as far
+// as it reached at the start, and the result says so.
+TEST(Convert, RecordingChangingWhileConverted)
+{
+    struct Scene {
+        std::string path;
+        Bytes bytes;  // the recording once the conversion has begun
+    } scene{vrc_test::temp_path("changing.rec"), recording(std::vector<Bytes>(40, key_frame(100000)))};
+    const size_t whole = scene.bytes.size(), frame = whole / 40;
+    const struct {
+        size_t at_start, then;
+        int rc;
+        uint32_t frames;
+        std::string message;
+    } changes[] = {{whole, whole / 2, VRC_CONVERT_ERR_INPUT, 0,
+                    scene.path + " shrank from " + std::to_string(whole) + " to " + std::to_string(whole / 2) +
+                        " bytes while it was converted"},
+                   {20 * frame + 500, whole, 0, 20,
+                    "the recording grew while it was converted: its first " + std::to_string(20 * frame + 500) +
+                        " bytes converted"}};
+    for (const auto &change : changes) {
+        const Bytes all = scene.bytes;
+        vrc_test::write_file(scene.path, Bytes(all.begin(), all.begin() + change.at_start));
+        scene.bytes.resize(change.then);
+        const vrc_convert_options_t options{[](void *user, uint64_t done, uint64_t) {
+                                                const Scene &s = *static_cast<Scene *>(user);
+                                                if (done == 0) vrc_test::write_file(s.path, s.bytes);
+                                                return 0;
+                                            },
+                                            &scene, 0, nullptr};
+        const Conversion c = convert(scene.path, scene.path + ".mp4", &options);
+        EXPECT_EQ(c.rc, change.rc);
+        EXPECT_EQ(c.result.message, change.message);
+        EXPECT_EQ(c.result.video_frames, change.frames);
+        EXPECT_EQ(c.result.bytes_skipped, 0u);
+        scene.bytes = all;
+    }
+}
+
 // The conversion reads a recording a MiB at a time and writes the samples
 // straight from those blocks. In a recording of several MiB, frames that
 // cross a block's end and a damaged size field (read by the copying path)
 // give samples of exactly the source's slices. A frame whose payload cannot
 // be read (size 0) and one the muxer refuses (a single 16777215-byte NAL unit
 // behind a 3-byte start code needs a sample of 16 MiB, one more than a frame
-// record can describe) are dropped alone. A payload cut off by the end of the
-// file keeps the bytes present, with nothing added.
+// record can describe) are dropped alone, and so is a picture cut off by the
+// end of the file, which no decoder could show whole.
 TEST(Convert, DamagedFramesLoseNothingElse)
 {
     const Bytes picture = vrc_test::read_file(VRC_TEST_DATA_DIR "/cam_1920x1080_large_i.h264");
@@ -238,15 +278,14 @@ TEST(Convert, DamagedFramesLoseNothingElse)
     vrc_pack::Frame last = frames[0];  // the first picture again, at the end, cut by 100 bytes
     last.timestamp = frames.back().timestamp + 40;
     frames.push_back(last);
-    last.size -= 100;
-    pictures.push_back(slices_and_after(last));
     Bytes huge = {0, 0, 1, 0x65};
     huge.resize(16777215, 0x80);
     frames.insert(frames.begin() + 1, {{vrc_pack::kTypeVideoP, 0, 0, nullptr, 0},
                                        {vrc_pack::kTypeVideoI, 0, 0, huge.data(), uint32_t(huge.size())}});
     vrc_pack::PackedRecording rec = vrc_pack::pack_recording(frames, {false, 0, 0, 100});
-    const vrc_pack::PackedFrame &middle = rec.frames[frames.size() / 2 + 1];  // claims 5000 bytes more
-    ASSERT_NE(middle.frame.type, vrc_pack::kTypeAudio);
+    size_t at = frames.size() / 2;
+    while (rec.frames[at].frame.type == vrc_pack::kTypeAudio) ++at;
+    const vrc_pack::PackedFrame &middle = rec.frames[at];  // claims 5000 bytes more
     for (int b = 0; b < 4; ++b)
         rec.bytes[middle.header_offset + 4 + b] = uint8_t((middle.frame.size + 5000) >> (8 * b));
 
@@ -255,8 +294,8 @@ TEST(Convert, DamagedFramesLoseNothingElse)
     const Conversion c = convert(path, path + ".mp4");
     ASSERT_EQ(c.rc, 0) << c.result.message;
     EXPECT_NE(c.printed.find("write muxer failed!, ret = -3\n"), std::string::npos);
-    EXPECT_EQ(c.result.frames_dropped, 1u);
-    EXPECT_EQ(c.result.bytes_skipped, 44u + 44u + huge.size());  // the empty frame's header too
+    EXPECT_EQ(c.result.frames_dropped, 2u);
+    EXPECT_EQ(c.result.bytes_skipped, 44u + 44u + huge.size() + 44u + last.size - 100);  // the empty frame's header too
     const Bytes file = vrc_test::read_file(path + ".mp4");
     const std::vector<uint32_t> offsets = mp4_test::sample_offsets(file, 0), sizes = mp4_test::sample_sizes(file, 0);
     ASSERT_EQ(sizes.size(), pictures.size());

@@ -222,6 +222,15 @@ closed_pipe() {
   [ -z "$(find "$dir/mp4" -name '*.part')" ] || fail "a .part file was left"
 }
 rows+=(closed_pipe)
+# ---- damage the conversion must report: a recording cut inside its last picture
+cut_last_picture() {
+  "$tool" pack --video "$data/cam_320x240_25fps.h264" --cut-last 300 -o "$dir/cut.rec" >/dev/null
+  run "$dir/cut.rec"; expect 0
+  grep -q ', [0-9]* damaged bytes skipped)' "$dir/out" || fail "the cut picture goes unreported: $(cat "$dir/out")"
+  command -v ffmpeg >/dev/null || { skip "ffmpeg is missing: the decoding is not checked"; return; }
+  [ -z "$(ffmpeg -v error -i "$dir/cut.mp4" -f null - 2>&1)" ] || fail "the cut picture is in the MP4"
+}
+rows+=(cut_last_picture)
 
 # ---- run every row ----------------------------------------------------------
 failures=0

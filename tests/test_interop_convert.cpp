@@ -82,27 +82,38 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, ConvertFixture,
 
 // Recordings damaged as real archives are, converted: every frame that holds
 // a picture or sound is kept, the repairs are counted, ffprobe finds each
-// track where its stamps put it and the file as long as its frames imply
-// (a real pause included), and ffmpeg decodes it.
+// track where its stamps put it (tracks stamped together start together)
+// and each as long as its frames imply (a real pause included), and ffmpeg
+// decodes it. Runs of bad stamps, at a track's start or in its middle, move
+// nothing but themselves.
 TEST(ConvertDamaged, PlayersGetTheFramesAtTheirTimes)
 {
     SKIP_WITHOUT_FFMPEG();
     struct Damage {
         const char *name;
         int32_t shift_second_half_ms;  // both tracks, from the middle frame on
-        bool one_stamp_an_hour_ahead;  // a video frame in the middle
+        uint32_t run_type;             // a run of stamps shifted in this track (audio, or any video type)
+        uint32_t run_first, run_length;
+        int32_t run_shift_ms;
         bool damaged_size_fields;      // one in the middle, the last at its end
         bool damaged_start_code;       // of a picture in the middle
         uint32_t audio_late_ms;        // audio frames taken away at the start
         uint32_t repaired_video, repaired_audio;
     };
+    constexpr uint32_t kVideo = vrc_pack::kTypeVideoP, kAudio = vrc_pack::kTypeAudio;
+    constexpr int32_t kHour = 3600000;
     const Damage damages[] = {
-        {"clock set back", -5000, false, false, false, 0, 1, 1},
-        {"a stamp an hour ahead", 0, true, false, false, 0, 1, 0},
-        {"damaged size fields", 0, false, true, false, 0, 0, 0},
-        {"audio 200 ms late", 0, false, false, false, 200, 0, 0},
-        {"damaged start code", 0, false, false, true, 0, 0, 0},
-        {"a pause of 3 minutes", 180000, false, false, false, 0, 0, 0},
+        {"clock set back", -5000, kVideo, 0, 0, 0, false, false, 0, 1, 1},
+        {"a stamp an hour ahead", 0, kVideo, 26, 1, kHour, false, false, 0, 1, 0},
+        {"2 video stamps an hour ahead at the start", 0, kVideo, 0, 2, kHour, false, false, 0, 2, 0},
+        {"10 video stamps an hour behind", 0, kVideo, 20, 10, -kHour, false, false, 0, 10, 0},
+        {"2 audio stamps an hour ahead", 0, kAudio, 20, 2, kHour, false, false, 0, 0, 2},
+        {"10 audio stamps an hour ahead at the start", 0, kAudio, 0, 10, kHour, false, false, 0, 0, 10},
+        {"video stamps 5 s ahead from the middle on", 0, kVideo, 25, 25, 5000, false, false, 0, 1, 0},
+        {"damaged size fields", 0, kVideo, 0, 0, 0, true, false, 0, 0, 0},
+        {"audio 200 ms late", 0, kVideo, 0, 0, 0, false, false, 200, 0, 0},
+        {"damaged start code", 0, kVideo, 0, 0, 0, false, true, 0, 0, 0},
+        {"a pause of 3 minutes", 180000, kVideo, 0, 0, 0, false, false, 0, 0, 0},
     };
     const Bytes audio = vrc_test::read_file(kTone);
     for (const Damage &d : damages) {
@@ -110,17 +121,19 @@ TEST(ConvertDamaged, PlayersGetTheFramesAtTheirTimes)
         Bytes video = vrc_test::read_file(kDataDir + "/cam_320x240_25fps.h264");
         std::vector<vrc_pack::Frame> frames = vrc_pack::plan_frames(video, audio, 25, vrc_pack::kDefaultStart);
         const size_t middle = frames.size() / 2;
-        size_t video_frames = 0, audio_frames = 0, picture = middle;
+        size_t video_frames = 0, audio_frames = 0, picture = middle, in_run = 0;
         while (frames[picture].type != vrc_pack::kTypeVideoP) ++picture;
-        if (d.one_stamp_an_hour_ahead) frames[picture].timestamp += 3600000;
         if (d.damaged_start_code) video[size_t(frames[picture].data - video.data()) + 3] = 2;
+        for (vrc_pack::Frame &f : frames)
+            if ((f.type == kAudio) == (d.run_type == kAudio) && in_run++ - d.run_first < d.run_length)
+                f.timestamp += uint32_t(d.run_shift_ms);
         for (size_t i = middle; i < frames.size(); ++i) frames[i].timestamp += uint32_t(d.shift_second_half_ms);
         frames.erase(std::remove_if(frames.begin(), frames.end(),
                                     [&](const vrc_pack::Frame &f) {
-                                        return f.type == vrc_pack::kTypeAudio && f.timestamp <= d.audio_late_ms;
+                                        return f.type == kAudio && f.timestamp < d.audio_late_ms;
                                     }),
                      frames.end());
-        for (const vrc_pack::Frame &f : frames) ++(f.type == vrc_pack::kTypeAudio ? audio_frames : video_frames);
+        for (const vrc_pack::Frame &f : frames) ++(f.type == kAudio ? audio_frames : video_frames);
         vrc_pack::PackedRecording rec = vrc_pack::pack_recording(frames, {});
         if (d.damaged_size_fields) {
             for (const auto &[at, size] : {std::make_pair(rec.frames[middle].header_offset, 200000u),
@@ -139,15 +152,16 @@ TEST(ConvertDamaged, PlayersGetTheFramesAtTheirTimes)
         EXPECT_EQ(result.video_steps_repaired, d.repaired_video);
         EXPECT_EQ(result.audio_steps_repaired, d.repaired_audio);
 
-        const double implied = std::max(video_frames, audio_frames + d.audio_late_ms / 40) * 0.04 +
-                               std::max(d.shift_second_half_ms, 0) / 1000.0;
-        const std::string probe = run("ffprobe -v error -show_entries format=duration:stream=start_time "
+        const double pause = std::max(d.shift_second_half_ms, 0) / 1000.0;
+        const std::string probe = run("ffprobe -v error -show_entries stream=start_time,duration "
                                       "-of default=nw=1:nk=1 '" + mp4 + "'");
-        double video_start = -1, audio_start = -1, duration = -1;
-        ASSERT_EQ(std::sscanf(probe.c_str(), "%lf %lf %lf", &video_start, &audio_start, &duration), 3) << probe;
+        double video_start = -1, video_duration = -1, audio_start = -1, audio_duration = -1;
+        ASSERT_EQ(std::sscanf(probe.c_str(), "%lf %lf %lf %lf", &video_start, &video_duration, &audio_start,
+                              &audio_duration), 4) << probe;
         EXPECT_EQ(video_start, 0.0);
         EXPECT_NEAR(audio_start, d.audio_late_ms / 1000.0, 0.001);
-        EXPECT_NEAR(duration, implied, 1.0);
+        EXPECT_NEAR(video_duration, video_frames * 0.04 + pause, 0.1);
+        EXPECT_NEAR(audio_duration, audio_frames * 0.04 + pause, 0.1);
         EXPECT_EQ(run("ffmpeg -v error -i '" + mp4 + "' -f null - 2>&1"), "");
     }
 }

@@ -229,7 +229,7 @@ Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertAr
         return outcome;
     }
     if (rc == 0) outcome.status = Status::kConverted;
-    else outcome.reason = result.message[0] ? result.message : "conversion failed (" + std::to_string(rc) + ")";
+    outcome.reason = rc == 0 || result.message[0] ? result.message : "conversion failed (" + std::to_string(rc) + ")";
     outcome.bytes_written = result.bytes_written;
     outcome.video_frames = result.video_frames;
     outcome.audio_frames = result.audio_frames;
@@ -364,7 +364,9 @@ const Subcommand kConvertCommand = {
     "  -h, --help            print this help\n"
     "  --                    what follows are file names\n"
     "\n"
-    "Prints a line per converted file and a summary on standard output, each\n"
+    "Prints a line per converted file (with the damaged bytes skipped, the\n"
+    "timestamps repaired, and the part of a recording that grew while it was\n"
+    "converted left out) and a summary on standard output, each\n"
     "failure with its reason on standard error, and a progress line when\n"
     "standard error is a terminal. Colour only on a terminal, never with\n"
     "NO_COLOR set. Ctrl-C, SIGTERM, SIGHUP and a closed standard output (| head)\n"

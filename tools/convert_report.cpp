@@ -157,6 +157,7 @@ void Reporter::print_text(const Job &job, const Outcome &outcome)
     if (outcome.repaired_steps) std::fprintf(out_, ", %" PRIu64 " timestamps repaired", outcome.repaired_steps);
     if (outcome.skipped_bytes) std::fprintf(out_, ", %" PRIu64 " damaged bytes skipped", outcome.skipped_bytes);
     if (outcome.remade_incomplete) std::fputs(", replaced an incomplete output", out_);
+    if (!outcome.reason.empty()) std::fprintf(out_, ", %s", outcome.reason.c_str());
     std::fputs(")\n", out_);
 }
 
@@ -164,7 +165,7 @@ void Reporter::print_json(const Job &job, const Outcome &outcome)
 {
     print(out_, "{\"type\":\"file\",%s,%s,\"status\":\"%s\"", json_name("input", job.input).c_str(),
           json_name("output", job.output).c_str(), status_name(outcome.status));
-    if (outcome.status == Status::kFailed) print(out_, ",\"reason\":%s", json_quote(outcome.reason).c_str());
+    if (!outcome.reason.empty()) print(out_, ",\"reason\":%s", json_quote(outcome.reason).c_str());
     std::fprintf(out_,
                  ",\"seconds\":%.3f,\"bytes_written\":%" PRIu64 ",\"video_frames\":%" PRIu64
                  ",\"audio_frames\":%" PRIu64 ",\"repaired_steps\":%" PRIu64 ",\"skipped_bytes\":%" PRIu64

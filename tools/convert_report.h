@@ -29,7 +29,7 @@ enum class Status { kConverted, kSkipped, kFailed, kAbandoned };
 
 struct Outcome {
     Status status = Status::kFailed;
-    std::string reason;  // why it failed
+    std::string reason;  // why it failed; when converted, what was left out (or empty)
     double seconds = 0;
     uint64_t bytes_written = 0;
     uint64_t video_frames = 0;

@@ -42,10 +42,9 @@ std::vector<Frame> video_frames(const std::vector<uint8_t> &video, uint32_t fps,
 std::vector<Frame> audio_frames(const std::vector<uint8_t> &audio, uint32_t start)
 {
     std::vector<Frame> frames;
-    uint32_t timestamp = 0;
     for (size_t at = 0; at < audio.size(); at += kAudioFrameBytes) {
         const size_t left = audio.size() - at;
-        timestamp += kAudioFrameMs;
+        const auto timestamp = static_cast<uint32_t>(at / kAudioFrameBytes * kAudioFrameMs);
         frames.push_back(Frame{kTypeAudio, timestamp, frame_utctime(start, timestamp), audio.data() + at,
                                static_cast<uint32_t>(left < kAudioFrameBytes ? left : kAudioFrameBytes)});
     }

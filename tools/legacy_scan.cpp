@@ -119,6 +119,8 @@ public:
                 const int rc = read_frame(&frame);
                 if (rc == VRC_ERR_FRAME_REFUSED) continue;
                 if (rc != 0) break;
+                // A picture cut by the end of the file is dropped, as the conversion drops it.
+                if (d_->payload_cut != 0 && frame.type != VRC_OLDREC_TYPE_AUDIO) continue;
             }
             add(frame);
         }

@@ -22,7 +22,8 @@ VRC_BEGIN_DECLS
 
 /* Results of vrc_convert_mp4_file besides 0 and -1 (-1: a null path, or no
  * memory). */
-#define VRC_CONVERT_ERR_INPUT (-(0x18000 + 1))         /* the input cannot be opened */
+#define VRC_CONVERT_ERR_INPUT (-(0x18000 + 1))         /* the input cannot be opened or read, or it shrank
+                                                          while it was read */
 #define VRC_CONVERT_ERR_NO_FRAMES (-(0x18000 + 2))     /* no frame found in the input */
 #define VRC_CONVERT_ERR_SAME_FILE (-(0x18000 + 3))     /* the output names the input itself */
 #define VRC_CONVERT_ERR_EXISTS (-(0x18000 + 4))        /* the output exists (VRC_CONVERT_KEEP_EXISTING) */
@@ -59,18 +60,23 @@ typedef struct vrc_convert_options_t {
 typedef struct vrc_convert_result_t {
     uint32_t video_frames;         /* samples written to the video track */
     uint32_t audio_frames;         /* samples written to the audio track */
-    uint32_t video_steps_repaired; /* video time steps that went backwards or jumped, replaced */
-    uint32_t audio_steps_repaired; /* audio time steps that went backwards or jumped, replaced */
-    uint32_t frames_dropped;       /* frames read but not written (no picture data, too large) */
+    uint32_t video_steps_repaired; /* video stamps put back in line, and steps back or jumps replaced */
+    uint32_t audio_steps_repaired; /* the same for audio */
+    uint32_t frames_dropped;       /* frames read but not written (no picture data, too large, a
+                                      picture cut by the end of the file) */
     uint64_t bytes_written;        /* size of the output file; 0 when none was written */
     uint64_t bytes_skipped;        /* input bytes not converted: foreign data, damaged headers, dropped frames */
-    char message[256];             /* why it failed: one line, no newline; empty on success */
+    char message[256];             /* why it failed: one line, no newline; on success empty, or what was
+                                      left out (the end of a recording that grew while it was read) */
 } vrc_convert_result_t;
 
 /* Converts the legacy recording at input into an MP4 file at output.
  * options and result may be null (no progress, no flags; nothing reported).
  * Frames the MP4 file cannot take (a picture without a slice, a frame too
- * large) are dropped and counted; the others are all written.
+ * large, a picture cut by the end of the file) are dropped and counted; the
+ * others are all written. A recording that grows while it is read (a
+ * recorder still writing) is converted as far as it reached at the start,
+ * with a note in the result's message; one that shrinks fails.
  * Returns 0 when the output was written completely and renamed into place;
  * -1 for a null input or output path; otherwise one of VRC_CONVERT_ERR_*,
  * with no file left under the output name other than one that was there

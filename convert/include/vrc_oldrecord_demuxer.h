@@ -53,6 +53,9 @@ typedef struct vrc_oldrecord_demuxer_t {
     /* Capacity of the payload buffer given to read_packet. Frames larger than
      * this are skipped with a warning; a host with a larger buffer raises it. */
     uint32_t buffer_size;
+    /* Bytes missing from the payload of the frame last delivered: the file
+     * ends inside it (a recording cut off). 0 for a whole frame. */
+    uint32_t payload_cut;
 } vrc_oldrecord_demuxer_t;
 
 /* Opens path for reading; null when it cannot be opened. Reads nothing. */
@@ -63,7 +66,8 @@ VRC_API vrc_oldrecord_demuxer_t *vrc_oldrecord_demuxer_new(const char *path);
  * known and its size at most VRC_OLDREC_MAX_FRAME_SIZE. The frame has the
  * size its header says when the next header (or the end of the file)
  * follows it; otherwise it ends where the next frame's header shows up
- * inside it (a damaged size field), or with the bytes the file holds. A
+ * inside it (a damaged size field), or with the bytes the file holds
+ * (payload_cut says how many it lacks; a warning is logged). A
  * frame larger than buffer_size is skipped with a warning. Returns 0; -1 for
  * a null argument; -90113 at the end of the file, when the file cannot be
  * positioned or read, or when the next frame lies past 4 GiB; -3 when the

@@ -47,6 +47,7 @@ struct Job {
     uint64_t input_size;
     uint64_t covered;        // input bytes up to the end of the last frame delivered
     uint64_t next_progress;  // input position of the next progress report
+    bool grew;               // the input grew while it was read: only its size at the start is converted
 };
 
 // Records why the conversion failed and returns code. Allocates nothing that
@@ -152,6 +153,14 @@ void note_frame_dropped(Job &job, const vrc_media_packet_t &packet)
     job.result->bytes_skipped += VRC_OLDREC_HEADER_SIZE + uint64_t{packet.size};
 }
 
+// A frame ending past the input's size at the start was written after the
+// conversion began (a recorder still writing): it and what follows are left
+// for a later conversion.
+bool written_since_start(const Job &job, const vrc_media_packet_t &packet)
+{
+    return uint64_t{packet.offset} + packet.size > job.input_size;
+}
+
 // Names the capacity of the MP4 file that the muxer found full when it
 // refused a frame, so that no later frame can go in either; false when it
 // refused the frame for the frame's own sake. (Its limit on all frames
@@ -184,7 +193,17 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
             vrc::out_printf("read demuxer failed!, ret = %d\n", rc);
             break;
         }
+        if (written_since_start(job, packet)) {
+            job.grew = true;
+            job.covered = job.input_size;  // the frame it cuts at that size was being written, not damaged
+            break;
+        }
         if (!note_frame_read(job, packet)) return fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
+        // A picture cut by the end of the file cannot be decoded whole.
+        if (demuxer->payload_cut != 0 && packet.media_type == VRC_MEDIA_VIDEO) {
+            note_frame_dropped(job, packet);
+            continue;
+        }
         complete_packet(&packet, &counters);
         rc = vrc_mp4_muxer_write_packet(muxer, &packet);
         if (rc == 0) continue;
@@ -198,6 +217,15 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
         note_frame_dropped(job, packet);
     }
     if (demuxer->pb->error != 0) return fail(job, VRC_CONVERT_ERR_INPUT, "cannot read %s", job.input);
+    // A recording cut while it was read lost frames it held at the start.
+    vrc::FileIdentity now;
+    if (vrc::file_identity(job.input, &now) && now.size != job.input_size) {
+        if (now.size < job.input_size)
+            return fail(job, VRC_CONVERT_ERR_INPUT, "%s shrank from %llu to %llu bytes while it was converted",
+                        job.input, static_cast<unsigned long long>(job.input_size),
+                        static_cast<unsigned long long>(now.size));
+        job.grew = true;
+    }
     if (job.input_size > job.covered) job.result->bytes_skipped += job.input_size - job.covered;
     job.covered = job.input_size;
     if (job.options.progress && job.options.progress(job.options.user, job.input_size, job.input_size) != 0)
@@ -338,6 +366,10 @@ int convert(Job &job)
     if (rc == 0) rc = write_mp4(job, demuxer, staged.path().c_str());
     vrc_oldrecord_demuxer_free(demuxer);
     if (rc == 0) rc = move_into_place(job, staged);
+    if (rc == 0 && job.grew)
+        std::snprintf(job.result->message, sizeof job.result->message,
+                      "the recording grew while it was converted: its first %llu bytes converted",
+                      static_cast<unsigned long long>(job.input_size));
     return rc;
 }
 
@@ -347,7 +379,7 @@ extern "C" VRC_API int vrc_convert_mp4_file(const char *input, const char *outpu
                                             const vrc_convert_options_t *options, vrc_convert_result_t *result)
 {
     vrc_convert_result_t unused;
-    Job job{input, output, {}, result ? result : &unused, 0, 0, 0};
+    Job job{input, output, {}, result ? result : &unused, 0, 0, 0, false};
     std::memset(job.result, 0, sizeof *job.result);
     if (options) job.options = *options;
     if (!input || !output) return fail(job, -1, "no input or output path");

@@ -17,8 +17,10 @@ class UriIoBatch;
 constexpr uint32_t MOV_MOOV_TRACKS = 2;         // moov describes slots 0 (video) and 1 (audio)
 // Chunk offsets are 32 bits: no byte of a sample may lie beyond this.
 constexpr uint64_t MOV_MAX_FILE_OFFSET = 0xFFFFFFFFu;
-// Audio frames are stamped at their end: an audio track plays from this
-// many milliseconds before its first stamp.
+// The packet writer's running duration of an audio track counts from this
+// many milliseconds before its first stamp; it only picks the movie's
+// timescale and times. Where samples play, the stamps alone decide: a
+// stamp is the time of a frame's first sample.
 constexpr uint32_t MOV_AUDIO_LEAD_MS = 40;
 
 static_assert(sizeof(vrc_track_info_t::seq_params) == MOV_PARAM_SET_CAPACITY &&
@@ -42,6 +44,7 @@ struct mov_trak_size_t {
     uint32_t nr_chunks;
     uint32_t edts_size, elst_size;  // 0: the track starts with the movie
     uint32_t empty_edit;         // movie time before the track's first sample plays
+    uint32_t last_duration;      // of the track's last sample: its usual step
 };
 
 struct mov_moov_size_t {
@@ -84,7 +87,7 @@ struct vrc_mp4_muxer_t {
     vrc::mov_moov_size_t moov;
     uint32_t tracks_added;      // add_tracks has been called
     uint32_t param_set_warned[VRC_MUXER_MAX_TRACKS];  // oversized parameter set reported
-    uint32_t steps_repaired[VRC_MUXER_MAX_TRACKS];    // time steps the tail replaced, per track
+    uint32_t steps_repaired[VRC_MUXER_MAX_TRACKS];    // stamps the tail repaired, per track
 };
 
 // A muxer writing to path, opened with the file layer's flags (the
@@ -92,6 +95,22 @@ struct vrc_mp4_muxer_t {
 vrc_mp4_muxer_t *vrc_mp4_muxer_open(const char *path, int flags);
 
 namespace vrc {
+
+// Time from one stamp to another; stamps wrap around at 2^32.
+inline int64_t mov_stamp_step(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
+
+struct TrackTiming {
+    uint32_t start;          // stamp at which the first sample plays
+    uint64_t duration;       // the sample durations added up
+    uint32_t last_duration;  // of the last sample: the track's usual step
+    uint32_t repaired;       // stamps put back in line and steps replaced
+};
+
+// Replaces the stamps of the slot's frames in the frame table by the times
+// its samples play (vrc_mp4_muxer_timing.cpp). Slots are put in line in
+// order: a slot's stamps are judged against the other track's as they
+// stand.
+TrackTiming mov_put_stamps_in_line(vrc_mp4_muxer_t &m, uint32_t slot);
 
 // Whether a frame of this slot carries an mr02 record: H.264 key frames do.
 inline bool mov_frame_has_param_sets(const vrc_mp4_muxer_t &m, bool key_frame, uint32_t slot)

@@ -145,101 +145,20 @@ void for_each_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
     }
 }
 
-// The stamps of one slot's samples in write order, the current one and up
-// to two after it in view.
-class StampWindow {
-public:
-    StampWindow(const vrc_mp4_muxer_t &m, uint32_t slot) : m_(m), slot_(slot)
-    {
-        for (uint32_t k = 0; k < kView; ++k) pull();
-    }
-    uint32_t held() const { return held_; }
-    uint32_t at(uint32_t k) const { return stamps_[k]; }
-    void advance()
-    {
-        stamps_[0] = stamps_[1];
-        stamps_[1] = stamps_[2];
-        --held_;
-        pull();
-    }
-
-private:
-    static constexpr uint32_t kView = 3;
-    void pull()
-    {
-        while (next_ < m_.nr_frames && m_.frames[next_].track_id != slot_) ++next_;
-        if (next_ < m_.nr_frames) stamps_[held_++] = m_.frames[next_++].timestamp;
-    }
-
-    const vrc_mp4_muxer_t &m_;
-    uint32_t slot_;
-    uint32_t next_ = 0;
-    uint32_t held_ = 0;
-    uint32_t stamps_[kView] = {};
-};
-
-struct TrackTiming {
-    uint32_t start;     // stamp at which the first sample plays
-    uint64_t duration;  // the sample durations added up
-    uint32_t repaired;  // steps replaced
-};
-
-// Time from one stamp to another; stamps wrap around at 2^32.
-int64_t stamp_step(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
-
 // Calls visit(duration) for each sample of a slot in order: the time to the
-// next sample of the slot. A step that goes backwards, or forwards by more
-// than a second, is taken for damage and replaced by the usual step (the
-// last regular one), so that one bad stamp never moves the rest of the
-// track: a stamp astray alone is put back in line (the one after it is
-// close to the one before), and a clock set back goes on from its new time.
-// A jump forward after which the track goes on is a pause and stays, and
-// becomes the usual step when the next one is alike (a slow camera). The
-// last sample lasts the usual step too.
+// next sample of the slot, from the stamps the tail put in line; the last
+// sample lasts the track's usual step.
 template <class Visit>
-TrackTiming for_each_sample_duration(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
+void for_each_sample_duration(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
 {
-    const int64_t max_step = m.tracks[slot].timescale;
-    uint32_t usual = m.tracks[slot].timescale / 25 ? m.tracks[slot].timescale / 25 : 1;  // 40 ms
-    StampWindow window(m, slot);
-    TrackTiming timing{window.at(0), 0, 0};
-    if (window.held() == 0) return timing;
-    uint32_t current = window.at(0);  // the current sample's stamp, as put back in line
-    uint32_t previous = 0;            // the duration given to the sample before
-    for (bool first = true; window.held() >= 2; window.advance(), first = false) {
-        const uint32_t next = window.at(1);
-        const int64_t step = stamp_step(current, next);
-        const bool ahead = window.held() == 3;
-        const int64_t skip = ahead ? stamp_step(current, window.at(2)) : -1;
-        const int64_t after = ahead ? stamp_step(next, window.at(2)) : -1;
-        uint32_t duration = usual;
-        if (step >= 0 && step <= max_step) {
-            duration = static_cast<uint32_t>(step);
-            if (step > 0) usual = duration;
-            current = next;
-        } else if (skip >= 0 && skip <= std::max(max_step, (step < 0 ? -step : step) / 2)) {
-            ++timing.repaired;  // the next stamp alone is astray
-            current += usual;
-        } else if (first && after > 0 && after <= max_step) {
-            ++timing.repaired;  // the first stamp alone is astray
-            usual = duration = static_cast<uint32_t>(after);
-            timing.start = next - usual;
-            current = next;
-        } else if (step > 0 && (ahead || step <= 2 * int64_t{previous})) {
-            duration = static_cast<uint32_t>(step);  // a pause, or a slow cadence
-            current = next;
-            if (!ahead || (after >= step / 2 && after <= 2 * step)) usual = duration;
-        } else {
-            ++timing.repaired;  // the clock was set back
-            current = next;
-        }
-        timing.duration += duration;
-        previous = duration;
-        visit(duration);
-    }
-    timing.duration += usual;
-    visit(usual);
-    return timing;
+    bool first = true;
+    uint32_t previous = 0;
+    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint32_t) {
+        if (!first) visit(f.timestamp - previous);
+        first = false;
+        previous = f.timestamp;
+    });
+    if (!first) visit(m.moov.trak[slot].last_duration);
 }
 
 // Calls emit(count, duration) for each run of equal sample durations of a
@@ -291,14 +210,14 @@ void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
     }
     for (uint32_t t = 0; t < m.nr_tracks; ++t) {
         if (n[t] == 0) continue;
-        const TrackTiming timing = for_each_sample_duration(m, t, [](uint32_t) {});
+        const vrc::TrackTiming timing = vrc::mov_put_stamps_in_line(m, t);
         m.tracks[t].start_time = timing.start;
         m.tracks[t].duration = static_cast<uint32_t>(std::min<uint64_t>(timing.duration, UINT32_MAX));
+        m.moov.trak[t].last_duration = timing.last_duration;
         m.steps_repaired[t] = timing.repaired;
         if (timing.repaired != 0)
             vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                        "track %d: %u timestamp steps going backwards or jumping ahead repaired\n", t,
-                        timing.repaired);
+                        "track %d: %u timestamps going backwards or jumping ahead repaired\n", t, timing.repaired);
     }
     vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "duration: %d, %d, %d, timescale %d\n", m.tracks[0].duration,
                 m.tracks[1].duration, m.tracks[2].duration, m.tracks[0].timescale);
@@ -317,8 +236,7 @@ int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_
 int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t origin, uint32_t movie_timescale)
 {
     const vrc_track_info_t &track = m.tracks[t];
-    const int64_t lead = t == 0 ? 0 : int64_t{vrc::MOV_AUDIO_LEAD_MS} * track.timescale / 1000;
-    return movie_time(stamp_step(origin, track.start_time) - lead, track.timescale, movie_timescale);
+    return movie_time(vrc::mov_stamp_step(origin, track.start_time), track.timescale, movie_timescale);
 }
 
 // A track that starts after the earliest one is preceded by an empty edit of

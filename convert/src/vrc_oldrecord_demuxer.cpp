@@ -281,8 +281,8 @@ enum class Payload { deliver, unreadable, skip };
 // into buffer and settles the frame's size: as its header says when the
 // bytes after it confirm that; else up to the next frame's header inside it
 // (a damaged size field must not swallow the frames after it); else the
-// bytes the file holds. A frame larger than the buffer with no header inside
-// is skipped whole.
+// bytes the file holds, with payload_cut telling how many are missing. A
+// frame larger than the buffer with no header inside is skipped whole.
 Payload read_payload(vrc_oldrecord_demuxer_t *d, const FrameHeader &header, uint8_t *buffer, uint32_t *size)
 {
     const uint32_t want = header.size < d->buffer_size ? header.size : d->buffer_size;
@@ -309,7 +309,13 @@ Payload read_payload(vrc_oldrecord_demuxer_t *d, const FrameHeader &header, uint
                     d->read_offset, header.size, d->buffer_size);
         return Payload::skip;
     }
-    *size = got;  // the file ends inside the payload
+    if (got < header.size) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                    "[oldrec]frame at offset %u of %u bytes is cut by the end of the file after %u\n",
+                    d->read_offset, header.size, got);
+        d->payload_cut = header.size - got;
+    }
+    *size = got;
     return Payload::deliver;
 }
 
@@ -395,6 +401,7 @@ extern "C" VRC_API int vrc_oldrecord_demuxer_read_packet(vrc_oldrecord_demuxer_t
         return -1;
     }
     auto *payload = static_cast<uint8_t *>(buffer);
+    d->payload_cut = 0;
     for (;;) {
         FrameHeader header;
         const int rc = find_plausible_header(d, &header);
@@ -457,6 +464,7 @@ int vrc_oldrecord_demuxer_read_view(vrc_oldrecord_demuxer_t *d, vrc_media_packet
         return vrc_oldrecord_demuxer_read_packet(d, packet, buffer);
     }
     d->read_offset += kHeaderSize;
+    d->payload_cut = 0;
     fill_packet(packet, header, header.size, d->read_offset, const_cast<uint8_t *>(at + kHeaderSize));
     vrc::uri_io_skip(d->pb, kHeaderSize + header.size);
     d->read_offset += header.size;
