@@ -110,6 +110,7 @@ TEST(ConvertDamaged, PlayersGetTheFramesAtTheirTimes)
         {"2 audio stamps an hour ahead", 0, kAudio, 20, 2, kHour, false, false, 0, 0, 2},
         {"10 audio stamps an hour ahead at the start", 0, kAudio, 0, 10, kHour, false, false, 0, 0, 10},
         {"video stamps 5 s ahead from the middle on", 0, kVideo, 25, 25, 5000, false, false, 0, 1, 0},
+        {"video stamps on a clock 5 hours off", 0, kVideo, 0, 50, 5 * kHour, false, false, 0, 0, 1},
         {"damaged size fields", 0, kVideo, 0, 0, 0, true, false, 0, 0, 0},
         {"audio 200 ms late", 0, kVideo, 0, 0, 0, false, false, 200, 0, 0},
         {"damaged start code", 0, kVideo, 0, 0, 0, false, true, 0, 0, 0},

@@ -7,7 +7,9 @@
 // wrote in between. A stretch of stamps that comes back to the track's line
 // is put back in line; a jump forward is kept as a pause only when the other
 // track pauses alike; any other jump is replaced by the usual step, and the
-// track goes on from its new stamps. No bad stamp can move the rest of a
+// track goes on from its new stamps. A track starts where its first sample
+// agreeing with the other track puts it, or, with none, where the frames
+// written around its first one do. No bad stamp can move the rest of a
 // track away from what its frames imply, nor from the other track.
 #include <algorithm>
 #include <cstdint>
@@ -25,6 +27,8 @@ constexpr uint32_t kRunLookahead = 250;
 // How far into a track a first sample agreeing with the other track is
 // looked for.
 constexpr uint32_t kAnchorLookahead = 250;
+// No camera is slower than a frame an hour: a longer cadence is stamps astray.
+constexpr int64_t kSlowestPaceSeconds = 3600;
 
 // The other track, whose stamps tell a pause from damage: audio for the
 // video track, video for every other.
@@ -79,6 +83,8 @@ public:
     Before before() const { return before_; }
     bool has_next() const { return !next_.done(); }
     bool present() const { return before_.held != 0 || has_next(); }
+    // Its stamp at the place: of its last frame before, else of its first after.
+    uint32_t stamp_at() const { return before_.held != 0 ? before_.last : next_.stamp(); }
     // Whether stamp lies within tolerance of the stamps on either side.
     bool near(uint32_t stamp, int64_t tolerance) const
     {
@@ -137,12 +143,16 @@ private:
     bool on_line(uint32_t from, uint32_t to, uint32_t samples) const;
     bool is_pause(uint32_t stamp, int64_t step) const;
     bool next_steps_alike(uint32_t stamp, int64_t step) const;
+    void learn_cadence(int64_t step);
+    uint32_t pace() const { return slow_pace_ != 0 ? slow_pace_ : usual_; }
     void shift(int64_t by);
+    void start_with_other_track();
 
     vrc_mp4_muxer_t &m_;
     const uint32_t slot_;
     const int64_t max_step_;  // one second: a longer step is a jump
     uint32_t usual_;          // the track's cadence
+    uint32_t slow_pace_ = 0;  // its pace when slower than a frame a second, else 0
     int64_t last_step_ = 0;   // the last regular step, as it came
     SlotCursor at_;
     OtherTrack other_;           // around the sample at hand
@@ -202,13 +212,27 @@ vrc::TrackTiming StampRepair::run()
             repaired_to_anchor = timing_.repaired;
         }
     }
-    timing_.last_duration = usual_;
-    timing_.duration += usual_;
+    timing_.last_duration = pace();
+    timing_.duration += timing_.last_duration;
     if (anchor_shift != 0) {  // the samples before the anchor are the ones put back
         shift(anchor_shift);
         timing_.repaired += anchored - repaired_to_anchor;
     }
+    if (other_slot(slot_) < slot_) start_with_other_track();
     return timing_;
+}
+
+// Stamps that never agree with the other track's (a clock of their own, or
+// none sound) cannot say where the track starts against it; the write order
+// can: the first sample plays when the other track's frames written around
+// it do.
+void StampRepair::start_with_other_track()
+{
+    OtherTrack other(m_, other_slot(slot_));
+    other.move_to(SlotCursor(m_, slot_).index());
+    if (!other.present() || other.near(timing_.start, max_step_)) return;
+    shift(mov_stamp_step(timing_.start, other.stamp_at()));
+    ++timing_.repaired;
 }
 
 // The duration of the sample before the one stamped stamp.
@@ -219,7 +243,7 @@ uint32_t StampRepair::duration_to(uint32_t stamp)
         const bool regular = step >= 0 && step <= max_step_;
         if (regular && step <= 2 * int64_t{usual_}) {
             // Two steps alike in a row make the cadence: one stamp astray does not.
-            if (step > 0 && std::llabs(step - last_step_) <= step / 8) usual_ = static_cast<uint32_t>(step);
+            if (step > 0 && std::llabs(step - last_step_) <= step / 8) learn_cadence(step);
             last_step_ = step;
             return static_cast<uint32_t>(step);
         }
@@ -230,7 +254,7 @@ uint32_t StampRepair::duration_to(uint32_t stamp)
                 ++timing_.repaired;  // the clock was set, or the stamps jumped for good
                 return usual_;
             }
-            if (next_steps_alike(stamp, step)) usual_ = static_cast<uint32_t>(step);  // a slow camera
+            if (next_steps_alike(stamp, step)) learn_cadence(step);
             return static_cast<uint32_t>(step);
         }
     }
@@ -274,10 +298,10 @@ bool StampRepair::on_line(uint32_t from, uint32_t to, uint32_t samples) const
 
 // A jump forward is a pause when the other track, around, paused alike;
 // never before the anchor, where the stamps disagree with the other track.
-// With no other track around: when the track goes on after the jump, or
-// when it is no longer than two of its usual steps; right after the first
-// sample, whose stamp nothing else vouches for, only when the next steps are
-// alike (a slow camera).
+// With no other track around: when the track goes on regularly after the
+// jump or at a cadence alike (a slow camera), or, at its end, when the jump
+// is no longer than two of its usual steps; right after the first sample,
+// whose stamp nothing else vouches for, only at a cadence alike.
 bool StampRepair::is_pause(uint32_t stamp, int64_t step) const
 {
     if (sample_ <= anchor_) return false;
@@ -287,19 +311,31 @@ bool StampRepair::is_pause(uint32_t stamp, int64_t step) const
     const OtherTrack::Before before = other_previous_.before();
     if (before.held != 0 && other_.has_next()) return other_.went_on_by(before, step, max_step_, vouch);
     if (sample_ == 1) return next_steps_alike(stamp, step);
-    return !at_.after().done() || step <= 2 * int64_t{usual_};
+    const SlotCursor next = at_.after();
+    if (next.done()) return step <= 2 * int64_t{pace()};
+    const int64_t following = mov_stamp_step(stamp, next.stamp());
+    return (following >= 0 && following <= max_step_) || next_steps_alike(stamp, step);
 }
 
-// Whether the next two steps (those there are) are about as long as this
-// one: the track's cadence, not a stamp astray.
+// Steps of up to a second set the cadence that replaces bad steps; longer
+// ones (a slow camera) only the last sample's duration, so that stamps
+// astray that happen to look alike cannot stretch the replacements.
+void StampRepair::learn_cadence(int64_t step)
+{
+    if (step <= max_step_) usual_ = static_cast<uint32_t>(step);
+    slow_pace_ = step <= max_step_ ? 0 : static_cast<uint32_t>(step);
+}
+
+// Whether the next two steps (those there are) are as long as this one,
+// give or take an eighth: the track's cadence, not stamps astray.
 bool StampRepair::next_steps_alike(uint32_t stamp, int64_t step) const
 {
+    if (step > kSlowestPaceSeconds * max_step_) return false;
     SlotCursor next = at_;
     for (int k = 0; k < 2; ++k) {
         next.next();
         if (next.done()) return true;
-        const int64_t following = mov_stamp_step(stamp, next.stamp());
-        if (following < step / 2 || following > 2 * step) return false;
+        if (std::llabs(mov_stamp_step(stamp, next.stamp()) - step) > step / 8) return false;
         stamp = next.stamp();
     }
     return true;
