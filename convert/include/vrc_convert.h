@@ -31,11 +31,20 @@ VRC_BEGIN_DECLS
                                                           or the recording holds more than one MP4 file can */
 #define VRC_CONVERT_ERR_CANCELLED (-(0x18000 + 6))     /* the progress callback asked to stop */
 #define VRC_CONVERT_ERR_PATH_TOO_LONG (-(0x18000 + 7)) /* the output path is longer than any platform takes */
+#define VRC_CONVERT_ERR_UNSUPPORTED (-(0x18000 + 8))   /* this build cannot do what was asked (AAC without
+                                                          an encoder), or the job record is unknown */
+#define VRC_CONVERT_ERR_RANGE (-(0x18000 + 9))         /* no frame in the time range: the message gives the
+                                                          span of the recordings */
+#define VRC_CONVERT_ERR_JOIN (-(0x18000 + 10))         /* inputs that cannot be joined: their pictures differ
+                                                          or they overlap in time */
 
 /* Option flags. */
 #define VRC_CONVERT_KEEP_EXISTING 1u /* never replace an existing output: fail with VRC_CONVERT_ERR_EXISTS */
 #define VRC_CONVERT_NO_SYNC 2u       /* leave the output in the system's cache (scratch runs): a power cut
                                         may then leave it empty or cut under its own name */
+#define VRC_CONVERT_AUDIO_AAC 4u     /* audio re-encoded as AAC-LC (default: the recorder's mu-law, byte for
+                                        byte); VRC_CONVERT_ERR_UNSUPPORTED when the build has no AAC encoder */
+#define VRC_CONVERT_FASTSTART 8u     /* the moov box before the media data: the file plays while it downloads */
 
 /* Called on the converting thread before the first frame, then about every
  * MiB of input read, and once with done == total when the input is read.
@@ -85,6 +94,40 @@ typedef struct vrc_convert_result_t {
  * options->line); the result's message says why it failed. */
 VRC_API int vrc_convert_mp4_file(const char *input, const char *output, const vrc_convert_options_t *options,
                                  vrc_convert_result_t *result);
+
+/* A time that leaves a range open at that end. */
+#define VRC_CONVERT_NO_TIME INT64_MIN
+
+/* Called on the converting thread after each output is in place, with what
+ * went into it (a segmented job makes several). */
+typedef void (*vrc_convert_output_t)(void *user, const char *path, const vrc_convert_result_t *result);
+
+/* A conversion with choices beyond vrc_convert_mp4_file's. Members are read
+ * only as far as size reaches, so that hosts built against an older header
+ * keep working: set size to sizeof(vrc_convert_job_t) and zero what is not
+ * used (then the job is one whole input to one output). */
+typedef struct vrc_convert_job_t {
+    uint32_t size;                  /* sizeof(vrc_convert_job_t) as the host was built */
+    const char *const *inputs;      /* legacy recordings or MP4 files; several are joined in time order */
+    uint32_t input_count;
+    const char *output;             /* the output; when segment_seconds is set, a name pattern whose date
+                                       fields (%Y %m %d %H %M %S) take each segment's start time */
+    vrc_convert_options_t options;  /* progress, user, flags and line, as for vrc_convert_mp4_file */
+    int64_t from_ms;                /* calendar time range, ms since 1970 UTC: VRC_CONVERT_NO_TIME or 0 */
+    int64_t to_ms;                  /* for either end leaves it open */
+    uint32_t segment_seconds;       /* 0: one output; else a new output at the first key frame at or after
+                                       each multiple of it */
+    int32_t name_utc_offset_minutes; /* zone of the names' date fields, minutes east of UTC */
+    uint32_t audio_bitrate;         /* bits per second of AAC audio; 0: the default */
+    vrc_convert_output_t output_done; /* null: not called */
+} vrc_convert_job_t;
+
+/* Runs job; result sums what went into all its outputs. The same results
+ * as vrc_convert_mp4_file, and: -1 for a null job, no input or no output;
+ * VRC_CONVERT_ERR_UNSUPPORTED for a size smaller than the record of this
+ * header's first release; VRC_CONVERT_ERR_RANGE when no frame falls in the
+ * range; VRC_CONVERT_ERR_JOIN when the inputs cannot be joined. */
+VRC_API int vrc_convert_run(const vrc_convert_job_t *job, vrc_convert_result_t *result);
 
 /* Converts the legacy recording at path into path + ".mp4", replacing an
  * existing output. Returns 0 when the MP4 file was written completely, -1

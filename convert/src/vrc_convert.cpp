@@ -1,6 +1,7 @@
 #include "vrc_convert.h"
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -373,30 +374,64 @@ int convert(Job &job)
     return rc;
 }
 
+// Runs a job whose records are in place. The names of the temporary file
+// are the conversion's only allocations that throw; the staged file removes
+// what it made as the failure unwinds.
+int run(Job &job)
+{
+    if (!job.input || !job.output) return fail(job, -1, "no input or output path");
+    const vrc::OutputRedirect redirect(job.options.line, job.options.user);
+    if (std::strlen(job.output) > kMaxOutputPath) {
+        vrc::out_puts("ERROR : The parameter is too long");
+        return fail(job, VRC_CONVERT_ERR_PATH_TOO_LONG, "the output path is too long");
+    }
+    if (job.options.flags & VRC_CONVERT_AUDIO_AAC)
+        return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: this build has no AAC encoder");
+    vrc::out_printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
+    vrc::out_printf("mov_box_mvhd_t size is %ld\n", 100L);
+    try {
+        return convert(job);
+    } catch (const std::bad_alloc &) {
+        return fail(job, -1, "out of memory");
+    }
+}
+
+Job make_job(const char *input, const char *output, vrc_convert_result_t *result, vrc_convert_result_t *unused)
+{
+    Job job{input, output, {}, result ? result : unused, 0, 0, 0, false};
+    std::memset(job.result, 0, sizeof *job.result);
+    return job;
+}
+
+// The first release of the job record ends with output_done.
+constexpr uint32_t kFirstJobSize = offsetof(vrc_convert_job_t, output_done) + sizeof(vrc_convert_output_t);
+
 }  // namespace
 
 extern "C" VRC_API int vrc_convert_mp4_file(const char *input, const char *output,
                                             const vrc_convert_options_t *options, vrc_convert_result_t *result)
 {
     vrc_convert_result_t unused;
-    Job job{input, output, {}, result ? result : &unused, 0, 0, 0, false};
-    std::memset(job.result, 0, sizeof *job.result);
+    Job job = make_job(input, output, result, &unused);
     if (options) job.options = *options;
-    if (!input || !output) return fail(job, -1, "no input or output path");
-    const vrc::OutputRedirect redirect(job.options.line, job.options.user);
-    if (std::strlen(output) > kMaxOutputPath) {
-        vrc::out_puts("ERROR : The parameter is too long");
-        return fail(job, VRC_CONVERT_ERR_PATH_TOO_LONG, "the output path is too long");
-    }
-    vrc::out_printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
-    vrc::out_printf("mov_box_mvhd_t size is %ld\n", 100L);
-    // The names of the temporary file are the conversion's only allocations
-    // that throw; the staged file removes what it made as the failure unwinds.
-    try {
-        return convert(job);
-    } catch (const std::bad_alloc &) {
-        return fail(job, -1, "out of memory");
-    }
+    return run(job);
+}
+
+extern "C" VRC_API int vrc_convert_run(const vrc_convert_job_t *request, vrc_convert_result_t *result)
+{
+    vrc_convert_result_t unused;
+    const bool listed = request && request->inputs && request->input_count > 0;
+    Job job = make_job(listed ? request->inputs[0] : nullptr, request ? request->output : nullptr, result, &unused);
+    if (!request) return fail(job, -1, "no job");
+    if (request->size < kFirstJobSize) return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "unknown job record");
+    job.options = request->options;
+    const bool whole = (request->from_ms == 0 || request->from_ms == VRC_CONVERT_NO_TIME) &&
+                       (request->to_ms == 0 || request->to_ms == VRC_CONVERT_NO_TIME);
+    if (request->input_count > 1 || !whole || request->segment_seconds != 0)
+        return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "joins, time ranges and segments are not built yet");
+    const int rc = run(job);
+    if (rc == 0 && request->output_done) request->output_done(job.options.user, job.output, job.result);
+    return rc;
 }
 
 extern "C" VRC_API int vrc_convert_mp4(const char *path)
