@@ -30,7 +30,7 @@ using vrc_tool::Status;
 
 constexpr const char *kName = "convert";
 constexpr uint32_t kMaxJobs = 64;
-// Each conversion holds about 54 MB (a muxer of 36 MB, the 16 MiB payload
+// Each conversion holds about 58 MB (a muxer of 40 MB, the 16 MiB payload
 // buffer and 1 MiB read and write blocks): a 32-bit process, with 2 GiB of
 // address space, runs at most 16 at once.
 constexpr uint32_t kMaxJobs32Bit = 16;
