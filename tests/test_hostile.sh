@@ -235,12 +235,11 @@ rows+=(cut_last_picture)
 # ---- faststart: a disk that fills while mdat moves behind moov leaves nothing
 faststart_full_disk() {
   pack_sample "$dir/a.rec" && "$tool" -q --no-sync -o "$dir/plain.mp4" "$dir/a.rec"
-  local size moov
-  size=$(stat -c %s "$dir/plain.mp4") && moov=$(python3 -c 'import sys; d=open(sys.argv[1],"rb").read()
-print(len(d) - d.rindex(b"moov") + 4)' "$dir/plain.mp4")
-  # the media data fit under the limit, the move behind moov does not
-  [ $(((size - 1) / 1024 * 1024)) -ge $((size - moov)) ] || fail "moov of $moov bytes is too small to aim at"
-  status=0; (trap '' XFSZ; ulimit -f $(((size - 1) / 1024)); exec "$tool" --faststart -o "$dir/a.mp4" "$dir/a.rec") \
+  local size moov_at limit
+  size=$(stat -c %s "$dir/plain.mp4") moov_at=$(($(grep -abo moov "$dir/plain.mp4" | tail -1 | cut -d: -f1) - 4))
+  limit=$(((size - 1) / 1024))  # KiB that hold the media data but not moov in front of them
+  [ $((limit * 1024)) -ge $moov_at ] || fail "moov is too small to aim at"
+  status=0; (trap '' XFSZ; ulimit -f $limit; exec "$tool" --faststart -o "$dir/a.mp4" "$dir/a.rec") \
     >"$dir/out" 2>"$dir/err" || status=$?
   expect 1 && grep -q "cannot write $dir/a.mp4: File too large" "$dir/err" || fail "$(cat "$dir/err")"
   no_outputs a.mp4
