@@ -213,7 +213,7 @@ def main():
             elif kind == 'extract':
                 ratio = f'  ffmpeg-null/extract {by_name["ffmpeg-null " + rest].median() / m:5.2f}'
             runs = ' '.join(f'{w * 1000:.0f}' for w in case.walls)
-            print(f'{case.name:24} {m * 1000:8.0f} ms  {size / m / 1e6:6.0f} MB/s  peak {max(case.peaks) / 1024:6.1f} '
+            print(f'{case.name:29} {m * 1000:8.0f} ms  {size / m / 1e6:6.0f} MB/s  peak {max(case.peaks) / 1024:6.1f} '
                   f'MiB{ratio}  (runs ms: {runs})')
         gib = size / 2**30
         for name, cmd, out in (('convert', convert, mp4), ('cat', cat, copy), ('ffmpeg', remux, mov),
