@@ -92,7 +92,7 @@ struct vrc_mp4_muxer_t {
     // Media time (track units) where a track's presentation begins: the
     // samples before it only lead the decoder up to it.
     uint32_t media_skip[VRC_MUXER_MAX_TRACKS];
-    uint32_t play_length;       // movie time the presentation lasts at most; 0: as long as its media
+    uint32_t play_length;       // milliseconds the presentation lasts at most; 0: as long as its media
 };
 
 // A muxer writing to path, opened with the file layer's flags (the

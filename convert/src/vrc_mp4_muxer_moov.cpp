@@ -261,7 +261,7 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
         const int64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale) -
                               movie_time(m.media_skip[t], m.tracks[t].timescale, movie_timescale);
         int64_t plays = std::max<int64_t>(media, 0);
-        if (m.play_length != 0) plays = std::min<int64_t>(plays, int64_t{m.play_length} - offset);
+        if (m.play_length != 0) plays = std::min<int64_t>(plays, movie_time(m.play_length, 1000, movie_timescale) - offset);
         s.media_edit = static_cast<uint32_t>(std::clamp<int64_t>(plays, 0, UINT32_MAX - int64_t{s.empty_edit}));
         if (offset == 0 && m.media_skip[t] == 0 && plays == media) continue;
         s.elst_size = kFullBoxHeaderSize + kElstEntrySize * (s.empty_edit != 0 ? 2 : 1);
