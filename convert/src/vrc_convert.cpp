@@ -335,6 +335,7 @@ int convert(Job &job)
     if (rc != 0) return rc;
     vrc::FrameFeed feed(std::move(sources), plan_of(*job.request), payload.get(), job.result);
     rc = feed.start();
+    if (rc == 0) rc = feed.look_ahead();
     vrc::OutputNames names(job.request->output, job.request->segment_seconds != 0,
                            job.request->name_utc_offset_minutes);
     for (bool first = true, cut = true; rc == 0 && cut; first = false) {

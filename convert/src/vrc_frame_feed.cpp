@@ -161,14 +161,10 @@ void FrameFeed::deliver(vrc_media_packet_t *packet, int64_t t)
     if ((!has_from() || t >= plan_.from_ms) && (!has_to() || t < plan_.to_ms)) ++in_range_;
 }
 
-FeedStep FrameFeed::next(vrc_media_packet_t *packet, int *rc)
+// The next frame the range and the joins let through, with its calendar
+// time; end when the inputs are read or the range is passed.
+FeedStep FrameFeed::read_wanted(vrc_media_packet_t *packet, int64_t *t, int *rc)
 {
-    if (held_ && output_empty_) {
-        held_ = false;
-        *packet = held_packet_;
-        deliver(packet, held_ms_);
-        return FeedStep::frame;
-    }
     while (current_ < sources_.size()) {
         FrameSource &source = *sources_[current_];
         const SourceStep step = source.read(packet, payload_);
@@ -176,8 +172,8 @@ FeedStep FrameFeed::next(vrc_media_packet_t *packet, int *rc)
             *rc = VRC_CONVERT_ERR_CANCELLED;
             return FeedStep::failed;
         }
-        const int64_t t = step == SourceStep::frame ? source.time_of(*packet) : 0;
-        const bool past = step == SourceStep::frame && has_to() && t >= plan_.to_ms + kInterleaveMs;
+        *t = step == SourceStep::frame ? source.time_of(*packet) : 0;
+        const bool past = step == SourceStep::frame && has_to() && *t >= plan_.to_ms + kInterleaveMs;
         if (step == SourceStep::end || past) {
             *rc = source.finish(!past);
             if (*rc == 0 && !past) *rc = next_source();
@@ -185,24 +181,51 @@ FeedStep FrameFeed::next(vrc_media_packet_t *packet, int *rc)
             if (past) break;
             continue;
         }
-        if (!wanted(*packet, t)) continue;
+        if (!wanted(*packet, *t)) continue;
         if (packet->media_type == VRC_MEDIA_VIDEO && packet->key_frame && !source_started_) {
             *rc = check_picture(*packet);
             if (*rc != 0) return FeedStep::failed;
             source_started_ = true;
-            key_ms_ = t;
+            key_ms_ = *t;
         }
-        if (cuts_here(*packet, t)) {
-            held_ = true;
-            held_packet_ = *packet;
-            held_ms_ = t;
-            return FeedStep::cut;
-        }
-        deliver(packet, t);
         return FeedStep::frame;
     }
     current_ = std::min(current_, sources_.size() - 1);
     return FeedStep::end;
+}
+
+int FrameFeed::look_ahead()
+{
+    int rc = 0;
+    held_ = read_wanted(&held_packet_, &held_ms_, &rc) == FeedStep::frame;
+    return rc;
+}
+
+int64_t FrameFeed::output_start_ms() const
+{
+    if (!held_) return 0;
+    return first_output_ ? (has_from() ? std::max(plan_.from_ms, held_ms_) : held_ms_) : grid_floor(held_ms_);
+}
+
+FeedStep FrameFeed::next(vrc_media_packet_t *packet, int *rc)
+{
+    int64_t t = 0;
+    if (held_ && output_empty_) {
+        held_ = false;
+        *packet = held_packet_;
+        t = held_ms_;
+    } else {
+        const FeedStep step = read_wanted(packet, &t, rc);
+        if (step != FeedStep::frame) return step;
+    }
+    if (cuts_here(*packet, t)) {
+        held_ = true;
+        held_packet_ = *packet;
+        held_ms_ = t;
+        return FeedStep::cut;
+    }
+    deliver(packet, t);
+    return FeedStep::frame;
 }
 
 void FrameFeed::begin_output()

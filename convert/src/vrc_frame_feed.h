@@ -38,8 +38,13 @@ public:
     // begin_output, then next delivers it. failed: *rc and the message tell.
     FeedStep next(vrc_media_packet_t *packet, int *rc);
     void begin_output();
-    // Calendar time that names the current output: its segment's start.
-    int64_t output_start_ms() const { return output_start_ms_; }
+    // Reads the first frame ahead, so that the first output's start is
+    // known before it is named. 0 or a failure code.
+    int look_ahead();
+    // Calendar time that names the output about to begin (its first frame
+    // read ahead): the range's start or its first frame, for a later
+    // segment the start of its segment; 0 when no frame follows.
+    int64_t output_start_ms() const;
     // The edits that make the current output play from the range's start
     // to its end.
     void set_edits(vrc_mp4_muxer_t *muxer) const;
@@ -55,6 +60,7 @@ private:
     bool has_from() const { return plan_.from_ms != VRC_CONVERT_NO_TIME; }
     bool has_to() const { return plan_.to_ms != VRC_CONVERT_NO_TIME; }
     bool wanted(const vrc_media_packet_t &packet, int64_t t);
+    FeedStep read_wanted(vrc_media_packet_t *packet, int64_t *t, int *rc);
     int next_source();
     int check_picture(const vrc_media_packet_t &packet);
     bool cuts_here(const vrc_media_packet_t &packet, int64_t t) const;

@@ -94,6 +94,9 @@ public:
     // frames after it are kept.
     SourceStep read(vrc_media_packet_t *packet, uint8_t *payload) override
     {
+        // The blocks come after any header scan, which reads little at a
+        // time, and before the first frame points into the buffer.
+        if (!blocks_) blocks_ = vrc::uri_io_use_blocks(d_->pb);
         for (;;) {
             const int rc = vrc_oldrecord_demuxer_read_view(d_, packet, payload, lent_);
             if (rc == VRC_ERR_FRAME_REFUSED) continue;
@@ -161,11 +164,7 @@ public:
         return 0;
     }
 
-    void lend(UriIoBatch *lent) override
-    {
-        lent_ = lent;
-        if (!blocks_) blocks_ = vrc::uri_io_use_blocks(d_->pb);
-    }
+    void lend(UriIoBatch *lent) override { lent_ = lent; }
 
     int64_t time_of(const vrc_media_packet_t &packet) const override { return time_of_stamp(packet.timestamp); }
     int64_t first_ms() const override { return first_ms_; }
@@ -278,7 +277,7 @@ private:
     Progress *progress_;
     vrc_convert_result_t *result_;
     UriIoBatch *lent_ = nullptr;
-    bool blocks_ = false;
+    bool blocks_ = false;        // tried to read in large blocks
     bool grew_ = false;          // the input grew while it was read: only its size at the start is converted
     bool anchored_ = false;
     uint32_t first_stamp_ = 0;
