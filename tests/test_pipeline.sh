@@ -56,6 +56,16 @@ done <<'TABLE'
 0 3 75
 25 - 125
 TABLE
+# 25 minutes (17 MB): the clip's start is found by halving the bytes, and
+# its pictures are those ffmpeg finds at that time in the whole.
+for _ in $(seq 50); do cat "$dir/v.h264"; done >"$dir/long.h264"
+for _ in $(seq 50); do cat "$dir/a.ul"; done >"$dir/long.ul"
+"$tool" pack --video "$dir/long.h264" --audio "$dir/long.ul" -o "$dir/long.rec" >/dev/null
+"$tool" -q "$dir/long.rec"
+run -y --from "$(at 1201)" --for 10s -o "$dir/clip.mp4" "$dir/long.rec"
+expect 0
+frames "$dir/clip.mp4" | cmp -s - <(ffmpeg -nostdin -v error -ss 1201 -i "$dir/long.mp4" -t 10 -map 0:v \
+  -f framemd5 - | grep -v '^#' | cut -d, -f6) || fail "a clip out of a long recording"
 run --from "2024-01-01 00:01:00" --for 10m -o "$dir/none.mp4" "$dir/p0.rec"
 expect 3
 grep -q "no frame between 2024-01-01 00:01:00.000 and 2024-01-01 00:11:00.000 UTC: the recording spans 2024-01-01 00:00:00.000 to 2024-01-01 00:00:29.960 UTC" \

@@ -123,21 +123,17 @@ public:
         }
     }
 
+    // A bisection over the file's bytes comes near the time; the frame
+    // headers from there find the key frame. Should none lie between, the
+    // headers are read from the start.
     bool seek(int64_t time_ms, uint8_t *payload) override
     {
-        d_->read_offset = 0;
-        uint32_t start = 0;
-        bool after = false;
-        Frame frame;
-        // Video frames come in time order; audio ones interleave loosely.
-        while (next_header(&frame, payload)) {
-            if (!anchored_) take_anchor(frame);
-            const int64_t t = time_of_stamp(frame.timestamp);
-            after = after || t >= time_ms;
-            if (frame.video && t > time_ms) break;
-            if (frame.key) start = frame.offset - kHeaderSize;
-            last_seen_ = std::max(last_seen_, t);
-        }
+        constexpr uint32_t kNoKeyFrame = UINT32_MAX;
+        const uint32_t near = bisect(time_ms, payload);
+        uint32_t start = kNoKeyFrame;
+        bool after = scan_to(time_ms, near, payload, &start);
+        if (start == kNoKeyFrame && near != 0) after = scan_to(time_ms, 0, payload, &start);
+        if (start == kNoKeyFrame) start = 0;
         d_->read_offset = start;
         covered_ = start;
         return after;
@@ -211,26 +207,93 @@ private:
                      packet.timestamp, packet.utctime};
     }
 
+    // The frame whose header lies at offset, when the header is plausible:
+    // a known type and a payload that fits in the file.
+    bool header_at(uint64_t offset, Frame *frame)
+    {
+        uint8_t header[kHeaderSize];
+        if (offset + kHeaderSize > UINT32_MAX ||
+            vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(offset), SEEK_SET) != static_cast<int64_t>(offset) ||
+            vrc_uri_io_file_read(d_->pb, header, kHeaderSize) != int{kHeaderSize})
+            return false;
+        const uint32_t type = le32(header + 8);
+        *frame = Frame{static_cast<uint32_t>(offset) + kHeaderSize, le32(header + 4), type != VRC_OLDREC_TYPE_AUDIO,
+                       type == VRC_OLDREC_TYPE_VIDEO_I, le32(header + 12), le32(header + 16)};
+        return is_magic(le32(header)) && known_type(type) && frame->size != 0 &&
+               frame->size <= VRC_OLDREC_MAX_FRAME_SIZE && uint64_t{frame->offset} + frame->size <= identity_.size;
+    }
+
     // The frame at read_offset when the reader would take it as its header
     // says: a plausible header whose payload ends at the end of the file or
     // at the magic of the next header. Only the headers are read.
     bool clean_frame_at(Frame *frame)
     {
-        uint8_t header[kHeaderSize];
-        if (vrc_uri_io_file_seek(d_->pb, d_->read_offset, SEEK_SET) != int64_t{d_->read_offset} ||
-            vrc_uri_io_file_read(d_->pb, header, kHeaderSize) != int{kHeaderSize})
-            return false;
-        const uint32_t type = le32(header + 8);
-        *frame = Frame{d_->read_offset + kHeaderSize, le32(header + 4), type != VRC_OLDREC_TYPE_AUDIO,
-                       type == VRC_OLDREC_TYPE_VIDEO_I, le32(header + 12), le32(header + 16)};
+        if (!header_at(d_->read_offset, frame)) return false;
         const uint64_t end = uint64_t{frame->offset} + frame->size;
-        if (!is_magic(le32(header)) || !known_type(type) || frame->size == 0 ||
-            frame->size > VRC_OLDREC_MAX_FRAME_SIZE || end > identity_.size)
-            return false;
         if (end == identity_.size) return true;
         uint8_t next[kMagicSize];
         return vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(end), SEEK_SET) == static_cast<int64_t>(end) &&
                vrc_uri_io_file_read(d_->pb, next, kMagicSize) == int{kMagicSize} && is_magic(le32(next));
+    }
+
+    // A header at offset that two more frames follow (or the end of the
+    // file): a true header rather than payload bytes that look like one.
+    bool chained_header_at(uint64_t offset, Frame *frame)
+    {
+        Frame next;
+        if (!header_at(offset, frame)) return false;
+        for (uint64_t at = uint64_t{frame->offset} + frame->size, n = 0; n < 2; ++n, at = uint64_t{next.offset} + next.size)
+            if (at < identity_.size && !header_at(at, &next)) return false;
+        return true;
+    }
+
+    // The first true header within a window after offset.
+    bool resync(uint64_t offset, Frame *frame, uint8_t *window)
+    {
+        constexpr uint32_t kWindow = 1u << 20;
+        if (vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(offset), SEEK_SET) != static_cast<int64_t>(offset))
+            return false;
+        const int got = vrc_uri_io_file_read(d_->pb, window, int{kWindow});
+        for (int p = 0; p + int{kMagicSize} <= got; ++p)
+            if (is_magic(le32(window + p)) && chained_header_at(offset + uint64_t(p), frame)) return true;
+        return false;
+    }
+
+    // An offset of a header some way before time: halves the span of bytes
+    // until the frames within it are few enough to read their headers.
+    uint32_t bisect(int64_t time_ms, uint8_t *window)
+    {
+        constexpr uint64_t kHeaderScanBytes = 8u << 20;
+        constexpr int64_t kKeyLeadMs = 30000;  // key frames lie closer together than this
+        uint64_t low = 0, high = identity_.size;
+        while (high - low > kHeaderScanBytes) {
+            const uint64_t middle = low + (high - low) / 2;
+            Frame frame;
+            if (resync(middle, &frame, window) && time_of_stamp(frame.timestamp) < time_ms - kKeyLeadMs)
+                low = frame.offset - kHeaderSize;
+            else
+                high = middle;
+        }
+        return static_cast<uint32_t>(low);
+    }
+
+    // Reads the frame headers from offset on to the first video frame past
+    // time; *start: the last key frame's header at or before it. Whether a
+    // frame lies at or after time.
+    bool scan_to(int64_t time_ms, uint32_t offset, uint8_t *payload, uint32_t *start)
+    {
+        d_->read_offset = offset;
+        bool after = false;
+        Frame frame;
+        // Video frames come in time order; audio ones interleave loosely.
+        while (next_header(&frame, payload)) {
+            const int64_t t = time_of_stamp(frame.timestamp);
+            after = after || t >= time_ms;
+            if (frame.video && t > time_ms) break;
+            if (frame.key) *start = frame.offset - kHeaderSize;
+            last_seen_ = std::max(last_seen_, t);
+        }
+        return after;
     }
 
     // The next frame from its header, read_offset moved past it; where the
