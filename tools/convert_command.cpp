@@ -161,6 +161,8 @@ struct Conversion {
     const Job *job;
     size_t slot;
     vrc_tool::Reporter *reporter;
+    uint32_t outputs = 0;  // segments made, and the first and last of their names
+    std::string first_output, last_output;
 };
 
 // The library calls these two: no exception may pass back through it, and a
@@ -211,6 +213,16 @@ extern "C" void show_library_line(void *user, const char *line)
 
 extern "C" void drop_library_line(void *, const char *) {}
 
+extern "C" void note_output(void *user, const char *path, const vrc_convert_result_t *)
+{
+    Conversion *conversion = static_cast<Conversion *>(user);
+    try {
+        if (conversion->outputs++ == 0) conversion->first_output = path;
+        conversion->last_output = path;
+    } catch (const std::exception &) {
+    }
+}
+
 Outcome failure(std::string reason)
 {
     Outcome outcome;
@@ -254,16 +266,23 @@ Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertAr
 // A range or segments of one recording, through the job record; the
 // segments' names follow the pattern beside the planned output.
 int convert_by_time(const Job &job, const ConvertArgs &args, const vrc_convert_options_t &options,
-                    vrc_convert_result_t *result)
+                    vrc_convert_result_t *result, Outcome *outcome)
 {
     const std::string output =
         args.time.segment_seconds != 0 ? vrc_tool::segment_pattern(args.time, job.output) : job.output;
     std::vector<const char *> inputs;
     for (const std::string &part : job.parts) inputs.push_back(part.c_str());
     if (inputs.empty()) inputs.push_back(job.input.c_str());
-    const vrc_convert_job_t record = vrc_tool::job_record(args.time, inputs.data(),
-                                                          static_cast<uint32_t>(inputs.size()), output.c_str(), options);
-    return vrc_convert_run(&record, result);
+    vrc_convert_job_t record = vrc_tool::job_record(args.time, inputs.data(), static_cast<uint32_t>(inputs.size()),
+                                                    output.c_str(), options);
+    record.output_done = note_output;
+    const int rc = vrc_convert_run(&record, result);
+    *outcome = from_library(rc, *result, args);
+    const Conversion &made = *static_cast<const Conversion *>(options.user);
+    if (args.time.segment_seconds != 0 && made.outputs != 0)
+        outcome->reason += (outcome->reason.empty() ? "" : ", ") + std::to_string(made.outputs) + " segments: " +
+                           made.first_output + (made.outputs > 1 ? " to " + made.last_output : "");
+    return rc;
 }
 
 // --join: the recordings given, and those found under directories as -r
@@ -319,9 +338,12 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     if (args.no_sync) options.flags |= VRC_CONVERT_NO_SYNC;
     options.line = args.verbose ? show_library_line : drop_library_line;
     vrc_convert_result_t result{};
-    const int rc = args.time.any() ? convert_by_time(job, args, options, &result)
-                                   : vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result);
-    Outcome outcome = from_library(rc, result, args);
+    Outcome outcome;
+    if (args.time.any())
+        convert_by_time(job, args, options, &result, &outcome);
+    else
+        outcome = from_library(vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result), result,
+                               args);
     outcome.remade_incomplete = remake;
     return outcome;
 }
@@ -347,7 +369,7 @@ void convert_all(const std::vector<Job> &jobs, const ConvertArgs &args, uint32_t
     auto worker = [&](size_t slot) {
         vrc_uri_io_set_path_encoding(VRC_PATH_ENCODING_UTF8);  // the library's setting is per thread
         for (size_t i; vrc_tool::stop_signal() == 0 && (i = next.fetch_add(1)) < jobs.size();) {
-            Conversion conversion{&jobs[i], slot, reporter};
+            Conversion conversion{&jobs[i], slot, reporter, 0, {}, {}};
             const Outcome outcome = timed_conversion(&conversion, args);
             tally->converted += outcome.status == Status::kConverted;
             tally->outside += outcome.status == Status::kSkipped && !outcome.reason.empty();
@@ -424,6 +446,23 @@ const Subcommand kConvertCommand = {
     "  -h, --help            print this help\n"
     "  --                    what follows are file names\n"
     "\n"
+    "By time (these also read MP4 files; nothing is re-encoded):\n"
+    "  --from TIME           only from TIME on: \"YYYY-MM-DD HH:MM:SS\", then a zone\n"
+    "                        such as +08:00, or UTC; video from the key frame\n"
+    "                        before it, and players start at TIME exactly\n"
+    "  --to TIME             only up to TIME\n"
+    "  --for DURATION        with --from, instead of --to: 90s, 10m, 1h\n"
+    "  --segment DURATION    a new output at the first key frame at or after each\n"
+    "                        multiple of DURATION on the calendar clock\n"
+    "  --name PATTERN        segment names beside the output: %Y %m %d %H %M %S\n"
+    "                        take each one's start (default: the output's name\n"
+    "                        with -%Y%m%d-%H%M%S before its extension)\n"
+    "  --zone +HH:MM         zone of the segment grid and the names (default UTC)\n"
+    "  --join                one output (-o) of all the recordings given or found\n"
+    "                        under DIRs, in time order, pauses kept; pictures or\n"
+    "                        sound that differ, or times that overlap, fail\n"
+    "A recording with no frame in the range is skipped with its span.\n"
+    "\n"
     "Prints a line per converted file (with the damaged bytes skipped, the\n"
     "timestamps repaired, and the part of a recording that grew while it was\n"
     "converted left out) and a summary on standard output, each\n"
@@ -441,8 +480,9 @@ const Subcommand kConvertCommand = {
     "4 GiB or more is refused. A recording past a limit fails, naming it.\n"
     "\n"
     "Exit status: 0 every file converted or skipped; 1 a file failed; 2 bad\n"
-    "command line; 128 + the signal when stopped: 129 SIGHUP, 130 Ctrl-C,\n"
-    "141 standard output closed, 143 SIGTERM.\n",
+    "command line; 3 no recording overlaps --from/--to; 128 + the signal\n"
+    "when stopped: 129 SIGHUP, 130 Ctrl-C, 141 standard output closed, 143\n"
+    "SIGTERM.\n",
     run_convert,
 };
 
