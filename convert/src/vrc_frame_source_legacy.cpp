@@ -9,6 +9,7 @@
 #include "vrc_frame_source.h"
 #include "vrc_oldrecord_demuxer.h"
 #include "vrc_oldrecord_demuxer_internal.h"
+#include "vrc_oldrecord_header.h"
 #include "vrc_output.h"
 #include "vrc_uri_io_block.h"
 
@@ -21,18 +22,6 @@ constexpr uint32_t kMagicSize = 4;
 // a larger recording cannot be converted whole.
 constexpr uint64_t kLargestInput = UINT32_MAX;
 
-uint32_t le32(const uint8_t *p)
-{
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-bool is_magic(uint32_t value) { return value == VRC_OLDREC_MAGIC || value == VRC_OLDREC_MAGIC_ALT; }
-
-bool known_type(uint32_t type)
-{
-    return type == VRC_OLDREC_TYPE_VIDEO_I || type == VRC_OLDREC_TYPE_VIDEO_P ||
-           type == VRC_OLDREC_TYPE_VIDEO_OTHER || type == VRC_OLDREC_TYPE_AUDIO;
-}
 
 // A frame as its header describes it.
 struct Frame {
@@ -216,10 +205,10 @@ private:
             vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(offset), SEEK_SET) != static_cast<int64_t>(offset) ||
             vrc_uri_io_file_read(d_->pb, header, kHeaderSize) != int{kHeaderSize})
             return false;
-        const uint32_t type = le32(header + 8);
-        *frame = Frame{static_cast<uint32_t>(offset) + kHeaderSize, le32(header + 4), type != VRC_OLDREC_TYPE_AUDIO,
-                       type == VRC_OLDREC_TYPE_VIDEO_I, le32(header + 12), le32(header + 16)};
-        return is_magic(le32(header)) && known_type(type) && frame->size != 0 &&
+        const uint32_t type = oldrec_le32(header + 8);
+        *frame = Frame{static_cast<uint32_t>(offset) + kHeaderSize, oldrec_le32(header + 4), type != VRC_OLDREC_TYPE_AUDIO,
+                       type == VRC_OLDREC_TYPE_VIDEO_I, oldrec_le32(header + 12), oldrec_le32(header + 16)};
+        return oldrec_is_magic(oldrec_le32(header)) && oldrec_known_type(type) && frame->size != 0 &&
                frame->size <= VRC_OLDREC_MAX_FRAME_SIZE && uint64_t{frame->offset} + frame->size <= identity_.size;
     }
 
@@ -233,17 +222,20 @@ private:
         if (end == identity_.size) return true;
         uint8_t next[kMagicSize];
         return vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(end), SEEK_SET) == static_cast<int64_t>(end) &&
-               vrc_uri_io_file_read(d_->pb, next, kMagicSize) == int{kMagicSize} && is_magic(le32(next));
+               vrc_uri_io_file_read(d_->pb, next, kMagicSize) == int{kMagicSize} && oldrec_is_magic(oldrec_le32(next));
     }
 
     // A header at offset that two more frames follow (or the end of the
     // file): a true header rather than payload bytes that look like one.
     bool chained_header_at(uint64_t offset, Frame *frame)
     {
-        Frame next;
         if (!header_at(offset, frame)) return false;
-        for (uint64_t at = uint64_t{frame->offset} + frame->size, n = 0; n < 2; ++n, at = uint64_t{next.offset} + next.size)
-            if (at < identity_.size && !header_at(at, &next)) return false;
+        Frame next = *frame;
+        for (int n = 0; n < 2; ++n) {
+            const uint64_t at = uint64_t{next.offset} + next.size;
+            if (at >= identity_.size) return true;  // the end of the file closes the chain
+            if (!header_at(at, &next)) return false;
+        }
         return true;
     }
 
@@ -255,7 +247,7 @@ private:
             return false;
         const int got = vrc_uri_io_file_read(d_->pb, window, int{kWindow});
         for (int p = 0; p + int{kMagicSize} <= got; ++p)
-            if (is_magic(le32(window + p)) && chained_header_at(offset + uint64_t(p), frame)) return true;
+            if (oldrec_is_magic(oldrec_le32(window + p)) && chained_header_at(offset + uint64_t(p), frame)) return true;
         return false;
     }
 
