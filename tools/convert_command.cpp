@@ -279,9 +279,10 @@ int convert_by_time(const Job &job, const ConvertArgs &args, const vrc_convert_o
     const int rc = vrc_convert_run(&record, result);
     *outcome = from_library(rc, *result, args);
     const Conversion &made = *static_cast<const Conversion *>(options.user);
-    if (args.time.segment_seconds != 0 && made.outputs != 0)
-        outcome->reason += (outcome->reason.empty() ? "" : ", ") + std::to_string(made.outputs) + " segments: " +
-                           made.first_output + (made.outputs > 1 ? " to " + made.last_output : "");
+    if (rc == 0 && args.time.segment_seconds != 0)
+        outcome->reason += (outcome->reason.empty() ? "" : ", ") + std::to_string(made.outputs) +
+                           (made.outputs == 1 ? " segment: " : " segments: ") + made.first_output +
+                           (made.outputs > 1 ? " to " + made.last_output : "");
     return rc;
 }
 
