@@ -35,20 +35,26 @@ FrameFeed::FrameFeed(std::vector<std::unique_ptr<FrameSource>> sources, const Fe
 {
 }
 
-int FrameFeed::range_failure(const char *what)
+int FrameFeed::range_failure()
 {
-    char from[32], to[32], first[32], last[32];
+    char from[32] = "", to[32] = "", first[32], last[32], range[96];
     int64_t first_ms = INT64_MAX, last_ms = INT64_MIN;
     for (const auto &source : sources_) {
         first_ms = std::min(first_ms, source->first_ms());
         last_ms = std::max(last_ms, source->last_ms(payload_));
     }
-    calendar_text(has_from() ? plan_.from_ms : first_ms, from);
-    calendar_text(has_to() ? plan_.to_ms : last_ms, to);
+    if (has_from()) calendar_text(plan_.from_ms, from);
+    if (has_to()) calendar_text(plan_.to_ms, to);
     calendar_text(first_ms, first);
     calendar_text(last_ms, last);
-    return fail_result(result_, VRC_CONVERT_ERR_RANGE, "%s between %s and %s UTC: the recording spans %s to %s UTC",
-                       what, from, to, first, last);
+    if (!has_to())
+        std::snprintf(range, sizeof range, "from %s UTC on", from);
+    else if (!has_from())
+        std::snprintf(range, sizeof range, "before %s UTC", to);
+    else
+        std::snprintf(range, sizeof range, "between %s and %s UTC", from, to);
+    return fail_result(result_, VRC_CONVERT_ERR_RANGE, "no frame %s: the recording spans %s to %s UTC", range, first,
+                       last);
 }
 
 // Inputs that end before the range starts or start after it ends are
@@ -59,14 +65,14 @@ int FrameFeed::start()
     const size_t count = sources_.size();
     while (current_ < count) {
         FrameSource &source = *sources_[current_];
-        if (has_to() && source.first_ms() >= plan_.to_ms) return range_failure("no frame");
+        if (has_to() && source.first_ms() >= plan_.to_ms) return range_failure();
         if (!has_from() || source.seek(plan_.from_ms, payload_)) return 0;
         const int rc = source.finish(false);
         if (rc != 0) return rc;
         ++current_;
     }
     current_ = count - 1;
-    return range_failure("no frame");
+    return range_failure();
 }
 
 void FrameFeed::lend(UriIoBatch *lent)
@@ -251,7 +257,7 @@ void FrameFeed::set_edits(vrc_mp4_muxer_t *muxer) const
 
 int FrameFeed::finish()
 {
-    if ((has_from() || has_to()) && in_range_ == 0) return range_failure("no frame");
+    if ((has_from() || has_to()) && in_range_ == 0) return range_failure();
     return 0;
 }
 

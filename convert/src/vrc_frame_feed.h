@@ -66,7 +66,7 @@ private:
     bool cuts_here(const vrc_media_packet_t &packet, int64_t t) const;
     int64_t grid_floor(int64_t t) const;
     void deliver(vrc_media_packet_t *packet, int64_t t);
-    int range_failure(const char *what);
+    int range_failure();
 
     std::vector<std::unique_ptr<FrameSource>> sources_;
     FeedPlan plan_;
