@@ -43,6 +43,7 @@ int FrameFeed::range_failure()
         first_ms = std::min(first_ms, source->first_ms());
         last_ms = std::max(last_ms, source->last_ms(payload_));
     }
+    if (last_ms == INT64_MIN) return fail_result(result_, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
     if (has_from()) calendar_text(plan_.from_ms, from);
     if (has_to()) calendar_text(plan_.to_ms, to);
     calendar_text(first_ms, first);
