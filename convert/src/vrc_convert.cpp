@@ -304,9 +304,16 @@ void add_output(vrc_convert_result_t *sum, const vrc_convert_result_t &output)
     sum->bytes_written += output.bytes_written;
 }
 
+// The host hears of the start before any frame is read.
+int announce(Job &job, vrc::Progress &progress)
+{
+    return progress.report(0, 0, true) ? 0 : fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
+}
+
 // One output: staged, written, checked and put in place; output_done learns
-// what went into it. 0 or a failure code.
-int write_output(Job &job, vrc::FrameFeed &feed, vrc::Progress &progress, bool first, bool *cut)
+// what went into it. unannounced: the progress to announce the start to,
+// once the first output is staged. 0 or a failure code.
+int write_output(Job &job, vrc::FrameFeed &feed, bool first, vrc::Progress *unannounced, bool *cut)
 {
     vrc::StagedFile staged(job.output);  // its temporary file goes when the conversion fails
     const uint32_t dropped = job.result->frames_dropped;
@@ -314,7 +321,7 @@ int write_output(Job &job, vrc::FrameFeed &feed, vrc::Progress &progress, bool f
     int rc = check_output(job, feed);
     for (size_t i = 0; rc == 0 && first && i < feed.sources().size(); ++i) rc = feed.sources()[i]->fits();
     if (rc == 0) rc = create_temp_file(job, staged);
-    if (rc == 0 && first && !progress.report(0, 0, true)) rc = fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
+    if (rc == 0 && unannounced) rc = announce(job, *unannounced);
     vrc_convert_result_t written{};
     if (rc == 0) rc = write_mp4(job, feed, staged.path().c_str(), &written, cut);
     if (rc == 0) rc = move_into_place(job, staged, &written);
@@ -335,12 +342,14 @@ int convert(Job &job)
     if (rc != 0) return rc;
     vrc::FrameFeed feed(std::move(sources), plan_of(*job.request), payload.get(), job.result);
     rc = feed.start();
-    if (rc == 0) rc = feed.look_ahead();
-    vrc::OutputNames names(job.request->output, job.request->segment_seconds != 0,
-                           job.request->name_utc_offset_minutes);
+    // A segment's name needs its first frame.
+    const bool segmented = job.request->segment_seconds != 0;
+    if (rc == 0 && segmented) rc = announce(job, progress);
+    if (rc == 0 && segmented) rc = feed.look_ahead();
+    vrc::OutputNames names(job.request->output, segmented, job.request->name_utc_offset_minutes);
     for (bool first = true, cut = true; rc == 0 && cut; first = false) {
         job.output = names.next(feed.output_start_ms(), &rc, job.result);
-        if (rc == 0) rc = write_output(job, feed, progress, first, &cut);
+        if (rc == 0) rc = write_output(job, feed, first, first && !segmented ? &progress : nullptr, &cut);
         feed.begin_output();
     }
     if (rc == 0) feed.note(job.result->message, sizeof job.result->message);
