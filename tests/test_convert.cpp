@@ -3,6 +3,7 @@
 // the packer's split of a stream into the pictures these recordings hold.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -142,6 +143,50 @@ TEST(Convert, MissingUnreadableOrFramelessInputLeavesNoOutput)
     EXPECT_EQ(missing.rc, -1);
     EXPECT_NE(missing.printed.find("vrc_oldrecord_demuxer_new err"), std::string::npos);
     EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir), {})), inputs.size());
+}
+
+extern "C" void count_output(void *user, const char *, const vrc_convert_result_t *output)
+{
+    *static_cast<uint32_t *>(user) += output->video_frames;
+}
+
+// The job record: null and unknown records refused; a record as the first
+// release had it segments a recording (output_done sums to the whole); a
+// range the recording misses names its span and leaves nothing.
+TEST(Convert, JobRecord)
+{
+    const std::string dir = vrc_test::temp_path("job");
+    fs::create_directories(dir);
+    const std::string input = dir + "/a.rec";
+    vrc_test::write_file(input, recording(std::vector<Bytes>(50, key_frame(100))));
+    const char *inputs[] = {input.c_str()};
+    const std::string pattern = dir + "/%H%M%S.mp4";
+    uint32_t frames = 0;
+    vrc_convert_job_t job{};
+    job.size = sizeof job;
+    job.inputs = inputs;
+    job.input_count = 1;
+    job.output = pattern.c_str();
+    job.options.user = &frames;
+    job.options.line = [](void *, const char *) {};
+    job.segment_seconds = 1;
+    job.output_done = count_output;
+    vrc_convert_result_t result{};
+    EXPECT_EQ(vrc_convert_run(nullptr, &result), -1);
+    job.size = 8;
+    EXPECT_EQ(vrc_convert_run(&job, &result), VRC_CONVERT_ERR_UNSUPPORTED);
+    job.size = offsetof(vrc_convert_job_t, output_done) + sizeof job.output_done;
+    ASSERT_EQ(vrc_convert_run(&job, &result), 0) << result.message;
+    EXPECT_TRUE(fs::exists(dir + "/000000.mp4") && fs::exists(dir + "/000001.mp4"));
+    EXPECT_EQ(frames, 50u);
+    EXPECT_EQ(result.video_frames, 50u);
+    job.size = sizeof job;
+    job.from_ms = int64_t{vrc_pack::kDefaultStart} * 1000 + 5000;
+    job.to_ms = VRC_CONVERT_NO_TIME;
+    EXPECT_EQ(vrc_convert_run(&job, &result), VRC_CONVERT_ERR_RANGE);
+    EXPECT_STREQ(result.message, "no frame from 2024-01-01 00:00:05.000 UTC on: the recording spans "
+                                 "2024-01-01 00:00:00.000 to 2024-01-01 00:00:01.960 UTC");
+    EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir), {})), 3u);
 }
 
 // A recording with more bytes (a sparse file of 5 GiB) or more frames than

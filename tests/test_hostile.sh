@@ -246,6 +246,26 @@ faststart_full_disk() {
 }
 rows+=(faststart_full_disk)
 
+# ---- by time: bad values are usage errors, a pattern that names two segments
+# alike and a join into one of its inputs fail, a damaged recording is clipped
+by_time() {
+  pack_sample "$dir/a.rec"
+  for args in "--from 2024-02-30T00:00:00" "--from 2024-01-01T00:00:01 --to 2024-01-01T00:00:00" "--for 10m" \
+      "--segment 0s" "--segment 10x" "--name x.mp4" "--zone +8" "--join" "--segment 1s -n"; do
+    run $args "$dir/a.rec"; expect 2
+  done
+  run --segment 1s --name same.mp4 "$dir/a.rec"; expect 1
+  grep -q "two segments would both be named $dir/same.mp4" "$dir/err" || fail "names alike: $(cat "$dir/err")"
+  cp "$dir/a.rec" "$dir/keep.rec"
+  run --join -y -o "$dir/a.rec" "$dir/keep.rec" "$dir/a.rec"; expect 1
+  cmp -s "$dir/a.rec" "$dir/keep.rec" || fail "a join wrote over its input"
+  "$tool" pack --video "$data/cam_320x240_25fps.h264" --foreign-gap 7 --cut-last 300 -o "$dir/d.rec" >/dev/null
+  run --from 2024-01-01T00:00:01 -o "$dir/d.mp4" "$dir/d.rec"; expect 0
+  command -v ffmpeg >/dev/null || { skip "ffmpeg is missing: the damaged clip is not decoded"; return; }
+  [ -z "$(ffmpeg -v error -i "$dir/d.mp4" -f null - 2>&1)" ] || fail "the damaged clip does not decode cleanly"
+}
+rows+=(by_time)
+
 # ---- run every row ----------------------------------------------------------
 failures=0
 for row in "${rows[@]}"; do

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "convert_choices.h"
 #include "convert_plan.h"
 #include "convert_report.h"
 #include "process.h"
@@ -47,6 +48,7 @@ struct ConvertArgs {
     bool no_sync = false;
     bool faststart = false;
     bool web = false;  // --audio aac --faststart
+    vrc_tool::TimeChoices time;
 };
 
 bool is_flag(const char *arg, const char *short_flag, const char *long_flag)
@@ -71,6 +73,7 @@ bool *find_switch(ConvertArgs *args, const char *arg)
         {nullptr, "--no-sync", &args->no_sync},
         {nullptr, "--faststart", &args->faststart},
         {nullptr, "--web", &args->web},
+        {nullptr, "--join", &args->time.join},
     };
     for (const auto &option : switches)
         if (is_flag(arg, option.short_flag, option.long_flag)) return option.field;
@@ -82,7 +85,7 @@ std::string *find_text_option(ConvertArgs *args, const char *arg)
     if (is_flag(arg, "-o", "--output")) return &args->naming.output_file;
     if (is_flag(arg, "-d", "--output-dir")) return &args->naming.output_dir;
     if (is_flag(arg, nullptr, "--ext")) return &args->naming.extension;
-    return nullptr;
+    return vrc_tool::time_option(&args->time, arg);
 }
 
 // 0 when the options agree with each other, else the usage error's exit code.
@@ -93,7 +96,12 @@ int check_args(ConvertArgs *args)
     const vrc_tool::NamingRules &naming = args->naming;
     if (!naming.output_file.empty() && !naming.output_dir.empty())
         return vrc_tool::usage_error(kName, "-o and -d exclude each other");
-    if (!naming.output_file.empty() && (args->inputs.size() != 1 || naming.recursive))
+    const std::string time_error = vrc_tool::settle_choices(&args->time);
+    if (!time_error.empty()) return vrc_tool::usage_error(kName, time_error);
+    if (args->time.join && naming.output_file.empty()) return vrc_tool::usage_error(kName, "--join needs -o FILE");
+    if (args->skip_existing && args->time.segment_seconds != 0)
+        return vrc_tool::usage_error(kName, "-n does not go with --segment");
+    if (!naming.output_file.empty() && !args->time.join && (args->inputs.size() != 1 || naming.recursive))
         return vrc_tool::usage_error(kName, "-o names the output of one recording; -d DIR takes many");
     if (naming.extension.empty() || naming.extension[0] != '.') args->naming.extension.insert(0, ".");
     return 0;
@@ -157,6 +165,8 @@ struct Conversion {
     const Job *job;
     size_t slot;
     vrc_tool::Reporter *reporter;
+    uint32_t outputs = 0;  // segments made, and the first and last of their names
+    std::string first_output, last_output;
 };
 
 // The library calls these two: no exception may pass back through it, and a
@@ -207,6 +217,16 @@ extern "C" void show_library_line(void *user, const char *line)
 
 extern "C" void drop_library_line(void *, const char *) {}
 
+extern "C" void note_output(void *user, const char *path, const vrc_convert_result_t *)
+{
+    Conversion *conversion = static_cast<Conversion *>(user);
+    try {
+        if (conversion->outputs++ == 0) conversion->first_output = path;
+        conversion->last_output = path;
+    } catch (const std::exception &) {
+    }
+}
+
 Outcome failure(std::string reason)
 {
     Outcome outcome;
@@ -228,6 +248,11 @@ Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertAr
     if (rc == VRC_CONVERT_ERR_EXISTS)  // another run made it in the meantime
         return args.skip_existing ? skipped() : failure(kExistsReason);
     Outcome outcome;
+    if (rc == VRC_CONVERT_ERR_RANGE) {  // a recording outside the range is no failure of the run
+        outcome.status = Status::kSkipped;
+        outcome.reason = result.message;
+        return outcome;
+    }
     if (rc == VRC_CONVERT_ERR_CANCELLED && vrc_tool::stop_signal() != 0) {
         outcome.status = Status::kAbandoned;
         return outcome;
@@ -242,6 +267,55 @@ Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertAr
     return outcome;
 }
 
+// A range or segments of one recording, through the job record; the
+// segments' names follow the pattern beside the planned output.
+int convert_by_time(const Job &job, const ConvertArgs &args, const vrc_convert_options_t &options,
+                    vrc_convert_result_t *result, Outcome *outcome)
+{
+    const std::string output =
+        args.time.segment_seconds != 0 ? vrc_tool::segment_pattern(args.time, job.output) : job.output;
+    std::vector<const char *> inputs;
+    for (const std::string &part : job.parts) inputs.push_back(part.c_str());
+    if (inputs.empty()) inputs.push_back(job.input.c_str());
+    vrc_convert_job_t record = vrc_tool::job_record(args.time, inputs.data(), static_cast<uint32_t>(inputs.size()),
+                                                    output.c_str(), options);
+    record.output_done = note_output;
+    const int rc = vrc_convert_run(&record, result);
+    *outcome = from_library(rc, *result, args);
+    const Conversion &made = *static_cast<const Conversion *>(options.user);
+    if (rc == 0 && args.time.segment_seconds != 0)
+        outcome->reason += (outcome->reason.empty() ? "" : ", ") + std::to_string(made.outputs) +
+                           (made.outputs == 1 ? " segment: " : " segments: ") + made.first_output +
+                           (made.outputs > 1 ? " to " + made.last_output : "");
+    return rc;
+}
+
+// --join: the recordings given, and those found under directories as -r
+// finds them, make one job for the one output.
+std::vector<Job> plan_join(const ConvertArgs &args)
+{
+    vrc_tool::NamingRules rules = args.naming;
+    rules.output_file.clear();
+    rules.output_dir.clear();
+    rules.keep_extension = true;  // a part's own output name is never used: it must only not be the part
+    rules.recursive = true;
+    Job joined;
+    joined.output = args.naming.output_file;
+    for (const Job &part : vrc_tool::plan_jobs(args.inputs, rules)) {
+        if (!part.problem.empty() && joined.problem.empty()) joined.problem = part.input + ": " + part.problem;
+        joined.parts.push_back(part.input);
+        joined.input_bytes += part.input_bytes;
+    }
+    joined.input = joined.parts.front();
+    if (joined.parts.size() > 1) joined.input += " and " + std::to_string(joined.parts.size() - 1) + " more";
+    return {joined};
+}
+
+struct Tally {
+    std::atomic<size_t> converted{0};
+    std::atomic<size_t> outside{0};  // recordings outside the time range
+};
+
 // Without -y the library claims the output name only if it is still free
 // when the file is complete, so that two runs never replace each other's
 // work. -n remakes an output that is not a whole MP4 file (a power cut or a
@@ -252,7 +326,7 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     const Job &job = *conversion->job;
     if (!job.problem.empty()) return failure(job.problem);
     bool remake = false;
-    if (!args.overwrite && vrc::file_exists(job.output.c_str())) {
+    if (!args.overwrite && args.time.segment_seconds == 0 && vrc::file_exists(job.output.c_str())) {
         if (!args.skip_existing) return failure(kExistsReason);
         remake = vrc_mp4_demuxer_check_complete(job.output.c_str()) == 0;
         if (!remake) return skipped();
@@ -271,8 +345,12 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     if (args.web) options.flags |= VRC_CONVERT_AUDIO_AAC;
     options.line = args.verbose ? show_library_line : drop_library_line;
     vrc_convert_result_t result{};
-    const int rc = vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result);
-    Outcome outcome = from_library(rc, result, args);
+    Outcome outcome;
+    if (args.time.any())
+        convert_by_time(job, args, options, &result, &outcome);
+    else
+        outcome = from_library(vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result), result,
+                               args);
     outcome.remade_incomplete = remake;
     return outcome;
 }
@@ -292,14 +370,17 @@ Outcome timed_conversion(Conversion *conversion, const ConvertArgs &args)
 
 // Each worker takes the next file until none is left or the run is stopped.
 void convert_all(const std::vector<Job> &jobs, const ConvertArgs &args, uint32_t threads,
-                 vrc_tool::Reporter *reporter)
+                 vrc_tool::Reporter *reporter, Tally *tally)
 {
     std::atomic<size_t> next{0};
     auto worker = [&](size_t slot) {
         vrc_uri_io_set_path_encoding(VRC_PATH_ENCODING_UTF8);  // the library's setting is per thread
         for (size_t i; vrc_tool::stop_signal() == 0 && (i = next.fetch_add(1)) < jobs.size();) {
-            Conversion conversion{&jobs[i], slot, reporter};
-            reporter->file_done(slot, jobs[i], timed_conversion(&conversion, args));
+            Conversion conversion{&jobs[i], slot, reporter, 0, {}, {}};
+            const Outcome outcome = timed_conversion(&conversion, args);
+            tally->converted += outcome.status == Status::kConverted;
+            tally->outside += outcome.status == Status::kSkipped && !outcome.reason.empty();
+            reporter->file_done(slot, jobs[i], outcome);
         }
     };
     std::vector<std::thread> started;
@@ -317,14 +398,16 @@ int run_convert(int argc, char **argv)
     ConvertArgs args;
     const int usage = parse_args(argc, argv, &args);
     if (usage != 0) return usage;
-    const std::vector<Job> jobs = vrc_tool::plan_jobs(args.inputs, args.naming);
+    const std::vector<Job> jobs = args.time.join ? plan_join(args) : vrc_tool::plan_jobs(args.inputs, args.naming);
     const uint32_t threads = threads_for(args.jobs, jobs.size());
     vrc_tool::Reporter reporter(report_style(args), stdout, jobs, threads);
     vrc_tool::catch_stop_signals();
-    convert_all(jobs, args, threads, &reporter);
+    Tally tally;
+    convert_all(jobs, args, threads, &reporter, &tally);
     reporter.summary();
     if (vrc_tool::stop_signal() != 0) return vrc_tool::kExitStoppedBase + vrc_tool::stop_signal();
-    return reporter.any_failed() ? vrc_tool::kExitFailure : vrc_tool::kExitOk;
+    if (reporter.any_failed()) return vrc_tool::kExitFailure;
+    return tally.converted == 0 && tally.outside != 0 ? vrc_tool::kExitNoSuchTime : vrc_tool::kExitOk;
 }
 
 }  // namespace
@@ -377,6 +460,23 @@ const Subcommand kConvertCommand = {
     "  -h, --help            print this help\n"
     "  --                    what follows are file names\n"
     "\n"
+    "By time (these also read MP4 files; nothing is re-encoded):\n"
+    "  --from TIME           only from TIME on: \"YYYY-MM-DD HH:MM:SS\", then a zone\n"
+    "                        such as +08:00, or UTC; video from the key frame\n"
+    "                        before it, and players start at TIME exactly\n"
+    "  --to TIME             only up to TIME\n"
+    "  --for DURATION        with --from, instead of --to: 90s, 10m, 1h\n"
+    "  --segment DURATION    a new output at the first key frame at or after each\n"
+    "                        multiple of DURATION on the calendar clock\n"
+    "  --name PATTERN        segment names beside the output: %Y %m %d %H %M %S\n"
+    "                        take each one's start (default: the output's name\n"
+    "                        with -%Y%m%d-%H%M%S before its extension)\n"
+    "  --zone +HH:MM         zone of the segment grid and the names (default UTC)\n"
+    "  --join                one output (-o) of all the recordings given or found\n"
+    "                        under DIRs, in time order, pauses kept; pictures or\n"
+    "                        sound that differ, or times that overlap, fail\n"
+    "A recording with no frame in the range is skipped with its span.\n"
+    "\n"
     "Prints a line per converted file (with the damaged bytes skipped, the\n"
     "timestamps repaired, and the part of a recording that grew while it was\n"
     "converted left out) and a summary on standard output, each\n"
@@ -394,8 +494,9 @@ const Subcommand kConvertCommand = {
     "4 GiB or more is refused. A recording past a limit fails, naming it.\n"
     "\n"
     "Exit status: 0 every file converted or skipped; 1 a file failed; 2 bad\n"
-    "command line; 128 + the signal when stopped: 129 SIGHUP, 130 Ctrl-C,\n"
-    "141 standard output closed, 143 SIGTERM.\n",
+    "command line; 3 no recording overlaps --from/--to; 128 + the signal\n"
+    "when stopped: 129 SIGHUP, 130 Ctrl-C, 141 standard output closed, 143\n"
+    "SIGTERM.\n",
     run_convert,
 };
 

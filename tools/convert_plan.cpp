@@ -83,7 +83,7 @@ class Planner {
 
     void add_problem(const fs::path &input, const std::string &problem)
     {
-        jobs_.push_back(Job{name_of(input), std::string(), 0, problem});
+        jobs_.push_back(Job{name_of(input), std::string(), 0, problem, {}});
     }
 
     fs::path output_path(const fs::path &input, const fs::path &relative) const

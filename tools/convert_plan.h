@@ -23,6 +23,7 @@ struct Job {
     std::string output;
     uintmax_t input_bytes = 0;
     std::string problem;  // why the file fails without being converted; empty when it can be
+    std::vector<std::string> parts;  // --join: the recordings that go into the one output
 };
 
 // One job per recording, in command-line order and, under a directory, in

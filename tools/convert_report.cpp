@@ -150,6 +150,8 @@ void Reporter::flush_report()
 
 void Reporter::print_text(const Job &job, const Outcome &outcome)
 {
+    if (outcome.status == Status::kSkipped && !outcome.reason.empty() && !style_.quiet)
+        print(out_, "skipped %s (%s)\n", job.input.c_str(), outcome.reason.c_str());
     if (outcome.status != Status::kConverted) return;
     print(out_, "%sok%s      %s -> %s (%" PRIu64 " bytes, %.3f s", paint(style_.colour_out, kGreen),
           paint(style_.colour_out, kReset), job.input.c_str(), job.output.c_str(), outcome.bytes_written,

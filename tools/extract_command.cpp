@@ -11,6 +11,7 @@
 #include "mp4_input.h"
 #include "output_file.h"
 #include "subcommand.h"
+#include "time_text.h"
 #include "vrc_mp4_muxer.h"
 
 namespace {
@@ -43,54 +44,6 @@ struct ExtractReport {
     uint32_t first_utctime = 0;
 };
 
-// Days since 1970-01-01 of a date of the Gregorian calendar.
-int64_t days_from_civil(int64_t year, uint32_t month, uint32_t day)
-{
-    year -= month <= 2;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t year_of_era = year - era * 400;
-    const int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    return era * 146097 + year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year - 719468;
-}
-
-// "+HH:MM" or "-HH:MM" east of UTC in seconds; "", "Z" and "UTC" are 0.
-bool parse_zone(const char *text, int64_t *east)
-{
-    while (*text == ' ') ++text;
-    *east = 0;
-    if (*text == '\0' || std::strcmp(text, "Z") == 0 || std::strcmp(text, "UTC") == 0) return true;
-    unsigned hours = 0, minutes = 0;
-    int used = 0;
-    if ((*text != '+' && *text != '-') || std::sscanf(text + 1, "%2u:%2u%n", &hours, &minutes, &used) != 2 ||
-        text[1 + used] != '\0' || hours > 23 || minutes > 59)
-        return false;
-    *east = (*text == '-' ? -1 : 1) * int64_t{hours * 3600 + minutes * 60};
-    return true;
-}
-
-// "YYYY-MM-DD HH:MM:SS" (or with a T between date and time), followed by an
-// optional zone, as seconds since 1970 UTC. Dates that do not exist (the
-// 30th of February, 24:00:00) are refused.
-bool parse_calendar_time(const char *text, int64_t *utc)
-{
-    unsigned year, month, day, hour, minute, second;
-    char separator;
-    int used = 0;
-    if (std::sscanf(text, "%4u-%2u-%2u%c%2u:%2u:%2u%n", &year, &month, &day, &separator, &hour, &minute, &second,
-                    &used) != 7 ||
-        (separator != ' ' && separator != 'T') || year < 1970 || year > 2105 || month < 1 || month > 12)
-        return false;
-    int64_t east;
-    if (!parse_zone(text + used, &east)) return false;
-    const int64_t local = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-    const vrc_date_time_t back = vrc_gmtime_to_date_time(local, 0, 0, 0);
-    if (VRC_DT_MDAY(back) != day || VRC_DT_HOUR(back) != hour || VRC_DT_MIN(back) != minute ||
-        VRC_DT_SEC(back) != second)
-        return false;
-    *utc = local - east;
-    return *utc >= 0 && *utc <= UINT32_MAX;
-}
-
 int parse_args(int argc, char **argv, ExtractArgs *args)
 {
     for (int i = 0; i < argc; ++i) {
@@ -116,7 +69,7 @@ int parse_args(int argc, char **argv, ExtractArgs *args)
         }
     }
     if (args->input.empty()) return vrc_tool::usage_error(kName, "no file given");
-    if (!args->from.empty() && !parse_calendar_time(args->from.c_str(), &args->from_utc))
+    if (!args->from.empty() && !vrc_tool::parse_calendar_time(args->from.c_str(), &args->from_utc))
         return vrc_tool::usage_error(kName, "--from needs a time such as \"2024-01-01 08:30:00\" or "
                                             "\"2024-01-01 08:30:00 +08:00\"");
     return 0;

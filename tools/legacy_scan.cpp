@@ -7,6 +7,7 @@
 
 #include "vrc_mp4_h264.h"
 #include "vrc_oldrecord_demuxer.h"
+#include "vrc_oldrecord_header.h"
 #include "vrc_platform.h"
 
 namespace vrc_tool {
@@ -26,18 +27,6 @@ struct Frame {
     uint32_t utctime;
 };
 
-uint32_t le32(const uint8_t *p)
-{
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-bool is_magic(uint32_t value) { return value == VRC_OLDREC_MAGIC || value == VRC_OLDREC_MAGIC_ALT; }
-
-bool known_type(uint32_t type)
-{
-    return type == VRC_OLDREC_TYPE_VIDEO_I || type == VRC_OLDREC_TYPE_VIDEO_P ||
-           type == VRC_OLDREC_TYPE_VIDEO_OTHER || type == VRC_OLDREC_TYPE_AUDIO;
-}
 
 // The frame at read_offset when the reader would take it as its header
 // says: a plausible header whose payload ends at the end of the file or at
@@ -49,16 +38,16 @@ bool clean_frame_at(vrc_oldrecord_demuxer_t *d, uint64_t file_size, Frame *frame
     if (vrc_uri_io_file_seek(d->pb, d->read_offset, SEEK_SET) != int64_t{d->read_offset} ||
         vrc_uri_io_file_read(d->pb, header, kHeaderSize) != int{kHeaderSize})
         return false;
-    *frame = Frame{d->read_offset + kHeaderSize, le32(header + 4), le32(header + 8), le32(header + 12),
-                   le32(header + 16)};
+    *frame = Frame{d->read_offset + kHeaderSize, vrc::oldrec_le32(header + 4), vrc::oldrec_le32(header + 8), vrc::oldrec_le32(header + 12),
+                   vrc::oldrec_le32(header + 16)};
     const uint64_t end = uint64_t{frame->offset} + frame->size;
-    if (!is_magic(le32(header)) || !known_type(frame->type) || frame->size == 0 ||
+    if (!vrc::oldrec_is_magic(vrc::oldrec_le32(header)) || !vrc::oldrec_known_type(frame->type) || frame->size == 0 ||
         frame->size > VRC_OLDREC_MAX_FRAME_SIZE || end > UINT32_MAX || end > file_size)
         return false;
     if (end == file_size) return true;
     uint8_t next[kMagicSize];
     return vrc_uri_io_file_seek(d->pb, static_cast<int64_t>(end), SEEK_SET) == static_cast<int64_t>(end) &&
-           vrc_uri_io_file_read(d->pb, next, kMagicSize) == int{kMagicSize} && is_magic(le32(next));
+           vrc_uri_io_file_read(d->pb, next, kMagicSize) == int{kMagicSize} && vrc::oldrec_is_magic(vrc::oldrec_le32(next));
 }
 
 const char *profile_name(const uint8_t *sps, uint32_t size)

@@ -5,15 +5,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
+#include "vrc_frame_feed.h"
+#include "vrc_frame_source.h"
 #include "vrc_media.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_muxer_internal.h"
-#include "vrc_oldrecord_demuxer.h"
-#include "vrc_oldrecord_demuxer_internal.h"
 #include "vrc_output.h"
+#include "vrc_output_names.h"
 #include "vrc_platform.h"
 #include "vrc_staged_file.h"
 #include "vrc_uri_io.h"
@@ -24,35 +28,23 @@ namespace {
 // Longest output path taken: the longest path Windows accepts anywhere;
 // the file system itself refuses what its own limits do not allow.
 constexpr size_t kMaxOutputPath = 32767;
-// The largest frame an MP4 frame record can describe: cameras write 1080p
-// key frames of several hundred kilobytes, far above the legacy 256 KiB.
-constexpr uint32_t kPayloadCapacity = 16777215;
 constexpr uint64_t kProgressStep = 1u << 20;
-// The legacy reader's offsets and the MP4 file's chunk offsets are 32-bit:
-// a larger recording cannot be converted whole.
-constexpr uint64_t kLargestInput = UINT32_MAX;
 constexpr uint32_t kVideoSlot = 0;
 constexpr uint32_t kAudioSlot = 1;
 
-struct Counters {
-    uint32_t video_seq = 0;
-    uint32_t audio_seq = 0;
+struct PayloadFree {
+    void operator()(uint8_t *p) const { std::free(p); }
 };
 
-// One conversion's state beside the demuxer and the muxer.
+// One conversion's state beside the frame feed and the muxer.
 struct Job {
-    const char *input;
-    const char *output;
+    const vrc_convert_job_t *request;  // the job record as far as its size reaches, with inputs and output
+    const char *output;                // the current output's name
     vrc_convert_options_t options;
     vrc_convert_result_t *result;
-    uint64_t input_size;
-    uint64_t covered;        // input bytes up to the end of the last frame delivered
-    uint64_t next_progress;  // input position of the next progress report
-    bool grew;               // the input grew while it was read: only its size at the start is converted
+    bool any_input;                    // MP4 inputs too (only legacy recordings for vrc_convert_mp4_file)
 };
 
-// Records why the conversion failed and returns code. Allocates nothing that
-// can throw: it runs on the failure paths, out of memory included.
 int fail(Job &job, int code, const char *format, ...)
 #if defined(__MINGW32__)
     __attribute__((format(gnu_printf, 3, 4)))
@@ -84,82 +76,32 @@ void set_message(char (&message)[sizeof(vrc_convert_result_t::message)], const c
     std::memcpy(message + head + 3, text + tail, length - tail + 1);
 }
 
-int fail(Job &job, int code, const char *format, ...)
+int fail_with(vrc_convert_result_t *result, int code, const char *format, va_list args)
 {
-    va_list args, again;
-    va_start(args, format);
+    va_list again;
     va_copy(again, args);
-    char *message = job.result->message;
-    const int length = std::vsnprintf(message, sizeof job.result->message, format, args);
-    va_end(args);
+    char *message = result->message;
+    const int length = std::vsnprintf(message, sizeof result->message, format, args);
     // Longer than the message holds: formatted whole to keep its end too;
     // without memory for that, its beginning stays.
-    char *text = length >= int{sizeof job.result->message} ? static_cast<char *>(std::malloc(size_t(length) + 1))
-                                                           : nullptr;
+    char *text = length >= int{sizeof result->message} ? static_cast<char *>(std::malloc(size_t(length) + 1))
+                                                       : nullptr;
     if (text) {
         std::vsnprintf(text, size_t(length) + 1, format, again);
-        set_message(job.result->message, text, size_t(length));
+        set_message(result->message, text, size_t(length));
         std::free(text);
     }
     va_end(again);
     return code;
 }
 
-void declare_tracks(vrc_track_info_t tracks[2])
+int fail(Job &job, int code, const char *format, ...)
 {
-    std::memset(tracks, 0, 2 * sizeof(vrc_track_info_t));
-    tracks[0].media_type = VRC_MEDIA_VIDEO;
-    tracks[0].codec_id = VRC_CODEC_H264;
-    tracks[0].timescale = 1000;
-    tracks[0].width = 1920;  // replaced by the stream's own picture size when its SPS parses
-    tracks[0].height = 1080;
-    tracks[1].media_type = VRC_MEDIA_AUDIO;
-    tracks[1].codec_id = VRC_CODEC_G711U;
-    tracks[1].timescale = 1000;
-    tracks[1].channels = 1;
-    tracks[1].sample_rate = 8000;
-    tracks[1].bitwidth = 16;
-}
-
-// The legacy demuxer leaves the track and the per-track numbering to us.
-void complete_packet(vrc_media_packet_t *packet, Counters *counters)
-{
-    if (packet->media_type == VRC_MEDIA_AUDIO) {
-        packet->track_id = kAudioSlot;
-        packet->codec_id = VRC_CODEC_G711U;
-        packet->seq = counters->audio_seq++;
-    } else {
-        packet->track_id = kVideoSlot;
-        packet->codec_id = VRC_CODEC_H264;
-        packet->seq = counters->video_seq++;
-    }
-}
-
-// Bytes between the end of the previous frame and this one's header were
-// skipped; returns false when the host cancels.
-bool note_frame_read(Job &job, const vrc_media_packet_t &packet)
-{
-    const uint64_t header = uint64_t{packet.offset} - VRC_OLDREC_HEADER_SIZE;
-    if (header > job.covered) job.result->bytes_skipped += header - job.covered;
-    const uint64_t end = uint64_t{packet.offset} + packet.size;
-    job.covered = end < job.input_size ? end : job.input_size;
-    if (!job.options.progress || job.covered < job.next_progress) return true;
-    job.next_progress = job.covered + kProgressStep;
-    return job.options.progress(job.options.user, job.covered, job.input_size) == 0;
-}
-
-void note_frame_dropped(Job &job, const vrc_media_packet_t &packet)
-{
-    job.result->frames_dropped += 1;
-    job.result->bytes_skipped += VRC_OLDREC_HEADER_SIZE + uint64_t{packet.size};
-}
-
-// A frame ending past the input's size at the start was written after the
-// conversion began (a recorder still writing): it and what follows are left
-// for a later conversion.
-bool written_since_start(const Job &job, const vrc_media_packet_t &packet)
-{
-    return uint64_t{packet.offset} + packet.size > job.input_size;
+    va_list args;
+    va_start(args, format);
+    fail_with(job.result, code, format, args);
+    va_end(args);
+    return code;
 }
 
 // Names the capacity of the MP4 file that the muxer found full when it
@@ -178,80 +120,59 @@ bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, c
     return true;
 }
 
-// Copies frames until the source ends. A frame whose payload cannot be read
-// (a header of size 0, say) is passed over: the demuxer has already moved
-// past its header, so the frames after it are kept; so is a frame the muxer
-// cannot take (no slice, too large). A recording that does not fit one MP4
-// file fails rather than losing its end. 0 or a failure code.
-int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8_t *payload)
+// Writes one frame. A frame the muxer cannot take (no slice, too large) is
+// passed over; an output that does not hold the recording fails rather than
+// losing its end. 0 or a failure code.
+int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vrc_media_packet_t &packet)
 {
-    Counters counters;
-    vrc_media_packet_t packet;
-    for (;;) {
-        int rc = vrc_oldrecord_demuxer_read_view(demuxer, &packet, payload, muxer->batch);
-        if (rc == VRC_ERR_FRAME_REFUSED) continue;
-        if (rc < 0) {
-            vrc::out_printf("read demuxer failed!, ret = %d\n", rc);
-            break;
-        }
-        if (written_since_start(job, packet)) {
-            job.grew = true;
-            job.covered = job.input_size;  // the frame it cuts at that size was being written, not damaged
-            break;
-        }
-        if (!note_frame_read(job, packet)) return fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
-        // A picture cut by the end of the file cannot be decoded whole.
-        if (demuxer->payload_cut != 0 && packet.media_type == VRC_MEDIA_VIDEO) {
-            note_frame_dropped(job, packet);
-            continue;
-        }
-        complete_packet(&packet, &counters);
-        rc = vrc_mp4_muxer_write_packet(muxer, &packet);
-        if (rc == 0) continue;
-        vrc::out_printf("write muxer failed!, ret = %d\n", rc);
-        if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
-                                                vrc::file_error_text());
-        char limit[80];
-        if (limit_reached(*muxer, packet, limit))
-            return fail(job, VRC_CONVERT_ERR_OUTPUT,
-                        "the recording holds more than one MP4 file can: %s (at offset %u)", limit, packet.offset);
-        note_frame_dropped(job, packet);
-    }
-    if (demuxer->pb->error != 0) return fail(job, VRC_CONVERT_ERR_INPUT, "cannot read %s", job.input);
-    // A recording cut while it was read lost frames it held at the start.
-    vrc::FileIdentity now;
-    if (vrc::file_identity(job.input, &now) && now.size != job.input_size) {
-        if (now.size < job.input_size)
-            return fail(job, VRC_CONVERT_ERR_INPUT, "%s shrank from %llu to %llu bytes while it was converted",
-                        job.input, static_cast<unsigned long long>(job.input_size),
-                        static_cast<unsigned long long>(now.size));
-        job.grew = true;
-    }
-    if (job.input_size > job.covered) job.result->bytes_skipped += job.input_size - job.covered;
-    job.covered = job.input_size;
-    if (job.options.progress && job.options.progress(job.options.user, job.input_size, job.input_size) != 0)
-        return fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
+    const int rc = vrc_mp4_muxer_write_packet(muxer, &packet);
+    if (rc == 0) return 0;
+    vrc::out_printf("write muxer failed!, ret = %d\n", rc);
+    if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
+                                            vrc::file_error_text());
+    char limit[80];
+    if (limit_reached(*muxer, packet, limit))
+        return fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can: %s (at offset %u)",
+                    limit, packet.offset);
+    feed.dropped(packet);
     return 0;
 }
 
-void report_tracks(Job &job, const vrc_mp4_muxer_t &m)
+// Copies the feed's frames into the muxer until the feed ends or cuts to
+// the next output (*cut). 0 or a failure code.
+int copy_frames(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, bool *cut)
 {
-    job.result->video_frames = m.nr_avframes[kVideoSlot];
-    job.result->audio_frames = m.nr_avframes[kAudioSlot];
-    job.result->video_steps_repaired = m.steps_repaired[kVideoSlot];
-    job.result->audio_steps_repaired = m.steps_repaired[kAudioSlot];
+    vrc_media_packet_t packet;
+    for (;;) {
+        int rc = 0;
+        const vrc::FeedStep step = feed.next(&packet, &rc);
+        if (step == vrc::FeedStep::failed) return rc;
+        *cut = step == vrc::FeedStep::cut;
+        if (step != vrc::FeedStep::frame) return 0;
+        rc = write_frame(job, feed, muxer, packet);
+        if (rc != 0) return rc;
+    }
+}
+
+void report_tracks(vrc_convert_result_t *result, const vrc_mp4_muxer_t &m)
+{
+    result->video_frames = m.nr_avframes[kVideoSlot];
+    result->audio_frames = m.nr_avframes[kAudioSlot];
+    result->video_steps_repaired = m.steps_repaired[kVideoSlot];
+    result->audio_steps_repaired = m.steps_repaired[kAudioSlot];
 }
 
 // The frames go from the input's large blocks straight into batches of
 // writes (the samples point into the blocks), so that each MiB costs about
-// one read and one write. Without memory for the blocks they are copied.
-int copy_frames_in_blocks(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *muxer, uint8_t *payload)
+// one read and one write. Without memory for the batch they are copied.
+int copy_frames_in_blocks(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, bool *cut)
 {
     vrc::UriIoBatch batch;
-    if (!vrc::uri_io_use_blocks(demuxer->pb) || !batch.begin(muxer->pb))
-        return copy_frames(job, demuxer, muxer, payload);
+    if (!batch.begin(muxer->pb)) return copy_frames(job, feed, muxer, cut);
     muxer->batch = &batch;
-    int rc = copy_frames(job, demuxer, muxer, payload);
+    feed.lend(&batch);
+    int rc = copy_frames(job, feed, muxer, cut);
+    feed.lend(nullptr);
     muxer->batch = nullptr;
     const int written = batch.end();
     if (rc == 0 && written != 0)
@@ -259,9 +180,9 @@ int copy_frames_in_blocks(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_mu
     return rc;
 }
 
-// Writes the whole MP4 file at path (the temporary name of job.output) and
-// closes it. 0 or a failure code.
-int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
+// Writes the output's MP4 file at path (the temporary name of job.output)
+// and closes it; what went into it is added to *result. 0 or a failure code.
+int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_result_t *result, bool *cut)
 {
     // The file was just created empty: truncating it again would only cost.
     vrc_mp4_muxer_t *muxer = vrc_mp4_muxer_open(path, VRC_URI_IO_FLAG_WRITE | vrc::URI_IO_FLAG_CREATED);
@@ -270,25 +191,23 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create %s: %s", job.output, vrc::file_error_text());
     }
     vrc_track_info_t tracks[2];
-    declare_tracks(tracks);
+    feed.describe(tracks);
     vrc_mp4_muxer_set_config(muxer, 0, 0);
     vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
     int rc = vrc_mp4_muxer_write_header(muxer);
-    auto *payload = static_cast<uint8_t *>(std::calloc(kPayloadCapacity, 1));
     if (rc < 0) {
         vrc::out_printf("write_header failed!, ret = %d\n", rc);
         rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write the MP4 header");
-    } else if (!payload) {
-        rc = fail(job, -1, "out of memory");
     } else {
-        demuxer->buffer_size = kPayloadCapacity;
-        rc = copy_frames_in_blocks(job, demuxer, muxer, payload);
+        rc = copy_frames_in_blocks(job, feed, muxer, cut);
     }
+    if (rc == 0 && !*cut) rc = feed.finish();
     if (rc == 0 && muxer->nr_frames == 0) rc = fail(job, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
     if (rc == 0) {
+        feed.set_edits(muxer);
         const int tail = vrc_mp4_muxer_write_tailer(muxer);
-        report_tracks(job, *muxer);
+        report_tracks(result, *muxer);
         if (tail == VRC_ERR_FRAME_REFUSED) {
             rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can: with moov in "
                                                    "front its frames would end past 4 GiB (32-bit chunk offsets)");
@@ -297,7 +216,6 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
             rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
         }
     }
-    std::free(payload);
     // Closed here rather than by the muxer's release, so that a failure to
     // close (data the system could not store after all) is seen.
     const int closed = vrc_uri_io_file_free(muxer->pb);
@@ -313,14 +231,15 @@ int create_temp_file(Job &job, vrc::StagedFile &staged)
     return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create a file beside %s: %s", job.output, vrc::file_error_text());
 }
 
-// Refuses an output that is the input under another name (a link, say) and,
+// Refuses an output that is an input under another name (a link, say) and,
 // when asked, any existing output.
-int check_output(Job &job, const vrc::FileIdentity &input)
+int check_output(Job &job, const vrc::FrameFeed &feed)
 {
     vrc::FileIdentity existing;
     if (!vrc::file_identity(job.output, &existing)) return 0;
-    if (vrc::same_file(existing, input))
-        return fail(job, VRC_CONVERT_ERR_SAME_FILE, "the output %s is the input itself", job.output);
+    for (const auto &source : feed.sources())
+        if (vrc::same_file(existing, source->identity()))
+            return fail(job, VRC_CONVERT_ERR_SAME_FILE, "the output %s is the input itself", job.output);
     if (job.options.flags & VRC_CONVERT_KEEP_EXISTING)
         return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
     return 0;
@@ -329,7 +248,7 @@ int check_output(Job &job, const vrc::FileIdentity &input)
 // The bytes reach the disk before the file takes its name and the name
 // after: a power cut then leaves the output whole or absent, never an empty
 // or cut file under its name, as the system's write-back order could.
-int move_into_place(Job &job, vrc::StagedFile &staged)
+int move_into_place(Job &job, vrc::StagedFile &staged, vrc_convert_result_t *result)
 {
     const bool replace = (job.options.flags & VRC_CONVERT_KEEP_EXISTING) == 0;
     const bool sync = (job.options.flags & VRC_CONVERT_NO_SYNC) == 0;
@@ -343,38 +262,101 @@ int move_into_place(Job &job, vrc::StagedFile &staged)
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot store the name of %s on the disk: %s", job.output,
                     vrc::file_error_text());
     vrc::FileIdentity written;
-    if (vrc::file_identity(job.output, &written)) job.result->bytes_written = written.size;
+    if (vrc::file_identity(job.output, &written)) result->bytes_written = written.size;
     return 0;
+}
+
+// The job's inputs, opened, in time order. 0 or a failure code.
+int open_inputs(Job &job, uint8_t *payload, vrc::Progress *progress,
+                std::vector<std::unique_ptr<vrc::FrameSource>> *sources)
+{
+    const auto open = job.any_input ? vrc::open_frame_source : vrc::open_legacy_source;
+    for (uint32_t i = 0; i < job.request->input_count; ++i) {
+        const char *input = job.request->inputs[i];
+        if (!input) return fail(job, -1, "no input or output path");
+        int rc = 0;
+        sources->push_back(open(input, payload, progress, job.result, &rc));
+        if (rc != 0) return rc;
+    }
+    std::stable_sort(sources->begin(), sources->end(),
+                     [](const auto &a, const auto &b) { return a->first_ms() < b->first_ms(); });
+    uint64_t total = 0;
+    for (const auto &source : *sources) {
+        source->base = total;
+        total += source->identity().size;
+    }
+    *progress = vrc::Progress(job.options, total);
+    return 0;
+}
+
+vrc::FeedPlan plan_of(const vrc_convert_job_t &request)
+{
+    vrc::FeedPlan plan;
+    if (request.from_ms != 0) plan.from_ms = request.from_ms;
+    if (request.to_ms != 0) plan.to_ms = request.to_ms;
+    plan.segment_ms = int64_t{request.segment_seconds} * 1000;
+    plan.zone_ms = int64_t{request.name_utc_offset_minutes} * 60000;
+    return plan;
+}
+
+void add_output(vrc_convert_result_t *sum, const vrc_convert_result_t &output)
+{
+    sum->video_frames += output.video_frames;
+    sum->audio_frames += output.audio_frames;
+    sum->video_steps_repaired += output.video_steps_repaired;
+    sum->audio_steps_repaired += output.audio_steps_repaired;
+    sum->bytes_written += output.bytes_written;
+}
+
+// The host hears of the start before any frame is read.
+int announce(Job &job, vrc::Progress &progress)
+{
+    return progress.report(0, 0, true) ? 0 : fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
+}
+
+// One output: staged, written, checked and put in place; output_done learns
+// what went into it. unannounced: the progress to announce the start to,
+// once the first output is staged. 0 or a failure code.
+int write_output(Job &job, vrc::FrameFeed &feed, bool first, vrc::Progress *unannounced, bool *cut)
+{
+    vrc::StagedFile staged(job.output);  // its temporary file goes when the conversion fails
+    const uint32_t dropped = job.result->frames_dropped;
+    const uint64_t skipped = job.result->bytes_skipped;
+    int rc = check_output(job, feed);
+    for (size_t i = 0; rc == 0 && first && i < feed.sources().size(); ++i) rc = feed.sources()[i]->fits();
+    if (rc == 0) rc = create_temp_file(job, staged);
+    if (rc == 0 && unannounced) rc = announce(job, *unannounced);
+    vrc_convert_result_t written{};
+    if (rc == 0) rc = write_mp4(job, feed, staged.path().c_str(), &written, cut);
+    if (rc == 0) rc = move_into_place(job, staged, &written);
+    add_output(job.result, written);
+    written.frames_dropped = job.result->frames_dropped - dropped;
+    written.bytes_skipped = job.result->bytes_skipped - skipped;
+    if (rc == 0 && job.request->output_done) job.request->output_done(job.options.user, job.output, &written);
+    return rc;
 }
 
 int convert(Job &job)
 {
-    vrc_oldrecord_demuxer_t *demuxer = vrc_oldrecord_demuxer_new(job.input);
-    vrc::FileIdentity input{};
-    const bool identified = vrc::file_identity(job.input, &input);  // its errno tells why it is missing
-    if (!demuxer || !identified) {
-        const int rc = fail(job, VRC_CONVERT_ERR_INPUT, "cannot open %s: %s", job.input, vrc::file_error_text());
-        if (!demuxer) vrc::out_printf("vrc_oldrecord_demuxer_new err");
-        vrc_oldrecord_demuxer_free(demuxer);
-        return rc;
+    const std::unique_ptr<uint8_t, PayloadFree> payload(static_cast<uint8_t *>(std::calloc(vrc::kPayloadCapacity, 1)));
+    if (!payload) return fail(job, -1, "out of memory");
+    vrc::Progress progress(job.options, 0);
+    std::vector<std::unique_ptr<vrc::FrameSource>> sources;
+    int rc = open_inputs(job, payload.get(), &progress, &sources);
+    if (rc != 0) return rc;
+    vrc::FrameFeed feed(std::move(sources), plan_of(*job.request), payload.get(), job.result);
+    rc = feed.start();
+    // A segment's name needs its first frame.
+    const bool segmented = job.request->segment_seconds != 0;
+    if (rc == 0 && segmented) rc = announce(job, progress);
+    if (rc == 0 && segmented) rc = feed.look_ahead();
+    vrc::OutputNames names(job.request->output, segmented, job.request->name_utc_offset_minutes);
+    for (bool first = true, cut = true; rc == 0 && cut; first = false) {
+        job.output = names.next(feed.output_start_ms(), &rc, job.result);
+        if (rc == 0) rc = write_output(job, feed, first, first && !segmented ? &progress : nullptr, &cut);
+        feed.begin_output();
     }
-    job.input_size = input.size;
-    vrc::StagedFile staged(job.output);  // its temporary file goes when the conversion fails
-    int rc = check_output(job, input);
-    if (rc == 0 && input.size > kLargestInput)
-        rc = fail(job, VRC_CONVERT_ERR_OUTPUT,
-                  "the recording holds more than one MP4 file can: it is 4 GiB or larger (%llu bytes)",
-                  static_cast<unsigned long long>(input.size));
-    if (rc == 0) rc = create_temp_file(job, staged);
-    if (rc == 0 && job.options.progress && job.options.progress(job.options.user, 0, job.input_size) != 0)
-        rc = fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
-    if (rc == 0) rc = write_mp4(job, demuxer, staged.path().c_str());
-    vrc_oldrecord_demuxer_free(demuxer);
-    if (rc == 0) rc = move_into_place(job, staged);
-    if (rc == 0 && job.grew)
-        std::snprintf(job.result->message, sizeof job.result->message,
-                      "the recording grew while it was converted: its first %llu bytes converted",
-                      static_cast<unsigned long long>(job.input_size));
+    if (rc == 0) feed.note(job.result->message, sizeof job.result->message);
     return rc;
 }
 
@@ -383,9 +365,10 @@ int convert(Job &job)
 // what it made as the failure unwinds.
 int run(Job &job)
 {
-    if (!job.input || !job.output) return fail(job, -1, "no input or output path");
+    const bool listed = job.request->inputs && job.request->input_count > 0;
+    if (!listed || !job.request->output) return fail(job, -1, "no input or output path");
     const vrc::OutputRedirect redirect(job.options.line, job.options.user);
-    if (std::strlen(job.output) > kMaxOutputPath) {
+    if (std::strlen(job.request->output) > kMaxOutputPath) {
         vrc::out_puts("ERROR : The parameter is too long");
         return fail(job, VRC_CONVERT_ERR_PATH_TOO_LONG, "the output path is too long");
     }
@@ -400,9 +383,9 @@ int run(Job &job)
     }
 }
 
-Job make_job(const char *input, const char *output, vrc_convert_result_t *result, vrc_convert_result_t *unused)
+Job make_job(const vrc_convert_job_t *request, vrc_convert_result_t *result, vrc_convert_result_t *unused)
 {
-    Job job{input, output, {}, result ? result : unused, 0, 0, 0, false};
+    Job job{request, request ? request->output : nullptr, {}, result ? result : unused, true};
     std::memset(job.result, 0, sizeof *job.result);
     return job;
 }
@@ -412,30 +395,62 @@ constexpr uint32_t kFirstJobSize = offsetof(vrc_convert_job_t, output_done) + si
 
 }  // namespace
 
+namespace vrc {
+
+int fail_result(vrc_convert_result_t *result, int code, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    fail_with(result, code, format, args);
+    va_end(args);
+    return code;
+}
+
+// Forced reports (the start, each input's end) leave the rhythm of the
+// others as it was.
+bool Progress::report(uint64_t base, uint64_t done, bool forced)
+{
+    if (!options_.progress) return true;
+    if (!forced) {
+        if (base + done < next_) return true;
+        next_ = base + done + kProgressStep;
+    }
+    return options_.progress(options_.user, base + done, total_) == 0;
+}
+
+}  // namespace vrc
+
 extern "C" VRC_API int vrc_convert_mp4_file(const char *input, const char *output,
                                             const vrc_convert_options_t *options, vrc_convert_result_t *result)
 {
     vrc_convert_result_t unused;
-    Job job = make_job(input, output, result, &unused);
-    if (options) job.options = *options;
+    vrc_convert_job_t request{};
+    request.size = sizeof request;
+    request.inputs = &input;
+    request.input_count = input ? 1 : 0;
+    request.output = output;
+    if (options) request.options = *options;
+    Job job = make_job(&request, result, &unused);
+    job.options = request.options;
+    job.any_input = false;  // this entry converts legacy recordings, as it always did
     return run(job);
 }
 
 extern "C" VRC_API int vrc_convert_run(const vrc_convert_job_t *request, vrc_convert_result_t *result)
 {
     vrc_convert_result_t unused;
-    const bool listed = request && request->inputs && request->input_count > 0;
-    Job job = make_job(listed ? request->inputs[0] : nullptr, request ? request->output : nullptr, result, &unused);
-    if (!request) return fail(job, -1, "no job");
+    if (!request) {
+        vrc_convert_result_t *reported = result ? result : &unused;
+        std::memset(reported, 0, sizeof *reported);
+        return vrc::fail_result(reported, -1, "no job");
+    }
+    // Members past the host's record read as zero.
+    vrc_convert_job_t known{};
+    std::memcpy(&known, request, std::min<size_t>(request->size, sizeof known));
+    Job job = make_job(&known, result, &unused);
     if (request->size < kFirstJobSize) return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "unknown job record");
-    job.options = request->options;
-    const bool whole = (request->from_ms == 0 || request->from_ms == VRC_CONVERT_NO_TIME) &&
-                       (request->to_ms == 0 || request->to_ms == VRC_CONVERT_NO_TIME);
-    if (request->input_count > 1 || !whole || request->segment_seconds != 0)
-        return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "joins, time ranges and segments are not built yet");
-    const int rc = run(job);
-    if (rc == 0 && request->output_done) request->output_done(job.options.user, job.output, job.result);
-    return rc;
+    job.options = known.options;
+    return run(job);
 }
 
 extern "C" VRC_API int vrc_convert_mp4(const char *path)

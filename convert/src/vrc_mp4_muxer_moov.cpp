@@ -230,17 +230,21 @@ int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_
     return track_time * movie_timescale / track_timescale;
 }
 
-// When a track's first sample plays, in movie time from the stamp origin.
-// Stamps wrap at 2^32: they are compared by their step from the origin, so
-// tracks starting on both sides of a wrap stay close.
+// When a track's presentation begins, in movie time from the stamp origin:
+// its first sample's stamp, past the media it skips. Stamps wrap at 2^32:
+// they are compared by their step from the origin, so tracks starting on
+// both sides of a wrap stay close.
 int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t origin, uint32_t movie_timescale)
 {
     const vrc_track_info_t &track = m.tracks[t];
-    return movie_time(vrc::mov_stamp_step(origin, track.start_time), track.timescale, movie_timescale);
+    return movie_time(vrc::mov_stamp_step(origin, track.start_time) + int64_t{m.media_skip[t]}, track.timescale,
+                      movie_timescale);
 }
 
 // A track that starts after the earliest one is preceded by an empty edit of
-// the difference, so that players keep the offset between the tracks.
+// the difference, so that players keep the offset between the tracks; one
+// that skips media, or plays shorter than its media, gets an edit of what
+// plays.
 void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
 {
     int64_t earliest = INT64_MAX;
@@ -253,18 +257,22 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
         mov_trak_size_t &s = m.moov.trak[t];
         if (m.nr_avframes[t] == 0) continue;
         const int64_t offset = presentation_start(m, t, origin, movie_timescale) - earliest;
-        if (offset == 0) continue;
         s.empty_edit = static_cast<uint32_t>(std::min<int64_t>(offset, UINT32_MAX));
-        s.elst_size = kFullBoxHeaderSize + kElstEntrySize * 2;
+        const int64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale) -
+                              movie_time(m.media_skip[t], m.tracks[t].timescale, movie_timescale);
+        int64_t plays = std::max<int64_t>(media, 0);
+        if (m.play_length != 0) plays = std::min<int64_t>(plays, movie_time(m.play_length, 1000, movie_timescale) - offset);
+        s.media_edit = static_cast<uint32_t>(std::clamp<int64_t>(plays, 0, UINT32_MAX - int64_t{s.empty_edit}));
+        if (offset == 0 && m.media_skip[t] == 0 && plays == media) continue;
+        s.elst_size = kFullBoxHeaderSize + kElstEntrySize * (s.empty_edit != 0 ? 2 : 1);
         s.edts_size = MOV_BOX_ATOM_SIZE + s.elst_size;
     }
 }
 
 // What the track lasts in the movie: its empty edit and its media.
-uint32_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t movie_timescale)
+uint32_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t)
 {
-    const int64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale);
-    return static_cast<uint32_t>(std::min<int64_t>(m.moov.trak[t].empty_edit + media, UINT32_MAX));
+    return m.moov.trak[t].empty_edit + m.moov.trak[t].media_edit;
 }
 
 uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
@@ -364,11 +372,11 @@ MovieValues vrc_mp4_muxer_movie_values(const vrc_mp4_muxer_t &m)
 }
 
 // The movie lasts until its last track ends.
-uint32_t movie_duration(const vrc_mp4_muxer_t &m, uint32_t movie_timescale)
+uint32_t movie_duration(const vrc_mp4_muxer_t &m)
 {
     uint32_t duration = 0;
     for (uint32_t t = 0; t < moov_slot_count(m); ++t)
-        if (m.nr_avframes[t] != 0) duration = std::max(duration, track_presentation_duration(m, t, movie_timescale));
+        if (m.nr_avframes[t] != 0) duration = std::max(duration, track_presentation_duration(m, t));
     return duration;
 }
 
@@ -408,7 +416,7 @@ void vrc_mp4_write_mvhd(BoxWriter &w, const vrc_mp4_muxer_t &m, const MovieValue
     w.u32(kNextTrackId);                               // next track ID
 }
 
-void vrc_mp4_write_tkhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const MovieValues &movie)
+void vrc_mp4_write_tkhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
 {
     const vrc_track_info_t &track = m.tracks[t];
     const PictureSize picture = track_picture_size(m, t);
@@ -418,7 +426,7 @@ void vrc_mp4_write_tkhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, cons
     w.u32(mov_unixtime2mactime(track.modification_time));  // modification time
     w.u32(t + 1);                                          // track ID
     w.u32(0);                                              // reserved
-    w.u32(track_presentation_duration(m, t, movie.timescale));  // duration, movie timescale
+    w.u32(track_presentation_duration(m, t));              // duration, movie timescale
     w.zeros(8);                                            // reserved
     w.u16(0);                                              // layer
     w.u16(0);                                              // alternate group
@@ -634,30 +642,32 @@ void vrc_mp4_write_mdia(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
 }
 
 // A track that starts later than the movie: nothing plays for its empty
-// edit, then its media from the start.
-void vrc_mp4_write_edts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const MovieValues &movie)
+// edit; then its media from the time it skips.
+void vrc_mp4_write_edts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
 {
     const mov_trak_size_t &s = m.moov.trak[t];
     if (s.edts_size == 0) return;
     BoxScope edts(w, mov_fourcc("edts"), s.edts_size);
     BoxScope elst(w, mov_fourcc("elst"), s.elst_size);
-    w.u32(0);              // version 0, flags 0
-    w.u32(2);              // entry count
-    w.u32(s.empty_edit);   // segment duration: the empty edit
-    w.u32(0xFFFFFFFFu);    // media time -1: nothing plays
-    w.u32(kMediaRateOne);  // media rate
-    w.u32(track_presentation_duration(m, t, movie.timescale) - s.empty_edit);  // segment duration: the media
-    w.u32(0);              // media time: from the first sample
-    w.u32(kMediaRateOne);  // media rate
+    w.u32(0);  // version 0, flags 0
+    w.u32(s.empty_edit != 0 ? 2 : 1);  // entry count
+    if (s.empty_edit != 0) {
+        w.u32(s.empty_edit);   // segment duration: the empty edit
+        w.u32(0xFFFFFFFFu);    // media time -1: nothing plays
+        w.u32(kMediaRateOne);  // media rate
+    }
+    w.u32(s.media_edit);       // segment duration: the media
+    w.u32(m.media_skip[t]);    // media time where it begins
+    w.u32(kMediaRateOne);      // media rate
 }
 
-void vrc_mp4_write_track(BoxWriter &w, const vrc_mp4_muxer_t &m, const MovieValues &movie)
+void vrc_mp4_write_track(BoxWriter &w, const vrc_mp4_muxer_t &m)
 {
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) {
         if (m.nr_avframes[t] == 0) continue;
         BoxScope trak(w, mov_fourcc("trak"), m.moov.trak[t].trak_size, static_cast<int>(t));
-        vrc_mp4_write_tkhd(w, m, t, movie);
-        vrc_mp4_write_edts(w, m, t, movie);
+        vrc_mp4_write_tkhd(w, m, t);
+        vrc_mp4_write_edts(w, m, t);
         vrc_mp4_write_mdia(w, m, t);
     }
 }
@@ -688,7 +698,7 @@ int vrc_mp4_muxer_write_moov(vrc_mp4_muxer_t &m)
     m.moov.mvhd_size = kMvhdSize;
     m.moov.moov_size += m.moov.mvhd_size;
     vrc_mp4_muxer_calc_moov(m, movie.timescale);
-    movie.duration = movie_duration(m, movie.timescale);
+    movie.duration = movie_duration(m);
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) m.moov.moov_size += m.moov.trak[t].trak_size;
     vrc::out_printf("moov_size's size is %ld\n", static_cast<long>(m.moov.moov_size));
     if (m.faststart) {
@@ -700,7 +710,7 @@ int vrc_mp4_muxer_write_moov(vrc_mp4_muxer_t &m)
     {
         BoxScope moov(w, mov_fourcc("moov"), m.moov.moov_size);
         vrc_mp4_write_mvhd(w, m, movie);
-        vrc_mp4_write_track(w, m, movie);
+        vrc_mp4_write_track(w, m);
     }
     return w.result();
 }

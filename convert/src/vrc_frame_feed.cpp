@@ -1,0 +1,270 @@
+#include "vrc_frame_feed.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "vrc_date_time.h"
+#include "vrc_mp4_h264.h"
+#include "vrc_mp4_muxer_internal.h"
+#include "vrc_uri_io_block.h"
+
+namespace vrc {
+namespace {
+
+constexpr uint32_t kVideoSlot = 0;
+constexpr uint32_t kAudioSlot = 1;
+// Audio and video frames interleave loosely: a frame this far past the
+// range's end means that no later one falls inside it.
+constexpr int64_t kInterleaveMs = 1000;
+
+// "YYYY-MM-DD HH:MM:SS.mmm" in UTC.
+void calendar_text(int64_t ms, char (&text)[32])
+{
+    const vrc_date_time_t t = vrc_gmtime_to_date_time(ms / 1000, 0, 0, 0);
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned(VRC_DT_YEAR(t) + 1970u),
+                  unsigned(VRC_DT_MON(t)), unsigned(VRC_DT_MDAY(t)), unsigned(VRC_DT_HOUR(t)),
+                  unsigned(VRC_DT_MIN(t)), unsigned(VRC_DT_SEC(t)), unsigned(ms % 1000));
+}
+
+}  // namespace
+
+FrameFeed::FrameFeed(std::vector<std::unique_ptr<FrameSource>> sources, const FeedPlan &plan, uint8_t *payload,
+                     vrc_convert_result_t *result)
+    : sources_(std::move(sources)), plan_(plan), payload_(payload), result_(result)
+{
+}
+
+int FrameFeed::range_failure()
+{
+    char from[32] = "", to[32] = "", first[32], last[32], range[96];
+    int64_t first_ms = INT64_MAX, last_ms = INT64_MIN;
+    for (const auto &source : sources_) {
+        first_ms = std::min(first_ms, source->first_ms());
+        last_ms = std::max(last_ms, source->last_ms(payload_));
+    }
+    if (last_ms == INT64_MIN) return fail_result(result_, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
+    if (has_from()) calendar_text(plan_.from_ms, from);
+    if (has_to()) calendar_text(plan_.to_ms, to);
+    calendar_text(first_ms, first);
+    calendar_text(last_ms, last);
+    if (!has_to())
+        std::snprintf(range, sizeof range, "from %s UTC on", from);
+    else if (!has_from())
+        std::snprintf(range, sizeof range, "before %s UTC", to);
+    else
+        std::snprintf(range, sizeof range, "between %s and %s UTC", from, to);
+    return fail_result(result_, VRC_CONVERT_ERR_RANGE, "no frame %s: the recording spans %s to %s UTC", range, first,
+                       last);
+}
+
+// Inputs that end before the range starts or start after it ends are
+// passed over; the first one that reaches into it begins at the key frame
+// at or before its start.
+int FrameFeed::start()
+{
+    const size_t count = sources_.size();
+    while (current_ < count) {
+        FrameSource &source = *sources_[current_];
+        if (has_to() && source.first_ms() >= plan_.to_ms) return range_failure();
+        if (!has_from() || source.seek(plan_.from_ms, payload_)) return 0;
+        const int rc = source.finish(false);
+        if (rc != 0) return rc;
+        ++current_;
+    }
+    current_ = count - 1;
+    return range_failure();
+}
+
+void FrameFeed::lend(UriIoBatch *lent)
+{
+    lent_ = lent;
+    sources_[current_]->lend(lent);
+}
+
+// The next input in line, once the current one is read to its end (whole)
+// or to the end of the range. Joined inputs must follow in time.
+int FrameFeed::next_source()
+{
+    if (lent_) lent_->flush();  // the frames of the current input may still be borrowed
+    while (++current_ < sources_.size()) {
+        FrameSource &source = *sources_[current_];
+        if (has_to() && source.first_ms() >= plan_.to_ms) continue;
+        if (source.first_ms() < last_ms_)
+            return fail_result(result_, VRC_CONVERT_ERR_JOIN, "the recordings overlap in time: one ends after the next begins");
+        vrc_track_info_t mine[2], theirs[2];
+        sources_.front()->describe(mine);
+        source.describe(theirs);
+        if (mine[1].codec_id != theirs[1].codec_id)
+            return fail_result(result_, VRC_CONVERT_ERR_JOIN, "the recordings' sound differs");
+        source.base = sources_[current_ - 1]->base + sources_[current_ - 1]->identity().size;
+        source.lend(lent_);
+        source_started_ = false;
+        return 0;
+    }
+    return 0;
+}
+
+// Joined inputs must show the same pictures: the SPS of each one's first
+// key frame equals the first input's.
+int FrameFeed::check_picture(const vrc_media_packet_t &packet)
+{
+    const H264FrameLayout layout = h264_frame_layout(packet.data, packet.size);
+    const std::string sps(reinterpret_cast<const char *>(layout.sps.data), layout.sps.size);
+    if (current_ == 0 || sps_.empty()) {
+        sps_ = sps;
+        return 0;
+    }
+    if (!sps.empty() && sps != sps_)
+        return fail_result(result_, VRC_CONVERT_ERR_JOIN,
+                           "the recordings' pictures differ (their sequence parameter sets)");
+    return 0;
+}
+
+// A clip begins with the key frame at or before its start, its audio at the
+// same point, and ends before its end.
+bool FrameFeed::wanted(const vrc_media_packet_t &packet, int64_t t)
+{
+    if (has_to() && t >= plan_.to_ms) return false;
+    if (!has_from()) return true;
+    if (packet.media_type == VRC_MEDIA_VIDEO) return source_started_ || packet.key_frame;
+    return source_started_ && t >= key_ms_;
+}
+
+int64_t FrameFeed::grid_floor(int64_t t) const
+{
+    const int64_t local = t + plan_.zone_ms;
+    const int64_t cells = local / plan_.segment_ms - (local % plan_.segment_ms < 0 ? 1 : 0);
+    return cells * plan_.segment_ms - plan_.zone_ms;
+}
+
+bool FrameFeed::cuts_here(const vrc_media_packet_t &packet, int64_t t) const
+{
+    return !output_empty_ && packet.media_type == VRC_MEDIA_VIDEO && packet.key_frame && t >= next_boundary_ms_;
+}
+
+// Stamps the frame on the output clock: the first input keeps its own
+// stamps, later ones follow by their calendar times.
+void FrameFeed::deliver(vrc_media_packet_t *packet, int64_t t)
+{
+    if (!origin_set_) {
+        origin_ms_ = t - packet->timestamp;
+        origin_set_ = true;
+    }
+    packet->timestamp = static_cast<uint32_t>(t - origin_ms_);
+    const bool video = packet->media_type == VRC_MEDIA_VIDEO;
+    const uint32_t slot = video ? kVideoSlot : kAudioSlot;
+    packet->track_id = static_cast<uint8_t>(slot);
+    packet->codec_id = video ? VRC_CODEC_H264 : packet->codec_id;
+    packet->seq = seq_[slot]++;
+    if (!track_seen_[slot]) track_first_stamp_[slot] = packet->timestamp;
+    track_seen_[slot] = true;
+    if (output_empty_) {
+        output_start_ms_ = first_output_ ? (has_from() ? std::max(plan_.from_ms, t) : t) : grid_floor(t);
+        if (plan_.segment_ms != 0) next_boundary_ms_ = grid_floor(t) + plan_.segment_ms;
+    }
+    output_empty_ = false;
+    last_ms_ = std::max(last_ms_, t);
+    if ((!has_from() || t >= plan_.from_ms) && (!has_to() || t < plan_.to_ms)) ++in_range_;
+}
+
+// The next frame the range and the joins let through, with its calendar
+// time; end when the inputs are read or the range is passed.
+FeedStep FrameFeed::read_wanted(vrc_media_packet_t *packet, int64_t *t, int *rc)
+{
+    while (current_ < sources_.size()) {
+        FrameSource &source = *sources_[current_];
+        const SourceStep step = source.read(packet, payload_);
+        if (step == SourceStep::failed) {
+            *rc = VRC_CONVERT_ERR_CANCELLED;
+            return FeedStep::failed;
+        }
+        *t = step == SourceStep::frame ? source.time_of(*packet) : 0;
+        const bool past = step == SourceStep::frame && has_to() && *t >= plan_.to_ms + kInterleaveMs;
+        if (step == SourceStep::end || past) {
+            *rc = source.finish(!past);
+            if (*rc == 0 && !past) *rc = next_source();
+            if (*rc != 0) return FeedStep::failed;
+            if (past) break;
+            continue;
+        }
+        if (!wanted(*packet, *t)) continue;
+        if (packet->media_type == VRC_MEDIA_VIDEO && packet->key_frame && !source_started_) {
+            *rc = check_picture(*packet);
+            if (*rc != 0) return FeedStep::failed;
+            source_started_ = true;
+            key_ms_ = *t;
+        }
+        return FeedStep::frame;
+    }
+    current_ = std::min(current_, sources_.size() - 1);
+    return FeedStep::end;
+}
+
+int FrameFeed::look_ahead()
+{
+    int rc = 0;
+    held_ = read_wanted(&held_packet_, &held_ms_, &rc) == FeedStep::frame;
+    return rc;
+}
+
+int64_t FrameFeed::output_start_ms() const
+{
+    if (!held_) return 0;
+    return first_output_ ? (has_from() ? std::max(plan_.from_ms, held_ms_) : held_ms_) : grid_floor(held_ms_);
+}
+
+FeedStep FrameFeed::next(vrc_media_packet_t *packet, int *rc)
+{
+    int64_t t = 0;
+    if (held_ && output_empty_) {
+        held_ = false;
+        *packet = held_packet_;
+        t = held_ms_;
+    } else {
+        const FeedStep step = read_wanted(packet, &t, rc);
+        if (step != FeedStep::frame) return step;
+    }
+    if (cuts_here(*packet, t)) {
+        held_ = true;
+        held_packet_ = *packet;
+        held_ms_ = t;
+        return FeedStep::cut;
+    }
+    deliver(packet, t);
+    return FeedStep::frame;
+}
+
+void FrameFeed::begin_output()
+{
+    output_empty_ = true;
+    first_output_ = false;
+    seq_[0] = seq_[1] = 0;
+    track_seen_[0] = track_seen_[1] = false;
+}
+
+void FrameFeed::set_edits(vrc_mp4_muxer_t *muxer) const
+{
+    const int64_t start_ms = std::max(output_start_ms_, has_from() ? plan_.from_ms : INT64_MIN);
+    const uint32_t start = static_cast<uint32_t>(start_ms - origin_ms_);
+    for (uint32_t slot = 0; slot < 2; ++slot) {
+        const int64_t skip = track_seen_[slot] ? mov_stamp_step(track_first_stamp_[slot], start) : 0;
+        if (first_output_ && has_from() && skip > 0)
+            muxer->media_skip[slot] = static_cast<uint32_t>(skip * muxer->tracks[slot].timescale / 1000);
+    }
+    if (has_to() && plan_.to_ms > start_ms)
+        muxer->play_length = static_cast<uint32_t>(std::min<int64_t>(plan_.to_ms - start_ms, UINT32_MAX));
+}
+
+int FrameFeed::finish()
+{
+    if ((has_from() || has_to()) && in_range_ == 0) return range_failure();
+    return 0;
+}
+
+void FrameFeed::note(char *message, size_t size) const
+{
+    for (const auto &source : sources_) source->note(message, size);
+}
+
+}  // namespace vrc

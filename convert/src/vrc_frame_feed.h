@@ -1,0 +1,98 @@
+// The steps between the frame sources and the muxing path: inputs joined in
+// time order, a calendar time range, and cuts into segments. It hands the
+// muxer one frame at a time, stamped on one clock for all inputs.
+#ifndef VRC_FRAME_FEED_H
+#define VRC_FRAME_FEED_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vrc_frame_source.h"
+
+struct vrc_mp4_muxer_t;
+
+namespace vrc {
+
+struct FeedPlan {
+    int64_t from_ms = VRC_CONVERT_NO_TIME;  // calendar range; NO_TIME leaves an end open
+    int64_t to_ms = VRC_CONVERT_NO_TIME;
+    int64_t segment_ms = 0;                 // 0: one output
+    int64_t zone_ms = 0;                    // of the segment grid and the names
+};
+
+enum class FeedStep { frame, cut, end, failed };
+
+class FrameFeed {
+public:
+    // sources: in time order, owned; payload: kPayloadCapacity bytes.
+    FrameFeed(std::vector<std::unique_ptr<FrameSource>> sources, const FeedPlan &plan, uint8_t *payload,
+              vrc_convert_result_t *result);
+    // Positions the inputs at the range's start. 0, or VRC_CONVERT_ERR_RANGE
+    // when no input reaches into the range.
+    int start();
+    void describe(vrc_track_info_t tracks[2]) const { sources_.front()->describe(tracks); }
+    // The next frame of the current output, with the muxer's track slot and
+    // numbering. cut: the frame (held) begins the next output; call
+    // begin_output, then next delivers it. failed: *rc and the message tell.
+    FeedStep next(vrc_media_packet_t *packet, int *rc);
+    void begin_output();
+    // Reads the first frame ahead, so that the first output's start is
+    // known before it is named. 0 or a failure code.
+    int look_ahead();
+    // Calendar time that names the output about to begin (its first frame
+    // read ahead): the range's start or its first frame, for a later
+    // segment the start of its segment; 0 when no frame follows.
+    int64_t output_start_ms() const;
+    // The edits that make the current output play from the range's start
+    // to its end.
+    void set_edits(vrc_mp4_muxer_t *muxer) const;
+    // After the end: 0, or VRC_CONVERT_ERR_RANGE when no frame fell in the
+    // range (the message gives the span of the inputs).
+    int finish();
+    void lend(UriIoBatch *lent);
+    void dropped(const vrc_media_packet_t &packet) { sources_[current_]->dropped(packet); }
+    void note(char *message, size_t size) const;
+    const std::vector<std::unique_ptr<FrameSource>> &sources() const { return sources_; }
+
+private:
+    bool has_from() const { return plan_.from_ms != VRC_CONVERT_NO_TIME; }
+    bool has_to() const { return plan_.to_ms != VRC_CONVERT_NO_TIME; }
+    bool wanted(const vrc_media_packet_t &packet, int64_t t);
+    FeedStep read_wanted(vrc_media_packet_t *packet, int64_t *t, int *rc);
+    int next_source();
+    int check_picture(const vrc_media_packet_t &packet);
+    bool cuts_here(const vrc_media_packet_t &packet, int64_t t) const;
+    int64_t grid_floor(int64_t t) const;
+    void deliver(vrc_media_packet_t *packet, int64_t t);
+    int range_failure();
+
+    std::vector<std::unique_ptr<FrameSource>> sources_;
+    FeedPlan plan_;
+    uint8_t *payload_;
+    vrc_convert_result_t *result_;
+    UriIoBatch *lent_ = nullptr;
+    size_t current_ = 0;
+    bool source_started_ = false;  // the current input delivered its first key frame
+    bool origin_set_ = false;
+    int64_t origin_ms_ = 0;        // calendar time of stamp 0 on the output clock
+    int64_t key_ms_ = 0;           // the current input's first key frame, where a clip's audio begins
+    int64_t last_ms_ = INT64_MIN;  // of the last frame delivered
+    std::string sps_;              // of the first input, which every joined one must show
+    uint32_t in_range_ = 0;        // frames delivered within the range
+    uint32_t seq_[2] = {};
+    bool held_ = false;            // a frame waits for the next output
+    vrc_media_packet_t held_packet_{};
+    int64_t held_ms_ = 0;
+    bool output_empty_ = true;
+    bool first_output_ = true;
+    int64_t output_start_ms_ = 0;
+    int64_t next_boundary_ms_ = INT64_MAX;
+    bool track_seen_[2] = {};
+    uint32_t track_first_stamp_[2] = {};
+};
+
+}  // namespace vrc
+
+#endif

@@ -1,0 +1,184 @@
+// An MP4 file as a frame source: the MP4 reader delivers H.264 in Annex B
+// with the parameter sets before key frames, AAC behind ADTS headers and
+// mu-law raw, as the muxer takes them.
+#include <algorithm>
+#include <cstring>
+
+#include "vrc_date_time.h"
+#include "vrc_frame_source.h"
+#include "vrc_mp4_demuxer.h"
+#include "vrc_uri_io_block.h"
+
+namespace vrc {
+namespace {
+
+class Mp4Source final : public FrameSource {
+public:
+    Mp4Source(vrc_mp4_demuxer_t *ctx, const char *path, Progress *progress, vrc_convert_result_t *result)
+        : ctx_(ctx), path_(path), progress_(progress), result_(result)
+    {
+    }
+    ~Mp4Source() override { vrc_mp4_demuxer_free(ctx_); }
+
+    int open()
+    {
+        if (!vrc::file_identity(path_, &identity_))
+            return fail_result(result_, VRC_CONVERT_ERR_INPUT, "cannot open %s: %s", path_, vrc::file_error_text());
+        vrc_mp4_demuxer_read_header(ctx_);
+        for (uint32_t t = 0; t < MOV_MAX_TRACKS; ++t) {
+            const mov_track_meta_t &meta = ctx_->track_meta[t];
+            anchor_ms_[t] = int64_t{meta.creation_time} * 1000 - meta.start_time;
+            if (meta.media_type == VRC_MEDIA_AUDIO && (meta.codec_id == VRC_CODEC_G711U || meta.codec_id == VRC_CODEC_AAC))
+                audio_ = &meta;
+            else if (meta.media_type == VRC_MEDIA_VIDEO && meta.codec_id == VRC_CODEC_H264 && !video_)
+                video_ = &meta;
+        }
+        if (ctx_->nr_video_frames == 0 && ctx_->nr_audio_frames == 0)
+            return fail_result(result_, VRC_CONVERT_ERR_NO_FRAMES, "no frame found in %s", path_);
+        return 0;
+    }
+
+    int fits() const override { return 0; }
+
+    void describe(vrc_track_info_t tracks[2]) const override
+    {
+        std::memset(tracks, 0, 2 * sizeof(vrc_track_info_t));
+        tracks[0].media_type = VRC_MEDIA_VIDEO;
+        tracks[0].codec_id = VRC_CODEC_H264;
+        tracks[0].timescale = 1000;
+        tracks[0].width = video_ ? video_->u.video.width : 0;  // replaced by the SPS's picture size
+        tracks[0].height = video_ ? video_->u.video.height : 0;
+        tracks[1].media_type = VRC_MEDIA_AUDIO;
+        tracks[1].codec_id = audio_ ? audio_->codec_id : VRC_CODEC_G711U;
+        tracks[1].timescale = 1000;
+        tracks[1].channels = audio_ && audio_->u.audio.channels ? audio_->u.audio.channels : 1;
+        tracks[1].sample_rate = audio_ && audio_->u.audio.sample_rate ? audio_->u.audio.sample_rate : 8000;
+        tracks[1].bitwidth = 16;
+    }
+
+    // The reader copies each frame into payload, which the muxer's writes
+    // may still borrow: they go out first.
+    SourceStep read(vrc_media_packet_t *packet, uint8_t *payload) override
+    {
+        if (lent_) lent_->flush();
+        for (;;) {
+            if (ended_ || vrc_mp4_demuxer_read_packet(ctx_, packet, payload, kPayloadCapacity) != 0)
+                return SourceStep::end;
+            if (!wanted(*packet)) continue;
+            const uint64_t done = std::min<uint64_t>(vrc_uri_io_file_tell(ctx_->pb), identity_.size);
+            if (!progress_->report(base, done)) {
+                fail_result(result_, VRC_CONVERT_ERR_CANCELLED, "cancelled");
+                return SourceStep::failed;
+            }
+            return SourceStep::frame;
+        }
+    }
+
+    // The reader positions at the key frame at or before the whole second.
+    bool seek(int64_t time_ms, uint8_t *) override
+    {
+        if (time_ms > last_ms(nullptr)) {
+            ended_ = true;
+            return false;
+        }
+        if (time_ms <= first_ms()) return true;
+        const int64_t utc = time_ms / 1000;
+        // The seek reads the calendar fields it is given as the host's local
+        // standard time shifted by the context's zone: the zone that undoes
+        // the host's makes them UTC.
+        const vrc_date_time_t when = vrc_gmtime_to_date_time(utc, 0, 0, 0);
+        const int64_t host_shift = vrc_date_time_to_gmtime(when) - utc;
+        ctx_->tz = static_cast<uint32_t>(host_shift < 0 ? -host_shift : host_shift);
+        ctx_->tz_west = host_shift < 0;
+        ctx_->dst = 0;
+        vrc_mp4_demuxer_seek(ctx_, when);
+        return true;
+    }
+
+    int finish(bool) override
+    {
+        if (ctx_->pb->error != 0) return fail_result(result_, VRC_CONVERT_ERR_INPUT, "cannot read %s", path_);
+        if (!progress_->report(base, identity_.size, true))
+            return fail_result(result_, VRC_CONVERT_ERR_CANCELLED, "cancelled");
+        return 0;
+    }
+
+    void lend(UriIoBatch *lent) override { lent_ = lent; }
+
+    int64_t time_of(const vrc_media_packet_t &packet) const override
+    {
+        return anchor_ms_[packet.track_id < MOV_MAX_TRACKS ? packet.track_id : 0] + packet.timestamp;
+    }
+
+    int64_t first_ms() const override { return edge_ms(0); }
+    int64_t last_ms(uint8_t *) override { return edge_ms(1); }
+
+    void dropped(const vrc_media_packet_t &packet) override
+    {
+        result_->frames_dropped += 1;
+        result_->bytes_skipped += packet.size;
+    }
+
+    void note(char *, size_t) const override {}
+
+private:
+    // Frames of the first H.264 track and of the first audio track.
+    bool wanted(const vrc_media_packet_t &packet) const
+    {
+        const mov_track_meta_t *meta = packet.media_type == VRC_MEDIA_VIDEO ? video_ : audio_;
+        return meta && packet.track_id == meta->track_id && packet.codec_id == meta->codec_id;
+    }
+
+    // The calendar time of the first (end 0) or last (end 1) frame of the tables.
+    int64_t edge_ms(int end) const
+    {
+        int64_t edge = end ? INT64_MIN : INT64_MAX;
+        const struct {
+            const mov_frame_entry_t *frames;
+            uint32_t count;
+        } tables[] = {{ctx_->video_frames, ctx_->nr_video_frames}, {ctx_->audio_frames, ctx_->nr_audio_frames}};
+        for (const auto &table : tables) {
+            if (table.count == 0) continue;
+            const mov_frame_info_t &f = table.frames[end ? table.count - 1 : 0].info;
+            const int64_t t = anchor_ms_[f.track_id < MOV_MAX_TRACKS ? f.track_id : 0] + f.timestamp;
+            edge = end ? std::max(edge, t) : std::min(edge, t);
+        }
+        return edge;
+    }
+
+    vrc_mp4_demuxer_t *ctx_;
+    const char *path_;
+    Progress *progress_;
+    vrc_convert_result_t *result_;
+    UriIoBatch *lent_ = nullptr;
+    const mov_track_meta_t *video_ = nullptr;
+    const mov_track_meta_t *audio_ = nullptr;
+    int64_t anchor_ms_[MOV_MAX_TRACKS] = {};  // calendar time of each track's stamp 0
+    bool ended_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSource> open_mp4_source(const char *path, uint8_t *, Progress *progress,
+                                             vrc_convert_result_t *result, int *rc)
+{
+    vrc_mp4_demuxer_t *ctx = vrc_mp4_demuxer_new(0, path);
+    if (!ctx) {
+        *rc = fail_result(result, VRC_CONVERT_ERR_INPUT, "cannot open %s", path);
+        return nullptr;
+    }
+    auto source = std::make_unique<Mp4Source>(ctx, path, progress, result);
+    *rc = source->open();
+    if (*rc != 0) return nullptr;
+    return source;
+}
+
+std::unique_ptr<FrameSource> open_frame_source(const char *path, uint8_t *payload, Progress *progress,
+                                               vrc_convert_result_t *result, int *rc)
+{
+    constexpr int kLikelyMp4 = 95;
+    if (vrc_mp4_demuxer_read_probe(path) >= kLikelyMp4) return open_mp4_source(path, payload, progress, result, rc);
+    return open_legacy_source(path, payload, progress, result, rc);
+}
+
+}  // namespace vrc
