@@ -45,6 +45,8 @@ struct ConvertArgs {
     bool overwrite = false;
     bool skip_existing = false;
     bool no_sync = false;
+    vrc_tool::AudioChoice audio;
+    bool bitrate_given = false;
 };
 
 bool is_flag(const char *arg, const char *short_flag, const char *long_flag)
@@ -92,6 +94,8 @@ int check_args(ConvertArgs *args)
     if (!naming.output_file.empty() && (args->inputs.size() != 1 || naming.recursive))
         return vrc_tool::usage_error(kName, "-o names the output of one recording; -d DIR takes many");
     if (naming.extension.empty() || naming.extension[0] != '.') args->naming.extension.insert(0, ".");
+    if (args->bitrate_given && !args->audio.aac)
+        return vrc_tool::usage_error(kName, "--audio-bitrate goes with --audio aac");
     return 0;
 }
 
@@ -112,6 +116,17 @@ int parse_args(int argc, char **argv, ConvertArgs *args)
             const char *value = vrc_tool::option_value(kName, argc, argv, &i);
             if (!value) return vrc_tool::kExitUsage;
             *text = value;
+        } else if (is_flag(arg, nullptr, "--audio")) {
+            const char *value = vrc_tool::option_value(kName, argc, argv, &i);
+            if (!value) return vrc_tool::kExitUsage;
+            if (!vrc_tool::parse_audio(value, &args->audio))
+                return vrc_tool::usage_error(kName, "--audio takes aac or copy");
+        } else if (is_flag(arg, nullptr, "--audio-bitrate")) {
+            const char *value = vrc_tool::option_value(kName, argc, argv, &i);
+            if (!value) return vrc_tool::kExitUsage;
+            if (!vrc_tool::parse_bitrate(value, &args->audio))
+                return vrc_tool::usage_error(kName, "--audio-bitrate needs bits per second, as 32000 or 32k");
+            args->bitrate_given = true;
         } else if (is_flag(arg, "-j", "--jobs")) {
             if (i + 1 >= argc || !vrc_tool::parse_u32(argv[++i], &args->jobs) || args->jobs == 0)
                 return vrc_tool::usage_error(kName, "-j needs a number of files to convert at once");
@@ -263,9 +278,18 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     options.user = conversion;
     options.flags = args.overwrite || remake ? 0 : VRC_CONVERT_KEEP_EXISTING;
     if (args.no_sync) options.flags |= VRC_CONVERT_NO_SYNC;
+    if (args.audio.aac) options.flags |= VRC_CONVERT_AUDIO_AAC;
     options.line = args.verbose ? show_library_line : drop_library_line;
+    const char *const input = job.input.c_str();
+    vrc_convert_job_t request{};
+    request.size = sizeof request;
+    request.inputs = &input;
+    request.input_count = 1;
+    request.output = job.output.c_str();
+    request.options = options;
+    request.audio_bitrate = args.audio.bitrate;
     vrc_convert_result_t result{};
-    const int rc = vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result);
+    const int rc = vrc_convert_run(&request, &result);
     Outcome outcome = from_library(rc, result, args);
     outcome.remade_incomplete = remake;
     return outcome;
@@ -343,6 +367,11 @@ const Subcommand kConvertCommand = {
     "  -o, --output FILE     the output of the one recording given\n"
     "  -d, --output-dir DIR  write the outputs under DIR (made when missing)\n"
     "  --keep-extension      name outputs cam1.rec.mp4 instead of cam1.mp4\n"
+    "  --audio copy|aac      copy: the recorder's mu-law byte for byte (default);\n"
+    "                        aac: re-encoded as AAC-LC, which every browser and\n"
+    "                        phone plays\n"
+    "  --audio-bitrate N     bits per second of AAC audio, as 32000 or 32k (8000\n"
+    "                        to 48000; default 32k)\n"
     "  -y, --overwrite       replace existing outputs\n"
     "  -n, --skip-existing   skip recordings whose output is a whole MP4 file,\n"
     "                        quietly; an incomplete one is made again\n"

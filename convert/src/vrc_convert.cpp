@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
+#include "vrc_aac_encoder.h"
 #include "vrc_media.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_muxer_internal.h"
@@ -49,6 +51,8 @@ struct Job {
     uint64_t covered;        // input bytes up to the end of the last frame delivered
     uint64_t next_progress;  // input position of the next progress report
     bool grew;               // the input grew while it was read: only its size at the start is converted
+    uint32_t audio_bitrate = 0;              // of AAC audio; 0: the default
+    std::unique_ptr<vrc::AacEncoder> aac{};  // the audio's way to the muxer with VRC_CONVERT_AUDIO_AAC
 };
 
 // Records why the conversion failed and returns code. Allocates nothing that
@@ -105,7 +109,7 @@ int fail(Job &job, int code, const char *format, ...)
     return code;
 }
 
-void declare_tracks(vrc_track_info_t tracks[2])
+void declare_tracks(vrc_track_info_t tracks[2], bool aac)
 {
     std::memset(tracks, 0, 2 * sizeof(vrc_track_info_t));
     tracks[0].media_type = VRC_MEDIA_VIDEO;
@@ -114,7 +118,7 @@ void declare_tracks(vrc_track_info_t tracks[2])
     tracks[0].width = 1920;  // replaced by the stream's own picture size when its SPS parses
     tracks[0].height = 1080;
     tracks[1].media_type = VRC_MEDIA_AUDIO;
-    tracks[1].codec_id = VRC_CODEC_G711U;
+    tracks[1].codec_id = aac ? VRC_CODEC_AAC : VRC_CODEC_G711U;
     tracks[1].timescale = 1000;
     tracks[1].channels = 1;
     tracks[1].sample_rate = 8000;
@@ -206,7 +210,8 @@ int copy_frames(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_muxer_t *mux
             continue;
         }
         complete_packet(&packet, &counters);
-        rc = vrc_mp4_muxer_write_packet(muxer, &packet);
+        rc = job.aac && packet.media_type == VRC_MEDIA_AUDIO ? job.aac->push(packet)
+                                                              : vrc_mp4_muxer_write_packet(muxer, &packet);
         if (rc == 0) continue;
         vrc::out_printf("write muxer failed!, ret = %d\n", rc);
         if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
@@ -259,6 +264,22 @@ int copy_frames_in_blocks(Job &job, vrc_oldrecord_demuxer_t *demuxer, vrc_mp4_mu
     return rc;
 }
 
+// Encoded audio, when asked for; its tail goes in after the last frame read.
+int start_aac(Job &job, vrc_mp4_muxer_t *muxer)
+{
+    if ((job.options.flags & VRC_CONVERT_AUDIO_AAC) == 0) return 0;
+    job.aac = vrc::aac_encoder_into_muxer(job.audio_bitrate, muxer, kAudioSlot);
+    return job.aac ? 0 : fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: the encoder cannot be set up");
+}
+
+int finish_aac(Job &job)
+{
+    const int rc = job.aac->finish();
+    if (rc == vrc::AAC_ERR_ENCODER) return fail(job, VRC_CONVERT_ERR_OUTPUT, "AAC audio: the encoder failed");
+    if (rc != 0) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
+    return 0;
+}
+
 // Writes the whole MP4 file at path (the temporary name of job.output) and
 // closes it. 0 or a failure code.
 int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
@@ -270,7 +291,7 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot create %s: %s", job.output, vrc::file_error_text());
     }
     vrc_track_info_t tracks[2];
-    declare_tracks(tracks);
+    declare_tracks(tracks, job.options.flags & VRC_CONVERT_AUDIO_AAC);
     vrc_mp4_muxer_set_config(muxer, 0, 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
     int rc = vrc_mp4_muxer_write_header(muxer);
@@ -282,7 +303,9 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
         rc = fail(job, -1, "out of memory");
     } else {
         demuxer->buffer_size = kPayloadCapacity;
-        rc = copy_frames_in_blocks(job, demuxer, muxer, payload);
+        rc = start_aac(job, muxer);
+        if (rc == 0) rc = copy_frames_in_blocks(job, demuxer, muxer, payload);
+        if (rc == 0 && job.aac) rc = finish_aac(job);
     }
     if (rc == 0 && muxer->nr_frames == 0) rc = fail(job, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
     if (rc == 0) {
@@ -385,8 +408,9 @@ int run(Job &job)
         vrc::out_puts("ERROR : The parameter is too long");
         return fail(job, VRC_CONVERT_ERR_PATH_TOO_LONG, "the output path is too long");
     }
-    if (job.options.flags & VRC_CONVERT_AUDIO_AAC)
-        return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: this build has no AAC encoder");
+    const char *no_aac =
+        job.options.flags & VRC_CONVERT_AUDIO_AAC ? vrc::aac_encoder_refusal(job.audio_bitrate) : nullptr;
+    if (no_aac) return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: %s", no_aac);
     vrc::out_printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
     vrc::out_printf("mov_box_mvhd_t size is %ld\n", 100L);
     try {
@@ -425,6 +449,7 @@ extern "C" VRC_API int vrc_convert_run(const vrc_convert_job_t *request, vrc_con
     if (!request) return fail(job, -1, "no job");
     if (request->size < kFirstJobSize) return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "unknown job record");
     job.options = request->options;
+    job.audio_bitrate = request->audio_bitrate;
     const bool whole = (request->from_ms == 0 || request->from_ms == VRC_CONVERT_NO_TIME) &&
                        (request->to_ms == 0 || request->to_ms == VRC_CONVERT_NO_TIME);
     if (request->input_count > 1 || !whole || request->segment_seconds != 0)

@@ -230,17 +230,20 @@ int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_
     return track_time * movie_timescale / track_timescale;
 }
 
-// When a track's first sample plays, in movie time from the stamp origin.
+// When a track's presentation begins (its first sample plays, unless the
+// start of its media is skipped), in movie time from the stamp origin.
 // Stamps wrap at 2^32: they are compared by their step from the origin, so
 // tracks starting on both sides of a wrap stay close.
 int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t origin, uint32_t movie_timescale)
 {
     const vrc_track_info_t &track = m.tracks[t];
-    return movie_time(vrc::mov_stamp_step(origin, track.start_time), track.timescale, movie_timescale);
+    const int64_t start = vrc::mov_stamp_step(origin, track.start_time) + int64_t{m.media_skip[t]};
+    return movie_time(start, track.timescale, movie_timescale);
 }
 
 // A track that starts after the earliest one is preceded by an empty edit of
-// the difference, so that players keep the offset between the tracks.
+// the difference, so that players keep the offset between the tracks; one
+// whose media starts before its presentation plays from its media skip.
 void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
 {
     int64_t earliest = INT64_MAX;
@@ -253,17 +256,21 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
         mov_trak_size_t &s = m.moov.trak[t];
         if (m.nr_avframes[t] == 0) continue;
         const int64_t offset = presentation_start(m, t, origin, movie_timescale) - earliest;
-        if (offset == 0) continue;
+        if (offset == 0 && m.media_skip[t] == 0) continue;
         s.empty_edit = static_cast<uint32_t>(std::min<int64_t>(offset, UINT32_MAX));
-        s.elst_size = kFullBoxHeaderSize + kElstEntrySize * 2;
+        s.elst_entries = offset != 0 ? 2 : 1;
+        s.elst_size = kFullBoxHeaderSize + kElstEntrySize * s.elst_entries;
         s.edts_size = MOV_BOX_ATOM_SIZE + s.elst_size;
     }
 }
 
-// What the track lasts in the movie: its empty edit and its media.
+// What the track lasts in the movie: its empty edit and its media from the
+// skip on.
 uint32_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t movie_timescale)
 {
-    const int64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale);
+    const vrc_track_info_t &track = m.tracks[t];
+    const int64_t played = int64_t{track.duration} - std::min(m.media_skip[t], track.duration);
+    const int64_t media = movie_time(played, track.timescale, movie_timescale);
     return static_cast<uint32_t>(std::min<int64_t>(m.moov.trak[t].empty_edit + media, UINT32_MAX));
 }
 
@@ -634,21 +641,23 @@ void vrc_mp4_write_mdia(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
 }
 
 // A track that starts later than the movie: nothing plays for its empty
-// edit, then its media from the start.
+// edit; then its media from its skip on.
 void vrc_mp4_write_edts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const MovieValues &movie)
 {
     const mov_trak_size_t &s = m.moov.trak[t];
     if (s.edts_size == 0) return;
     BoxScope edts(w, mov_fourcc("edts"), s.edts_size);
     BoxScope elst(w, mov_fourcc("elst"), s.elst_size);
-    w.u32(0);              // version 0, flags 0
-    w.u32(2);              // entry count
-    w.u32(s.empty_edit);   // segment duration: the empty edit
-    w.u32(0xFFFFFFFFu);    // media time -1: nothing plays
-    w.u32(kMediaRateOne);  // media rate
+    w.u32(0);                 // version 0, flags 0
+    w.u32(s.elst_entries);    // entry count
+    if (s.empty_edit != 0) {
+        w.u32(s.empty_edit);  // segment duration: the empty edit
+        w.u32(0xFFFFFFFFu);   // media time -1: nothing plays
+        w.u32(kMediaRateOne); // media rate
+    }
     w.u32(track_presentation_duration(m, t, movie.timescale) - s.empty_edit);  // segment duration: the media
-    w.u32(0);              // media time: from the first sample
-    w.u32(kMediaRateOne);  // media rate
+    w.u32(m.media_skip[t]);   // media time: where the presentation begins
+    w.u32(kMediaRateOne);     // media rate
 }
 
 void vrc_mp4_write_track(BoxWriter &w, const vrc_mp4_muxer_t &m, const MovieValues &movie)
