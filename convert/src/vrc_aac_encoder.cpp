@@ -111,11 +111,13 @@ bool FfmpegAacEncoder::open(const AVCodec *codec, uint32_t bitrate)
 }
 
 // Once drained, the encoder holds no reference to the frame: making it
-// writable again costs nothing.
+// writable again costs nothing. A packet the sink refuses loses no sample of
+// the ones after it.
 int FfmpegAacEncoder::push(const vrc_media_packet_t &ulaw)
 {
     if (failed_) return vrc::AAC_ERR_ENCODER;
     track_id_ = ulaw.track_id;
+    int failure = 0;
     for (uint32_t i = 0; i < ulaw.size;) {
         if (filled_ == 0) {
             if (av_frame_make_writable(frame_) < 0) return refused();
@@ -126,9 +128,10 @@ int FfmpegAacEncoder::push(const vrc_media_packet_t &ulaw)
         for (; i < ulaw.size && filled_ < frame_->nb_samples; ++i) samples[filled_++] = kUlawToFloat[ulaw.data[i]];
         if (filled_ < frame_->nb_samples) break;
         const int rc = send(frame_);
-        if (rc != 0) return rc;
+        if (failed_) return rc;
+        if (failure == 0) failure = rc;
     }
-    return 0;
+    return failure;
 }
 
 // A last frame shorter than the others goes in as it is; then the encoder
@@ -160,11 +163,14 @@ int FfmpegAacEncoder::send(const AVFrame *frame)
     return avcodec_send_frame(context_, frame) < 0 ? refused() : drain();
 }
 
+// Every packet ready goes to the sink, also after the sink failed, so that
+// the encoder takes the next frame; the sink's first failure is returned.
 int FfmpegAacEncoder::drain()
 {
+    int failure = 0;
     for (;;) {
         const int rc = avcodec_receive_packet(context_, packet_);
-        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return 0;
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return failure;
         if (rc < 0) return refused();
         const FrameStart start = packet_start(packet_->pts);
         vrc_media_packet_t aac{};
@@ -179,7 +185,7 @@ int FfmpegAacEncoder::drain()
         aac.data = packet_->data;
         const int written = sink_(user_, aac);
         av_packet_unref(packet_);
-        if (written != 0) return written;
+        if (failure == 0) failure = written;
     }
 }
 
