@@ -60,6 +60,19 @@ grep -q 'open is succeed' "$dir/err" && ! grep -v -e "^$dir/in/cam1/a.rec: " -e 
 run -o x.mp4 a.rec b.rec
 expect 2
 
+# --audio aac re-encodes the sound at the bit rate asked (info reads it
+# back); what the options cannot take is a usage error.
+for bad in "--audio mp3" "--audio aac --audio-bitrate 32kb" "--audio-bitrate 24k"; do
+  run $bad a.rec
+  expect 2
+done
+run -y --audio aac --audio-bitrate 24k "$dir/in/cam1/a.rec" -o "$dir/aac.mp4"
+if ! grep -q 'this build has no AAC encoder' "$dir/err"; then
+  expect 0
+  run info --json "$dir/aac.mp4"
+  grep -q '"codec":"aac",.*"sample_rate":8000,"channels":1' "$dir/out" || fail "--audio aac: $(cat "$dir/out")"
+fi
+
 # info: one JSON object per file; a file that is neither MP4 nor a legacy
 # recording gets its reason.
 mp4=$dir/mp4/cam1/a.mp4 rec=$dir/in/cam1/a.rec bad=$dir/in/cam2/bad.rec

@@ -189,6 +189,38 @@ TEST(Convert, JobRecord)
     EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir), {})), 3u);
 }
 
+// AAC audio needs an encoder in the build and a bit rate it can spend:
+// otherwise the job fails as unsupported, saying why, and leaves no output.
+TEST(Convert, AacAudioRefusals)
+{
+    const std::string input = vrc_test::temp_path("aac.rec"), output = input + ".mp4";
+    vrc_test::write_file(input, recording({key_frame(100)}));
+    const char *const no_encoder = VRC_TEST_HAVE_AAC ? nullptr : "AAC audio: this build has no AAC encoder";
+    const struct {
+        uint32_t bitrate;
+        const char *refusal;
+    } cases[] = {{0, no_encoder},
+                 {100000, no_encoder ? no_encoder
+                                     : "AAC audio: the bit rate of 8000 Hz mono lies between 8000 and 48000 bit/s"}};
+    for (const auto &c : cases) {
+        const char *inputs[] = {input.c_str()};
+        vrc_convert_job_t job{};
+        job.size = sizeof job;
+        job.inputs = inputs;
+        job.input_count = 1;
+        job.output = output.c_str();
+        job.options.flags = VRC_CONVERT_AUDIO_AAC;
+        job.audio_bitrate = c.bitrate;
+        vrc_convert_result_t result{};
+        int rc = -99;
+        vrc_test::printed_by([&] { rc = vrc_convert_run(&job, &result); });
+        EXPECT_EQ(rc, c.refusal ? VRC_CONVERT_ERR_UNSUPPORTED : 0) << c.bitrate;
+        EXPECT_EQ(result.message, std::string(c.refusal ? c.refusal : ""));
+        EXPECT_EQ(fs::exists(output), !c.refusal);
+        fs::remove(output);
+    }
+}
+
 // A recording with more bytes (a sparse file of 5 GiB) or more frames than
 // one MP4 file can hold fails, naming the limit, rather than losing its end,
 // and leaves no output.

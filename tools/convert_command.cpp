@@ -49,6 +49,8 @@ struct ConvertArgs {
     bool faststart = false;
     bool web = false;  // --audio aac --faststart
     vrc_tool::TimeChoices time;
+    vrc_tool::AudioChoice audio;
+    bool bitrate_given = false;
 };
 
 bool is_flag(const char *arg, const char *short_flag, const char *long_flag)
@@ -104,6 +106,8 @@ int check_args(ConvertArgs *args)
     if (!naming.output_file.empty() && !args->time.join && (args->inputs.size() != 1 || naming.recursive))
         return vrc_tool::usage_error(kName, "-o names the output of one recording; -d DIR takes many");
     if (naming.extension.empty() || naming.extension[0] != '.') args->naming.extension.insert(0, ".");
+    if (args->bitrate_given && !args->audio.aac && !args->web)
+        return vrc_tool::usage_error(kName, "--audio-bitrate goes with --audio aac");
     return 0;
 }
 
@@ -124,6 +128,17 @@ int parse_args(int argc, char **argv, ConvertArgs *args)
             const char *value = vrc_tool::option_value(kName, argc, argv, &i);
             if (!value) return vrc_tool::kExitUsage;
             *text = value;
+        } else if (is_flag(arg, nullptr, "--audio")) {
+            const char *value = vrc_tool::option_value(kName, argc, argv, &i);
+            if (!value) return vrc_tool::kExitUsage;
+            if (!vrc_tool::parse_audio(value, &args->audio))
+                return vrc_tool::usage_error(kName, "--audio takes aac or copy");
+        } else if (is_flag(arg, nullptr, "--audio-bitrate")) {
+            const char *value = vrc_tool::option_value(kName, argc, argv, &i);
+            if (!value) return vrc_tool::kExitUsage;
+            if (!vrc_tool::parse_bitrate(value, &args->audio))
+                return vrc_tool::usage_error(kName, "--audio-bitrate needs bits per second, as 32000 or 32k");
+            args->bitrate_given = true;
         } else if (is_flag(arg, "-j", "--jobs")) {
             if (i + 1 >= argc || !vrc_tool::parse_u32(argv[++i], &args->jobs) || args->jobs == 0)
                 return vrc_tool::usage_error(kName, "-j needs a number of files to convert at once");
@@ -267,10 +282,10 @@ Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertAr
     return outcome;
 }
 
-// A range or segments of one recording, through the job record; the
-// segments' names follow the pattern beside the planned output.
-int convert_by_time(const Job &job, const ConvertArgs &args, const vrc_convert_options_t &options,
-                    vrc_convert_result_t *result, Outcome *outcome)
+// One recording, a range of it, its segments or a join, through the job
+// record; the segments' names follow the pattern beside the planned output.
+int run_job(const Job &job, const ConvertArgs &args, const vrc_convert_options_t &options,
+            vrc_convert_result_t *result, Outcome *outcome)
 {
     const std::string output =
         args.time.segment_seconds != 0 ? vrc_tool::segment_pattern(args.time, job.output) : job.output;
@@ -280,6 +295,7 @@ int convert_by_time(const Job &job, const ConvertArgs &args, const vrc_convert_o
     vrc_convert_job_t record = vrc_tool::job_record(args.time, inputs.data(), static_cast<uint32_t>(inputs.size()),
                                                     output.c_str(), options);
     record.output_done = note_output;
+    record.audio_bitrate = args.audio.bitrate;
     const int rc = vrc_convert_run(&record, result);
     *outcome = from_library(rc, *result, args);
     const Conversion &made = *static_cast<const Conversion *>(options.user);
@@ -342,15 +358,11 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     options.flags = args.overwrite || remake ? 0 : VRC_CONVERT_KEEP_EXISTING;
     if (args.no_sync) options.flags |= VRC_CONVERT_NO_SYNC;
     if (args.faststart || args.web) options.flags |= VRC_CONVERT_FASTSTART;
-    if (args.web) options.flags |= VRC_CONVERT_AUDIO_AAC;
+    if (args.audio.aac || args.web) options.flags |= VRC_CONVERT_AUDIO_AAC;
     options.line = args.verbose ? show_library_line : drop_library_line;
     vrc_convert_result_t result{};
     Outcome outcome;
-    if (args.time.any())
-        convert_by_time(job, args, options, &result, &outcome);
-    else
-        outcome = from_library(vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result), result,
-                               args);
+    run_job(job, args, options, &result, &outcome);
     outcome.remade_incomplete = remake;
     return outcome;
 }
@@ -432,6 +444,11 @@ const Subcommand kConvertCommand = {
     "  -o, --output FILE     the output of the one recording given\n"
     "  -d, --output-dir DIR  write the outputs under DIR (made when missing)\n"
     "  --keep-extension      name outputs cam1.rec.mp4 instead of cam1.mp4\n"
+    "  --audio copy|aac      copy: the recorder's mu-law byte for byte (default);\n"
+    "                        aac: re-encoded as AAC-LC, which every browser and\n"
+    "                        phone plays\n"
+    "  --audio-bitrate N     bits per second of AAC audio, as 32000 or 32k (8000\n"
+    "                        to 48000; default 32k)\n"
     "  -y, --overwrite       replace existing outputs\n"
     "  -n, --skip-existing   skip recordings whose output is a whole MP4 file,\n"
     "                        quietly; an incomplete one is made again\n"

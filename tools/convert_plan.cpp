@@ -126,4 +126,20 @@ std::vector<Job> plan_jobs(const std::vector<std::string> &inputs, const NamingR
     return planner.take();
 }
 
+bool parse_audio(const std::string &word, AudioChoice *audio)
+{
+    if (word != "aac" && word != "copy") return false;
+    audio->aac = word == "aac";
+    return true;
+}
+
+bool parse_bitrate(const std::string &text, AudioChoice *audio)
+{
+    const bool kilo = !text.empty() && (text.back() == 'k' || text.back() == 'K');
+    uint32_t value = 0;
+    if (!parse_u32(text.substr(0, text.size() - kilo).c_str(), &value) || value > UINT32_MAX / 1000) return false;
+    audio->bitrate = kilo ? value * 1000 : value;
+    return true;
+}
+
 }  // namespace vrc_tool

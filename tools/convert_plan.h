@@ -26,6 +26,17 @@ struct Job {
     std::vector<std::string> parts;  // --join: the recordings that go into the one output
 };
 
+// The audio of the outputs: the recorder's mu-law as it is, or AAC.
+struct AudioChoice {
+    bool aac = false;
+    uint32_t bitrate = 0;  // of AAC; 0: the library's default
+};
+
+// Reads --audio's word and --audio-bitrate's number (32000 or 32k) into
+// audio; false for anything else.
+bool parse_audio(const std::string &word, AudioChoice *audio);
+bool parse_bitrate(const std::string &text, AudioChoice *audio);
+
 // One job per recording, in command-line order and, under a directory, in
 // name order. Inputs that cannot be converted become jobs with a problem.
 std::vector<Job> plan_jobs(const std::vector<std::string> &inputs, const NamingRules &rules);

@@ -118,7 +118,7 @@ typedef struct vrc_convert_job_t {
     uint32_t segment_seconds;       /* 0: one output; else a new output at the first key frame at or after
                                        each multiple of it */
     int32_t name_utc_offset_minutes; /* zone of the names' date fields, minutes east of UTC */
-    uint32_t audio_bitrate;         /* bits per second of AAC audio; 0: the default */
+    uint32_t audio_bitrate;         /* bits per second of AAC audio, 8000 to 48000; 0: the default (32000) */
     vrc_convert_output_t output_done; /* null: not called */
 } vrc_convert_job_t;
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "vrc_aac_encoder.h"
 #include "vrc_frame_feed.h"
 #include "vrc_frame_source.h"
 #include "vrc_media.h"
@@ -43,6 +44,7 @@ struct Job {
     vrc_convert_options_t options;
     vrc_convert_result_t *result;
     bool any_input;                    // MP4 inputs too (only legacy recordings for vrc_convert_mp4_file)
+    std::unique_ptr<vrc::AacEncoder> aac{};  // the mu-law's way to the muxer with VRC_CONVERT_AUDIO_AAC
 };
 
 int fail(Job &job, int code, const char *format, ...)
@@ -125,7 +127,8 @@ bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, c
 // losing its end. 0 or a failure code.
 int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vrc_media_packet_t &packet)
 {
-    const int rc = vrc_mp4_muxer_write_packet(muxer, &packet);
+    const int rc = job.aac && packet.media_type == VRC_MEDIA_AUDIO ? job.aac->push(packet)
+                                                                   : vrc_mp4_muxer_write_packet(muxer, &packet);
     if (rc == 0) return 0;
     vrc::out_printf("write muxer failed!, ret = %d\n", rc);
     if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
@@ -180,6 +183,29 @@ int copy_frames_in_blocks(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer
     return rc;
 }
 
+// Mu-law is re-encoded as AAC when asked for; sound that is AAC already is
+// copied.
+bool encodes_aac(const Job &job, const vrc_track_info_t &audio)
+{
+    return (job.options.flags & VRC_CONVERT_AUDIO_AAC) != 0 && audio.codec_id == VRC_CODEC_G711U;
+}
+
+// The encoder feeds the muxer's audio track; its tail goes in after the last
+// frame read.
+int start_aac(Job &job, vrc_mp4_muxer_t *muxer)
+{
+    job.aac = vrc::aac_encoder_into_muxer(job.request->audio_bitrate, muxer, kAudioSlot);
+    return job.aac ? 0 : fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: the encoder cannot be set up");
+}
+
+int finish_aac(Job &job)
+{
+    const int rc = job.aac->finish();
+    if (rc == vrc::AAC_ERR_ENCODER) return fail(job, VRC_CONVERT_ERR_OUTPUT, "AAC audio: the encoder failed");
+    if (rc != 0) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
+    return 0;
+}
+
 // Writes the output's MP4 file at path (the temporary name of job.output)
 // and closes it; what went into it is added to *result. 0 or a failure code.
 int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_result_t *result, bool *cut)
@@ -192,6 +218,8 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     }
     vrc_track_info_t tracks[2];
     feed.describe(tracks);
+    const bool aac = encodes_aac(job, tracks[kAudioSlot]);
+    if (aac) tracks[kAudioSlot].codec_id = VRC_CODEC_AAC;
     vrc_mp4_muxer_set_config(muxer, 0, 0);
     vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
@@ -200,8 +228,11 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
         vrc::out_printf("write_header failed!, ret = %d\n", rc);
         rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write the MP4 header");
     } else {
-        rc = copy_frames_in_blocks(job, feed, muxer, cut);
+        if (aac) rc = start_aac(job, muxer);
+        if (rc == 0) rc = copy_frames_in_blocks(job, feed, muxer, cut);
+        if (rc == 0 && aac) rc = finish_aac(job);
     }
+    job.aac.reset();  // it writes into this output's muxer only
     if (rc == 0 && !*cut) rc = feed.finish();
     if (rc == 0 && muxer->nr_frames == 0) rc = fail(job, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
     if (rc == 0) {
@@ -372,8 +403,9 @@ int run(Job &job)
         vrc::out_puts("ERROR : The parameter is too long");
         return fail(job, VRC_CONVERT_ERR_PATH_TOO_LONG, "the output path is too long");
     }
-    if (job.options.flags & VRC_CONVERT_AUDIO_AAC)
-        return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: this build has no AAC encoder");
+    const char *no_aac =
+        job.options.flags & VRC_CONVERT_AUDIO_AAC ? vrc::aac_encoder_refusal(job.request->audio_bitrate) : nullptr;
+    if (no_aac) return fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: %s", no_aac);
     vrc::out_printf("MOV_BOX_ATOM_SIZE  size is %ld\n", 8L);
     vrc::out_printf("mov_box_mvhd_t size is %ld\n", 100L);
     try {

@@ -250,7 +250,7 @@ void FrameFeed::set_edits(vrc_mp4_muxer_t *muxer) const
     for (uint32_t slot = 0; slot < 2; ++slot) {
         const int64_t skip = track_seen_[slot] ? mov_stamp_step(track_first_stamp_[slot], start) : 0;
         if (first_output_ && has_from() && skip > 0)
-            muxer->media_skip[slot] = static_cast<uint32_t>(skip * muxer->tracks[slot].timescale / 1000);
+            muxer->media_skip[slot] += static_cast<uint32_t>(skip * muxer->tracks[slot].timescale / 1000);
     }
     if (has_to() && plan_.to_ms > start_ms)
         muxer->play_length = static_cast<uint32_t>(std::min<int64_t>(plan_.to_ms - start_ms, UINT32_MAX));

@@ -44,7 +44,7 @@ struct mov_trak_size_t {
     uint32_t stss_entries;       // key frames of the track
     uint32_t samples_per_chunk;  // every sample is a chunk of its own: 1
     uint32_t nr_chunks;
-    uint32_t edts_size, elst_size;  // 0: the track starts with the movie
+    uint32_t edts_size, elst_size;  // 0: the track starts with the movie and plays from its first sample
     uint32_t empty_edit;         // movie time before the track's first sample plays
     uint32_t media_edit;         // movie time the track's media plays
     uint32_t last_duration;      // of the track's last sample: its usual step
@@ -92,8 +92,9 @@ struct vrc_mp4_muxer_t {
     uint32_t tracks_added;      // add_tracks has been called
     uint32_t param_set_warned[VRC_MUXER_MAX_TRACKS];  // oversized parameter set reported
     uint32_t steps_repaired[VRC_MUXER_MAX_TRACKS];    // stamps the tail repaired, per track
-    // Media time (track units) where a track's presentation begins: the
-    // samples before it only lead the decoder up to it.
+    // Media time (track units) where a track's presentation begins (an
+    // encoder's delay, the start of a clip): the samples before it only lead
+    // the decoder up to it.
     uint32_t media_skip[VRC_MUXER_MAX_TRACKS];
     uint32_t play_length;       // milliseconds the presentation lasts at most; 0: as long as its media
     uint32_t faststart;         // moov in front of mdat

@@ -1,0 +1,25 @@
+// The AAC step's packets into the muxer, of every build.
+#include "vrc_aac_encoder.h"
+#include "vrc_mp4_muxer_internal.h"
+#include "vrc_uri_io_block.h"
+
+namespace {
+
+// The encoder reuses a packet's memory for the next one: a write batch that
+// borrows it writes it out at once.
+int write_to_muxer(void *muxer, const vrc_media_packet_t &packet)
+{
+    auto *m = static_cast<vrc_mp4_muxer_t *>(muxer);
+    const int rc = vrc_mp4_muxer_write_packet(m, &packet);
+    if (rc == 0 && m->batch) m->batch->flush();
+    return rc;
+}
+
+}  // namespace
+
+std::unique_ptr<vrc::AacEncoder> vrc::aac_encoder_into_muxer(uint32_t bitrate, vrc_mp4_muxer_t *muxer, uint32_t slot)
+{
+    std::unique_ptr<AacEncoder> encoder = aac_encoder_open(bitrate, write_to_muxer, muxer);
+    if (encoder) muxer->media_skip[slot] = encoder->delay(muxer->tracks[slot].timescale);
+    return encoder;
+}
