@@ -9,10 +9,13 @@ round, it times:
 
   convert     recfile-convert convert of the recording, synced to the disk
   nosync      the same with --no-sync: left in the system's cache
+  faststart   convert --faststart: moov moved in front of mdat (and
+              nosync-faststart, the same with --no-sync)
   catsync     cat rec > out; sync, a plain copy of the same file, synced
               (the limit of convert)
   cat         cat rec > out, not synced (the limit of nosync)
   ffmpeg      ffmpeg remuxing the same elementary streams to -f mov
+  ffmpeg-faststart  ffmpeg -c copy -movflags +faststart of a plain conversion
   extract     recfile-convert extract of the converted file (read and count)
   ffmpeg-null ffmpeg -i out.mp4 -c copy -f null -
 
@@ -36,6 +39,8 @@ import tempfile
 import time
 
 SEGMENT_SECONDS = 10
+# What each faststart case is compared with.
+FASTSTART_PEERS = {'faststart': 'convert', 'nosync-faststart': 'nosync', 'ffmpeg-faststart': 'nosync-faststart'}
 
 
 def run_quiet(cmd, **kw):
@@ -156,6 +161,10 @@ def main():
         remux = ['ffmpeg', '-v', 'error', '-y', '-f', 'h264', '-r', '25', '-i', video, '-f', 'mulaw', '-ar',
                  '8000', '-ac', '1', '-i', audio, '-c', 'copy', '-f', 'mov', mov]
         run_quiet(convert)
+        plain, fast, ffast = (os.path.join(d, n) for n in ('plain.mp4', 'fast.mp4', 'ffast.mp4'))
+        shutil.copyfile(mp4, plain)
+        faststart = [tool, 'convert', '-q', '-y', '--faststart', rec, '-o', fast]
+        ffmpeg_faststart = ['ffmpeg', '-v', 'error', '-y', '-i', plain, '-c', 'copy', '-movflags', '+faststart', '-f', 'mov', ffast]
         extract = [tool, 'extract', mp4]
         ffnull = ['ffmpeg', '-v', 'error', '-i', mp4, '-c', 'copy', '-f', 'null', '-']
         cases = []
@@ -166,7 +175,10 @@ def main():
                           Case('catsync ' + suffix, catsync, [rec], copy, replace, cold),
                           Case('nosync ' + suffix, nosync, [rec], mp4, replace, cold),
                           Case('cat ' + suffix, cat, [rec], copy, replace, cold),
-                          Case('ffmpeg ' + suffix, remux, [video, audio], mov, replace, cold)]
+                          Case('ffmpeg ' + suffix, remux, [video, audio], mov, replace, cold),
+                          Case('faststart ' + suffix, faststart, [rec], fast, replace, cold),
+                          Case('nosync-faststart ' + suffix, faststart + ['--no-sync'], [rec], fast, replace, cold),
+                          Case('ffmpeg-faststart ' + suffix, ffmpeg_faststart, [plain], ffast, replace, cold)]
             temp = 'cold' if cold else 'warm'
             cases += [Case('extract ' + temp, extract, [mp4], None, True, cold),
                       Case('ffmpeg-null ' + temp, ffnull, [mp4], None, True, cold)]
@@ -195,10 +207,13 @@ def main():
             elif kind == 'nosync':
                 ratio = (f'  nosync/cat {m / by_name["cat " + rest].median():5.2f}'
                          f'  ffmpeg/nosync {by_name["ffmpeg " + rest].median() / m:5.2f}')
+            elif kind in FASTSTART_PEERS:
+                peer = FASTSTART_PEERS[kind]
+                ratio = f'  {kind}/{peer} {m / by_name[peer + " " + rest].median():5.2f}'
             elif kind == 'extract':
                 ratio = f'  ffmpeg-null/extract {by_name["ffmpeg-null " + rest].median() / m:5.2f}'
             runs = ' '.join(f'{w * 1000:.0f}' for w in case.walls)
-            print(f'{case.name:24} {m * 1000:8.0f} ms  {size / m / 1e6:6.0f} MB/s  peak {max(case.peaks) / 1024:6.1f} '
+            print(f'{case.name:29} {m * 1000:8.0f} ms  {size / m / 1e6:6.0f} MB/s  peak {max(case.peaks) / 1024:6.1f} '
                   f'MiB{ratio}  (runs ms: {runs})')
         gib = size / 2**30
         for name, cmd, out in (('convert', convert, mp4), ('cat', cat, copy), ('ffmpeg', remux, mov),

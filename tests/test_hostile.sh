@@ -232,6 +232,20 @@ cut_last_picture() {
 }
 rows+=(cut_last_picture)
 
+# ---- faststart: a disk that fills while mdat moves behind moov leaves nothing
+faststart_full_disk() {
+  pack_sample "$dir/a.rec" && "$tool" -q --no-sync -o "$dir/plain.mp4" "$dir/a.rec"
+  local size moov_at limit
+  size=$(stat -c %s "$dir/plain.mp4") moov_at=$(($(grep -abo moov "$dir/plain.mp4" | tail -1 | cut -d: -f1) - 4))
+  limit=$(((size - 1) / 1024))  # KiB that hold the media data but not moov in front of them
+  [ $((limit * 1024)) -ge $moov_at ] || fail "moov is too small to aim at"
+  status=0; (trap '' XFSZ; ulimit -f $limit; exec "$tool" --faststart -o "$dir/a.mp4" "$dir/a.rec") \
+    >"$dir/out" 2>"$dir/err" || status=$?
+  expect 1 && grep -q "cannot write $dir/a.mp4: File too large" "$dir/err" || fail "$(cat "$dir/err")"
+  no_outputs a.mp4
+}
+rows+=(faststart_full_disk)
+
 # ---- run every row ----------------------------------------------------------
 failures=0
 for row in "${rows[@]}"; do

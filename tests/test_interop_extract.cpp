@@ -121,6 +121,63 @@ TEST(ExtractConverted, GivesBackThePackedStreams)
     EXPECT_EQ(vrc_test::read_file(audio), tone);
 }
 
+// moov in front of mdat, in a conversion (--faststart: read in table mode)
+// and from the muxer with private records (read in private mode): mdat is
+// the plain file's byte for byte, ffprobe reads the same streams, ffmpeg
+// decodes the same frames at the same times, and extract gives back the
+// same bytes.
+TEST(ExtractFaststart, ReadsBackAsThePlainFile)
+{
+    SKIP_WITHOUT_FFMPEG();
+    const Bytes stream = vrc_test::read_file(kDataDir + "/cam_704x576_4x3.h264");
+    const Bytes tone = vrc_test::read_file(kDataDir + "/tone_8000hz_mulaw.ul");
+    const std::vector<vrc_pack::Frame> frames = vrc_pack::plan_frames(stream, tone, 25, vrc_pack::kDefaultStart);
+    const std::string rec = vrc_test::temp_path("faststart.rec");
+    vrc_test::write_file(rec, vrc_pack::pack_recording(frames, {}).bytes);
+    struct Pair {
+        const char *mode;
+        std::string plain, faststart;
+    } pairs[2] = {{"table", rec + ".mp4", rec + ".faststart.mp4"}, {"private", "", ""}};
+    for (const bool faststart : {false, true}) {
+        vrc_convert_options_t options{};
+        options.flags = faststart ? VRC_CONVERT_FASTSTART : 0;
+        const std::string &out = faststart ? pairs[0].faststart : pairs[0].plain;
+        vrc_test::printed_by([&] { EXPECT_EQ(vrc_convert_mp4_file(rec.c_str(), out.c_str(), &options, nullptr), 0); });
+        mp4_test::TestMuxer mux(mp4_test::Config{true, true});
+        vrc_mp4_muxer_set_faststart(mux.muxer, faststart);
+        for (const vrc_pack::Frame &f : frames) {
+            const bool audio = f.type == vrc_pack::kTypeAudio;
+            const uint8_t type = audio ? VRC_FRAME_AUDIO : f.type == vrc_pack::kTypeVideoI ? VRC_FRAME_I : VRC_FRAME_P;
+            ASSERT_EQ(mux.put(audio ? mp4_test::kAudio : mp4_test::kVideo, type, f.timestamp,
+                              Bytes(f.data, f.data + f.size)), 0);
+        }
+        mux.finish();
+        (faststart ? pairs[1].faststart : pairs[1].plain) = mux.path;
+    }
+    const std::string probe = "ffprobe -v error -count_frames -show_entries stream=codec_name,width,height,"
+                              "sample_rate,nb_read_frames,start_time,duration -of csv=p=0 ";
+    for (const Pair &pair : pairs) {
+        SCOPED_TRACE(pair.mode);
+        const Bytes plain = vrc_test::read_file(pair.plain), faststart = vrc_test::read_file(pair.faststart);
+        EXPECT_LT(mp4_test::find_box(faststart, "moov").offset, mp4_test::find_box(faststart, "mdat").offset);
+        EXPECT_TRUE(mp4_test::box_bytes(faststart, "mdat") == mp4_test::box_bytes(plain, "mdat"));
+        EXPECT_EQ(run(probe + "'" + pair.faststart + "'"), run(probe + "'" + pair.plain + "'"));
+        EXPECT_EQ(run("ffmpeg -v error -i '" + pair.faststart + "' -f framemd5 - 2>&1"),
+                  run("ffmpeg -v error -i '" + pair.plain + "' -f framemd5 - 2>&1"));
+        Bytes extracted[2][2];
+        for (const bool fast : {false, true}) {
+            const std::string video = vrc_test::temp_path("video.h264"), audio = vrc_test::temp_path("audio.ul");
+            const std::string report = extract("'" + (fast ? pair.faststart : pair.plain) + "' --video '" + video +
+                                               "' --audio '" + audio + "'");
+            EXPECT_NE(report.find(std::string("\"mode\":\"") + pair.mode + "\""), std::string::npos) << report;
+            extracted[fast][0] = vrc_test::read_file(video);
+            extracted[fast][1] = vrc_test::read_file(audio);
+        }
+        EXPECT_GT(extracted[0][0].size(), 0u);
+        EXPECT_TRUE(extracted[1][0] == extracted[0][0] && extracted[1][1] == extracted[0][1]);
+    }
+}
+
 }  // namespace
 
 #endif

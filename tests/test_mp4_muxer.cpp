@@ -233,15 +233,19 @@ TEST(Mp4MuxerRefusal, NothingBeyondThe32BitOffsets)
     for (int i = 0; i < 256; ++i) ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, big), 0) << i;  // to 4294967080
     EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(215, 1)), 0);                        // ends at 4294967295
     EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(1, 1)), VRC_ERR_FRAME_REFUSED);
+    // moov in front would push them past it: refused before anything moves
+    ASSERT_EQ(vrc_mp4_muxer_set_faststart(mux.muxer, 1), 0);
+    EXPECT_EQ(vrc_mp4_muxer_write_tailer(mux.muxer), VRC_ERR_FRAME_REFUSED);
 }
 
 #if !defined(_WIN32)
 // Muxes 50 video and audio frames and runs the tail with the file limited
 // to `limit` bytes (none when 0), so that writes beyond it fail or fall
 // short; returns the tail's result and the file's size.
-std::pair<int, size_t> tail_with_limit(Config config, rlim_t limit)
+std::pair<int, size_t> tail_with_limit(Config config, rlim_t limit, bool faststart = false)
 {
     TestMuxer mux(config);
+    vrc_mp4_muxer_set_faststart(mux.muxer, faststart);
     const Bytes key = annexb({nal(0x67, 12), nal(0x68, 4), nal(0x65, 900)}), other = annexb({nal(0x41, 300)});
     for (uint32_t i = 0; i < 50; ++i) {
         EXPECT_EQ(mux.put(kVideo, i % 10 ? VRC_FRAME_P : VRC_FRAME_I, i * 40, i % 10 ? other : key), 0);
@@ -261,8 +265,8 @@ std::pair<int, size_t> tail_with_limit(Config config, rlim_t limit)
 
 // A full disk: once a packet reaches the disk it fails, and so does the tail.
 // A file that stayed buffered: whichever step of the tail meets the full disk
-// (the zero fill of a pre-sized mdat, a moov box, the final flush), the tail
-// reports it.
+// (the zero fill of a pre-sized mdat, a moov box, the final flush, the move
+// of mdat behind moov), the tail reports it.
 TEST(Mp4MuxerIoError, AnyFailedWriteFailsPacketsOrTheTail)
 {
     for (const Config config : {Config{false, false}, Config{true, true}}) {
@@ -276,6 +280,7 @@ TEST(Mp4MuxerIoError, AnyFailedWriteFailsPacketsOrTheTail)
         // a short final write, inside moov, before moov (the fill of a pre-sized mdat)
         for (const size_t limit : {size - 1, size - 1000, size / 2})
             EXPECT_LT(tail_with_limit(config, limit).first, 0) << "limit " << limit << " of " << size;
+        EXPECT_LT(tail_with_limit(config, size - 1, true).first, 0) << "moving mdat behind moov";
     }
 }
 #endif

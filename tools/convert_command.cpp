@@ -30,7 +30,7 @@ using vrc_tool::Status;
 
 constexpr const char *kName = "convert";
 constexpr uint32_t kMaxJobs = 64;
-// Each conversion holds about 54 MB (a muxer of 36 MB, the 16 MiB payload
+// Each conversion holds about 58 MB (a muxer of 40 MB, the 16 MiB payload
 // buffer and 1 MiB read and write blocks): a 32-bit process, with 2 GiB of
 // address space, runs at most 16 at once.
 constexpr uint32_t kMaxJobs32Bit = 16;
@@ -45,6 +45,8 @@ struct ConvertArgs {
     bool overwrite = false;
     bool skip_existing = false;
     bool no_sync = false;
+    bool faststart = false;
+    bool web = false;  // --audio aac --faststart
 };
 
 bool is_flag(const char *arg, const char *short_flag, const char *long_flag)
@@ -67,6 +69,8 @@ bool *find_switch(ConvertArgs *args, const char *arg)
         {"-r", "--recursive", &args->naming.recursive},
         {nullptr, "--keep-extension", &args->naming.keep_extension},
         {nullptr, "--no-sync", &args->no_sync},
+        {nullptr, "--faststart", &args->faststart},
+        {nullptr, "--web", &args->web},
     };
     for (const auto &option : switches)
         if (is_flag(arg, option.short_flag, option.long_flag)) return option.field;
@@ -263,6 +267,8 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     options.user = conversion;
     options.flags = args.overwrite || remake ? 0 : VRC_CONVERT_KEEP_EXISTING;
     if (args.no_sync) options.flags |= VRC_CONVERT_NO_SYNC;
+    if (args.faststart || args.web) options.flags |= VRC_CONVERT_FASTSTART;
+    if (args.web) options.flags |= VRC_CONVERT_AUDIO_AAC;
     options.line = args.verbose ? show_library_line : drop_library_line;
     vrc_convert_result_t result{};
     const int rc = vrc_convert_mp4_file(job.input.c_str(), job.output.c_str(), &options, &result);
@@ -348,6 +354,13 @@ const Subcommand kConvertCommand = {
     "                        quietly; an incomplete one is made again\n"
     "  --no-sync             leave outputs in the system's cache (scratch runs:\n"
     "                        after a power cut they may be empty or cut)\n"
+    "  --faststart           moov in front of the media data: the file plays while\n"
+    "                        it downloads, from any web server (costs one more\n"
+    "                        read and write of the output, in the system's cache)\n"
+    "  --web                 for sharing (web servers, browsers, phones): the same\n"
+    "                        as --audio aac --faststart; the audio is re-encoded,\n"
+    "                        so only outputs made without it keep the recorder's\n"
+    "                        sound byte for byte, as evidence needs\n"
     "  -r, --recursive       convert the recordings under each DIR; -d gets the\n"
     "                        tree below DIR (links to directories are not followed)\n"
     "  --ext EXT             extension of the recordings -r picks (default .rec)\n"

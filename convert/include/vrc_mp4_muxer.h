@@ -11,7 +11,12 @@
  * record (its 12-byte frame record) and every H.264 key frame additionally by
  * a 140-byte mr02 record (the track's parameter sets).
  *
- * Calling order: new, optionally set_config and set_create_time, add_tracks
+ * With faststart on, moov goes in front of mdat instead, behind the head
+ * boxes, so that the file plays while it downloads: at the tail the media
+ * data move forward in place by moov's size (one more read and write of
+ * each byte, no extra disk space).
+ *
+ * Calling order: new, optionally set_config, set_faststart and set_create_time, add_tracks
  * once with all tracks (video first), write_header, write_packet per frame,
  * write_tailer, free. All capacity is reserved at creation: writing packets
  * and the tail allocates nothing.
@@ -39,6 +44,8 @@ typedef struct vrc_mp4_muxer_t vrc_mp4_muxer_t;
 VRC_API vrc_mp4_muxer_t *vrc_mp4_muxer_new(const char *path);
 /* Any non-zero switch turns the feature on. 0; -1 for a null muxer. */
 VRC_API int vrc_mp4_muxer_set_config(vrc_mp4_muxer_t *muxer, int private_enable, int mdat_size_fixed);
+/* Non-zero: moov in front of mdat (see above). 0; -1 for a null muxer. */
+VRC_API int vrc_mp4_muxer_set_faststart(vrc_mp4_muxer_t *muxer, int enable);
 /* Time pair written into mr00: seconds since 1970 and the millisecond clock
  * value at that moment. 0; -1 for a null muxer. */
 VRC_API int vrc_mp4_muxer_set_create_time(vrc_mp4_muxer_t *muxer, uint32_t creation_time,
@@ -59,7 +66,9 @@ VRC_API int vrc_mp4_muxer_write_packet(vrc_mp4_muxer_t *muxer, const vrc_media_p
  * stamps; a step that goes backwards or jumps ahead by more than a second
  * for one stamp's sake is replaced by the usual step (one WARN per track
  * says how many), a pause stays. A track that starts later than the other
- * gets an empty edit. 0; negative when any write, the mdat size patch or the
+ * gets an empty edit. 0; -3 (nothing moved) when moov in front would push a
+ * sample beyond 4 GiB, past 32-bit chunk offsets; another negative value
+ * when any write, the move of the media data, the mdat size patch or the
  * final flush failed. */
 VRC_API int vrc_mp4_muxer_write_tailer(vrc_mp4_muxer_t *muxer);
 /* Writes out buffered bytes; always 0. */

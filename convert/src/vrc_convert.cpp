@@ -272,6 +272,7 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
     vrc_track_info_t tracks[2];
     declare_tracks(tracks);
     vrc_mp4_muxer_set_config(muxer, 0, 0);
+    vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
     int rc = vrc_mp4_muxer_write_header(muxer);
     auto *payload = static_cast<uint8_t *>(std::calloc(kPayloadCapacity, 1));
@@ -288,7 +289,10 @@ int write_mp4(Job &job, vrc_oldrecord_demuxer_t *demuxer, const char *path)
     if (rc == 0) {
         const int tail = vrc_mp4_muxer_write_tailer(muxer);
         report_tracks(job, *muxer);
-        if (tail < 0) {
+        if (tail == VRC_ERR_FRAME_REFUSED) {
+            rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can: with moov in "
+                                                   "front its frames would end past 4 GiB (32-bit chunk offsets)");
+        } else if (tail < 0) {
             vrc::out_printf("write tailer failed!, ret = %d\n", tail);
             rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
         }

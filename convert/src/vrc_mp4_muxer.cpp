@@ -362,7 +362,7 @@ vrc_mp4_muxer_t *vrc_mp4_muxer_open(const char *path, int flags)
 
 extern "C" VRC_API vrc_mp4_muxer_t *vrc_mp4_muxer_new(const char *path)
 {
-    return vrc_mp4_muxer_open(path, VRC_URI_IO_FLAG_WRITE);
+    return vrc_mp4_muxer_open(path, VRC_URI_IO_FLAG_WRITE | vrc::URI_IO_FLAG_READ_BACK);
 }
 
 extern "C" VRC_API int vrc_mp4_muxer_set_config(vrc_mp4_muxer_t *muxer, int private_enable, int mdat_size_fixed)

@@ -17,6 +17,8 @@ class UriIoBatch;
 constexpr uint32_t MOV_MOOV_TRACKS = 2;         // moov describes slots 0 (video) and 1 (audio)
 // Chunk offsets are 32 bits: no byte of a sample may lie beyond this.
 constexpr uint64_t MOV_MAX_FILE_OFFSET = 0xFFFFFFFFu;
+// The media data move in blocks of this size when moov goes in front.
+constexpr uint32_t MOV_MOVE_BLOCK_SIZE = 4u << 20;
 // The packet writer's running duration of an audio track counts from this
 // many milliseconds before its first stamp; it only picks the movie's
 // timescale and times. Where samples play, the stamps alone decide: a
@@ -56,7 +58,8 @@ struct mov_moov_size_t {
 }  // namespace vrc
 
 // One zeroed allocation holds everything, the frame table included; its
-// pages are touched only as frames arrive.
+// pages are touched only as frames arrive (the move block's only by a
+// faststart tail).
 struct vrc_mp4_muxer_t {
     vrc_uri_io_file_t *pb;      // the output file
     // While set, samples go out through this batch of pb instead of pb's
@@ -88,6 +91,8 @@ struct vrc_mp4_muxer_t {
     uint32_t tracks_added;      // add_tracks has been called
     uint32_t param_set_warned[VRC_MUXER_MAX_TRACKS];  // oversized parameter set reported
     uint32_t steps_repaired[VRC_MUXER_MAX_TRACKS];    // stamps the tail repaired, per track
+    uint32_t faststart;         // moov in front of mdat
+    uint8_t move_block[vrc::MOV_MOVE_BLOCK_SIZE];  // faststart: the media data move through it
 };
 
 // A muxer writing to path, opened with the file layer's flags (the
@@ -105,6 +110,14 @@ struct TrackTiming {
     uint32_t last_duration;  // of the last sample: the track's usual step
     uint32_t repaired;       // stamps put back in line and steps replaced
 };
+
+// Faststart: moves mdat (header included) forward in the file by the size
+// moov was given, leaves the file at the room so made and counts mdat from
+// its new place, so that moov is written there with the chunk offsets the
+// samples now have (vrc_mp4_muxer_faststart.cpp). 0; VRC_ERR_FRAME_REFUSED
+// (nothing moved) when a sample would then lie beyond 32-bit offsets; the
+// file's error when a read or write failed.
+int mov_make_room_for_moov(vrc_mp4_muxer_t &m);
 
 // Replaces the stamps of the slot's frames in the frame table by the times
 // its samples play (vrc_mp4_muxer_timing.cpp). Slots are put in line in

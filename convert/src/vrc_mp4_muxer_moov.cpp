@@ -691,6 +691,10 @@ int vrc_mp4_muxer_write_moov(vrc_mp4_muxer_t &m)
     movie.duration = movie_duration(m, movie.timescale);
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) m.moov.moov_size += m.moov.trak[t].trak_size;
     vrc::out_printf("moov_size's size is %ld\n", static_cast<long>(m.moov.moov_size));
+    if (m.faststart) {
+        const int moved = vrc::mov_make_room_for_moov(m);
+        if (moved != 0) return moved;
+    }
 
     BoxWriter w(m.pb);
     {

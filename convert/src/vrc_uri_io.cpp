@@ -29,6 +29,7 @@ int stdio_open(void **handle, const char *uri, int flags)
     const char *mode = flags == 0                             ? "rb"
                        : (flags & VRC_URI_IO_FLAG_APPEND)     ? "ab"
                        : (flags & vrc::URI_IO_FLAG_CREATED)   ? "r+b"
+                       : (flags & vrc::URI_IO_FLAG_READ_BACK) ? "w+b"
                                                               : "wb";
     std::FILE *f = vrc::file_open(uri, mode);
     if (!f) {

@@ -19,6 +19,10 @@ namespace vrc {
 // truncation, even of an empty file, makes closing the file wait until its
 // data is on its way to the disk.
 constexpr int URI_IO_FLAG_CREATED = 4;
+// Opening flag (with VRC_URI_IO_FLAG_WRITE): the file is created or
+// truncated as for writing, and can be read back as well (moov in front of
+// mdat moves the media data in place).
+constexpr int URI_IO_FLAG_READ_BACK = 8;
 
 constexpr int URI_IO_BLOCK_SIZE = 1 << 20;
 
