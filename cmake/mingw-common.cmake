@@ -16,3 +16,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Hosts get a DLL that needs no MinGW runtime DLLs beside it.
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
+# pkg-config reads Windows libraries only, never the build machine's: those
+# of FFmpeg cross-built for this target (scripts/build-ffmpeg-mingw), when
+# VRC_FFMPEG_PREFIX names it; find_library may then look there too.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VRC_FFMPEG_PREFIX)
+unset(ENV{PKG_CONFIG_PATH})
+if(VRC_FFMPEG_PREFIX)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${VRC_FFMPEG_PREFIX})
+  set(ENV{PKG_CONFIG_LIBDIR} ${VRC_FFMPEG_PREFIX}/lib/pkgconfig)
+else()
+  set(ENV{PKG_CONFIG_LIBDIR} /usr/${triple}/lib/pkgconfig)
+endif()
