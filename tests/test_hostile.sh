@@ -243,6 +243,8 @@ faststart_full_disk() {
     >"$dir/out" 2>"$dir/err" || status=$?
   expect 1 && grep -q "cannot write $dir/a.mp4: File too large" "$dir/err" || fail "$(cat "$dir/err")"
   no_outputs a.mp4
+  run --faststart -y -o /dev/null "$dir/a.rec"; expect 1
+  grep -q "/dev/null is no regular file: moov cannot be moved in front there" "$dir/err" || fail "$(cat "$dir/err")"
 }
 rows+=(faststart_full_disk)
 

@@ -356,6 +356,11 @@ int write_output(Job &job, vrc::FrameFeed &feed, bool first, vrc::Progress *unan
     int rc = check_output(job, feed);
     for (size_t i = 0; rc == 0 && first && i < feed.sources().size(); ++i) rc = feed.sources()[i]->fits();
     if (rc == 0) rc = create_temp_file(job, staged);
+    // Moving the media data behind moov reads them back: a device or a pipe
+    // gives nothing back to move.
+    if (rc == 0 && (job.options.flags & VRC_CONVERT_FASTSTART) && staged.straight())
+        rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "%s is no regular file: moov cannot be moved in front there",
+                  job.output);
     if (rc == 0 && unannounced) rc = announce(job, *unannounced);
     vrc_convert_result_t written{};
     if (rc == 0) rc = write_mp4(job, feed, staged.path().c_str(), &written, cut);

@@ -34,6 +34,8 @@ public:
     // into instead: no partial write can spoil it, and a rename would
     // replace the device itself. done, or failed (file_error_text says why).
     FileOutcome create();
+    // Whether create wrote nothing beside the output: it is written straight.
+    bool straight() const { return temp_.empty(); }
     // The name to write to.
     const std::string &path() const { return temp_.empty() ? output_ : temp_; }
     // Brings the written bytes to the disk; true when there is nothing to do.

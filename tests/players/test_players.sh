@@ -9,7 +9,7 @@
 set -euo pipefail
 tool=$1 data=$2
 here=$(cd "$(dirname "$0")" && pwd)
-for need in chromium firefox-esr gst-launch-1.0 ffmpeg; do
+for need in chromium firefox-esr gst-launch-1.0; do
   command -v "$need" >/dev/null || { echo "SKIP: $need is not installed (scripts/setup-deps installs it)"; exit 77; }
 done
 work=$(mktemp -d)
