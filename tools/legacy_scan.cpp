@@ -27,27 +27,60 @@ struct Frame {
     uint32_t utctime;
 };
 
+// The bytes of frame headers, read through a window of the file: headers
+// close behind one another (sound, small pictures) come out of one read of
+// many frames; one far ahead gets a small read of its own, so that the
+// large payloads between are stepped over, not read.
+class HeaderWindow {
+public:
+    explicit HeaderWindow(const std::string &path) : file_(vrc::file_open(path.c_str(), "rb"))
+    {
+        if (file_) std::setvbuf(file_, nullptr, _IONBF, 0);  // the window is the buffer
+    }
+    ~HeaderWindow()
+    {
+        if (file_) std::fclose(file_);
+    }
+    HeaderWindow(const HeaderWindow &) = delete;
+    HeaderWindow &operator=(const HeaderWindow &) = delete;
 
-// The frame at read_offset when the reader would take it as its header
-// says: a plausible header whose payload ends at the end of the file or at
-// the magic of the next header. Only the headers are read; false leaves the
+    // size bytes at offset (at most kHeaderSize); null when they cannot be read.
+    const uint8_t *at(uint64_t offset, uint32_t size)
+    {
+        if (offset >= start_ && offset + size <= start_ + held_) return bytes_ + (offset - start_);
+        const bool near = offset >= start_ + held_ && offset - (start_ + held_) < kNear;
+        if (!file_ || vrc::file_seek64(file_, static_cast<int64_t>(offset), SEEK_SET) != 0) return nullptr;
+        start_ = offset;
+        held_ = static_cast<uint32_t>(std::fread(bytes_, 1, near ? sizeof bytes_ : kFarRead, file_));
+        return held_ >= size ? bytes_ : nullptr;
+    }
+
+private:
+    static constexpr uint32_t kNear = 16384;   // a gap read through rather than sought over
+    static constexpr uint32_t kFarRead = 512;  // a header and the start of its payload
+    std::FILE *file_;
+    uint64_t start_ = 0;
+    uint32_t held_ = 0;
+    uint8_t bytes_[1 << 16];
+};
+
+// The frame at offset when the reader would take it as its header says: a
+// plausible header whose payload ends at the end of the file or at the
+// magic of the next header. Only the headers are read; false leaves the
 // frame to the reader.
-bool clean_frame_at(vrc_oldrecord_demuxer_t *d, uint64_t file_size, Frame *frame)
+bool clean_frame_at(HeaderWindow &window, uint64_t offset, uint64_t file_size, Frame *frame)
 {
-    uint8_t header[kHeaderSize];
-    if (vrc_uri_io_file_seek(d->pb, d->read_offset, SEEK_SET) != int64_t{d->read_offset} ||
-        vrc_uri_io_file_read(d->pb, header, kHeaderSize) != int{kHeaderSize})
-        return false;
-    *frame = Frame{d->read_offset + kHeaderSize, vrc::oldrec_le32(header + 4), vrc::oldrec_le32(header + 8), vrc::oldrec_le32(header + 12),
-                   vrc::oldrec_le32(header + 16)};
+    const uint8_t *header = window.at(offset, kHeaderSize);
+    if (!header) return false;
+    *frame = Frame{static_cast<uint32_t>(offset) + kHeaderSize, vrc::oldrec_le32(header + 4),
+                   vrc::oldrec_le32(header + 8), vrc::oldrec_le32(header + 12), vrc::oldrec_le32(header + 16)};
     const uint64_t end = uint64_t{frame->offset} + frame->size;
     if (!vrc::oldrec_is_magic(vrc::oldrec_le32(header)) || !vrc::oldrec_known_type(frame->type) || frame->size == 0 ||
         frame->size > VRC_OLDREC_MAX_FRAME_SIZE || end > UINT32_MAX || end > file_size)
         return false;
     if (end == file_size) return true;
-    uint8_t next[kMagicSize];
-    return vrc_uri_io_file_seek(d->pb, static_cast<int64_t>(end), SEEK_SET) == static_cast<int64_t>(end) &&
-           vrc_uri_io_file_read(d->pb, next, kMagicSize) == int{kMagicSize} && vrc::oldrec_is_magic(vrc::oldrec_le32(next));
+    const uint8_t *next = window.at(end, kMagicSize);
+    return next && vrc::oldrec_is_magic(vrc::oldrec_le32(next));
 }
 
 const char *profile_name(const uint8_t *sps, uint32_t size)
@@ -91,8 +124,8 @@ int64_t calendar_ms(const Frame &frame) { return int64_t{frame.utctime} * 1000 +
 
 class Scanner {
 public:
-    Scanner(vrc_oldrecord_demuxer_t *d, uint64_t file_size, LegacyScan *scan)
-        : d_(d), file_size_(file_size), scan_(scan)
+    Scanner(vrc_oldrecord_demuxer_t *d, const std::string &path, uint64_t file_size, LegacyScan *scan)
+        : d_(d), window_(path), file_size_(file_size), scan_(scan)
     {
     }
 
@@ -102,7 +135,7 @@ public:
         for (;;) {
             Frame frame;
             // The first key frames are read whole until one yields an SPS.
-            if (clean_frame_at(d_, file_size_, &frame) && !(wants_sps() && frame.type == VRC_OLDREC_TYPE_VIDEO_I)) {
+            if (clean_frame_at(window_, d_->read_offset, file_size_, &frame) && !(wants_sps() && frame.type == VRC_OLDREC_TYPE_VIDEO_I)) {
                 d_->read_offset = frame.offset + frame.size;
             } else {
                 const int rc = read_frame(&frame);
@@ -159,6 +192,7 @@ private:
     }
 
     vrc_oldrecord_demuxer_t *d_;
+    HeaderWindow window_;
     uint64_t file_size_;
     LegacyScan *scan_;
     std::unique_ptr<uint8_t[]> payload_;
@@ -179,7 +213,7 @@ bool scan_legacy_recording(const std::string &path, LegacyScan *scan, std::strin
         vrc_oldrecord_demuxer_free(d);
         return false;
     }
-    const bool scanned = Scanner(d, identity.size, scan).run();
+    const bool scanned = std::make_unique<Scanner>(d, path, identity.size, scan)->run();
     const bool read = d->pb->error == 0;
     vrc_oldrecord_demuxer_free(d);
     if (!scanned) *reason = "out of memory";
