@@ -165,7 +165,10 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, ConvertFixture,
 // track where its stamps put it (tracks stamped together start together)
 // and each as long as its frames imply (a real pause included), and ffmpeg
 // decodes it. Runs of bad stamps, at a track's start or in its middle, move
-// nothing but themselves.
+// nothing but themselves. The same holds with the sound re-encoded as AAC,
+// whose frames reach the muxer a few frames late (give or take its 128 ms
+// frames and the encoder's delay, which ffprobe's durations do not always
+// leave out).
 TEST(ConvertDamaged, PlayersGetTheFramesAtTheirTimes)
 {
     SKIP_WITHOUT_FFMPEG();
@@ -197,8 +200,9 @@ TEST(ConvertDamaged, PlayersGetTheFramesAtTheirTimes)
         {"a pause of 3 minutes", 180000, kVideo, 0, 0, 0, false, false, 0, 0, 0},
     };
     const Bytes audio = vrc_test::read_file(kTone);
+    for (const uint32_t flags : {0u, VRC_TEST_HAVE_AAC ? VRC_CONVERT_AUDIO_AAC : 0u})
     for (const Damage &d : damages) {
-        SCOPED_TRACE(d.name);
+        SCOPED_TRACE(std::string(d.name) + (flags ? ", AAC" : ""));
         Bytes video = vrc_test::read_file(kDataDir + "/cam_320x240_25fps.h264");
         std::vector<vrc_pack::Frame> frames = vrc_pack::plan_frames(video, audio, 25, vrc_pack::kDefaultStart);
         const size_t middle = frames.size() / 2;
@@ -221,13 +225,17 @@ TEST(ConvertDamaged, PlayersGetTheFramesAtTheirTimes)
         vrc_test::write_file(path, rec.bytes);
         vrc_convert_result_t result{};
         int rc = -1;
-        vrc_test::printed_by([&] { rc = vrc_convert_mp4_file(path.c_str(), mp4.c_str(), nullptr, &result); });
+        vrc_convert_options_t options{};
+        options.flags = flags;
+        vrc_test::printed_by([&] { rc = vrc_convert_mp4_file(path.c_str(), mp4.c_str(), &options, &result); });
         ASSERT_EQ(rc, 0) << result.message;
         EXPECT_EQ(result.video_frames, video_frames - d.damaged_start_code);
-        EXPECT_EQ(result.audio_frames, audio_frames);
         EXPECT_EQ(result.frames_dropped, uint32_t(d.damaged_start_code));
         EXPECT_EQ(result.video_steps_repaired, d.repaired_video);
-        EXPECT_EQ(result.audio_steps_repaired, d.repaired_audio);
+        if (!flags) {  // AAC frames are fewer, and their repairs counted as theirs
+            EXPECT_EQ(result.audio_frames, audio_frames);
+            EXPECT_EQ(result.audio_steps_repaired, d.repaired_audio);
+        }
 
         const double pause = std::max(d.shift_second_half_ms, 0) / 1000.0;
         const std::string probe = run("ffprobe -v error -show_entries stream=start_time,duration "
@@ -238,7 +246,7 @@ TEST(ConvertDamaged, PlayersGetTheFramesAtTheirTimes)
         EXPECT_EQ(video_start, 0.0);
         EXPECT_NEAR(audio_start, d.audio_late_ms / 1000.0, 0.001);
         EXPECT_NEAR(video_duration, video_frames * 0.04 + pause, 0.1);
-        EXPECT_NEAR(audio_duration, audio_frames * 0.04 + pause, 0.1);
+        EXPECT_NEAR(audio_duration, audio_frames * 0.04 + pause, flags ? 0.3 : 0.1);
         EXPECT_EQ(run("ffmpeg -v error -i '" + mp4 + "' -f null - 2>&1"), "");
     }
 }

@@ -42,10 +42,12 @@ constexpr std::array<float, 256> make_ulaw_table()
 
 constexpr std::array<float, 256> kUlawToFloat = make_ulaw_table();
 
-// When a frame's first sample plays, and the wall clock it was recorded at.
+// When a frame's first sample plays, the wall clock it was recorded at, and
+// the place its mu-law packet was pushed at.
 struct FrameStart {
     uint32_t timestamp;
     uint32_t utctime;
+    uint32_t place;
 };
 
 class FfmpegAacEncoder final : public vrc::AacEncoder {
@@ -53,7 +55,7 @@ public:
     FfmpegAacEncoder(vrc::AacSink sink, void *user) : sink_(sink), user_(user) {}
     ~FfmpegAacEncoder() override;
     bool open(const AVCodec *codec, uint32_t bitrate);
-    int push(const vrc_media_packet_t &ulaw) override;
+    int push(const vrc_media_packet_t &ulaw, uint32_t place) override;
     int finish() override;
     uint32_t delay(uint32_t timescale) const override;
 
@@ -113,7 +115,7 @@ bool FfmpegAacEncoder::open(const AVCodec *codec, uint32_t bitrate)
 // Once drained, the encoder holds no reference to the frame: making it
 // writable again costs nothing. A packet the sink refuses loses no sample of
 // the ones after it.
-int FfmpegAacEncoder::push(const vrc_media_packet_t &ulaw)
+int FfmpegAacEncoder::push(const vrc_media_packet_t &ulaw, uint32_t place)
 {
     if (failed_) return vrc::AAC_ERR_ENCODER;
     track_id_ = ulaw.track_id;
@@ -122,7 +124,7 @@ int FfmpegAacEncoder::push(const vrc_media_packet_t &ulaw)
         if (filled_ == 0) {
             if (av_frame_make_writable(frame_) < 0) return refused();
             const auto offset_ms = static_cast<uint32_t>(uint64_t{i} * 1000 / kSampleRate);
-            starts_[static_cast<size_t>(frames_ % kStampRing)] = FrameStart{ulaw.timestamp + offset_ms, ulaw.utctime};
+            starts_[static_cast<size_t>(frames_ % kStampRing)] = FrameStart{ulaw.timestamp + offset_ms, ulaw.utctime, place};
         }
         auto *samples = reinterpret_cast<float *>(frame_->data[0]);
         for (; i < ulaw.size && filled_ < frame_->nb_samples; ++i) samples[filled_++] = kUlawToFloat[ulaw.data[i]];
@@ -183,7 +185,7 @@ int FfmpegAacEncoder::drain()
         aac.utctime = start.utctime;
         aac.timestamp = start.timestamp;
         aac.data = packet_->data;
-        const int written = sink_(user_, aac);
+        const int written = sink_(user_, aac, start.place);
         av_packet_unref(packet_);
         if (failure == 0) failure = written;
     }
@@ -201,7 +203,7 @@ FrameStart FfmpegAacEncoder::packet_start(int64_t pts) const
     if (frame < frames_ - kStampRing) frame = frames_ - kStampRing;
     const FrameStart &start = starts_[static_cast<size_t>(frame % kStampRing)];
     const int64_t into_ms = (pts - frame * size) * 1000 / kSampleRate;
-    return FrameStart{start.timestamp + static_cast<uint32_t>(into_ms), start.utctime};
+    return FrameStart{start.timestamp + static_cast<uint32_t>(into_ms), start.utctime, start.place};
 }
 
 const AVCodec *find_aac_encoder() { return avcodec_find_encoder(AV_CODEC_ID_AAC); }

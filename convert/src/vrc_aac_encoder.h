@@ -21,9 +21,10 @@ constexpr int AAC_ERR_ENCODER = -(0x19000 + 1);
 
 // Takes each AAC packet as it is made: its data lives until the next packet
 // is made, so a sink that borrows the bytes is done with them when it
-// returns. 0, or a failure that stops the encoding and comes back from push
+// returns. place: the place given with the mu-law packet its first sample
+// came in. 0, or a failure that stops the encoding and comes back from push
 // or finish.
-using AacSink = int (*)(void *user, const vrc_media_packet_t &aac);
+using AacSink = int (*)(void *user, const vrc_media_packet_t &aac, uint32_t place);
 
 class AacEncoder {
 public:
@@ -31,8 +32,10 @@ public:
     // Decodes the mu-law packet and hands on each AAC packet completed, in
     // the mu-law packet's track, stamped with the time of the first mu-law
     // sample it carries (the samples before the first one, of the encoder's
-    // delay, count back from it). 0, the sink's failure, or AAC_ERR_ENCODER.
-    virtual int push(const vrc_media_packet_t &ulaw) = 0;
+    // delay, count back from it). place: where the caller stands (the
+    // write order), handed back with those packets. 0, the sink's failure,
+    // or AAC_ERR_ENCODER.
+    virtual int push(const vrc_media_packet_t &ulaw, uint32_t place) = 0;
     // Encodes the samples still held, the encoder's tail included. The same
     // results as push.
     virtual int finish() = 0;

@@ -127,7 +127,7 @@ bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, c
 // losing its end. 0 or a failure code.
 int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vrc_media_packet_t &packet)
 {
-    const int rc = job.aac && packet.media_type == VRC_MEDIA_AUDIO ? job.aac->push(packet)
+    const int rc = job.aac && packet.media_type == VRC_MEDIA_AUDIO ? job.aac->push(packet, muxer->nr_frames)
                                                                    : vrc_mp4_muxer_write_packet(muxer, &packet);
     if (rc == 0) return 0;
     vrc::out_printf("write muxer failed!, ret = %d\n", rc);

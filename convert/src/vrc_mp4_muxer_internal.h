@@ -97,6 +97,12 @@ struct vrc_mp4_muxer_t {
     // the decoder up to it.
     uint32_t media_skip[VRC_MUXER_MAX_TRACKS];
     uint32_t play_length;       // milliseconds the presentation lasts at most; 0: as long as its media
+    // A track written late (sound re-encoded: slot + 1; 0: none) and, for
+    // each of its samples, the write position its first input frame had,
+    // where the stamps' repair judges it against the other track.
+    uint32_t late_track;
+    uint32_t late_lead;         // milliseconds its first sample leads the first input frame (an encoder's delay)
+    uint32_t late_places[VRC_MUXER_MAX_TRACK_FRAMES];
     uint32_t faststart;         // moov in front of mdat
     uint8_t move_block[vrc::MOV_MOVE_BLOCK_SIZE];  // faststart: the media data move through it
 };

@@ -37,13 +37,21 @@ uint32_t other_slot(uint32_t slot) { return slot == 0 ? 1 : 0; }
 // One slot's frames in write order.
 class SlotCursor {
 public:
-    SlotCursor(const vrc_mp4_muxer_t &m, uint32_t slot) : m_(&m), slot_(slot) { settle(); }
+    SlotCursor(const vrc_mp4_muxer_t &m, uint32_t slot)
+        : m_(&m), slot_(slot), places_(m.late_track == slot + 1 ? m.late_places : nullptr)
+    {
+        settle();
+    }
     bool done() const { return at_ >= m_->nr_frames; }
     uint32_t index() const { return at_; }
+    // Where the frame stands against the other track: its write position,
+    // or for a track written late, where its first input frame stood.
+    uint32_t place() const { return places_ ? places_[ordinal_] : at_; }
     uint32_t stamp() const { return m_->frames[at_].timestamp; }
     void next()
     {
         ++at_;
+        ++ordinal_;
         settle();
     }
     SlotCursor after() const
@@ -61,7 +69,9 @@ private:
 
     const vrc_mp4_muxer_t *m_;
     uint32_t slot_;
+    const uint32_t *places_;  // null: the frames stand where they were written
     uint32_t at_ = 0;
+    uint32_t ordinal_ = 0;    // of the frame among the slot's
 };
 
 // The other track's stamps around a place in the write order: its last
@@ -74,9 +84,9 @@ public:
     };
 
     OtherTrack(const vrc_mp4_muxer_t &m, uint32_t slot) : next_(m, slot) {}
-    void move_to(uint32_t index)
+    void move_to(uint32_t place)
     {
-        for (; !next_.done() && next_.index() < index; next_.next()) {
+        for (; !next_.done() && next_.place() < place; next_.next()) {
             before_ = Before{before_.held < 2 ? before_.held + 1 : 2, before_.last, next_.stamp()};
         }
     }
@@ -175,7 +185,7 @@ uint32_t StampRepair::anchor_sample() const
     uint32_t first_near = UINT32_MAX;
     SlotCursor sample = at_;
     for (uint32_t n = 0; n < kAnchorLookahead && !sample.done() && other.present(); ++n, sample.next()) {
-        other.move_to(sample.index());
+        other.move_to(sample.place());
         if (!other.near(sample.stamp(), max_step_)) continue;
         const SlotCursor next = sample.after();
         const int64_t step = next.done() ? 0 : mov_stamp_step(sample.stamp(), next.stamp());
@@ -196,11 +206,11 @@ vrc::TrackTiming StampRepair::run()
     uint32_t anchored = anchor_ == 0 ? 0 : UINT32_MAX;
     int64_t anchor_shift = 0;
     uint32_t repaired_to_anchor = 0;
-    other_.move_to(at_.index());
+    other_.move_to(at_.place());
     for (sample_ = 1; at_.next(), !at_.done(); ++sample_) {
         const uint32_t stamp = at_.stamp();
         other_previous_ = other_;
-        other_.move_to(at_.index());
+        other_.move_to(at_.place());
         const uint32_t duration = duration_to(stamp);
         timing_.duration += duration;
         played += duration;
@@ -225,13 +235,14 @@ vrc::TrackTiming StampRepair::run()
 // Stamps that never agree with the other track's (a clock of their own, or
 // none sound) cannot say where the track starts against it; the write order
 // can: the first sample plays when the other track's frames written around
-// it do.
+// it do (a track written late: its first input frame does).
 void StampRepair::start_with_other_track()
 {
     OtherTrack other(m_, other_slot(slot_));
-    other.move_to(SlotCursor(m_, slot_).index());
-    if (!other.present() || other.near(timing_.start, max_step_)) return;
-    shift(mov_stamp_step(timing_.start, other.stamp_at()));
+    other.move_to(SlotCursor(m_, slot_).place());
+    const uint32_t lead = m_.late_track == slot_ + 1 ? m_.late_lead : 0;
+    if (!other.present() || other.near(timing_.start + lead, max_step_)) return;
+    shift(mov_stamp_step(timing_.start + lead, other.stamp_at()));
     ++timing_.repaired;
 }
 
@@ -279,7 +290,7 @@ Run StampRepair::run_back_to_line(uint32_t stamp, int64_t step) const
         if (back && step > 0 && on_line(stamp, later.stamp(), steps - 1)) break;
         if (!back) continue;
         OtherTrack around = other_;
-        around.move_to(later.index());
+        around.move_to(later.place());
         if (around.present() && !around.near(later.stamp(), max_step_) && !other_previous_.near(previous_, max_step_))
             break;
         return Run{static_cast<uint64_t>(mov_stamp_step(previous_, later.stamp())), steps, 0};
