@@ -19,13 +19,7 @@ constexpr uint32_t kMagicSize = 4;
 constexpr uint32_t kPayloadCapacity = VRC_OLDREC_MAX_FRAME_SIZE;
 constexpr int64_t kPauseMs = 1000;
 
-struct Frame {
-    uint32_t offset;  // of the payload
-    uint32_t size;
-    uint32_t type;
-    uint32_t timestamp;
-    uint32_t utctime;
-};
+using Frame = vrc::OldrecHeader;
 
 // The bytes of frame headers, read through a window of the file: headers
 // close behind one another (sound, small pictures) come out of one read of
@@ -71,13 +65,8 @@ private:
 bool clean_frame_at(HeaderWindow &window, uint64_t offset, uint64_t file_size, Frame *frame)
 {
     const uint8_t *header = window.at(offset, kHeaderSize);
-    if (!header) return false;
-    *frame = Frame{static_cast<uint32_t>(offset) + kHeaderSize, vrc::oldrec_le32(header + 4),
-                   vrc::oldrec_le32(header + 8), vrc::oldrec_le32(header + 12), vrc::oldrec_le32(header + 16)};
+    if (!header || !vrc::oldrec_plausible_header(header, offset, file_size, frame)) return false;
     const uint64_t end = uint64_t{frame->offset} + frame->size;
-    if (!vrc::oldrec_is_magic(vrc::oldrec_le32(header)) || !vrc::oldrec_known_type(frame->type) || frame->size == 0 ||
-        frame->size > VRC_OLDREC_MAX_FRAME_SIZE || end > UINT32_MAX || end > file_size)
-        return false;
     if (end == file_size) return true;
     const uint8_t *next = window.at(end, kMagicSize);
     return next && vrc::oldrec_is_magic(vrc::oldrec_le32(next));

@@ -138,6 +138,12 @@ int64_t FrameFeed::grid_floor(int64_t t) const
     return cells * plan_.segment_ms - plan_.zone_ms;
 }
 
+int64_t FrameFeed::start_of_output(int64_t t) const
+{
+    if (!first_output_) return grid_floor(t);
+    return has_from() ? std::max(plan_.from_ms, t) : t;
+}
+
 bool FrameFeed::cuts_here(const vrc_media_packet_t &packet, int64_t t) const
 {
     return !output_empty_ && packet.media_type == VRC_MEDIA_VIDEO && packet.key_frame && t >= next_boundary_ms_;
@@ -160,7 +166,7 @@ void FrameFeed::deliver(vrc_media_packet_t *packet, int64_t t)
     if (!track_seen_[slot]) track_first_stamp_[slot] = packet->timestamp;
     track_seen_[slot] = true;
     if (output_empty_) {
-        output_start_ms_ = first_output_ ? (has_from() ? std::max(plan_.from_ms, t) : t) : grid_floor(t);
+        output_start_ms_ = start_of_output(t);
         if (plan_.segment_ms != 0) next_boundary_ms_ = grid_floor(t) + plan_.segment_ms;
     }
     output_empty_ = false;
@@ -211,7 +217,7 @@ int FrameFeed::look_ahead()
 int64_t FrameFeed::output_start_ms() const
 {
     if (!held_) return 0;
-    return first_output_ ? (has_from() ? std::max(plan_.from_ms, held_ms_) : held_ms_) : grid_floor(held_ms_);
+    return start_of_output(held_ms_);
 }
 
 FeedStep FrameFeed::next(vrc_media_packet_t *packet, int *rc)

@@ -65,6 +65,9 @@ private:
     int check_picture(const vrc_media_packet_t &packet);
     bool cuts_here(const vrc_media_packet_t &packet, int64_t t) const;
     int64_t grid_floor(int64_t t) const;
+    // When an output whose first frame is at t starts: the range's start or
+    // that frame for the first output, the grid line before it for the others.
+    int64_t start_of_output(int64_t t) const;
     void deliver(vrc_media_packet_t *packet, int64_t t);
     int range_failure();
 

@@ -201,15 +201,15 @@ private:
     bool header_at(uint64_t offset, Frame *frame)
     {
         uint8_t header[kHeaderSize];
+        OldrecHeader h;
         if (offset + kHeaderSize > UINT32_MAX ||
             vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(offset), SEEK_SET) != static_cast<int64_t>(offset) ||
-            vrc_uri_io_file_read(d_->pb, header, kHeaderSize) != int{kHeaderSize})
+            vrc_uri_io_file_read(d_->pb, header, kHeaderSize) != int{kHeaderSize} ||
+            !oldrec_plausible_header(header, offset, identity_.size, &h))
             return false;
-        const uint32_t type = oldrec_le32(header + 8);
-        *frame = Frame{static_cast<uint32_t>(offset) + kHeaderSize, oldrec_le32(header + 4), type != VRC_OLDREC_TYPE_AUDIO,
-                       type == VRC_OLDREC_TYPE_VIDEO_I, oldrec_le32(header + 12), oldrec_le32(header + 16)};
-        return oldrec_is_magic(oldrec_le32(header)) && oldrec_known_type(type) && frame->size != 0 &&
-               frame->size <= VRC_OLDREC_MAX_FRAME_SIZE && uint64_t{frame->offset} + frame->size <= identity_.size;
+        *frame = Frame{h.offset, h.size, h.type != VRC_OLDREC_TYPE_AUDIO, h.type == VRC_OLDREC_TYPE_VIDEO_I,
+                       h.timestamp, h.utctime};
+        return true;
     }
 
     // The frame at read_offset when the reader would take it as its header
