@@ -58,13 +58,17 @@ public:
 
     // The reader copies each frame into payload, which the muxer's writes
     // may still borrow: they go out first.
-    SourceStep read(vrc_media_packet_t *packet, uint8_t *payload) override
+    SourceStep read(Frame *frame, uint8_t *payload) override
     {
+        vrc_media_packet_t *packet = &frame->packet;
         if (lent_) lent_->flush();
         for (;;) {
             if (ended_ || vrc_mp4_demuxer_read_packet(ctx_, packet, payload, kPayloadCapacity) != 0)
                 return SourceStep::end;
             if (!wanted(*packet)) continue;
+            frame->time = MovSampleTime{};
+            frame->time.decode_time = packet->timestamp;
+            frame->exact = false;
             const uint64_t done = std::min<uint64_t>(vrc_uri_io_file_tell(ctx_->pb), identity_.size);
             if (!progress_->report(base, done)) {
                 fail_result(result_, VRC_CONVERT_ERR_CANCELLED, "cancelled");
