@@ -221,7 +221,10 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     vrc_track_info_t tracks[2];
     feed.describe(tracks);
     const bool aac = encodes_aac(job, tracks[kAudioSlot]);
-    if (aac) tracks[kAudioSlot].codec_id = VRC_CODEC_AAC;
+    if (aac) {  // the encoder's packets are stamped in milliseconds
+        tracks[kAudioSlot].codec_id = VRC_CODEC_AAC;
+        tracks[kAudioSlot].timescale = 1000;
+    }
     vrc_mp4_muxer_set_config(muxer, 0, 0);
     vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);

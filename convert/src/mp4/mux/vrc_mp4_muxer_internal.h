@@ -27,10 +27,6 @@ constexpr uint32_t MOV_MOVE_BLOCK_SIZE = 4u << 20;
 // stamp is the time of a frame's first sample.
 constexpr uint32_t MOV_AUDIO_LEAD_MS = 40;
 
-// Sample descriptions of the video track: a recording whose parameter sets
-// change (a camera switching resolution) gets an entry for each set.
-constexpr uint32_t MOV_MAX_DESCRIPTIONS = 16;
-
 static_assert(sizeof(vrc_track_info_t::seq_params) == MOV_PARAM_SET_CAPACITY &&
                   sizeof(vrc_track_info_t::pic_params) == MOV_PARAM_SET_CAPACITY,
               "the track slot's parameter-set buffers hold an mr02 array each");

@@ -281,12 +281,33 @@ int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_
 // When a track's presentation begins, in movie time from the stamp origin:
 // its first sample's stamp, past the media it skips. Stamps wrap at 2^32:
 // they are compared by their step from the origin, so tracks starting on
-// both sides of a wrap stay close.
+// both sides of a wrap stay close. Tracks in units of their own count
+// their stamps from one common zero, which is then the origin.
 int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t origin, uint32_t movie_timescale)
 {
     const vrc_track_info_t &track = m.tracks[t];
     return movie_time(vrc::mov_stamp_step(origin, track.start_time) + int64_t{m.media_skip[t]}, track.timescale,
                       movie_timescale);
+}
+
+// Where the track's media stops playing, in track units from its first
+// decode time: past its last sample, or past a sample that plays late
+// (B-frames) and ends later.
+int64_t media_end(const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    const int64_t duration = m.tracks[t].duration;
+    if (!m.has_composition[t]) return duration;
+    int64_t end = duration, at = 0;
+    const mov_frame_info_t *previous = nullptr;
+    for_each_sample(m, t, [&](const mov_frame_info_t &f, uint32_t) {
+        if (previous) {
+            at += f.timestamp - previous->timestamp;  // the previous sample ends here
+            end = std::max(end, at + m.composition[frame_index(m, *previous)]);
+        }
+        previous = &f;
+    });
+    if (previous) end = std::max(end, duration + m.composition[frame_index(m, *previous)]);
+    return end;
 }
 
 // A track that starts after the earliest one is preceded by an empty edit of
@@ -297,8 +318,13 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
 {
     int64_t earliest = INT64_MAX;
     uint32_t origin = 0;
-    for (uint32_t t = moov_slot_count(m); t-- > 0;)
-        if (m.nr_avframes[t] != 0) origin = m.tracks[t].start_time;
+    bool one_timescale = true;
+    for (uint32_t t = moov_slot_count(m); t-- > 0;) {
+        if (m.nr_avframes[t] == 0) continue;
+        one_timescale = one_timescale && m.tracks[t].timescale == m.tracks[0].timescale;
+        origin = m.tracks[t].start_time;
+    }
+    if (!one_timescale) origin = 0;
     for (uint32_t t = 0; t < moov_slot_count(m); ++t)
         if (m.nr_avframes[t] != 0) earliest = std::min(earliest, presentation_start(m, t, origin, movie_timescale));
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) {
@@ -306,7 +332,7 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
         if (m.nr_avframes[t] == 0) continue;
         const int64_t offset = presentation_start(m, t, origin, movie_timescale) - earliest;
         s.empty_edit = static_cast<uint32_t>(std::min<int64_t>(offset, UINT32_MAX));
-        const int64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale) -
+        const int64_t media = movie_time(media_end(m, t), m.tracks[t].timescale, movie_timescale) -
                               movie_time(m.media_skip[t], m.tracks[t].timescale, movie_timescale);
         int64_t plays = std::max<int64_t>(media, 0);
         if (m.play_length != 0) plays = std::min<int64_t>(plays, movie_time(m.play_length, 1000, movie_timescale) - offset);
