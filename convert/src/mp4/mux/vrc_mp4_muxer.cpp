@@ -140,7 +140,7 @@ struct PacketPlan {
     uint32_t private_bytes = 0;       // mr01 and mr02 in front of the sample
     bool key_frame = false;
     mov_param_sets_t sets{};          // video: the parameter sets the frame decodes with
-    bool new_description = false;     // they open a sample description of their own
+    uint32_t description = 0;         // and their sample description (nr_descriptions: a new one)
     bool sets_in_band = false;        // the key frame's sample carries them in front of its slices
     bool descriptions_full = false;   // they would need a description beyond the last one
     uint32_t set_too_long = 0;        // bytes of a parameter set too long to keep; 0: none
@@ -210,12 +210,16 @@ uint32_t plan_description(const vrc_mp4_muxer_t &m, PacketPlan *plan)
     std::memcpy(plan->sets.pic_param, track.pic_params, MOV_PARAM_SET_CAPACITY);
     take_param_set(plan->video.sps, plan->sets.seq_param, &plan->sets.seq_param_len, &plan->set_too_long);
     take_param_set(plan->video.pps, plan->sets.pic_param, &plan->sets.pic_param_len, &plan->set_too_long);
+    plan->description = m.nr_descriptions != 0 ? m.current_description : 0;
     if (!plan->key_frame || m.nr_descriptions == 0) return 0;
-    const bool differs =
-        m.description_keyed && !same_param_sets(plan->sets, m.descriptions[m.nr_descriptions - 1]);
-    plan->new_description = differs && m.nr_descriptions < vrc::MOV_MAX_DESCRIPTIONS;
-    plan->descriptions_full = differs && !plan->new_description;
-    plan->sets_in_band = m.nr_descriptions > 1 || plan->new_description;
+    if (m.description_keyed && !same_param_sets(plan->sets, m.descriptions[plan->description])) {
+        plan->description = m.nr_descriptions;  // an earlier one, else a new one
+        for (uint32_t d = 0; d < m.nr_descriptions; ++d)
+            if (same_param_sets(plan->sets, m.descriptions[d])) plan->description = d;
+        plan->descriptions_full = plan->description == vrc::MOV_MAX_DESCRIPTIONS;
+        if (plan->descriptions_full) plan->description = m.current_description;
+    }
+    plan->sets_in_band = m.nr_descriptions > 1 || plan->description == m.nr_descriptions;
     if (!plan->sets_in_band) return 0;
     return 8 + plan->sets.seq_param_len + plan->sets.pic_param_len;
 }
@@ -283,18 +287,20 @@ void keep_description(vrc_mp4_muxer_t &m, const PacketPlan &plan)
     track.pic_params_len = plan.sets.pic_param_len;
     std::memcpy(track.seq_params, plan.sets.seq_param, MOV_PARAM_SET_CAPACITY);
     std::memcpy(track.pic_params, plan.sets.pic_param, MOV_PARAM_SET_CAPACITY);
-    if (plan.new_description || m.nr_descriptions == 0) {
-        m.nr_descriptions += 1;
-        m.description_keyed = 0;
-    } else if (plan.descriptions_full && !m.description_warned) {
+    if (plan.descriptions_full && !m.description_warned) {
         vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "track 0: more than %u picture formats, later ones not described\n",
                     vrc::MOV_MAX_DESCRIPTIONS);
         m.description_warned = 1;
     }
-    const uint32_t current = m.nr_descriptions - 1;
-    if (!m.description_keyed) m.descriptions[current] = plan.sets;
+    if (m.nr_descriptions == 0 || plan.description == m.nr_descriptions) {
+        m.descriptions[m.nr_descriptions++] = plan.sets;
+        m.description_keyed = 0;
+    }
+    m.current_description = plan.description;
+    // Until its first key frame the description follows the sets it meets.
+    if (!m.description_keyed) m.descriptions[m.current_description] = plan.sets;
     if (plan.key_frame) m.description_keyed = 1;
-    m.description_of[m.nr_frames] = static_cast<uint8_t>(current);
+    m.description_of[m.nr_frames] = static_cast<uint8_t>(m.current_description);
 }
 
 mov_frame_info_t frame_record(const vrc_media_packet_t &p, const PacketPlan &plan, uint32_t stamp)
@@ -360,9 +366,10 @@ void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
         out.be32(nal.size);
         out.bytes(nal.data, nal.size);
     };
-    if (plan.sets_in_band) {
-        write_unit(vrc::NalUnit{plan.sets.seq_param, plan.sets.seq_param_len});
-        write_unit(vrc::NalUnit{plan.sets.pic_param, plan.sets.pic_param_len});
+    if (plan.sets_in_band) {  // from memory that outlives the call: a write batch borrows it
+        const mov_param_sets_t &sets = m.descriptions[m.description_of[m.nr_frames]];
+        write_unit(vrc::NalUnit{sets.seq_param, sets.seq_param_len});
+        write_unit(vrc::NalUnit{sets.pic_param, sets.pic_param_len});
     }
     vrc::h264_for_each_sample_unit(plan.video, write_unit);
     update_track_times(m, p, 0);

@@ -113,11 +113,13 @@ struct vrc_mp4_muxer_t {
     uint32_t exact_times[VRC_MUXER_MAX_TRACKS];
     uint32_t end_duration[VRC_MUXER_MAX_TRACKS];     // of the last sample when given; 0: its usual step
     uint32_t has_composition[VRC_MUXER_MAX_TRACKS];  // a sample plays off its decode time
-    // The video track's sample descriptions in order and whether the last
-    // one has met its first key frame (until then a new parameter set
-    // replaces it rather than opening another).
+    // The video track's sample descriptions in order (a key frame whose
+    // sets match an earlier one goes back to it) and whether the current one
+    // has met its first key frame (until then new parameter sets replace it
+    // rather than opening another).
     mov_param_sets_t descriptions[vrc::MOV_MAX_DESCRIPTIONS];
     uint32_t nr_descriptions;
+    uint32_t current_description;  // of the frames being written
     uint32_t description_keyed;
     uint32_t description_warned;
     uint8_t description_of[VRC_MUXER_MAX_FRAMES];  // per frame: its sample description
