@@ -75,4 +75,29 @@ for input in "$data/ffmpeg_bframes_slices4.mp4" "$dir/edited.mp4" "$data/ffmpeg_
     "$(ffprobe -v error -select_streams a -show_entries stream=channels -of csv=p=0 "$input")" ] ||
     fail "$(basename "$input"): the sound's channels changed"
 done
-echo "recfile-convert: the click plays with its picture in every output; MP4 inputs keep their timeline"
+
+# A camera that switches resolution twice (160x120, 320x240 high profile,
+# 160x120): every output decodes silently to the pictures of the stream
+# itself, across the changes.
+ffmpeg -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v libx264 -g 25 -bf 0 -pix_fmt yuv420p -f h264 "$dir/s1"
+ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -c:v libx264 -g 25 -bf 0 -pix_fmt yuv420p -f h264 "$dir/s2"
+cat "$dir/s1" "$dir/s2" "$dir/s1" >"$dir/change.h264"
+"$tool" pack --video "$dir/change.h264" --audio "$dir/a.ul" -o "$dir/change.rec" >/dev/null
+# At one size, so that a part decoded alone compares with the whole.
+pictures() { ffmpeg -nostdin -v error -i "$1" -map 0:v -vf scale=320:240 -f framemd5 - 2>&1 | grep -v '^#' | cut -d, -f6; }
+pictures "$dir/change.h264" >"$dir/change.want"
+convert -o "$dir/change.mp4" "$dir/change.rec"
+convert --web -o "$dir/change.web.mp4" "$dir/change.rec"
+convert -o "$dir/change.again.mp4" "$dir/change.mp4"
+rm -f "$dir"/part-*
+convert --segment 1s --name 'part-%S.mp4' -o "$dir/parts.mp4" "$dir/change.mp4"
+for name in change change.web change.again; do
+  pictures "$dir/$name.mp4" | cmp -s - "$dir/change.want" || fail "$name.mp4: not the stream's pictures, silently"
+done
+for part in "$dir"/part-*; do pictures "$part"; done | cmp -s - "$dir/change.want" ||
+  fail "the segments across the changes: not the stream's pictures, silently"
+convert --from "2024-01-01 00:00:01" --to "2024-01-01 00:00:05" -o "$dir/change.clip.mp4" "$dir/change.rec"
+pictures "$dir/change.clip.mp4" | cmp -s - <(sed -n 26,125p "$dir/change.want") ||
+  fail "a clip across the changes: not the stream's pictures, silently"
+echo "recfile-convert: the click plays with its picture in every output; MP4 inputs keep their timeline;" \
+  "pictures that change size decode in every output"
