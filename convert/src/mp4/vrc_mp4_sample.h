@@ -9,6 +9,11 @@
 
 namespace vrc {
 
+// Sample descriptions a track holds at most, written or read: a recording
+// whose parameter sets change (a camera switching resolution) gets one for
+// each set.
+constexpr uint32_t MOV_MAX_DESCRIPTIONS = 16;
+
 // When a sample decodes and plays, in its track's units.
 struct MovSampleTime {
     int64_t decode_time = 0;         // from the track's media time 0

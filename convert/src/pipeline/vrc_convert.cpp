@@ -125,10 +125,12 @@ bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, c
 // Writes one frame. A frame the muxer cannot take (no slice, too large) is
 // passed over; an output that does not hold the recording fails rather than
 // losing its end. 0 or a failure code.
-int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vrc_media_packet_t &packet)
+int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vrc::Frame &frame)
 {
-    const int rc = job.aac && packet.media_type == VRC_MEDIA_AUDIO ? job.aac->push(packet, muxer->nr_frames)
-                                                                   : vrc_mp4_muxer_write_packet(muxer, &packet);
+    const vrc_media_packet_t &packet = frame.packet;
+    const int rc = job.aac && packet.media_type == VRC_MEDIA_AUDIO
+                       ? job.aac->push(packet, muxer->nr_frames)
+                       : vrc::mov_write_sample(*muxer, packet, frame.time, frame.exact);
     if (rc == 0) return 0;
     vrc::out_printf("write muxer failed!, ret = %d\n", rc);
     if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
@@ -145,14 +147,14 @@ int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vr
 // the next output (*cut). 0 or a failure code.
 int copy_frames(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, bool *cut)
 {
-    vrc_media_packet_t packet;
+    vrc::Frame frame;
     for (;;) {
         int rc = 0;
-        const vrc::FeedStep step = feed.next(&packet, &rc);
+        const vrc::FeedStep step = feed.next(&frame, &rc);
         if (step == vrc::FeedStep::failed) return rc;
         *cut = step == vrc::FeedStep::cut;
         if (step != vrc::FeedStep::frame) return 0;
-        rc = write_frame(job, feed, muxer, packet);
+        rc = write_frame(job, feed, muxer, frame);
         if (rc != 0) return rc;
     }
 }
@@ -219,7 +221,10 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     vrc_track_info_t tracks[2];
     feed.describe(tracks);
     const bool aac = encodes_aac(job, tracks[kAudioSlot]);
-    if (aac) tracks[kAudioSlot].codec_id = VRC_CODEC_AAC;
+    if (aac) {  // the encoder's packets are stamped in milliseconds
+        tracks[kAudioSlot].codec_id = VRC_CODEC_AAC;
+        tracks[kAudioSlot].timescale = 1000;
+    }
     vrc_mp4_muxer_set_config(muxer, 0, 0);
     vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);

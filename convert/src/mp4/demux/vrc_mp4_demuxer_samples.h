@@ -14,7 +14,6 @@
 
 namespace vrc {
 
-constexpr uint32_t MOV_MAX_DESCRIPTIONS = 16;       // sample entries kept per track
 constexpr uint32_t MOV_MAX_CONFIG_SIZE = 256;       // bytes of a configuration kept
 constexpr uint32_t MOV_MAX_PARAM_SETS_SIZE = 1024;  // bytes of a description's parameter sets in Annex B
 

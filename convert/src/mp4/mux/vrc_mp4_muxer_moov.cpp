@@ -191,6 +191,53 @@ void for_each_key_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
     });
 }
 
+// The frame's place in the frame table, where its per-frame values are.
+uint32_t frame_index(const vrc_mp4_muxer_t &m, const mov_frame_info_t &f)
+{
+    return static_cast<uint32_t>(&f - m.frames);
+}
+
+// Calls emit(count, value) for each run of equal values of a slot's
+// samples, value(frame index) giving each sample's.
+template <class Value, class Emit>
+void for_each_run(const vrc_mp4_muxer_t &m, uint32_t slot, Value &&value, Emit &&emit)
+{
+    uint32_t run_count = 0;
+    int64_t run_value = 0;
+    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint32_t) {
+        const int64_t v = value(frame_index(m, f));
+        if (run_count != 0 && v == run_value) {
+            ++run_count;
+            return;
+        }
+        if (run_count != 0) emit(run_count, run_value);
+        run_count = 1;
+        run_value = v;
+    });
+    if (run_count != 0) emit(run_count, run_value);
+}
+
+// The runs of the ctts table: samples alike in their composition offset.
+template <class Emit>
+void for_each_composition_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&emit)
+{
+    for_each_run(m, slot, [&](uint32_t i) { return int64_t{m.composition[i]}; }, emit);
+}
+
+// The runs of the stsc table: every sample is a chunk, so a run of samples
+// under one description is a run of chunks.
+template <class Emit>
+void for_each_description_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&emit)
+{
+    for_each_run(m, slot, [&](uint32_t i) { return int64_t{m.description_of[i]}; }, emit);
+}
+
+// Sample descriptions of a slot: the video track's parameter sets, else one.
+uint32_t description_count(const vrc_mp4_muxer_t &m, uint32_t slot)
+{
+    return slot == 0 && m.nr_descriptions > 1 ? m.nr_descriptions : 1;
+}
+
 // ---- sizing -------------------------------------------------------------
 
 // Track start times, durations and counts from the frame table; the sizes
@@ -210,7 +257,8 @@ void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
     }
     for (uint32_t t = 0; t < m.nr_tracks; ++t) {
         if (n[t] == 0) continue;
-        const vrc::TrackTiming timing = vrc::mov_put_stamps_in_line(m, t);
+        const vrc::TrackTiming timing =
+            m.exact_times[t] ? vrc::mov_exact_timing(m, t) : vrc::mov_put_stamps_in_line(m, t);
         m.tracks[t].start_time = timing.start;
         m.tracks[t].duration = static_cast<uint32_t>(std::min<uint64_t>(timing.duration, UINT32_MAX));
         m.moov.trak[t].last_duration = timing.last_duration;
@@ -233,12 +281,33 @@ int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_
 // When a track's presentation begins, in movie time from the stamp origin:
 // its first sample's stamp, past the media it skips. Stamps wrap at 2^32:
 // they are compared by their step from the origin, so tracks starting on
-// both sides of a wrap stay close.
+// both sides of a wrap stay close. Tracks in units of their own count
+// their stamps from one common zero, which is then the origin.
 int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t origin, uint32_t movie_timescale)
 {
     const vrc_track_info_t &track = m.tracks[t];
     return movie_time(vrc::mov_stamp_step(origin, track.start_time) + int64_t{m.media_skip[t]}, track.timescale,
                       movie_timescale);
+}
+
+// Where the track's media stops playing, in track units from its first
+// decode time: past its last sample, or past a sample that plays late
+// (B-frames) and ends later.
+int64_t media_end(const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    const int64_t duration = m.tracks[t].duration;
+    if (!m.has_composition[t]) return duration;
+    int64_t end = duration, at = 0;
+    const mov_frame_info_t *previous = nullptr;
+    for_each_sample(m, t, [&](const mov_frame_info_t &f, uint32_t) {
+        if (previous) {
+            at += f.timestamp - previous->timestamp;  // the previous sample ends here
+            end = std::max(end, at + m.composition[frame_index(m, *previous)]);
+        }
+        previous = &f;
+    });
+    if (previous) end = std::max(end, duration + m.composition[frame_index(m, *previous)]);
+    return end;
 }
 
 // A track that starts after the earliest one is preceded by an empty edit of
@@ -249,8 +318,13 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
 {
     int64_t earliest = INT64_MAX;
     uint32_t origin = 0;
-    for (uint32_t t = moov_slot_count(m); t-- > 0;)
-        if (m.nr_avframes[t] != 0) origin = m.tracks[t].start_time;
+    bool one_timescale = true;
+    for (uint32_t t = moov_slot_count(m); t-- > 0;) {
+        if (m.nr_avframes[t] == 0) continue;
+        one_timescale = one_timescale && m.tracks[t].timescale == m.tracks[0].timescale;
+        origin = m.tracks[t].start_time;
+    }
+    if (!one_timescale) origin = 0;
     for (uint32_t t = 0; t < moov_slot_count(m); ++t)
         if (m.nr_avframes[t] != 0) earliest = std::min(earliest, presentation_start(m, t, origin, movie_timescale));
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) {
@@ -258,7 +332,7 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
         if (m.nr_avframes[t] == 0) continue;
         const int64_t offset = presentation_start(m, t, origin, movie_timescale) - earliest;
         s.empty_edit = static_cast<uint32_t>(std::min<int64_t>(offset, UINT32_MAX));
-        const int64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale) -
+        const int64_t media = movie_time(media_end(m, t), m.tracks[t].timescale, movie_timescale) -
                               movie_time(m.media_skip[t], m.tracks[t].timescale, movie_timescale);
         int64_t plays = std::max<int64_t>(media, 0);
         if (m.play_length != 0) plays = std::min<int64_t>(plays, movie_time(m.play_length, 1000, movie_timescale) - offset);
@@ -275,6 +349,12 @@ uint32_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t)
     return m.moov.trak[t].empty_edit + m.moov.trak[t].media_edit;
 }
 
+uint32_t avc1_entry_size(const mov_param_sets_t &sets)
+{
+    return MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE + kAvcCFixedSize + sets.seq_param_len +
+           sets.pic_param_len;
+}
+
 uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
 {
     if (t == 0) {
@@ -285,7 +365,11 @@ uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, m
         s.avcC_size = kAvcCFixedSize + m.tracks[0].seq_params_len + m.tracks[0].pic_params_len;
         s.avc1_size += s.avcC_size;
         vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
-        return s.avc1_size;
+        if (description_count(m, 0) == 1) return s.avc1_size;
+        uint32_t entries = 0;  // each entry's avcC holds that description's sets
+        for (uint32_t d = 0; d < m.nr_descriptions; ++d)
+            entries += avc1_entry_size(m.descriptions[d]);
+        return entries;
     }
     if (is_aac(m.tracks[t])) {
         s.mp4a_size = kAudioSampleSize + MOV_BOX_ATOM_SIZE + esds_payload(m.tracks[t]).size;
@@ -327,11 +411,20 @@ void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size
     s.stts_entries = count_duration_runs(m, t);
     s.stts_size = kFullBoxHeaderSize + 8 * s.stts_entries;
     s.stbl_size += s.stts_size;
+    if (m.has_composition[t]) {
+        for_each_composition_run(m, t, [&](uint32_t, int64_t offset) {
+            ++s.ctts_entries;
+            if (offset < 0) s.ctts_version = 1;
+        });
+        s.ctts_size = kFullBoxHeaderSize + 8 * s.ctts_entries;
+        s.stbl_size += s.ctts_size;
+    }
     if (t == 0) {  // every audio sample is a sync sample: no table says otherwise
         s.stss_size = kFullBoxHeaderSize + 4 * s.stss_entries;
         s.stbl_size += s.stss_size;
     }
-    s.stsc_entries = s.nr_chunks != 0 ? 1 : 0;  // one run: every chunk holds one sample
+    s.stsc_entries = 0;  // every chunk holds one sample: a run per description
+    for_each_description_run(m, t, [&](uint32_t, int64_t) { ++s.stsc_entries; });
     s.stsc_size = kFullBoxHeaderSize + 12 * s.stsc_entries;
     s.stbl_size += s.stsc_size;
     s.stsz_size = kStszHeaderSize + 4 * m.nr_avframes[t];
@@ -488,27 +581,30 @@ void vrc_mp4_write_dinf(BoxWriter &w, const mov_trak_size_t &s)
 
 // ---- sample description and sample tables -------------------------------
 
-void vrc_mp4_write_avcC(BoxWriter &w, const vrc_track_info_t &track, const mov_trak_size_t &s)
+void vrc_mp4_write_avcC(BoxWriter &w, const mov_param_sets_t &sets)
 {
-    BoxScope box(w, mov_fourcc("avcC"), s.avcC_size);
-    w.u8(1);                                          // configuration version
-    w.u8(track.seq_params[1]);                        // profile
-    w.u8(track.seq_params[2]);                        // profile compatibility
-    w.u8(track.seq_params[3]);                        // level
-    w.u8(0xFF);                                       // 4-byte NAL lengths
-    w.u8(0xE1);                                       // one SPS
-    w.u16(track.seq_params_len);                      // SPS length
-    w.bytes(track.seq_params, track.seq_params_len);  // SPS
-    w.u8(1);                                          // one PPS
-    w.u16(track.pic_params_len);                      // PPS length
-    w.bytes(track.pic_params, track.pic_params_len);  // PPS
+    BoxScope box(w, mov_fourcc("avcC"), kAvcCFixedSize + sets.seq_param_len + sets.pic_param_len);
+    w.u8(1);                                        // configuration version
+    w.u8(sets.seq_param[1]);                        // profile
+    w.u8(sets.seq_param[2]);                        // profile compatibility
+    w.u8(sets.seq_param[3]);                        // level
+    w.u8(0xFF);                                     // 4-byte NAL lengths
+    w.u8(0xE1);                                     // one SPS
+    w.u16(sets.seq_param_len);                      // SPS length
+    w.bytes(sets.seq_param, sets.seq_param_len);    // SPS
+    w.u8(1);                                        // one PPS
+    w.u16(sets.pic_param_len);                      // PPS length
+    w.bytes(sets.pic_param, sets.pic_param_len);    // PPS
 }
 
-void vrc_mp4_write_avc1(BoxWriter &w, const vrc_mp4_muxer_t &m, const mov_trak_size_t &s)
+// One visual sample entry, sized by its parameter sets; the picture size
+// is the one its SPS declares, else the track's.
+void vrc_mp4_write_avc1(BoxWriter &w, const vrc_mp4_muxer_t &m, const mov_param_sets_t &sets)
 {
-    const PictureSize picture = track_picture_size(m, 0);
+    PictureSize picture = track_picture_size(m, 0);
+    vrc::h264_sps_picture_size(sets.seq_param, sets.seq_param_len, &picture.width, &picture.height);
     const uint32_t name_length = sizeof kCompressorName - 1;
-    BoxScope box(w, mov_fourcc("avc1"), s.avc1_size);
+    BoxScope box(w, mov_fourcc("avc1"), avc1_entry_size(sets));
     w.zeros(6);                     // reserved
     w.u16(1);                       // data reference index
     w.u16(0);                       // pre-defined
@@ -525,7 +621,7 @@ void vrc_mp4_write_avc1(BoxWriter &w, const vrc_mp4_muxer_t &m, const mov_trak_s
     w.zeros(kCompressorNameField - 1 - name_length);                           // zero padding
     w.u16(0x0018);                  // depth
     w.u16(0xFFFF);                  // pre-defined -1
-    vrc_mp4_write_avcC(w, m.tracks[0], s);
+    vrc_mp4_write_avcC(w, sets);
 }
 
 void vrc_mp4_write_audio_entry(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
@@ -553,12 +649,15 @@ void vrc_mp4_write_audio_entry(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t 
 void vrc_mp4_write_stsd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
 {
     BoxScope box(w, mov_fourcc("stsd"), s.stsd_size);
-    w.u32(0);  // version 0, flags 0
-    w.u32(1);  // entry count
-    if (t == 0)
-        vrc_mp4_write_avc1(w, m, s);
-    else
+    w.u32(0);                          // version 0, flags 0
+    w.u32(description_count(m, t));    // entry count
+    if (t != 0) {
         vrc_mp4_write_audio_entry(w, m, t, s);
+    } else if (description_count(m, 0) == 1) {
+        vrc_mp4_write_avc1(w, m, vrc::mov_param_sets_of(m.tracks[0]));
+    } else {
+        for (uint32_t d = 0; d < m.nr_descriptions; ++d) vrc_mp4_write_avc1(w, m, m.descriptions[d]);
+    }
 }
 
 void vrc_mp4_write_stts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
@@ -584,16 +683,34 @@ void vrc_mp4_write_stss(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, cons
     for_each_key_sample(m, t, [&](uint32_t number) { w.u32(number); });  // sample number
 }
 
-void vrc_mp4_write_stsc(BoxWriter &w, uint32_t t, const mov_trak_size_t &s)
+void vrc_mp4_write_stsc(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
 {
     BoxScope box(w, mov_fourcc("stsc"), s.stsc_size);
     w.u32(0);               // version 0, flags 0
     w.u32(s.stsc_entries);  // entry count
     if (s.nr_chunks == 0) return;
     vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "track[%d] stsc nr_chunks=%d\n", t, s.nr_chunks);
-    w.u32(1);                    // first chunk
-    w.u32(s.samples_per_chunk);  // samples per chunk
-    w.u32(1);                    // sample description index
+    uint32_t first_chunk = 1;
+    for_each_description_run(m, t, [&](uint32_t chunks, int64_t description) {
+        w.u32(first_chunk);                                // first chunk
+        w.u32(s.samples_per_chunk);                        // samples per chunk
+        w.u32(static_cast<uint32_t>(description) + 1);     // sample description index
+        first_chunk += chunks;
+    });
+}
+
+// Only where a sample plays off its decode time (B-frames); version 1 when
+// an offset is negative.
+void vrc_mp4_write_ctts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
+{
+    if (s.ctts_size == 0) return;
+    BoxScope box(w, mov_fourcc("ctts"), s.ctts_size);
+    w.u32(s.ctts_version << 24);  // version, flags 0
+    w.u32(s.ctts_entries);        // entry count
+    for_each_composition_run(m, t, [&](uint32_t count, int64_t offset) {
+        w.u32(count);                                                   // sample count
+        w.u32(static_cast<uint32_t>(static_cast<int32_t>(offset)));    // sample offset
+    });
 }
 
 void vrc_mp4_write_stsz(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
@@ -620,8 +737,9 @@ void vrc_mp4_write_stbl(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
     BoxScope box(w, mov_fourcc("stbl"), s.stbl_size);
     vrc_mp4_write_stsd(w, m, t, s);
     vrc_mp4_write_stts(w, m, t, s);
+    vrc_mp4_write_ctts(w, m, t, s);
     vrc_mp4_write_stss(w, m, t, s);
-    vrc_mp4_write_stsc(w, t, s);
+    vrc_mp4_write_stsc(w, m, t, s);
     vrc_mp4_write_stsz(w, m, t, s);
     vrc_mp4_write_stco(w, m, t, s);
 }
