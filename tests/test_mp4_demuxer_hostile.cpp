@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,24 @@ TEST(DemuxerDelivery, UnfinishedRecordingAndVideoWithoutStss)
         EXPECT_EQ(std::count_if(r.packets.begin(), r.packets.end(),
                                 [](const vrc_media_packet_t &p) { return p.track_id == 0 && p.key_frame; }), 4);
     });
+}
+
+// A host that allocates the context itself, from an older header, holds
+// the public record only: the demuxer keeps to it (the sanitizer build
+// checks every access) and still delivers every frame of a track with two
+// sample descriptions.
+TEST(DemuxerDelivery, HostAllocatedContextKeepsToThePublicRecord)
+{
+    const auto ctx = std::make_unique<vrc_mp4_demuxer_t>();
+    const std::string path = std::string(VRC_TEST_DATA_DIR) + "/two_picture_sizes.mp4";
+    ASSERT_EQ(vrc_mp4_demuxer_init(ctx.get(), 0, path.c_str()), 0);
+    EXPECT_EQ(vrc_mp4_demuxer_read_header(ctx.get()), 0);
+    std::vector<uint8_t> buf(1 << 16);
+    vrc_media_packet_t p;
+    int frames = 0;
+    while (frames < kMaxReads && vrc_mp4_demuxer_read_packet(ctx.get(), &p, buf.data(), int(buf.size())) == 0) ++frames;
+    EXPECT_EQ(frames, 20);
+    vrc_mp4_demuxer_free(ctx.get());
 }
 
 // The size check counts the bytes put in front of the sample: a buffer one
