@@ -106,22 +106,6 @@ int fail(Job &job, int code, const char *format, ...)
     return code;
 }
 
-// Names the capacity of the MP4 file that the muxer found full when it
-// refused a frame, so that no later frame can go in either; false when it
-// refused the frame for the frame's own sake. (Its limit on all frames
-// together, three times a track's, is out of reach of two tracks.)
-bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, char (&limit)[80])
-{
-    if (m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES)
-        std::snprintf(limit, sizeof limit, "the %s track is full (%u frames per track)",
-                      packet.track_id == kVideoSlot ? "video" : "audio", unsigned{VRC_MUXER_MAX_TRACK_FRAMES});
-    else if (uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET)
-        std::snprintf(limit, sizeof limit, "its frames would end past 4 GiB (32-bit chunk offsets)");
-    else
-        return false;
-    return true;
-}
-
 // Writes one frame. A frame the muxer cannot take (no slice, too large) is
 // passed over; an output that does not hold the recording fails rather than
 // losing its end. 0 or a failure code.
@@ -135,10 +119,9 @@ int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vr
     vrc::out_printf("write muxer failed!, ret = %d\n", rc);
     if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
                                             vrc::file_error_text());
-    char limit[80];
-    if (limit_reached(*muxer, packet, limit))
+    if (muxer->refusal.full)  // no later frame can go in either
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can: %s (at offset %u)",
-                    limit, packet.offset);
+                    muxer->refusal.reason, packet.offset);
     feed.dropped(packet);
     return 0;
 }

@@ -54,6 +54,12 @@ struct mov_trak_size_t {
     uint32_t last_duration;      // of the track's last sample: its usual step
 };
 
+// Why the muxer refused a sample, in words a person reads.
+struct MovRefusal {
+    char reason[96];
+    bool full;  // the file has no room for any later sample either
+};
+
 struct mov_moov_size_t {
     uint32_t moov_size;
     uint32_t mvhd_size;
@@ -108,6 +114,7 @@ struct vrc_mp4_muxer_t {
     uint32_t late_lead;         // milliseconds its first sample leads the first input frame (an encoder's delay)
     uint32_t late_places[VRC_MUXER_MAX_TRACK_FRAMES];
     uint32_t faststart;         // moov in front of mdat
+    vrc::MovRefusal refusal;    // of the last sample refused; empty after one written
     // Times given exactly (decode times and the last duration from an MP4
     // input): the stamps' repair leaves them as they are.
     uint32_t exact_times[VRC_MUXER_MAX_TRACKS];
