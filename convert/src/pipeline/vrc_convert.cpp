@@ -183,9 +183,10 @@ int start_aac(Job &job, vrc_mp4_muxer_t *muxer)
     return job.aac ? 0 : fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: the encoder cannot be set up");
 }
 
-int finish_aac(Job &job)
+int finish_aac(Job &job, vrc_mp4_muxer_t *muxer)
 {
     const int rc = job.aac->finish();
+    muxer->media_length[kAudioSlot] = job.aac->sound_length(muxer->tracks[kAudioSlot].timescale);
     if (rc == vrc::AAC_ERR_ENCODER) return fail(job, VRC_CONVERT_ERR_OUTPUT, "AAC audio: the encoder failed");
     if (rc != 0) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
     return 0;
@@ -218,7 +219,7 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     } else {
         if (aac) rc = start_aac(job, muxer);
         if (rc == 0) rc = copy_frames_in_blocks(job, feed, muxer, cut);
-        if (rc == 0 && aac) rc = finish_aac(job);
+        if (rc == 0 && aac) rc = finish_aac(job, muxer);
     }
     job.aac.reset();  // it writes into this output's muxer only
     if (rc == 0 && !*cut) rc = feed.finish();

@@ -107,6 +107,9 @@ struct vrc_mp4_muxer_t {
     // the decoder up to it.
     uint32_t media_skip[VRC_MUXER_MAX_TRACKS];
     uint32_t play_length;       // milliseconds the presentation lasts at most; 0: as long as its media
+    // Media time (track units) a track plays at most from where it begins;
+    // 0: to the end of its media (re-encoded sound pads its last frame).
+    uint32_t media_length[VRC_MUXER_MAX_TRACKS];
     // A track written late (sound re-encoded: slot + 1; 0: none) and, for
     // each of its samples, the write position its first input frame had,
     // where the stamps' repair judges it against the other track.

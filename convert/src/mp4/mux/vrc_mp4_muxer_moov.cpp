@@ -335,6 +335,8 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
         const int64_t media = movie_time(media_end(m, t), m.tracks[t].timescale, movie_timescale) -
                               movie_time(m.media_skip[t], m.tracks[t].timescale, movie_timescale);
         int64_t plays = std::max<int64_t>(media, 0);
+        if (m.media_length[t] != 0)
+            plays = std::min(plays, movie_time(m.media_length[t], m.tracks[t].timescale, movie_timescale));
         if (m.play_length != 0) plays = std::min<int64_t>(plays, movie_time(m.play_length, 1000, movie_timescale) - offset);
         s.media_edit = static_cast<uint32_t>(std::clamp<int64_t>(plays, 0, UINT32_MAX - int64_t{s.empty_edit}));
         if (offset == 0 && m.media_skip[t] == 0 && plays == media) continue;
