@@ -268,6 +268,27 @@ by_time() {
 }
 rows+=(by_time)
 
+# ---- segment names: all of a run's are known before its first output is
+# written; a name two recordings' segments share, or two segments of one
+# (here the 00 of the first and of the third), fails and nothing is written
+segment_names() {
+  mkdir "$dir/in" && cat "$data/cam_320x240_25fps.h264" "$data/cam_320x240_25fps.h264" >"$dir/v.h264"
+  for i in 0 1 2; do
+    "$tool" pack --video "$data/cam_320x240_25fps.h264" --start $((1704067200 + 600 * i)) -o "$dir/in/r$i.rec" >/dev/null
+  done
+  run -y -r --segment 1h --name 'cam-%Y%m%d-%H.mp4' -d "$dir/mp4" "$dir/in"; expect 1
+  for i in 1 2; do
+    grep -q "^FAILED  $dir/in/r$i.rec: same output $dir/mp4/cam-20240101-00.mp4 as $dir/in/r0.rec" "$dir/err" ||
+      fail "r$i: $(cat "$dir/err")"
+  done
+  [ "$(ls "$dir/mp4")" = cam-20240101-00.mp4 ] && grep -q "^ok .*r0.rec" "$dir/out" || fail "$(cat "$dir/out")"
+  "$tool" pack --video "$dir/v.h264" --fps 1 -o "$dir/long.rec" >/dev/null
+  run -y --segment 30s --name 'n-%S.mp4' -o "$dir/x.mp4" "$dir/long.rec"; expect 1
+  grep -q "two segments would both be named $dir/n-00.mp4" "$dir/err" || fail "$(cat "$dir/err")"
+  no_outputs 'n-*'
+}
+rows+=(segment_names)
+
 # ---- run every row ----------------------------------------------------------
 failures=0
 for row in "${rows[@]}"; do

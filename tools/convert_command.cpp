@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -100,6 +101,7 @@ int check_args(ConvertArgs *args)
         return vrc_tool::usage_error(kName, "-o and -d exclude each other");
     const std::string time_error = vrc_tool::settle_choices(&args->time);
     if (!time_error.empty()) return vrc_tool::usage_error(kName, time_error);
+    args->naming.segmented = args->time.segment_seconds != 0;
     if (args->time.join && naming.output_file.empty()) return vrc_tool::usage_error(kName, "--join needs -o FILE");
     if (args->skip_existing && args->time.segment_seconds != 0)
         return vrc_tool::usage_error(kName, "-n does not go with --segment");
@@ -180,8 +182,7 @@ struct Conversion {
     const Job *job;
     size_t slot;
     vrc_tool::Reporter *reporter;
-    uint32_t outputs = 0;  // segments made, and the first and last of their names
-    std::string first_output, last_output;
+    std::vector<std::string> outputs{};  // the names of the outputs made (or listed), in order
 };
 
 // The library calls these two: no exception may pass back through it, and a
@@ -195,6 +196,11 @@ extern "C" int report_progress(void *user, uint64_t done, uint64_t)
     }
     // Stopped from outside: conversions under way are cancelled (their
     // outputs are never left half written) and no new one starts.
+    return vrc_tool::stop_signal() != 0 ? 1 : 0;
+}
+
+extern "C" int stop_requested(void *, uint64_t, uint64_t)
+{
     return vrc_tool::stop_signal() != 0 ? 1 : 0;
 }
 
@@ -236,8 +242,7 @@ extern "C" void note_output(void *user, const char *path, const vrc_convert_resu
 {
     Conversion *conversion = static_cast<Conversion *>(user);
     try {
-        if (conversion->outputs++ == 0) conversion->first_output = path;
-        conversion->last_output = path;
+        conversion->outputs.emplace_back(path);
     } catch (const std::exception &) {
     }
 }
@@ -256,12 +261,15 @@ Outcome skipped()
     return outcome;
 }
 
-const char *const kExistsReason = "the output exists (-y replaces it, -n skips it)";
+std::string exists_reason(const std::string &output)
+{
+    return "the output " + output + " exists (-y replaces it, -n skips it)";
+}
 
 Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertArgs &args)
 {
     if (rc == VRC_CONVERT_ERR_EXISTS)  // another run made it in the meantime
-        return args.skip_existing ? skipped() : failure(kExistsReason);
+        return args.skip_existing ? skipped() : failure(result.message + std::string(" (-y replaces it, -n skips it)"));
     Outcome outcome;
     if (rc == VRC_CONVERT_ERR_RANGE) {  // a recording outside the range is no failure of the run
         outcome.status = Status::kSkipped;
@@ -284,8 +292,8 @@ Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertAr
 
 // One recording, a range of it, its segments or a join, through the job
 // record; the segments' names follow the pattern beside the planned output.
-int run_job(const Job &job, const ConvertArgs &args, const vrc_convert_options_t &options,
-            vrc_convert_result_t *result, Outcome *outcome)
+int run_record(const Job &job, const ConvertArgs &args, const vrc_convert_options_t &options,
+               vrc_convert_result_t *result)
 {
     const std::string output =
         args.time.segment_seconds != 0 ? vrc_tool::segment_pattern(args.time, job.output) : job.output;
@@ -296,14 +304,36 @@ int run_job(const Job &job, const ConvertArgs &args, const vrc_convert_options_t
                                                     output.c_str(), options);
     record.output_done = note_output;
     record.audio_bitrate = args.audio.bitrate;
-    const int rc = vrc_convert_run(&record, result);
-    *outcome = from_library(rc, *result, args);
-    const Conversion &made = *static_cast<const Conversion *>(options.user);
-    if (rc == 0 && args.time.segment_seconds != 0)
-        outcome->reason += (outcome->reason.empty() ? "" : ", ") + std::to_string(made.outputs) +
-                           (made.outputs == 1 ? " segment: " : " segments: ") + made.first_output +
-                           (made.outputs > 1 ? " to " + made.last_output : "");
-    return rc;
+    return vrc_convert_run(&record, result);
+}
+
+// "3 segments: a to c".
+std::string segments_made(const std::vector<std::string> &outputs)
+{
+    return std::to_string(outputs.size()) + (outputs.size() == 1 ? " segment: " : " segments: ") +
+           outputs.front() + (outputs.size() > 1 ? " to " + outputs.back() : "");
+}
+
+// The names of a segmented job's outputs, read from its inputs as the
+// conversion reads them, before any output of the run is written: a job
+// whose pattern names two of its segments alike, whose input cannot be read
+// or, without -y or -n, one of whose outputs exists fails here.
+void list_segments(Job *job, const ConvertArgs &args)
+{
+    if (!job->problem.empty()) return;
+    Conversion listing{job, 0, nullptr};
+    vrc_convert_options_t options{};
+    options.progress = stop_requested;
+    options.user = &listing;
+    options.flags = VRC_CONVERT_NAMES_ONLY;
+    options.line = drop_library_line;
+    vrc_convert_result_t result{};
+    const int rc = run_record(*job, args, options, &result);
+    if (rc != 0 && rc != VRC_CONVERT_ERR_RANGE && vrc_tool::stop_signal() == 0)
+        job->problem = from_library(rc, result, args).reason;
+    job->segments = std::move(listing.outputs);
+    for (size_t i = 0; job->problem.empty() && !args.overwrite && !args.skip_existing && i < job->segments.size(); ++i)
+        if (vrc::file_exists(job->segments[i].c_str())) job->problem = exists_reason(job->segments[i]);
 }
 
 // --join: the recordings given, and those found under directories as -r
@@ -343,7 +373,7 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     if (!job.problem.empty()) return failure(job.problem);
     bool remake = false;
     if (!args.overwrite && args.time.segment_seconds == 0 && vrc::file_exists(job.output.c_str())) {
-        if (!args.skip_existing) return failure(kExistsReason);
+        if (!args.skip_existing) return failure(exists_reason(job.output));
         remake = vrc_mp4_demuxer_check_complete(job.output.c_str()) == 0;
         if (!remake) return skipped();
     }
@@ -361,8 +391,10 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     if (args.audio.aac || args.web) options.flags |= VRC_CONVERT_AUDIO_AAC;
     options.line = args.verbose ? show_library_line : drop_library_line;
     vrc_convert_result_t result{};
-    Outcome outcome;
-    run_job(job, args, options, &result, &outcome);
+    const int rc = run_record(job, args, options, &result);
+    Outcome outcome = from_library(rc, result, args);
+    if (rc == 0 && args.time.segment_seconds != 0)
+        outcome.reason += (outcome.reason.empty() ? "" : ", ") + segments_made(conversion->outputs);
     outcome.remade_incomplete = remake;
     return outcome;
 }
@@ -380,20 +412,14 @@ Outcome timed_conversion(Conversion *conversion, const ConvertArgs &args)
     return outcome;
 }
 
-// Each worker takes the next file until none is left or the run is stopped.
-void convert_all(const std::vector<Job> &jobs, const ConvertArgs &args, uint32_t threads,
-                 vrc_tool::Reporter *reporter, Tally *tally)
+// Runs work(slot, i) for every i below count on up to threads threads: each
+// takes the next i until none is left or the run is stopped.
+void share_out(size_t count, uint32_t threads, const std::function<void(size_t, size_t)> &work)
 {
     std::atomic<size_t> next{0};
     auto worker = [&](size_t slot) {
         vrc_uri_io_set_path_encoding(VRC_PATH_ENCODING_UTF8);  // the library's setting is per thread
-        for (size_t i; vrc_tool::stop_signal() == 0 && (i = next.fetch_add(1)) < jobs.size();) {
-            Conversion conversion{&jobs[i], slot, reporter, 0, {}, {}};
-            const Outcome outcome = timed_conversion(&conversion, args);
-            tally->converted += outcome.status == Status::kConverted;
-            tally->outside += outcome.status == Status::kSkipped && !outcome.reason.empty();
-            reporter->file_done(slot, jobs[i], outcome);
-        }
+        for (size_t i; vrc_tool::stop_signal() == 0 && (i = next.fetch_add(1)) < count;) work(slot, i);
     };
     std::vector<std::thread> started;
     try {
@@ -405,15 +431,43 @@ void convert_all(const std::vector<Job> &jobs, const ConvertArgs &args, uint32_t
     for (std::thread &thread : started) thread.join();
 }
 
+void convert_all(const std::vector<Job> &jobs, const ConvertArgs &args, uint32_t threads,
+                 vrc_tool::Reporter *reporter, Tally *tally)
+{
+    share_out(jobs.size(), threads, [&](size_t slot, size_t i) {
+        Conversion conversion{&jobs[i], slot, reporter};
+        const Outcome outcome = timed_conversion(&conversion, args);
+        tally->converted += outcome.status == Status::kConverted;
+        tally->outside += outcome.status == Status::kSkipped && !outcome.reason.empty();
+        reporter->file_done(slot, jobs[i], outcome);
+    });
+}
+
+// Every segment name of the run is known, and every clash found, before the
+// first output is written: a pattern that gives several recordings' segments
+// one name would otherwise leave only the last of them.
+void list_all_segments(std::vector<Job> *jobs, const ConvertArgs &args, uint32_t threads)
+{
+    share_out(jobs->size(), threads, [&](size_t, size_t i) {
+        try {
+            list_segments(&(*jobs)[i], args);
+        } catch (const std::exception &error) {  // out of memory for a name: this file fails, not the run
+            (*jobs)[i].problem = error.what();
+        }
+    });
+    vrc_tool::claim_segment_names(jobs);
+}
+
 int run_convert(int argc, char **argv)
 {
     ConvertArgs args;
     const int usage = parse_args(argc, argv, &args);
     if (usage != 0) return usage;
-    const std::vector<Job> jobs = args.time.join ? plan_join(args) : vrc_tool::plan_jobs(args.inputs, args.naming);
+    std::vector<Job> jobs = args.time.join ? plan_join(args) : vrc_tool::plan_jobs(args.inputs, args.naming);
     const uint32_t threads = threads_for(args.jobs, jobs.size());
-    vrc_tool::Reporter reporter(report_style(args), stdout, jobs, threads);
     vrc_tool::catch_stop_signals();
+    if (args.time.segment_seconds != 0) list_all_segments(&jobs, args, threads);
+    vrc_tool::Reporter reporter(report_style(args), stdout, jobs, threads);
     Tally tally;
     convert_all(jobs, args, threads, &reporter, &tally);
     reporter.summary();
@@ -488,7 +542,10 @@ const Subcommand kConvertCommand = {
     "                        multiple of DURATION on the calendar clock\n"
     "  --name PATTERN        segment names beside the output: %Y %m %d %H %M %S\n"
     "                        take each one's start (default: the output's name\n"
-    "                        with -%Y%m%d-%H%M%S before its extension)\n"
+    "                        with -%Y%m%d-%H%M%S before its extension); every\n"
+    "                        name is listed before the first output is written,\n"
+    "                        and a name two segments share fails the later one's\n"
+    "                        recording\n"
     "  --zone +HH:MM         zone of the segment grid and the names (default UTC)\n"
     "  --join                one output (-o) of all the recordings given or found\n"
     "                        under DIRs, in time order, pauses kept; pictures or\n"

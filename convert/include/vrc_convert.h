@@ -45,6 +45,9 @@ VRC_BEGIN_DECLS
 #define VRC_CONVERT_AUDIO_AAC 4u     /* audio re-encoded as AAC-LC (default: the recorder's mu-law, byte for
                                         byte); VRC_CONVERT_ERR_UNSUPPORTED when the build has no AAC encoder */
 #define VRC_CONVERT_FASTSTART 8u     /* the moov box before the media data: the file plays while it downloads */
+#define VRC_CONVERT_NAMES_ONLY 16u   /* nothing is written or replaced: the inputs are read as the conversion
+                                        reads them and output_done hears each output's name, its counts zero,
+                                        so that a host can check a segmented job's names before writing */
 
 /* Called on the converting thread before the first frame, then about every
  * MiB of input read, and once with done == total when the input is read.
