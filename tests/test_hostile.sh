@@ -253,7 +253,7 @@ rows+=(faststart_full_disk)
 by_time() {
   pack_sample "$dir/a.rec"
   for args in "--from 2024-02-30T00:00:00" "--from 2024-01-01T00:00:01 --to 2024-01-01T00:00:00" "--for 10m" \
-      "--segment 0s" "--segment 10x" "--name x.mp4" "--zone +8" "--join" "--segment 1s -n"; do
+      "--segment 0s" "--segment 10x" "--name x.mp4" "--zone +8" "--join"; do
     run $args "$dir/a.rec"; expect 2
   done
   run --segment 1s --name same.mp4 "$dir/a.rec"; expect 1
@@ -288,6 +288,38 @@ segment_names() {
   no_outputs 'n-*'
 }
 rows+=(segment_names)
+
+# ---- segmented runs resume: -n keeps the whole segments and makes missing
+# and cut ones again, as a whole run makes them; a stop names what it made
+segment_resume() {
+  cat "$data/cam_320x240_25fps.h264" "$data/cam_320x240_25fps.h264" >"$dir/v.h264"
+  "$tool" pack --video "$dir/v.h264" --fps 1 -o "$dir/long.rec" >/dev/null
+  "$tool" -q --segment 25s -o "$dir/ref/x.mp4" "$dir/long.rec" && mkdir "$dir/run" && cp "$dir"/ref/* "$dir/run"
+  rm "$dir/run/x-20240101-000050.mp4" && touch -d 2000-01-01 "$dir/run/x-20240101-000000.mp4"
+  head -c 3000 "$dir/ref/x-20240101-000115.mp4" >"$dir/run/x-20240101-000115.mp4"
+  run -n --segment 25s -o "$dir/run/x.mp4" "$dir/long.rec"; expect 0
+  grep -q 'replaced an incomplete output, 4 segments: .* (2 kept as they were)' "$dir/out" || fail "$(cat "$dir/out")"
+  for f in "$dir"/ref/*; do cmp -s "$f" "$dir/run/${f##*/}" || fail "${f##*/} differs"; done
+  [ "$(stat -c %Y "$dir/run/x-20240101-000000.mp4")" -lt 1000000000 ] || fail "a whole segment was made again"
+  run --segment 25s -o "$dir/run/x.mp4" "$dir/long.rec"; expect 1
+  grep -q "the output $dir/run/x-20240101-000000.mp4 exists" "$dir/err" || fail "$(cat "$dir/err")"
+  # Stopped (frozen as its first segment appears, so that it cannot end first), then resumed.
+  for _ in $(seq 250); do cat "$data/cam_1920x1080_large_i.h264"; done >"$dir/big.h264"
+  "$tool" pack --video "$dir/big.h264" -o "$dir/big.rec" >/dev/null
+  "$tool" --segment 1s -o "$dir/stop/x.mp4" "$dir/big.rec" >"$dir/out" 2>"$dir/err" &
+  local pid=$! made=()
+  shopt -s nullglob
+  while [ ${#made[@]} -eq 0 ] && kill -0 $pid 2>/dev/null; do made=("$dir"/stop/x-*); done
+  kill -STOP $pid && kill -TERM $pid && kill -CONT $pid
+  status=0 && wait $pid || status=$?
+  expect 143
+  made=("$dir"/stop/x-*)
+  grep -q "^stopped $dir/big.rec -> .* (.*, ${#made[@]} segments\?: ${made[0]}" "$dir/out" ||
+    fail "the segments made before the stop: ${#made[@]}, $(cat "$dir/out")"
+  run -n --segment 1s -o "$dir/stop/x.mp4" "$dir/big.rec"; expect 0
+  grep -q "40 segments: .* (${#made[@]} kept as they were)" "$dir/out" || fail "$(cat "$dir/out")"
+}
+rows+=(segment_resume)
 
 # ---- run every row ----------------------------------------------------------
 failures=0

@@ -103,8 +103,6 @@ int check_args(ConvertArgs *args)
     if (!time_error.empty()) return vrc_tool::usage_error(kName, time_error);
     args->naming.segmented = args->time.segment_seconds != 0;
     if (args->time.join && naming.output_file.empty()) return vrc_tool::usage_error(kName, "--join needs -o FILE");
-    if (args->skip_existing && args->time.segment_seconds != 0)
-        return vrc_tool::usage_error(kName, "-n does not go with --segment");
     if (!naming.output_file.empty() && !args->time.join && (args->inputs.size() != 1 || naming.recursive))
         return vrc_tool::usage_error(kName, "-o names the output of one recording; -d DIR takes many");
     if (naming.extension.empty() || naming.extension[0] != '.') args->naming.extension.insert(0, ".");
@@ -183,6 +181,7 @@ struct Conversion {
     size_t slot;
     vrc_tool::Reporter *reporter;
     std::vector<std::string> outputs{};  // the names of the outputs made (or listed), in order
+    size_t kept = 0;                     // of them, those -n found whole and kept as they were
 };
 
 // The library calls these two: no exception may pass back through it, and a
@@ -238,11 +237,12 @@ extern "C" void show_library_line(void *user, const char *line)
 
 extern "C" void drop_library_line(void *, const char *) {}
 
-extern "C" void note_output(void *user, const char *path, const vrc_convert_result_t *)
+extern "C" void note_output(void *user, const char *path, const vrc_convert_result_t *result)
 {
     Conversion *conversion = static_cast<Conversion *>(user);
     try {
         conversion->outputs.emplace_back(path);
+        conversion->kept += result->video_frames + result->audio_frames == 0;
     } catch (const std::exception &) {
     }
 }
@@ -277,11 +277,11 @@ Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertAr
         return outcome;
     }
     if (rc == VRC_CONVERT_ERR_CANCELLED && vrc_tool::stop_signal() != 0) {
-        outcome.status = Status::kAbandoned;
-        return outcome;
+        outcome.status = Status::kAbandoned;  // the outputs made before the stop are counted
+    } else {
+        if (rc == 0) outcome.status = Status::kConverted;
+        outcome.reason = rc == 0 || result.message[0] ? result.message : "conversion failed (" + std::to_string(rc) + ")";
     }
-    if (rc == 0) outcome.status = Status::kConverted;
-    outcome.reason = rc == 0 || result.message[0] ? result.message : "conversion failed (" + std::to_string(rc) + ")";
     outcome.bytes_written = result.bytes_written;
     outcome.video_frames = result.video_frames;
     outcome.audio_frames = result.audio_frames;
@@ -307,11 +307,22 @@ int run_record(const Job &job, const ConvertArgs &args, const vrc_convert_option
     return vrc_convert_run(&record, result);
 }
 
-// "3 segments: a to c".
-std::string segments_made(const std::vector<std::string> &outputs)
+// A segmented job's line names its segments ("3 segments: a to c") and how
+// many -n kept as they were; one whose segments were all there whole is
+// skipped, and one stopped names those it made, which a rerun with -n keeps.
+void describe_segments(const Conversion &made, Outcome *outcome)
 {
-    return std::to_string(outputs.size()) + (outputs.size() == 1 ? " segment: " : " segments: ") +
-           outputs.front() + (outputs.size() > 1 ? " to " + outputs.back() : "");
+    const std::vector<std::string> &outputs = made.outputs;
+    const bool stopped = outcome->status == Status::kAbandoned;
+    if (outputs.empty() || (outcome->status != Status::kConverted && !stopped)) return;
+    if (made.kept == outputs.size() && !stopped) {
+        outcome->status = Status::kSkipped;
+        return;
+    }
+    std::string text = std::to_string(outputs.size()) + (outputs.size() == 1 ? " segment: " : " segments: ") +
+                       outputs.front() + (outputs.size() > 1 ? " to " + outputs.back() : "");
+    if (made.kept != 0) text += " (" + std::to_string(made.kept) + " kept as they were)";
+    outcome->reason += (outcome->reason.empty() ? "" : ", ") + text;
 }
 
 // The names of a segmented job's outputs, read from its inputs as the
@@ -362,17 +373,34 @@ struct Tally {
     std::atomic<size_t> outside{0};  // recordings outside the time range
 };
 
+// Whether -n finds one of these outputs cut or empty.
+bool any_incomplete(const std::vector<std::string> &outputs)
+{
+    for (const std::string &output : outputs)
+        if (vrc::file_exists(output.c_str()) && vrc_mp4_demuxer_check_complete(output.c_str()) == 0) return true;
+    return false;
+}
+
 // Without -y the library claims the output name only if it is still free
 // when the file is complete, so that two runs never replace each other's
 // work. -n remakes an output that is not a whole MP4 file (a power cut or a
 // full disk under another program, or under an earlier version that wrote
-// in place): skipping it would keep it broken for good.
+// in place): skipping it would keep it broken for good. Of segments, -n
+// keeps the whole ones and the library makes the others.
+uint32_t existing_output_flags(const ConvertArgs &args, bool remake)
+{
+    if (args.overwrite) return 0;
+    if (args.skip_existing && args.time.segment_seconds != 0) return VRC_CONVERT_KEEP_WHOLE;
+    return remake ? 0 : VRC_CONVERT_KEEP_EXISTING;
+}
+
 Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
 {
     const Job &job = *conversion->job;
     if (!job.problem.empty()) return failure(job.problem);
-    bool remake = false;
-    if (!args.overwrite && args.time.segment_seconds == 0 && vrc::file_exists(job.output.c_str())) {
+    const bool segmented = args.time.segment_seconds != 0;
+    bool remake = segmented && args.skip_existing && any_incomplete(job.segments);
+    if (!args.overwrite && !segmented && vrc::file_exists(job.output.c_str())) {
         if (!args.skip_existing) return failure(exists_reason(job.output));
         remake = vrc_mp4_demuxer_check_complete(job.output.c_str()) == 0;
         if (!remake) return skipped();
@@ -385,7 +413,7 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     vrc_convert_options_t options{};
     options.progress = report_progress;
     options.user = conversion;
-    options.flags = args.overwrite || remake ? 0 : VRC_CONVERT_KEEP_EXISTING;
+    options.flags = existing_output_flags(args, remake);
     if (args.no_sync) options.flags |= VRC_CONVERT_NO_SYNC;
     if (args.faststart || args.web) options.flags |= VRC_CONVERT_FASTSTART;
     if (args.audio.aac || args.web) options.flags |= VRC_CONVERT_AUDIO_AAC;
@@ -393,8 +421,7 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     vrc_convert_result_t result{};
     const int rc = run_record(job, args, options, &result);
     Outcome outcome = from_library(rc, result, args);
-    if (rc == 0 && args.time.segment_seconds != 0)
-        outcome.reason += (outcome.reason.empty() ? "" : ", ") + segments_made(conversion->outputs);
+    if (segmented) describe_segments(*conversion, &outcome);
     outcome.remade_incomplete = remake;
     return outcome;
 }
@@ -506,7 +533,8 @@ const Subcommand kConvertCommand = {
     "                        to 48000; default 32k)\n"
     "  -y, --overwrite       replace existing outputs\n"
     "  -n, --skip-existing   skip recordings whose output is a whole MP4 file,\n"
-    "                        quietly; an incomplete one is made again\n"
+    "                        quietly; an incomplete one is made again; of\n"
+    "                        segments, the whole ones are kept, the rest made\n"
     "  --no-sync             leave outputs in the system's cache (scratch runs:\n"
     "                        after a power cut they may be empty or cut)\n"
     "  --faststart           moov in front of the media data: the file plays while\n"
@@ -559,7 +587,8 @@ const Subcommand kConvertCommand = {
     "standard error is a terminal. Colour only on a terminal, never with\n"
     "NO_COLOR set. Ctrl-C, SIGTERM, SIGHUP and a closed standard output (| head)\n"
     "stop the run: conversions under way are abandoned cleanly, no new one\n"
-    "starts, and one line on standard error says so.\n"
+    "starts, and one line on standard error says so; a segmented conversion\n"
+    "stopped names the segments it finished (a rerun with -n keeps them).\n"
     "\n"
     "An output that is a directory fails, with -y or -n too; so does a DIR under\n"
     "which -r finds no recording.\n"

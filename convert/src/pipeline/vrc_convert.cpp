@@ -15,6 +15,7 @@
 #include "vrc_frame_feed.h"
 #include "vrc_frame_source.h"
 #include "vrc_media.h"
+#include "vrc_mp4_demuxer.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_output.h"
@@ -367,10 +368,12 @@ int announce(Job &job, vrc::Progress &progress)
     return progress.report(0, 0, true) ? 0 : fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
 }
 
-// Whether the current output is read past rather than written.
+// Whether the current output is read past rather than written: only its
+// name is asked for, or it is there already, whole.
 bool passes_over(const Job &job)
 {
-    return (job.options.flags & VRC_CONVERT_NAMES_ONLY) != 0;
+    if (job.options.flags & VRC_CONVERT_NAMES_ONLY) return true;
+    return (job.options.flags & VRC_CONVERT_KEEP_WHOLE) && vrc_mp4_demuxer_check_complete(job.output) == 1;
 }
 
 // One output: staged, written, checked and put in place, or read past;
