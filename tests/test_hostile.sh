@@ -232,7 +232,8 @@ cut_last_picture() {
 }
 rows+=(cut_last_picture)
 
-# ---- faststart: a disk that fills while mdat moves behind moov leaves nothing
+# ---- faststart: a disk that fills while mdat moves behind moov leaves nothing;
+# the null device as the output
 faststart_full_disk() {
   pack_sample "$dir/a.rec" && "$tool" -q --no-sync -o "$dir/plain.mp4" "$dir/a.rec"
   local size moov_at limit
@@ -245,6 +246,11 @@ faststart_full_disk() {
   no_outputs a.mp4
   run --faststart -y -o /dev/null "$dir/a.rec"; expect 1
   grep -q "/dev/null is no regular file: moov cannot be moved in front there" "$dir/err" || fail "$(cat "$dir/err")"
+  # Without it the null device takes a conversion as a test that reads (no -y
+  # needed: nothing is replaced); segments are never put beside it.
+  run -o /dev/null "$dir/a.rec"; expect 0
+  run --segment 1s -o /dev/null "$dir/a.rec"; expect 2
+  grep -q "/dev/null is a device" "$dir/err" && ! compgen -G '/dev/null?*' >/dev/null || fail "$(cat "$dir/err")"
 }
 rows+=(faststart_full_disk)
 

@@ -91,6 +91,14 @@ std::string *find_text_option(ConvertArgs *args, const char *arg)
     return vrc_tool::time_option(&args->time, arg);
 }
 
+// A device or a pipe: written into, never replaced, and no place to put
+// files beside (-o /dev/null reads the recordings as a test).
+bool is_device(const std::string &path)
+{
+    vrc::FileIdentity found;
+    return vrc::file_identity(path.c_str(), &found) && !found.regular && !found.directory;
+}
+
 // 0 when the options agree with each other, else the usage error's exit code.
 int check_args(ConvertArgs *args)
 {
@@ -102,6 +110,9 @@ int check_args(ConvertArgs *args)
     const std::string time_error = vrc_tool::settle_choices(&args->time);
     if (!time_error.empty()) return vrc_tool::usage_error(kName, time_error);
     args->naming.segmented = args->time.segment_seconds != 0;
+    if (args->naming.segmented && is_device(naming.output_file))
+        return vrc_tool::usage_error(kName, "--segment writes its files beside -o's, and " + naming.output_file +
+                                                " is a device; give -o a file's name or -d a directory");
     if (args->time.join && naming.output_file.empty()) return vrc_tool::usage_error(kName, "--join needs -o FILE");
     if (!naming.output_file.empty() && !args->time.join && (args->inputs.size() != 1 || naming.recursive))
         return vrc_tool::usage_error(kName, "-o names the output of one recording; -d DIR takes many");
@@ -400,7 +411,7 @@ Outcome convert_job(Conversion *conversion, const ConvertArgs &args)
     if (!job.problem.empty()) return failure(job.problem);
     const bool segmented = args.time.segment_seconds != 0;
     bool remake = segmented && args.skip_existing && any_incomplete(job.segments);
-    if (!args.overwrite && !segmented && vrc::file_exists(job.output.c_str())) {
+    if (!args.overwrite && !segmented && vrc::file_exists(job.output.c_str()) && !is_device(job.output)) {
         if (!args.skip_existing) return failure(exists_reason(job.output));
         remake = vrc_mp4_demuxer_check_complete(job.output.c_str()) == 0;
         if (!remake) return skipped();
@@ -523,7 +534,8 @@ const Subcommand kConvertCommand = {
     "stopped. An MP4 file that this program reads (a converted one) is taken\n"
     "too: to cut it by time, or to make it a file to share with --web.\n"
     "\n"
-    "  -o, --output FILE     the output of the one recording given\n"
+    "  -o, --output FILE     the output of the one recording given; -o /dev/null\n"
+    "                        converts and writes nothing, to test the reading\n"
     "  -d, --output-dir DIR  write the outputs under DIR (made when missing)\n"
     "  --keep-extension      name outputs cam1.rec.mp4 instead of cam1.mp4\n"
     "  --audio copy|aac      copy: the recorder's mu-law byte for byte (default);\n"

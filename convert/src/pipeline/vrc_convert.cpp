@@ -294,7 +294,9 @@ int check_output(Job &job, const vrc::FrameFeed &feed)
     for (const auto &source : feed.sources())
         if (vrc::same_file(existing, source->identity()))
             return fail(job, VRC_CONVERT_ERR_SAME_FILE, "the output %s is the input itself", job.output);
-    if (job.options.flags & VRC_CONVERT_KEEP_EXISTING)
+    // A device (the null device, for a test that reads) is written into, never replaced.
+    const bool device = !existing.regular && !existing.directory;
+    if ((job.options.flags & VRC_CONVERT_KEEP_EXISTING) && !device)
         return fail(job, VRC_CONVERT_ERR_EXISTS, "the output %s exists", job.output);
     return 0;
 }
