@@ -210,6 +210,30 @@ sigterm_midway() {
 }
 rows+=(sigterm_midway)
 
+# SIGTERM once the output is in place (the run held in its report's first
+# write by a full pipe) stops nothing: the file's line, the summary and the
+# exit status all say converted.
+sigterm_at_end() {
+  pack_sample "$dir/a.rec" && "$tool" pack --video "$data/cam_320x240_25fps.h264" --start 1704067300 -o "$dir/b.rec" >/dev/null
+  mkfifo "$dir/pipe"
+  for args in "--faststart $dir/a.rec" "--join $dir/a.rec $dir/b.rec"; do
+    rm -f "$dir/f.mp4" && exec 3<>"$dir/pipe"
+    dd if=/dev/zero of=/dev/fd/3 bs=4096 count=64 oflag=nonblock 2>/dev/null || true
+    "$tool" -o "$dir/f.mp4" $args >"$dir/pipe" 2>"$dir/err" 3>&- &
+    local pid=$!
+    while [ ! -e "$dir/f.mp4" ] && kill -0 $pid 2>/dev/null; do sleep 0.01; done
+    kill -TERM $pid
+    tr -d '\0' <"$dir/pipe" >"$dir/out" 3>&- &
+    exec 3>&-
+    status=0 && wait $pid || status=$?
+    wait
+    expect 0
+    grep -q '^ok .*f.mp4' "$dir/out" && grep -q '^1 converted' "$dir/out" && [ ! -s "$dir/err" ] ||
+      fail "$args: $(cat "$dir/out" "$dir/err")"
+  done
+}
+rows+=(sigterm_at_end)
+
 # A reader that goes away (| head -1) stops the run as a signal does; the
 # files are many, so that the reader is gone long before the run ends.
 closed_pipe() {

@@ -509,7 +509,7 @@ int run_convert(int argc, char **argv)
     Tally tally;
     convert_all(jobs, args, threads, &reporter, &tally);
     reporter.summary();
-    if (vrc_tool::stop_signal() != 0) return vrc_tool::kExitStoppedBase + vrc_tool::stop_signal();
+    if (reporter.cut_short()) return vrc_tool::kExitStoppedBase + vrc_tool::stop_signal();
     if (reporter.any_failed()) return vrc_tool::kExitFailure;
     return tally.converted == 0 && tally.outside != 0 ? vrc_tool::kExitNoSuchTime : vrc_tool::kExitOk;
 }
@@ -612,7 +612,7 @@ const Subcommand kConvertCommand = {
     "Exit status: 0 every file converted or skipped; 1 a file failed; 2 bad\n"
     "command line; 3 no recording overlaps --from/--to; 128 + the signal\n"
     "when stopped: 129 SIGHUP, 130 Ctrl-C, 141 standard output closed, 143\n"
-    "SIGTERM.\n",
+    "SIGTERM (a signal that comes once every file is done stops nothing).\n",
     run_convert,
 };
 

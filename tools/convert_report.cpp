@@ -136,12 +136,17 @@ void Reporter::summary()
         std::fprintf(out_, "%zu converted, %zu skipped, %zu failed, %" PRIu64 " bytes written in %.3f s\n",
                      converted_, skipped_, failed_, bytes_written_, seconds);
     flush_report();
-    if (stop_signal() == 0) return;
-    const size_t not_started = files_ - converted_ - skipped_ - failed_ - abandoned_;
+    if (!cut_short()) return;
     std::fprintf(stderr, "recfile-convert: stopped by %s: %s under way abandoned, %s not started\n",
                  signal_name(stop_signal()), counted(abandoned_, "conversion").c_str(),
-                 counted(not_started, "file").c_str());
+                 counted(not_started(), "file").c_str());
     std::fflush(stderr);
+}
+
+bool Reporter::cut_short() const
+{
+    const int signal = stop_signal();
+    return signal != 0 && (abandoned_ != 0 || not_started() != 0 || signal == kBrokenPipeSignal);
 }
 
 // A reader of the report that went away (| head) stops the run as a signal
