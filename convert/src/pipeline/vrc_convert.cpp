@@ -206,11 +206,11 @@ int end_output(Job &job, vrc::FrameFeed &feed, uint32_t frames, bool cut)
 // would cut. 0 or a failure code.
 int pass_over(Job &job, vrc::FrameFeed &feed, bool *cut)
 {
-    vrc_media_packet_t packet;
+    vrc::Frame frame;
     uint32_t frames = 0;
     int rc = 0;
     vrc::FeedStep step;
-    while ((step = feed.next(&packet, &rc)) == vrc::FeedStep::frame) ++frames;
+    while ((step = feed.next(&frame, &rc)) == vrc::FeedStep::frame) ++frames;
     if (step == vrc::FeedStep::failed) return rc;
     *cut = step == vrc::FeedStep::cut;
     return end_output(job, feed, frames, *cut);
