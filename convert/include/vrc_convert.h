@@ -45,6 +45,13 @@ VRC_BEGIN_DECLS
 #define VRC_CONVERT_AUDIO_AAC 4u     /* audio re-encoded as AAC-LC (default: the recorder's mu-law, byte for
                                         byte); VRC_CONVERT_ERR_UNSUPPORTED when the build has no AAC encoder */
 #define VRC_CONVERT_FASTSTART 8u     /* the moov box before the media data: the file plays while it downloads */
+#define VRC_CONVERT_NAMES_ONLY 16u   /* nothing is written or replaced: the inputs are read as the conversion
+                                        reads them and output_done hears each output's name, its counts zero,
+                                        so that a host can check a segmented job's names before writing */
+#define VRC_CONVERT_KEEP_WHOLE 32u   /* an output that is a whole MP4 file (vrc_mp4_demuxer_check_complete)
+                                        is kept as it is, its frames read past, and output_done hears of it
+                                        with its counts zero; an incomplete one is made again: a segmented
+                                        job resumed after a stop remakes only what is missing */
 
 /* Called on the converting thread before the first frame, then about every
  * MiB of input read, and once with done == total when the input is read.

@@ -15,6 +15,7 @@
 #include "vrc_frame_feed.h"
 #include "vrc_frame_source.h"
 #include "vrc_media.h"
+#include "vrc_mp4_demuxer.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_output.h"
@@ -106,22 +107,6 @@ int fail(Job &job, int code, const char *format, ...)
     return code;
 }
 
-// Names the capacity of the MP4 file that the muxer found full when it
-// refused a frame, so that no later frame can go in either; false when it
-// refused the frame for the frame's own sake. (Its limit on all frames
-// together, three times a track's, is out of reach of two tracks.)
-bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, char (&limit)[80])
-{
-    if (m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES)
-        std::snprintf(limit, sizeof limit, "the %s track is full (%u frames per track)",
-                      packet.track_id == kVideoSlot ? "video" : "audio", unsigned{VRC_MUXER_MAX_TRACK_FRAMES});
-    else if (uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET)
-        std::snprintf(limit, sizeof limit, "its frames would end past 4 GiB (32-bit chunk offsets)");
-    else
-        return false;
-    return true;
-}
-
 // Writes one frame. A frame the muxer cannot take (no slice, too large) is
 // passed over; an output that does not hold the recording fails rather than
 // losing its end. 0 or a failure code.
@@ -135,10 +120,9 @@ int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vr
     vrc::out_printf("write muxer failed!, ret = %d\n", rc);
     if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
                                             vrc::file_error_text());
-    char limit[80];
-    if (limit_reached(*muxer, packet, limit))
+    if (muxer->refusal.full)  // no later frame can go in either
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can: %s (at offset %u)",
-                    limit, packet.offset);
+                    muxer->refusal.reason, packet.offset);
     feed.dropped(packet);
     return 0;
 }
@@ -200,12 +184,36 @@ int start_aac(Job &job, vrc_mp4_muxer_t *muxer)
     return job.aac ? 0 : fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: the encoder cannot be set up");
 }
 
-int finish_aac(Job &job)
+int finish_aac(Job &job, vrc_mp4_muxer_t *muxer)
 {
     const int rc = job.aac->finish();
+    muxer->media_length[kAudioSlot] = job.aac->sound_length(muxer->tracks[kAudioSlot].timescale);
     if (rc == vrc::AAC_ERR_ENCODER) return fail(job, VRC_CONVERT_ERR_OUTPUT, "AAC audio: the encoder failed");
     if (rc != 0) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
     return 0;
+}
+
+// After an output's last frame: the range checked when the inputs ended
+// there, and an output that took no frame refused. 0 or a failure code.
+int end_output(Job &job, vrc::FrameFeed &feed, uint32_t frames, bool cut)
+{
+    const int rc = cut ? 0 : feed.finish();
+    if (rc == 0 && frames == 0) return fail(job, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
+    return rc;
+}
+
+// Reads the output's frames without writing them, cut where write_mp4
+// would cut. 0 or a failure code.
+int pass_over(Job &job, vrc::FrameFeed &feed, bool *cut)
+{
+    vrc::Frame frame;
+    uint32_t frames = 0;
+    int rc = 0;
+    vrc::FeedStep step;
+    while ((step = feed.next(&frame, &rc)) == vrc::FeedStep::frame) ++frames;
+    if (step == vrc::FeedStep::failed) return rc;
+    *cut = step == vrc::FeedStep::cut;
+    return end_output(job, feed, frames, *cut);
 }
 
 // Writes the output's MP4 file at path (the temporary name of job.output)
@@ -235,11 +243,10 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     } else {
         if (aac) rc = start_aac(job, muxer);
         if (rc == 0) rc = copy_frames_in_blocks(job, feed, muxer, cut);
-        if (rc == 0 && aac) rc = finish_aac(job);
+        if (rc == 0 && aac) rc = finish_aac(job, muxer);
     }
     job.aac.reset();  // it writes into this output's muxer only
-    if (rc == 0 && !*cut) rc = feed.finish();
-    if (rc == 0 && muxer->nr_frames == 0) rc = fail(job, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
+    if (rc == 0) rc = end_output(job, feed, muxer->nr_frames, *cut);
     if (rc == 0) {
         feed.set_edits(muxer);
         const int tail = vrc_mp4_muxer_write_tailer(muxer);
@@ -276,8 +283,10 @@ int check_output(Job &job, const vrc::FrameFeed &feed)
     for (const auto &source : feed.sources())
         if (vrc::same_file(existing, source->identity()))
             return fail(job, VRC_CONVERT_ERR_SAME_FILE, "the output %s is the input itself", job.output);
-    if (job.options.flags & VRC_CONVERT_KEEP_EXISTING)
-        return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
+    // A device (the null device, for a test that reads) is written into, never replaced.
+    const bool device = !existing.regular && !existing.directory;
+    if ((job.options.flags & VRC_CONVERT_KEEP_EXISTING) && !device)
+        return fail(job, VRC_CONVERT_ERR_EXISTS, "the output %s exists", job.output);
     return 0;
 }
 
@@ -291,7 +300,7 @@ int move_into_place(Job &job, vrc::StagedFile &staged, vrc_convert_result_t *res
     if (sync && !staged.sync_data())
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
     const vrc::FileOutcome moved = staged.put_in_place(replace);
-    if (moved == vrc::FileOutcome::exists) return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
+    if (moved == vrc::FileOutcome::exists) return fail(job, VRC_CONVERT_ERR_EXISTS, "the output %s exists", job.output);
     if (moved == vrc::FileOutcome::failed)
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot put %s in place: %s", job.output, vrc::file_error_text());
     if (sync && !staged.sync_name())
@@ -350,29 +359,42 @@ int announce(Job &job, vrc::Progress &progress)
     return progress.report(0, 0, true) ? 0 : fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
 }
 
-// One output: staged, written, checked and put in place; output_done learns
-// what went into it. unannounced: the progress to announce the start to,
-// once the first output is staged. 0 or a failure code.
+// Whether the current output is read past rather than written: only its
+// name is asked for, or it is there already, whole.
+bool passes_over(const Job &job)
+{
+    if (job.options.flags & VRC_CONVERT_NAMES_ONLY) return true;
+    return (job.options.flags & VRC_CONVERT_KEEP_WHOLE) && vrc_mp4_demuxer_check_complete(job.output) == 1;
+}
+
+// One output: staged, written, checked and put in place, or read past;
+// output_done learns what went into it. unannounced: the progress to
+// announce the start to, once the first output is staged. 0 or a failure
+// code.
 int write_output(Job &job, vrc::FrameFeed &feed, bool first, vrc::Progress *unannounced, bool *cut)
 {
     vrc::StagedFile staged(job.output);  // its temporary file goes when the conversion fails
     const uint32_t dropped = job.result->frames_dropped;
     const uint64_t skipped = job.result->bytes_skipped;
+    const bool written_here = !passes_over(job);
     int rc = check_output(job, feed);
     for (size_t i = 0; rc == 0 && first && i < feed.sources().size(); ++i) rc = feed.sources()[i]->fits();
-    if (rc == 0) rc = create_temp_file(job, staged);
+    if (rc == 0 && written_here) rc = create_temp_file(job, staged);
     // Moving the media data behind moov reads them back: a device or a pipe
     // gives nothing back to move.
-    if (rc == 0 && (job.options.flags & VRC_CONVERT_FASTSTART) && staged.straight())
+    if (rc == 0 && written_here && (job.options.flags & VRC_CONVERT_FASTSTART) && staged.straight())
         rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "%s is no regular file: moov cannot be moved in front there",
                   job.output);
     if (rc == 0 && unannounced) rc = announce(job, *unannounced);
     vrc_convert_result_t written{};
-    if (rc == 0) rc = write_mp4(job, feed, staged.path().c_str(), &written, cut);
-    if (rc == 0) rc = move_into_place(job, staged, &written);
+    if (rc == 0)
+        rc = written_here ? write_mp4(job, feed, staged.path().c_str(), &written, cut) : pass_over(job, feed, cut);
+    if (rc == 0 && written_here) rc = move_into_place(job, staged, &written);
     add_output(job.result, written);
-    written.frames_dropped = job.result->frames_dropped - dropped;
-    written.bytes_skipped = job.result->bytes_skipped - skipped;
+    if (written_here) {
+        written.frames_dropped = job.result->frames_dropped - dropped;
+        written.bytes_skipped = job.result->bytes_skipped - skipped;
+    }
     if (rc == 0 && job.request->output_done) job.request->output_done(job.options.user, job.output, &written);
     return rc;
 }

@@ -2,6 +2,8 @@
 // writing. The tail (moov) lives in vrc_mp4_muxer_moov.cpp.
 #include "vrc_mp4_muxer.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "vrc_debug.h"
@@ -144,7 +146,26 @@ struct PacketPlan {
     bool sets_in_band = false;        // the key frame's sample carries them in front of its slices
     bool descriptions_full = false;   // they would need a description beyond the last one
     uint32_t set_too_long = 0;        // bytes of a parameter set too long to keep; 0: none
+    vrc::MovRefusal refusal{};        // why the packet cannot be written
 };
+
+// Notes why the packet is refused; full: the file itself has no room left.
+int refuse(PacketPlan *plan, bool full, const char *format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 3, 4)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+int refuse(PacketPlan *plan, bool full, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(plan->refusal.reason, sizeof plan->refusal.reason, format, args);
+    va_end(args);
+    plan->refusal.full = full;
+    return VRC_ERR_FRAME_REFUSED;
+}
 
 bool is_video(const vrc_media_packet_t &p) { return p.media_type == VRC_MEDIA_VIDEO; }
 
@@ -235,14 +256,16 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
     }
     if (m.nr_avframes[t] >= VRC_MUXER_MAX_TRACK_FRAMES) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track frames exceed max number %d\n", VRC_MUXER_MAX_TRACK_FRAMES);
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, true, "the %s track is full (%u frames per track)", is_video(p) ? "video" : "audio",
+                      unsigned{VRC_MUXER_MAX_TRACK_FRAMES});
     }
     if (m.nr_frames >= m.max_frames) {
         vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "AV frames exceed max number %d!\n", m.max_frames);
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, true, "the file is full (%u frames)", m.max_frames);
     }
     uint64_t sample_size = 0;
-    if (!plan_sample(p, plan, &sample_size)) return VRC_ERR_FRAME_REFUSED;
+    if (!plan_sample(p, plan, &sample_size))
+        return refuse(plan, false, "an AAC frame of %u bytes has no room for its header", p.size);
     // A damaged start code hides every slice: an empty sample would play as
     // nothing, and the bytes as they are would feed a decoder a bogus unit.
     if (is_video(p) && sample_size == 0) {
@@ -254,7 +277,8 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
     if (sample_size > VRC_MUXER_MAX_SAMPLE_SIZE) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d sample of %llu bytes exceeds the max sample size %d!\n",
                     p.track_id, static_cast<unsigned long long>(sample_size), VRC_MUXER_MAX_SAMPLE_SIZE);
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, false, "a frame of %llu bytes is larger than a sample can be (%u bytes)",
+                      static_cast<unsigned long long>(sample_size), unsigned{VRC_MUXER_MAX_SAMPLE_SIZE});
     }
     plan->sample_size = static_cast<uint32_t>(sample_size);
     plan->private_bytes = vrc::mov_private_bytes(m, plan->key_frame, t);
@@ -262,14 +286,14 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
     if (m.mdat_offset + mdat_end > vrc::MOV_MAX_FILE_OFFSET) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d frame would end at byte %llu, beyond 32-bit offsets!\n",
                     p.track_id, static_cast<unsigned long long>(m.mdat_offset + mdat_end));
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, true, "its frames would end past 4 GiB (32-bit chunk offsets)");
     }
     if (m.mdat_size_fixed == 0) return 0;
     if (mdat_end > m.mdat_size_fixed) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__,
                     "mdat small, mdat_szie %d, frame size %d, need_space %d, mdat_size_fixed %d!\n", m.mdat_size,
                     plan->sample_size, plan->private_bytes, m.mdat_size_fixed);
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, true, "its pre-sized mdat is full (%u bytes)", m.mdat_size_fixed);
     }
     return 0;
 }
@@ -522,6 +546,7 @@ int vrc::mov_write_sample(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const
     }
     PacketPlan plan;
     const int planned = vrc_mp4_muxer_plan_packet(m, p, &plan);
+    m.refusal = plan.refusal;
     if (planned != 0) {
         vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "write is err\n");
         return planned;

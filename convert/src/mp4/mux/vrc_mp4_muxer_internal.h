@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "vrc_codec.h"
 #include "vrc_media.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_format.h"
@@ -37,8 +38,7 @@ static_assert(sizeof(vrc_track_info_t::seq_params) == MOV_PARAM_SET_CAPACITY &&
 // written, so no per-track copy of them is kept.
 struct mov_trak_size_t {
     uint32_t trak_size, tkhd_size, mdia_size, mdhd_size, hdlr_size, minf_size, vmhd_size,
-        smhd_size, dinf_size, dref_size, stbl_size, stsd_size, avc1_size, avcC_size, ulaw_size,
-        mp4a_size, stts_size;
+        smhd_size, dinf_size, dref_size, stbl_size, stsd_size, stts_size;
     uint32_t stts_entries;
     uint32_t ctts_size, ctts_entries;  // 0: every sample plays at its decode time
     uint32_t ctts_version;             // 1 when an offset is negative
@@ -52,6 +52,12 @@ struct mov_trak_size_t {
     uint32_t empty_edit;         // movie time before the track's first sample plays
     uint32_t media_edit;         // movie time the track's media plays
     uint32_t last_duration;      // of the track's last sample: its usual step
+};
+
+// Why the muxer refused a sample, in words a person reads.
+struct MovRefusal {
+    char reason[96];
+    bool full;  // the file has no room for any later sample either
 };
 
 struct mov_moov_size_t {
@@ -101,6 +107,9 @@ struct vrc_mp4_muxer_t {
     // the decoder up to it.
     uint32_t media_skip[VRC_MUXER_MAX_TRACKS];
     uint32_t play_length;       // milliseconds the presentation lasts at most; 0: as long as its media
+    // Media time (track units) a track plays at most from where it begins;
+    // 0: to the end of its media (re-encoded sound pads its last frame).
+    uint32_t media_length[VRC_MUXER_MAX_TRACKS];
     // A track written late (sound re-encoded: slot + 1; 0: none) and, for
     // each of its samples, the write position its first input frame had,
     // where the stamps' repair judges it against the other track.
@@ -108,6 +117,7 @@ struct vrc_mp4_muxer_t {
     uint32_t late_lead;         // milliseconds its first sample leads the first input frame (an encoder's delay)
     uint32_t late_places[VRC_MUXER_MAX_TRACK_FRAMES];
     uint32_t faststart;         // moov in front of mdat
+    vrc::MovRefusal refusal;    // of the last sample refused; empty after one written
     // Times given exactly (decode times and the last duration from an MP4
     // input): the stamps' repair leaves them as they are.
     uint32_t exact_times[VRC_MUXER_MAX_TRACKS];
@@ -183,7 +193,8 @@ inline mov_param_sets_t mov_param_sets_of(const vrc_track_info_t &track)
 // Whether a frame of this slot carries an mr02 record: H.264 key frames do.
 inline bool mov_frame_has_param_sets(const vrc_mp4_muxer_t &m, bool key_frame, uint32_t slot)
 {
-    return m.private_enable && key_frame && m.tracks[slot].codec_id == VRC_CODEC_H264;
+    const CodecRow *codec = codec_by_id(m.tracks[slot].codec_id);
+    return m.private_enable && key_frame && codec && codec->param_sets;
 }
 
 // Bytes of the private records written in front of a frame's sample.
