@@ -56,6 +56,11 @@ done <<'TABLE'
 0 3 75
 25 - 125
 TABLE
+# Milliseconds, as the command prints times: the clip's first picture is
+# the one at 10.960 s.
+run -y --from "$(at 10).960" --to "$(at 12)" -o "$dir/clip.mp4" "$dir/p0.rec"
+expect 0
+frames "$dir/clip.mp4" | cmp -s - <(sed -n '275,300p' "$dir/whole") || fail "a clip from 10.960 s"
 # 25 minutes (17 MB): the clip's start is found by halving the bytes, and
 # its pictures are those ffmpeg finds at that time in the whole.
 for _ in $(seq 50); do cat "$dir/v.h264"; done >"$dir/long.h264"
@@ -96,7 +101,14 @@ frames "$dir/day.mp4" | cmp -s - <(cat "$dir/whole" "$dir/whole" "$dir/whole") |
   fail "the pauses between the recordings"
 "$tool" pack --video "$data/cam_320x240_25fps.h264" --start 1704067400 -o "$dir/other.rec" >/dev/null
 run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/other.rec"
-expect 1 && grep -q "pictures differ" "$dir/err" || fail "different pictures joined: $(cat "$dir/err")"
-run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p0.mp4"
-expect 1 && grep -q "overlap in time" "$dir/err" && [ ! -e "$dir/bad.mp4" ] || fail "overlap: $(cat "$dir/err")"
+expect 1 && grep -q "pictures differ: $dir/other.rec shows 320x240, $dir/p0.rec 160x120" "$dir/err" ||
+  fail "different pictures joined: $(cat "$dir/err")"
+run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p2.mp4" "$dir/p0.mp4"
+expect 1 && grep -q "overlap in time: $dir/p0.mp4 begins 29.960 s before $dir/p0.rec ends" "$dir/err" &&
+  [ ! -e "$dir/bad.mp4" ] || fail "overlap: $(cat "$dir/err")"
+run --audio aac -o "$dir/p1aac.mp4" "$dir/p1.rec"
+if [ "$status" -eq 0 ]; then
+  run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p1aac.mp4"
+  expect 1 && grep -q "sound differs: $dir/p1aac.mp4 holds AAC, $dir/p0.rec mu-law" "$dir/err" || fail "$(cat "$dir/err")"
+fi
 echo "recfile-convert: clips, segments and joins read back as cut"
