@@ -128,6 +128,10 @@ PY
 run info "$dir/in/cam3/p.rec"
 grep -q "p.rec: legacy recording, 2023-11-14 22:13:20.000 to 2023-11-14 22:13:24.900 UTC, 4.900 s, video h264 320x240" \
   "$dir/out" || fail "info on a legacy recording: $(cat "$dir/out")"
+# The 32-bit wall-clock field wraps in 2106, as the stamps wrap: time goes on.
+"$tool" pack --video "$data/cam_320x240_25fps.h264" --start 4294967295 -o "$dir/wrap.rec" >/dev/null
+run info "$dir/wrap.rec"
+grep -q "2106-02-07 06:28:15.000 to 2106-02-07 06:28:16.960 UTC, 1.960 s," "$dir/out" || fail "$(cat "$dir/out")"
 
 # extract: the mu-law comes back as packed; a seek lands on the second key
 # frame whatever the host's zone; times outside the recording exit with 3.
