@@ -12,6 +12,7 @@
 #include "output_file.h"
 #include "subcommand.h"
 #include "time_text.h"
+#include "vrc_codec.h"
 #include "vrc_mp4_muxer.h"
 
 namespace {
@@ -118,12 +119,9 @@ void copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, Ext
 
 const char *audio_format(uint32_t codec_id)
 {
-    switch (codec_id) {
-    case 0: return "none";
-    case VRC_CODEC_AAC: return "adts";
-    case VRC_CODEC_G711U: return "mulaw";
-    default: return "raw";
-    }
+    if (codec_id == 0) return "none";
+    const vrc::CodecRow *codec = vrc::codec_by_id(codec_id);
+    return codec ? codec->stream_format : "raw";
 }
 
 void print_text(std::FILE *out, const ExtractArgs &args, const ExtractReport &r)

@@ -39,12 +39,12 @@ std::vector<Frame> video_frames(const std::vector<uint8_t> &video, uint32_t fps,
     return frames;
 }
 
-std::vector<Frame> audio_frames(const std::vector<uint8_t> &audio, uint32_t start)
+std::vector<Frame> audio_frames(const std::vector<uint8_t> &audio, uint32_t start, uint32_t delay_ms)
 {
     std::vector<Frame> frames;
     for (size_t at = 0; at < audio.size(); at += kAudioFrameBytes) {
         const size_t left = audio.size() - at;
-        const auto timestamp = static_cast<uint32_t>(at / kAudioFrameBytes * kAudioFrameMs);
+        const auto timestamp = static_cast<uint32_t>(delay_ms + at / kAudioFrameBytes * kAudioFrameMs);
         frames.push_back(Frame{kTypeAudio, timestamp, frame_utctime(start, timestamp), audio.data() + at,
                                static_cast<uint32_t>(left < kAudioFrameBytes ? left : kAudioFrameBytes)});
     }
@@ -62,10 +62,10 @@ void break_magic_values(std::vector<uint8_t> &out, size_t from)
 }  // namespace
 
 std::vector<Frame> plan_frames(const std::vector<uint8_t> &video, const std::vector<uint8_t> &audio,
-                               uint32_t fps, uint32_t start)
+                               uint32_t fps, uint32_t start, uint32_t audio_delay_ms)
 {
     const std::vector<Frame> pictures = video_frames(video, fps == 0 ? kDefaultFps : fps, start);
-    const std::vector<Frame> sounds = audio_frames(audio, start);
+    const std::vector<Frame> sounds = audio_frames(audio, start, audio_delay_ms);
     std::vector<Frame> merged;
     merged.reserve(pictures.size() + sounds.size());
     size_t v = 0, a = 0;

@@ -63,10 +63,11 @@ struct PackedRecording {
 
 // Video access units every 1000 / fps ms from timestamp 0 (key frames 0xF0,
 // others 0xF1) and audio frames of 320 bytes (the last may be shorter), each
-// stamped with the time of its first sample: 0, 40, 80, ... ms. Merged in
-// timestamp order, video first on a tie; utctime is start plus whole seconds.
+// stamped with the time of its first sample: 0, 40, 80, ... ms after the
+// audio's delay. Merged in timestamp order, video first on a tie; utctime is
+// start plus whole seconds.
 std::vector<Frame> plan_frames(const std::vector<uint8_t> &video, const std::vector<uint8_t> &audio,
-                               uint32_t fps, uint32_t start);
+                               uint32_t fps, uint32_t start, uint32_t audio_delay_ms = 0);
 
 PackedRecording pack_recording(const std::vector<Frame> &frames, const PackOptions &options);
 

@@ -19,6 +19,7 @@ struct PackArgs {
     std::string output;
     uint32_t fps = vrc_pack::kDefaultFps;
     uint32_t start = vrc_pack::kDefaultStart;
+    uint32_t audio_delay = 0;  // ms
     vrc_pack::PackOptions options;
 };
 
@@ -44,6 +45,7 @@ const TextOption kTextOptions[] = {
 constexpr NumberOption kNumberOptions[] = {
     {"--fps", &PackArgs::fps, nullptr},
     {"--start", &PackArgs::start, nullptr},
+    {"--audio-delay", &PackArgs::audio_delay, nullptr},
     {"--foreign-head", nullptr, &vrc_pack::PackOptions::foreign_head},
     {"--foreign-gap", nullptr, &vrc_pack::PackOptions::foreign_gap},
     {"--cut-last", nullptr, &vrc_pack::PackOptions::cut_last},
@@ -145,7 +147,7 @@ int run_pack(int argc, char **argv)
     std::vector<uint8_t> video, audio;
     if (!read_input(args.video, &video)) return vrc_tool::kExitFailure;
     if (!args.audio.empty() && !read_input(args.audio, &audio)) return vrc_tool::kExitFailure;
-    const std::vector<vrc_pack::Frame> frames = vrc_pack::plan_frames(video, audio, args.fps, args.start);
+    const std::vector<vrc_pack::Frame> frames = vrc_pack::plan_frames(video, audio, args.fps, args.start, args.audio_delay);
     if (!has_video(frames)) {
         vrc_tool::print(stderr, "recfile-convert pack: no H.264 picture in %s\n", args.video.c_str());
         return vrc_tool::kExitFailure;
@@ -167,7 +169,8 @@ namespace vrc_tool {
 const Subcommand kPackCommand = {
     kName,
     "pack an H.264 stream and mu-law audio into a legacy recording",
-    "usage: recfile-convert pack --video V.h264 [--audio A.ul] [--fps N] [--start EPOCH] [-o OUT]\n"
+    "usage: recfile-convert pack --video V.h264 [--audio A.ul] [--fps N] [--start EPOCH]\n"
+    "                           [--audio-delay MS] [-o OUT]\n"
     "\n"
     "Splits the H.264 Annex B stream V into pictures (a picture begins at a slice\n"
     "with first_mb_in_slice 0, together with the SPS, PPS, SEI and delimiter in\n"
@@ -179,6 +182,7 @@ const Subcommand kPackCommand = {
     "  --video V          H.264 Annex B input (required)\n"
     "  --audio A          raw G.711 mu-law input, 8000 Hz mono\n"
     "  --fps N            video frame rate (default 25)\n"
+    "  --audio-delay MS   the audio starts MS milliseconds after the video\n"
     "  --start EPOCH      wall-clock time of timestamp 0, seconds since 1970 UTC\n"
     "                     (default 1704067200)\n"
     "  -o OUT             output recording (default: V with the extension .rec)\n"

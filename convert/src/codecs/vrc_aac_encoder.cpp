@@ -60,6 +60,7 @@ public:
     int push(const vrc_media_packet_t &ulaw, uint32_t place) override;
     int finish() override;
     uint32_t delay(uint32_t timescale) const override;
+    uint32_t sound_length(uint32_t timescale) const override;
 
 private:
     int refused()
@@ -80,6 +81,9 @@ private:
     int64_t frames_ = 0;     // frames sent to the encoder
     uint32_t seq_ = 0;       // of the next AAC packet
     uint8_t track_id_ = 0;   // of the mu-law packets
+    bool pushed_ = false;    // a mu-law packet came
+    uint32_t first_ms_ = 0;  // stamp of the first mu-law sample
+    uint32_t end_ms_ = 0;    // just past the last one
     bool failed_ = false;    // the encoder refused something: nothing more goes in
     std::array<FrameStart, kStampRing> starts_{};  // by frame number
 };
@@ -121,6 +125,9 @@ int FfmpegAacEncoder::push(const vrc_media_packet_t &ulaw, uint32_t place)
 {
     if (failed_) return vrc::AAC_ERR_ENCODER;
     track_id_ = ulaw.track_id;
+    if (!pushed_) first_ms_ = ulaw.timestamp;
+    pushed_ = true;
+    end_ms_ = ulaw.timestamp + static_cast<uint32_t>(uint64_t{ulaw.size} * 1000 / kSampleRate);
     int failure = 0;
     for (uint32_t i = 0; i < ulaw.size;) {
         if (filled_ == 0) {
@@ -154,6 +161,11 @@ int FfmpegAacEncoder::finish()
 uint32_t FfmpegAacEncoder::delay(uint32_t timescale) const
 {
     return static_cast<uint32_t>(int64_t{context_->initial_padding} * timescale / kSampleRate);
+}
+
+uint32_t FfmpegAacEncoder::sound_length(uint32_t timescale) const
+{
+    return static_cast<uint32_t>(uint64_t{end_ms_ - first_ms_} * timescale / 1000);
 }
 
 // Sends a frame (null: the end of the stream) and hands on what comes out.

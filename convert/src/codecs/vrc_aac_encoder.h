@@ -42,6 +42,10 @@ public:
     // The encoder's delay in units of timescale: the media time at which
     // the first mu-law sample plays.
     virtual uint32_t delay(uint32_t timescale) const = 0;
+    // How long the mu-law pushed plays, from its first sample to the end of
+    // its last, in units of timescale: the AAC track plays no longer (its
+    // last frame is padded to 1024 samples).
+    virtual uint32_t sound_length(uint32_t timescale) const = 0;
 };
 
 // Why AAC at bitrate (0: the default) cannot be had: null when it can.

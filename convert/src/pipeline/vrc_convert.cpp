@@ -16,7 +16,6 @@
 #include "vrc_frame_source.h"
 #include "vrc_media.h"
 #include "vrc_mp4_demuxer.h"
-#include "vrc_mp4_h264.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_output.h"
@@ -109,37 +108,22 @@ int fail(Job &job, int code, const char *format, ...)
     return code;
 }
 
-// Names the capacity of the MP4 file that the muxer found full when it
-// refused a frame, so that no later frame can go in either; false when it
-// refused the frame for the frame's own sake. (Its limit on all frames
-// together, three times a track's, is out of reach of two tracks.)
-bool limit_reached(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, char (&limit)[80])
-{
-    if (m.nr_avframes[packet.track_id] >= VRC_MUXER_MAX_TRACK_FRAMES)
-        std::snprintf(limit, sizeof limit, "the %s track is full (%u frames per track)",
-                      packet.track_id == kVideoSlot ? "video" : "audio", unsigned{VRC_MUXER_MAX_TRACK_FRAMES});
-    else if (uint64_t{m.mdat_offset} + m.mdat_size + packet.size > vrc::MOV_MAX_FILE_OFFSET)
-        std::snprintf(limit, sizeof limit, "its frames would end past 4 GiB (32-bit chunk offsets)");
-    else
-        return false;
-    return true;
-}
-
 // Writes one frame. A frame the muxer cannot take (no slice, too large) is
 // passed over; an output that does not hold the recording fails rather than
 // losing its end. 0 or a failure code.
-int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vrc_media_packet_t &packet)
+int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vrc::Frame &frame)
 {
-    const int rc = job.aac && packet.media_type == VRC_MEDIA_AUDIO ? job.aac->push(packet, muxer->nr_frames)
-                                                                   : vrc_mp4_muxer_write_packet(muxer, &packet);
+    const vrc_media_packet_t &packet = frame.packet;
+    const int rc = job.aac && packet.media_type == VRC_MEDIA_AUDIO
+                       ? job.aac->push(packet, muxer->nr_frames)
+                       : vrc::mov_write_sample(*muxer, packet, frame.time, frame.exact);
     if (rc == 0) return 0;
     vrc::out_printf("write muxer failed!, ret = %d\n", rc);
     if (rc == VRC_ERR_MUXER_IO) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output,
                                             vrc::file_error_text());
-    char limit[80];
-    if (limit_reached(*muxer, packet, limit))
+    if (muxer->refusal.full)  // no later frame can go in either
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can: %s (at offset %u)",
-                    limit, packet.offset);
+                    muxer->refusal.reason, packet.offset);
     feed.dropped(packet);
     return 0;
 }
@@ -148,14 +132,14 @@ int write_frame(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, const vr
 // the next output (*cut). 0 or a failure code.
 int copy_frames(Job &job, vrc::FrameFeed &feed, vrc_mp4_muxer_t *muxer, bool *cut)
 {
-    vrc_media_packet_t packet;
+    vrc::Frame frame;
     for (;;) {
         int rc = 0;
-        const vrc::FeedStep step = feed.next(&packet, &rc);
+        const vrc::FeedStep step = feed.next(&frame, &rc);
         if (step == vrc::FeedStep::failed) return rc;
         *cut = step == vrc::FeedStep::cut;
         if (step != vrc::FeedStep::frame) return 0;
-        rc = write_frame(job, feed, muxer, packet);
+        rc = write_frame(job, feed, muxer, frame);
         if (rc != 0) return rc;
     }
 }
@@ -201,9 +185,10 @@ int start_aac(Job &job, vrc_mp4_muxer_t *muxer)
     return job.aac ? 0 : fail(job, VRC_CONVERT_ERR_UNSUPPORTED, "AAC audio: the encoder cannot be set up");
 }
 
-int finish_aac(Job &job)
+int finish_aac(Job &job, vrc_mp4_muxer_t *muxer)
 {
     const int rc = job.aac->finish();
+    muxer->media_length[kAudioSlot] = job.aac->sound_length(muxer->tracks[kAudioSlot].timescale);
     if (rc == vrc::AAC_ERR_ENCODER) return fail(job, VRC_CONVERT_ERR_OUTPUT, "AAC audio: the encoder failed");
     if (rc != 0) return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
     return 0;
@@ -222,11 +207,11 @@ int end_output(Job &job, vrc::FrameFeed &feed, uint32_t frames, bool cut)
 // would cut. 0 or a failure code.
 int pass_over(Job &job, vrc::FrameFeed &feed, bool *cut)
 {
-    vrc_media_packet_t packet;
+    vrc::Frame frame;
     uint32_t frames = 0;
     int rc = 0;
     vrc::FeedStep step;
-    while ((step = feed.next(&packet, &rc)) == vrc::FeedStep::frame) ++frames;
+    while ((step = feed.next(&frame, &rc)) == vrc::FeedStep::frame) ++frames;
     if (step == vrc::FeedStep::failed) return rc;
     *cut = step == vrc::FeedStep::cut;
     return end_output(job, feed, frames, *cut);
@@ -245,7 +230,10 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     vrc_track_info_t tracks[2];
     feed.describe(tracks);
     const bool aac = encodes_aac(job, tracks[kAudioSlot]);
-    if (aac) tracks[kAudioSlot].codec_id = VRC_CODEC_AAC;
+    if (aac) {  // the encoder's packets are stamped in milliseconds
+        tracks[kAudioSlot].codec_id = VRC_CODEC_AAC;
+        tracks[kAudioSlot].timescale = 1000;
+    }
     vrc_mp4_muxer_set_config(muxer, 0, 0);
     vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
@@ -256,7 +244,7 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     } else {
         if (aac) rc = start_aac(job, muxer);
         if (rc == 0) rc = copy_frames_in_blocks(job, feed, muxer, cut);
-        if (rc == 0 && aac) rc = finish_aac(job);
+        if (rc == 0 && aac) rc = finish_aac(job, muxer);
     }
     job.aac.reset();  // it writes into this output's muxer only
     if (rc == 0) rc = end_output(job, feed, muxer->nr_frames, *cut);
@@ -420,29 +408,17 @@ int write_output(Job &job, vrc::FrameFeed &feed, bool first, vrc::Progress *unan
     return rc;
 }
 
-// What the join's checks compare of an input: its span, the SPS of its
-// first key frame and its sound.
+// What the join's checks compare of an input: its span and its sound.
 struct JoinPart {
     int64_t first_ms, last_ms;
-    std::string sps;
     uint32_t sound;
 };
 
 JoinPart join_part(vrc::FrameSource &source, uint8_t *payload)
 {
-    JoinPart part{source.first_ms(), source.last_ms(payload), std::string(), 0};
     vrc_track_info_t tracks[2];
     source.describe(tracks);
-    part.sound = tracks[kAudioSlot].codec_id;
-    vrc_media_packet_t packet;
-    source.seek(part.first_ms, payload);
-    while (source.read(&packet, payload) == vrc::SourceStep::frame) {
-        if (packet.media_type != VRC_MEDIA_VIDEO || !packet.key_frame) continue;
-        const vrc::H264FrameLayout layout = vrc::h264_frame_layout(packet.data, packet.size);
-        part.sps.assign(reinterpret_cast<const char *>(layout.sps.data), layout.sps.size);
-        break;
-    }
-    return part;
+    return JoinPart{source.first_ms(), source.last_ms(payload), tracks[kAudioSlot].codec_id};
 }
 
 const char *sound_name(uint32_t codec)
@@ -450,21 +426,10 @@ const char *sound_name(uint32_t codec)
     return codec == VRC_CODEC_G711U ? "mu-law" : codec == VRC_CODEC_AAC ? "AAC" : "no sound";
 }
 
-// "704x576", or "" when the SPS gives no size.
-std::string picture_size(const std::string &sps)
-{
-    uint32_t width = 0, height = 0;
-    if (!vrc::h264_sps_picture_size(reinterpret_cast<const uint8_t *>(sps.data()), static_cast<uint32_t>(sps.size()),
-                                    &width, &height))
-        return std::string();
-    return std::to_string(width) + "x" + std::to_string(height);
-}
-
 // A refused join's message names the first input (in time order) that does
-// not fit, the one it is held against and how they differ: its pictures or
-// its sound against the first input's, or its start against the end of
-// those before it. Read after the refusal, from the inputs' headers and
-// first key frames; the feed's own words stay when no input shows why.
+// not fit, the one it is held against and how: its sound against the first
+// input's, or its start against the end of those before it. The feed's own
+// words stay when no input shows why.
 void name_misfit(Job &job, const std::vector<std::unique_ptr<vrc::FrameSource>> &sources, uint8_t *payload)
 {
     const JoinPart first = join_part(*sources.front(), payload);
@@ -481,17 +446,6 @@ void name_misfit(Job &job, const std::vector<std::unique_ptr<vrc::FrameSource>> 
         if (part.sound != first.sound) {
             fail(job, VRC_CONVERT_ERR_JOIN, "the recordings' sound differs: %s holds %s, %s %s", name,
                  sound_name(part.sound), first_name, sound_name(first.sound));
-            return;
-        }
-        if (!part.sps.empty() && !first.sps.empty() && part.sps != first.sps) {
-            const std::string size = picture_size(part.sps), first_size = picture_size(first.sps);
-            if (size != first_size)
-                fail(job, VRC_CONVERT_ERR_JOIN, "the recordings' pictures differ: %s shows %s, %s %s", name,
-                     size.c_str(), first_name, first_size.c_str());
-            else
-                fail(job, VRC_CONVERT_ERR_JOIN,
-                     "the recordings' pictures differ: %s and %s show %s under other sequence parameter sets", name,
-                     first_name, size.c_str());
             return;
         }
         if (part.last_ms > end_ms) {

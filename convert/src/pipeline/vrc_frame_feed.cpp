@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "vrc_date_time.h"
-#include "vrc_mp4_h264.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_uri_io_block.h"
 
@@ -25,6 +24,14 @@ void calendar_text(int64_t ms, char (&text)[32])
     std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned(VRC_DT_YEAR(t) + 1970u),
                   unsigned(VRC_DT_MON(t)), unsigned(VRC_DT_MDAY(t)), unsigned(VRC_DT_HOUR(t)),
                   unsigned(VRC_DT_MIN(t)), unsigned(VRC_DT_SEC(t)), unsigned(ms % 1000));
+}
+
+// A time in one track's units in another's.
+int64_t rescale(int64_t time, uint32_t from, uint32_t to)
+{
+    if (from == to || from == 0) return time;
+    const int64_t whole = time / from, part = time % from;
+    return whole * to + part * to / from;
 }
 
 }  // namespace
@@ -100,24 +107,9 @@ int FrameFeed::next_source()
         source.base = sources_[current_ - 1]->base + sources_[current_ - 1]->identity().size;
         source.lend(lent_);
         source_started_ = false;
+        placed_[0] = placed_[1] = false;
         return 0;
     }
-    return 0;
-}
-
-// Joined inputs must show the same pictures: the SPS of each one's first
-// key frame equals the first input's.
-int FrameFeed::check_picture(const vrc_media_packet_t &packet)
-{
-    const H264FrameLayout layout = h264_frame_layout(packet.data, packet.size);
-    const std::string sps(reinterpret_cast<const char *>(layout.sps.data), layout.sps.size);
-    if (current_ == 0 || sps_.empty()) {
-        sps_ = sps;
-        return 0;
-    }
-    if (!sps.empty() && sps != sps_)
-        return fail_result(result_, VRC_CONVERT_ERR_JOIN,
-                           "the recordings' pictures differ (their sequence parameter sets)");
     return 0;
 }
 
@@ -149,21 +141,52 @@ bool FrameFeed::cuts_here(const vrc_media_packet_t &packet, int64_t t) const
     return !output_empty_ && packet.media_type == VRC_MEDIA_VIDEO && packet.key_frame && t >= next_boundary_ms_;
 }
 
+// Exact times keep their steps; the input's first frame of each track puts
+// its clock on the output's by its calendar time (the one rounding to
+// milliseconds), and input timescales other than the output's are rescaled.
+void FrameFeed::place_exact(Frame *frame, uint32_t slot, int64_t t)
+{
+    vrc_track_info_t theirs[2];
+    sources_[current_]->describe(theirs);
+    const uint32_t from = theirs[slot].timescale, to = timescale_[slot];
+    MovSampleTime &time = frame->time;
+    time.decode_time = rescale(time.decode_time, from, to);
+    time.composition_offset = static_cast<int32_t>(rescale(time.composition_offset, from, to));
+    time.duration = static_cast<uint32_t>(rescale(time.duration, from, to));
+    if (!placed_[slot]) {
+        placed_by_[slot] = rescale(t - origin_ms_, 1000, to) - time.decode_time;
+        placed_[slot] = true;
+    }
+    time.decode_time += placed_by_[slot];
+}
+
 // Stamps the frame on the output clock: the first input keeps its own
 // stamps, later ones follow by their calendar times.
-void FrameFeed::deliver(vrc_media_packet_t *packet, int64_t t)
+void FrameFeed::deliver(Frame *frame, int64_t t)
 {
+    vrc_media_packet_t *packet = &frame->packet;
     if (!origin_set_) {
         origin_ms_ = t - packet->timestamp;
         origin_set_ = true;
+        vrc_track_info_t tracks[2];
+        describe(tracks);
+        timescale_[0] = tracks[0].timescale;
+        timescale_[1] = tracks[1].timescale;
     }
     packet->timestamp = static_cast<uint32_t>(t - origin_ms_);
     const bool video = packet->media_type == VRC_MEDIA_VIDEO;
     const uint32_t slot = video ? kVideoSlot : kAudioSlot;
+    if (frame->exact)
+        place_exact(frame, slot, t);
+    else
+        frame->time.decode_time = packet->timestamp;
     packet->track_id = static_cast<uint8_t>(slot);
     packet->codec_id = video ? VRC_CODEC_H264 : packet->codec_id;
     packet->seq = seq_[slot]++;
-    if (!track_seen_[slot]) track_first_stamp_[slot] = packet->timestamp;
+    if (!track_seen_[slot]) {
+        track_first_stamp_[slot] = packet->timestamp;
+        track_first_offset_[slot] = frame->time.composition_offset;
+    }
     track_seen_[slot] = true;
     if (output_empty_) {
         output_start_ms_ = start_of_output(t);
@@ -176,11 +199,12 @@ void FrameFeed::deliver(vrc_media_packet_t *packet, int64_t t)
 
 // The next frame the range and the joins let through, with its calendar
 // time; end when the inputs are read or the range is passed.
-FeedStep FrameFeed::read_wanted(vrc_media_packet_t *packet, int64_t *t, int *rc)
+FeedStep FrameFeed::read_wanted(Frame *frame, int64_t *t, int *rc)
 {
+    vrc_media_packet_t *packet = &frame->packet;
     while (current_ < sources_.size()) {
         FrameSource &source = *sources_[current_];
-        const SourceStep step = source.read(packet, payload_);
+        const SourceStep step = source.read(frame, payload_);
         if (step == SourceStep::failed) {
             *rc = VRC_CONVERT_ERR_CANCELLED;
             return FeedStep::failed;
@@ -196,8 +220,6 @@ FeedStep FrameFeed::read_wanted(vrc_media_packet_t *packet, int64_t *t, int *rc)
         }
         if (!wanted(*packet, *t)) continue;
         if (packet->media_type == VRC_MEDIA_VIDEO && packet->key_frame && !source_started_) {
-            *rc = check_picture(*packet);
-            if (*rc != 0) return FeedStep::failed;
             source_started_ = true;
             key_ms_ = *t;
         }
@@ -210,7 +232,7 @@ FeedStep FrameFeed::read_wanted(vrc_media_packet_t *packet, int64_t *t, int *rc)
 int FrameFeed::look_ahead()
 {
     int rc = 0;
-    held_ = read_wanted(&held_packet_, &held_ms_, &rc) == FeedStep::frame;
+    held_ = read_wanted(&held_frame_, &held_ms_, &rc) == FeedStep::frame;
     return rc;
 }
 
@@ -220,24 +242,24 @@ int64_t FrameFeed::output_start_ms() const
     return start_of_output(held_ms_);
 }
 
-FeedStep FrameFeed::next(vrc_media_packet_t *packet, int *rc)
+FeedStep FrameFeed::next(Frame *frame, int *rc)
 {
     int64_t t = 0;
     if (held_ && output_empty_) {
         held_ = false;
-        *packet = held_packet_;
+        *frame = held_frame_;
         t = held_ms_;
     } else {
-        const FeedStep step = read_wanted(packet, &t, rc);
+        const FeedStep step = read_wanted(frame, &t, rc);
         if (step != FeedStep::frame) return step;
     }
-    if (cuts_here(*packet, t)) {
+    if (cuts_here(frame->packet, t)) {
         held_ = true;
-        held_packet_ = *packet;
+        held_frame_ = *frame;
         held_ms_ = t;
         return FeedStep::cut;
     }
-    deliver(packet, t);
+    deliver(frame, t);
     return FeedStep::frame;
 }
 
@@ -249,14 +271,21 @@ void FrameFeed::begin_output()
     track_seen_[0] = track_seen_[1] = false;
 }
 
+// A track's presentation begins where the first of these is passed: the
+// clip's start, the input's own start (its edit list, its first picture
+// after the B-frames' lead), and a later output's first picture.
 void FrameFeed::set_edits(vrc_mp4_muxer_t *muxer) const
 {
     const int64_t start_ms = std::max(output_start_ms_, has_from() ? plan_.from_ms : INT64_MIN);
     const uint32_t start = static_cast<uint32_t>(start_ms - origin_ms_);
     for (uint32_t slot = 0; slot < 2; ++slot) {
-        const int64_t skip = track_seen_[slot] ? mov_stamp_step(track_first_stamp_[slot], start) : 0;
-        if (first_output_ && has_from() && skip > 0)
-            muxer->media_skip[slot] += static_cast<uint32_t>(skip * muxer->tracks[slot].timescale / 1000);
+        if (!track_seen_[slot]) continue;
+        const uint32_t timescale = muxer->tracks[slot].timescale;
+        int64_t skip = std::max<int64_t>(track_first_offset_[slot], 0);
+        if (first_output_) skip = std::max(skip, rescale(sources_.front()->skip(slot), timescale_[slot], timescale));
+        const int64_t clip = mov_stamp_step(track_first_stamp_[slot], start);
+        if (first_output_ && has_from() && clip > 0) skip = std::max(skip, clip * timescale / 1000);
+        muxer->media_skip[slot] += static_cast<uint32_t>(skip);
     }
     if (has_to() && plan_.to_ms > start_ms)
         muxer->play_length = static_cast<uint32_t>(std::min<int64_t>(plan_.to_ms - start_ms, UINT32_MAX));

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "vrc_frame_source.h"
@@ -36,7 +35,7 @@ public:
     // The next frame of the current output, with the muxer's track slot and
     // numbering. cut: the frame (held) begins the next output; call
     // begin_output, then next delivers it. failed: *rc and the message tell.
-    FeedStep next(vrc_media_packet_t *packet, int *rc);
+    FeedStep next(Frame *frame, int *rc);
     void begin_output();
     // Reads the first frame ahead, so that the first output's start is
     // known before it is named. 0 or a failure code.
@@ -60,15 +59,15 @@ private:
     bool has_from() const { return plan_.from_ms != VRC_CONVERT_NO_TIME; }
     bool has_to() const { return plan_.to_ms != VRC_CONVERT_NO_TIME; }
     bool wanted(const vrc_media_packet_t &packet, int64_t t);
-    FeedStep read_wanted(vrc_media_packet_t *packet, int64_t *t, int *rc);
+    FeedStep read_wanted(Frame *frame, int64_t *t, int *rc);
     int next_source();
-    int check_picture(const vrc_media_packet_t &packet);
     bool cuts_here(const vrc_media_packet_t &packet, int64_t t) const;
     int64_t grid_floor(int64_t t) const;
     // When an output whose first frame is at t starts: the range's start or
     // that frame for the first output, the grid line before it for the others.
     int64_t start_of_output(int64_t t) const;
-    void deliver(vrc_media_packet_t *packet, int64_t t);
+    void deliver(Frame *frame, int64_t t);
+    void place_exact(Frame *frame, uint32_t slot, int64_t t);
     int range_failure();
 
     std::vector<std::unique_ptr<FrameSource>> sources_;
@@ -82,11 +81,10 @@ private:
     int64_t origin_ms_ = 0;        // calendar time of stamp 0 on the output clock
     int64_t key_ms_ = 0;           // the current input's first key frame, where a clip's audio begins
     int64_t last_ms_ = INT64_MIN;  // of the last frame delivered
-    std::string sps_;              // of the first input, which every joined one must show
     uint32_t in_range_ = 0;        // frames delivered within the range
     uint32_t seq_[2] = {};
     bool held_ = false;            // a frame waits for the next output
-    vrc_media_packet_t held_packet_{};
+    Frame held_frame_{};
     int64_t held_ms_ = 0;
     bool output_empty_ = true;
     bool first_output_ = true;
@@ -94,6 +92,12 @@ private:
     int64_t next_boundary_ms_ = INT64_MAX;
     bool track_seen_[2] = {};
     uint32_t track_first_stamp_[2] = {};
+    int32_t track_first_offset_[2] = {};    // its composition offset
+    uint32_t timescale_[2] = {};            // of the output's tracks: the first input's
+    // Exact times: what the current input's decode times gain on the
+    // output's clock, per track, once its first frame has set it.
+    bool placed_[2] = {};
+    int64_t placed_by_[2] = {};
 };
 
 }  // namespace vrc

@@ -9,6 +9,7 @@
 
 #include "vrc_convert.h"
 #include "vrc_media.h"
+#include "vrc_mp4_sample.h"
 #include "vrc_platform.h"
 
 namespace vrc {
@@ -45,6 +46,18 @@ private:
     uint64_t next_ = 0;
 };
 
+// One frame on its way from an input to the muxer: the packet (payload,
+// size, track, key flag, and its stamp in milliseconds, which the steps
+// between judge it by) and its sample's times in its track's own units.
+struct Frame {
+    vrc_media_packet_t packet{};
+    MovSampleTime time{};
+    // The times are the input's own (an MP4 file's sample tables) and stand
+    // as they are; otherwise the stamps of a recording, which the muxer puts
+    // in line.
+    bool exact = false;
+};
+
 enum class SourceStep { frame, end, failed };
 
 class FrameSource {
@@ -58,7 +71,11 @@ public:
     // the input's blocks, valid until the next call. Frames that cannot be
     // written are counted in the result and passed over. failed: the
     // result's message says why.
-    virtual SourceStep read(vrc_media_packet_t *packet, uint8_t *payload) = 0;
+    virtual SourceStep read(Frame *frame, uint8_t *payload) = 0;
+    // Media time (track units) that the input's presentation of a track
+    // skips at its start: the samples before it only lead the decoder up to
+    // its first picture (B-frames) or were cut off by an edit. 0: none.
+    virtual int64_t skip(uint32_t /*slot*/) const { return 0; }
     // Moves reading to the last video key frame at or before time (the
     // start when none is) from frame headers alone; false when no frame
     // lies at or after time.

@@ -24,7 +24,7 @@ constexpr uint64_t kLargestInput = UINT32_MAX;
 
 
 // A frame as its header describes it.
-struct Frame {
+struct HeaderFrame {
     uint32_t offset;  // of the payload
     uint32_t size;
     bool video;
@@ -48,7 +48,7 @@ public:
         if (!vrc::file_identity(path_, &identity_))
             return fail_result(result_, VRC_CONVERT_ERR_INPUT, "cannot open %s: %s", path_, vrc::file_error_text());
         if (identity_.size > kLargestInput) return 0;  // fits() tells
-        Frame frame;
+        HeaderFrame frame;
         if (payload && next_header(&frame, payload)) take_anchor(frame);
         d_->read_offset = 0;
         return 0;
@@ -81,7 +81,16 @@ public:
     // A frame whose payload cannot be read (a header of size 0, say) is
     // passed over: the demuxer has already moved past its header, so the
     // frames after it are kept.
-    SourceStep read(vrc_media_packet_t *packet, uint8_t *payload) override
+    SourceStep read(Frame *frame, uint8_t *payload) override
+    {
+        const SourceStep step = read_packet(&frame->packet, payload);
+        frame->time = MovSampleTime{};
+        frame->time.decode_time = frame->packet.timestamp;
+        frame->exact = false;
+        return step;
+    }
+
+    SourceStep read_packet(vrc_media_packet_t *packet, uint8_t *payload)
     {
         // The blocks come after any header scan, which reads little at a
         // time, and before the first frame points into the buffer.
@@ -178,7 +187,7 @@ public:
 private:
     // Seconds from the header's wall-clock field, milliseconds from the last
     // three digits of the first stamp; later frames by their stamps' steps.
-    void take_anchor(const Frame &frame)
+    void take_anchor(const HeaderFrame &frame)
     {
         first_stamp_ = frame.timestamp;
         first_ms_ = int64_t{frame.utctime} * 1000 + frame.timestamp % 1000;
@@ -190,15 +199,15 @@ private:
         return first_ms_ + static_cast<int32_t>(stamp - first_stamp_);
     }
 
-    static Frame frame_of(const vrc_media_packet_t &packet)
+    static HeaderFrame frame_of(const vrc_media_packet_t &packet)
     {
-        return Frame{packet.offset, packet.size, packet.media_type == VRC_MEDIA_VIDEO, packet.key_frame != 0,
+        return HeaderFrame{packet.offset, packet.size, packet.media_type == VRC_MEDIA_VIDEO, packet.key_frame != 0,
                      packet.timestamp, packet.utctime};
     }
 
     // The frame whose header lies at offset, when the header is plausible:
     // a known type and a payload that fits in the file.
-    bool header_at(uint64_t offset, Frame *frame)
+    bool header_at(uint64_t offset, HeaderFrame *frame)
     {
         uint8_t header[kHeaderSize];
         OldrecHeader h;
@@ -207,7 +216,7 @@ private:
             vrc_uri_io_file_read(d_->pb, header, kHeaderSize) != int{kHeaderSize} ||
             !oldrec_plausible_header(header, offset, identity_.size, &h))
             return false;
-        *frame = Frame{h.offset, h.size, h.type != VRC_OLDREC_TYPE_AUDIO, h.type == VRC_OLDREC_TYPE_VIDEO_I,
+        *frame = HeaderFrame{h.offset, h.size, h.type != VRC_OLDREC_TYPE_AUDIO, h.type == VRC_OLDREC_TYPE_VIDEO_I,
                        h.timestamp, h.utctime};
         return true;
     }
@@ -215,7 +224,7 @@ private:
     // The frame at read_offset when the reader would take it as its header
     // says: a plausible header whose payload ends at the end of the file or
     // at the magic of the next header. Only the headers are read.
-    bool clean_frame_at(Frame *frame)
+    bool clean_frame_at(HeaderFrame *frame)
     {
         if (!header_at(d_->read_offset, frame)) return false;
         const uint64_t end = uint64_t{frame->offset} + frame->size;
@@ -227,10 +236,10 @@ private:
 
     // A header at offset that two more frames follow (or the end of the
     // file): a true header rather than payload bytes that look like one.
-    bool chained_header_at(uint64_t offset, Frame *frame)
+    bool chained_header_at(uint64_t offset, HeaderFrame *frame)
     {
         if (!header_at(offset, frame)) return false;
-        Frame next = *frame;
+        HeaderFrame next = *frame;
         for (int n = 0; n < 2; ++n) {
             const uint64_t at = uint64_t{next.offset} + next.size;
             if (at >= identity_.size) return true;  // the end of the file closes the chain
@@ -240,7 +249,7 @@ private:
     }
 
     // The first true header within a window after offset.
-    bool resync(uint64_t offset, Frame *frame, uint8_t *window)
+    bool resync(uint64_t offset, HeaderFrame *frame, uint8_t *window)
     {
         constexpr uint32_t kWindow = 1u << 20;
         if (vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(offset), SEEK_SET) != static_cast<int64_t>(offset))
@@ -260,7 +269,7 @@ private:
         uint64_t low = 0, high = identity_.size;
         while (high - low > kHeaderScanBytes) {
             const uint64_t middle = low + (high - low) / 2;
-            Frame frame;
+            HeaderFrame frame;
             if (resync(middle, &frame, window) && time_of_stamp(frame.timestamp) < time_ms - kKeyLeadMs)
                 low = frame.offset - kHeaderSize;
             else
@@ -276,7 +285,7 @@ private:
     {
         d_->read_offset = offset;
         bool after = false;
-        Frame frame;
+        HeaderFrame frame;
         // Video frames come in time order; audio ones interleave loosely.
         while (next_header(&frame, payload)) {
             const int64_t t = time_of_stamp(frame.timestamp);
@@ -291,7 +300,7 @@ private:
     // The next frame from its header, read_offset moved past it; where the
     // header alone cannot tell (damage), the reader decides as it does for
     // the conversion. False at the end.
-    bool next_header(Frame *frame, uint8_t *payload)
+    bool next_header(HeaderFrame *frame, uint8_t *payload)
     {
         if (clean_frame_at(frame)) {
             d_->read_offset = frame->offset + frame->size;

@@ -7,6 +7,7 @@
 #include "vrc_date_time.h"
 #include "vrc_frame_source.h"
 #include "vrc_mp4_demuxer.h"
+#include "vrc_mp4_demuxer_samples.h"
 #include "vrc_uri_io_block.h"
 
 namespace vrc {
@@ -27,7 +28,8 @@ public:
         vrc_mp4_demuxer_read_header(ctx_);
         for (uint32_t t = 0; t < MOV_MAX_TRACKS; ++t) {
             const mov_track_meta_t &meta = ctx_->track_meta[t];
-            anchor_ms_[t] = int64_t{meta.creation_time} * 1000 - meta.start_time;
+            has_edits_[t] = mov_demuxer_presentation(ctx_, t, &presentation_[t]);
+            anchor_ms_[t] = int64_t{meta.creation_time} * 1000 - meta.start_time + edit_shift_ms(t);
             if (meta.media_type == VRC_MEDIA_AUDIO && (meta.codec_id == VRC_CODEC_G711U || meta.codec_id == VRC_CODEC_AAC))
                 audio_ = &meta;
             else if (meta.media_type == VRC_MEDIA_VIDEO && meta.codec_id == VRC_CODEC_H264 && !video_)
@@ -45,26 +47,41 @@ public:
         std::memset(tracks, 0, 2 * sizeof(vrc_track_info_t));
         tracks[0].media_type = VRC_MEDIA_VIDEO;
         tracks[0].codec_id = VRC_CODEC_H264;
-        tracks[0].timescale = 1000;
+        tracks[0].timescale = timescale(video_);
         tracks[0].width = video_ ? video_->u.video.width : 0;  // replaced by the SPS's picture size
         tracks[0].height = video_ ? video_->u.video.height : 0;
         tracks[1].media_type = VRC_MEDIA_AUDIO;
         tracks[1].codec_id = audio_ ? audio_->codec_id : VRC_CODEC_G711U;
-        tracks[1].timescale = 1000;
+        tracks[1].timescale = timescale(audio_);
         tracks[1].channels = audio_ && audio_->u.audio.channels ? audio_->u.audio.channels : 1;
         tracks[1].sample_rate = audio_ && audio_->u.audio.sample_rate ? audio_->u.audio.sample_rate : 8000;
         tracks[1].bitwidth = 16;
+        // What the AAC configuration says outranks the sample entry's fields
+        // (which MP4 writers commonly set to two channels whatever the sound).
+        const MovSampleDescription *sound = audio_ ? mov_demuxer_description(ctx_, slot_of(audio_), 0) : nullptr;
+        if (sound && sound->channels != 0) tracks[1].channels = sound->channels;
+        if (sound && sound->sample_rate != 0) tracks[1].sample_rate = sound->sample_rate;
+    }
+
+    int64_t skip(uint32_t slot) const override
+    {
+        const mov_track_meta_t *meta = slot == 0 ? video_ : audio_;
+        const MovEdit *media = meta ? first_media_edit(slot_of(meta)) : nullptr;
+        if (!media) return 0;
+        return std::max<int64_t>(media->media_time - first_decode_time_[slot_of(meta)], 0);
     }
 
     // The reader copies each frame into payload, which the muxer's writes
     // may still borrow: they go out first.
-    SourceStep read(vrc_media_packet_t *packet, uint8_t *payload) override
+    SourceStep read(Frame *frame, uint8_t *payload) override
     {
+        vrc_media_packet_t *packet = &frame->packet;
         if (lent_) lent_->flush();
         for (;;) {
             if (ended_ || vrc_mp4_demuxer_read_packet(ctx_, packet, payload, kPayloadCapacity) != 0)
                 return SourceStep::end;
             if (!wanted(*packet)) continue;
+            take_times(frame);
             const uint64_t done = std::min<uint64_t>(vrc_uri_io_file_tell(ctx_->pb), identity_.size);
             if (!progress_->report(base, done)) {
                 fail_result(result_, VRC_CONVERT_ERR_CANCELLED, "cancelled");
@@ -122,6 +139,46 @@ public:
     void note(char *, size_t) const override {}
 
 private:
+    // The reader's own times when it has them, else the millisecond stamp.
+    void take_times(Frame *frame)
+    {
+        const MovSampleTime *time = mov_demuxer_sample_time(ctx_);
+        frame->exact = time != nullptr;
+        frame->time = time ? *time : MovSampleTime{};
+        if (!time) frame->time.decode_time = frame->packet.timestamp;
+        const uint32_t t = slot_of(frame->packet.media_type == VRC_MEDIA_VIDEO ? video_ : audio_);
+        if (time && !decoded_[t]) {
+            first_decode_time_[t] = time->decode_time;
+            decoded_[t] = true;
+        }
+    }
+
+    // The track's place in the reader's tables.
+    uint32_t slot_of(const mov_track_meta_t *meta) const { return static_cast<uint32_t>(meta - ctx_->track_meta); }
+
+    uint32_t timescale(const mov_track_meta_t *meta) const
+    {
+        const uint32_t units = meta ? mov_demuxer_timescale(ctx_, slot_of(meta)) : 0;
+        return units != 0 ? units : 1000;
+    }
+
+    const MovEdit *first_media_edit(uint32_t t) const
+    {
+        return has_edits_[t] ? presentation_[t].first_media() : nullptr;
+    }
+
+    // An edit list moves a track's media on the movie's timeline: its first
+    // media edit's media time plays after the empty edits in front of it.
+    int64_t edit_shift_ms(uint32_t t) const
+    {
+        const MovEdit *media = first_media_edit(t);
+        if (!media) return 0;
+        const MovPresentation &p = presentation_[t];
+        const uint32_t units = mov_demuxer_timescale(ctx_, t);
+        const int64_t empty = p.movie_timescale ? int64_t(p.leading_empty() * 1000 / p.movie_timescale) : 0;
+        return empty - (units ? media->media_time * 1000 / units : 0);
+    }
+
     // Frames of the first H.264 track and of the first audio track.
     bool wanted(const vrc_media_packet_t &packet) const
     {
@@ -153,7 +210,11 @@ private:
     UriIoBatch *lent_ = nullptr;
     const mov_track_meta_t *video_ = nullptr;
     const mov_track_meta_t *audio_ = nullptr;
-    int64_t anchor_ms_[MOV_MAX_TRACKS] = {};  // calendar time of each track's stamp 0
+    int64_t anchor_ms_[MOV_MAX_TRACKS] = {};  // calendar time of each track's stamp 0, edits applied
+    MovPresentation presentation_[MOV_MAX_TRACKS];
+    bool has_edits_[MOV_MAX_TRACKS] = {};
+    int64_t first_decode_time_[MOV_MAX_TRACKS] = {};  // of the first frame read, where the media skipped counts from
+    bool decoded_[MOV_MAX_TRACKS] = {};
     bool ended_ = false;
 };
 

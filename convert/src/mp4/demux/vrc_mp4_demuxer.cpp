@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "vrc_debug.h"
 #include "vrc_mem.h"
@@ -79,6 +80,7 @@ constexpr MovBoxAction kBoxActions[] = {
     {mov_fourcc("stco"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_stco_box},
     {mov_fourcc("co64"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_co64_box},
     {mov_fourcc("stss"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_stss_box},
+    {mov_fourcc("ctts"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_ctts_box},
 };
 
 constexpr MovBoxAction kOtherBox = {0, MovStep::Over, 0, MovRead::None, 0, false, nullptr};
@@ -201,6 +203,7 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
     switch (a.step) {
     case MovStep::Trak:
         ++w.ctx->box_info.nr_tracks;
+        w.entries = 0;
         mov_step_into(w, box);
         return payload_pos;
     case MovStep::Descend:
@@ -236,6 +239,7 @@ void mov_walk(MovWalk &w)
         MovBoxHeader box{};
         if (!mov_read_box_header(w, pos, &box)) return;
         mov_find_parent(w, box.pos);
+        if (w.parent == mov_fourcc("stsd")) mov_note_sample_entry(w, box.type);
         mov_record_box(ctx->box_info, box);
         const MovBoxAction &a = mov_box_action(box.type);
         const uint64_t next = mov_next_position(w, box, a);
@@ -259,17 +263,33 @@ int vrc_mp4_demuxer_open(vrc_mp4_demuxer_t *ctx, const char *uri)
     return 0;
 }
 
+// What one walk learns of the tracks starts empty; the sample times are
+// rewritten for every sample the tables declare.
+void mov_reset_tracks(MovDemuxer *d)
+{
+    if (!d) return;
+    for (MovTrackState &t : d->tracks) {
+        t.nr_descriptions = 0;
+        t.presentation.count = 0;
+    }
+    d->has_delivered = false;
+}
+
+static_assert(std::is_standard_layout<MovDemuxer>::value, "the public record is the state's first member");
+
 }  // namespace
 
-// The context lies in pages of its own: its frame tables are never cleared
-// by hand, so their pages stay untouched until the file fills them.
+// The context and its state lie in pages of their own: the frame tables
+// and sample times are never cleared by hand, so their pages stay
+// untouched until the file fills them.
 extern "C" VRC_API vrc_mp4_demuxer_t *vrc_mp4_demuxer_new(int, const char *uri)
 {
-    auto *ctx = static_cast<vrc_mp4_demuxer_t *>(page_alloc(sizeof(vrc_mp4_demuxer_t)));
-    if (!ctx) return nullptr;
+    auto *d = static_cast<MovDemuxer *>(page_alloc(sizeof(MovDemuxer)));
+    if (!d) return nullptr;
+    vrc_mp4_demuxer_t *ctx = &d->pub;
     ctx->own_memory = 1;
     if (!uri || vrc_mp4_demuxer_open(ctx, uri) != 0) {
-        page_free(ctx, sizeof *ctx);
+        page_free(d, sizeof *d);
         return nullptr;
     }
     return ctx;
@@ -287,7 +307,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_free(vrc_mp4_demuxer_t *ctx)
     if (!ctx) return 0;
     if (ctx->pb) vrc_uri_io_file_free(ctx->pb);
     ctx->pb = nullptr;
-    if (ctx->own_memory) page_free(ctx, sizeof *ctx);
+    if (ctx->own_memory) page_free(mov_demuxer_of(ctx), sizeof(MovDemuxer));
     return 0;
 }
 
@@ -295,11 +315,13 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
 {
     if (!ctx || !ctx->pb) return -1;
     ctx->box_info = mov_box_info_t{};
+    mov_reset_tracks(mov_demuxer_of(ctx));
     MovWalk w{};
     w.ctx = ctx;
     w.file_size = mov_file_size(ctx->pb);
     mov_walk(w);
     mov_trim_unlocated(w);
+    mov_trim_undescribed(w);
     mov_mark_all_key_without_stss(w);
     if (ctx->box_info.nr_boxes == 0) {
         log_not_mp4();

@@ -6,6 +6,7 @@
 
 #include "vrc_debug.h"
 #include "vrc_mp4_demuxer_internal.h"
+#include "vrc_mp4_h264.h"
 
 namespace vrc {
 
@@ -16,6 +17,20 @@ void mov_read_full_box(MovCursor &c, uint8_t *version, uint8_t (&flags)[3])
 {
     *version = static_cast<uint8_t>(c.u8());
     c.copy(flags, sizeof flags);
+}
+
+// A time field of a full box: 32 bits in version 0, 64 in version 1. Dates
+// keep their low 32 bits (seconds since 1904 fit them until 2040); a
+// duration past 32 bits reads as the largest that fits.
+uint32_t mov_read_date(MovCursor &c, uint8_t version)
+{
+    return version == 1 ? static_cast<uint32_t>(c.be64()) : c.be32();
+}
+uint32_t mov_read_duration(MovCursor &c, uint8_t version)
+{
+    if (version != 1) return c.be32();
+    const uint64_t d = c.be64();
+    return d > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(d);
 }
 
 // Copies up to `capacity` bytes of what is left, keeping the last byte 0.
@@ -68,10 +83,11 @@ uint32_t mov_descriptor_length(MovCursor &c)
 
 // The AudioSpecificConfig at the start of the decoder specific information:
 // object type, sampling-frequency index (or an explicit rate) and channel
-// configuration, as much of it as an ADTS header can carry.
-void mov_parse_audio_specific_config(MovCursor dsi, mov_audio_config_t *out)
+// configuration, as much of it as an ADTS header can carry. The rate in Hz;
+// 0 when the configuration is too short.
+uint32_t mov_parse_audio_specific_config(MovCursor dsi, mov_audio_config_t *out)
 {
-    if (dsi.left() < 2) return;
+    if (dsi.left() < 2) return 0;
     uint64_t head = 0;  // the first eight bytes, zeros past the end
     for (int i = 0; i < 8; ++i) head = head << 8 | dsi.u8();
     uint32_t bit = 64;
@@ -82,11 +98,34 @@ void mov_parse_audio_specific_config(MovCursor dsi, mov_audio_config_t *out)
     uint32_t object_type = take(5);
     if (object_type == 31) object_type = 32 + take(6);
     uint32_t index = take(4);
-    if (index == 15) index = adts_get_sampling_index(take(24));
+    const uint32_t rate = index == 15 ? take(24) : index < kAdtsRateCount ? kAdtsRates[index] : 0;
+    if (index == 15) index = adts_get_sampling_index(rate);
     out->present = 1;
     out->object_type = static_cast<uint8_t>(object_type);
     out->sampling_index = static_cast<uint8_t>(index);
     out->channels = static_cast<uint8_t>(take(4));
+    return rate;
+}
+
+// The configuration box's payload, as the file has it, when it fits.
+void mov_keep_config(MovSampleDescription *desc, MovCursor c)
+{
+    if (!desc || c.left() > sizeof desc->config) return;
+    desc->config_size = c.left();
+    c.copy(desc->config, desc->config_size);
+}
+
+// Adds a parameter set to those put in front of the description's key
+// frames; one that does not fit is left out and said.
+void mov_add_param_set(MovSampleDescription *desc, const uint8_t *data, uint32_t len)
+{
+    if (!desc) return;
+    if (uint64_t{desc->param_sets_size} + H264_START_CODE_SIZE + len > sizeof desc->param_sets) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "parameter set of %u bytes does not fit its description\n", len);
+        return;
+    }
+    desc->param_sets_size =
+        static_cast<uint32_t>(mov_put_param_set(desc->param_sets + desc->param_sets_size, data, len) - desc->param_sets);
 }
 
 void mov_apply_audio_entry(MovWalk &w, uint32_t codec_id)
@@ -100,10 +139,11 @@ void mov_apply_audio_entry(MovWalk &w, uint32_t codec_id)
     meta.codec_id = static_cast<uint8_t>(codec_id);
 }
 
+// The first entry fills the public records, as it always did; the
+// description is the entry's own.
 void mov_parse_audio_sample(MovWalk &w, MovCursor &c, uint32_t codec_id)
 {
-    mov_box_audio_sample_t &a = w.track().audio_sample;
-    a = mov_box_audio_sample_t{};
+    mov_box_audio_sample_t a{};
     c.skip(6);
     a.data_reference_index = static_cast<uint16_t>(c.be16());
     c.skip(8);
@@ -111,7 +151,26 @@ void mov_parse_audio_sample(MovWalk &w, MovCursor &c, uint32_t codec_id)
     a.sample_size = static_cast<uint16_t>(c.be16());
     c.skip(4);
     a.sample_rate = c.be32();
+    if (MovSampleDescription *desc = w.description()) {
+        desc->codec_id = codec_id;
+        desc->channels = a.channel_count;
+        desc->sample_rate = a.sample_rate >> 16;
+    }
+    if (!w.first_entry()) return;
+    w.track().audio_sample = a;
     mov_apply_audio_entry(w, codec_id);
+}
+
+// What the entry's description takes from its AudioSpecificConfig: the
+// bytes, and the channels and rate where it declares them (the sample
+// entry's are often placeholders: 2 channels for a mono track).
+void mov_apply_audio_config(MovWalk &w, MovCursor asc, uint32_t rate, const mov_audio_config_t &config)
+{
+    MovSampleDescription *desc = w.description();
+    if (!desc) return;
+    mov_keep_config(desc, asc);
+    if (config.channels) desc->channels = config.channels;
+    if (rate) desc->sample_rate = rate;
 }
 
 }  // namespace
@@ -174,10 +233,10 @@ void mov_parse_mvhd_box(MovWalk &w, MovCursor &c)
 {
     mov_box_mvhd_t &m = w.ctx->mvhd;
     mov_read_full_box(c, &m.version, m.flags);
-    m.creation_time = c.be32();
-    m.modification_time = c.be32();
+    m.creation_time = mov_read_date(c, m.version);
+    m.modification_time = mov_read_date(c, m.version);
     m.timescale = c.be32();
-    m.duration = c.be32();
+    m.duration = mov_read_duration(c, m.version);
     m.rate = c.be32();
     m.volume = static_cast<uint16_t>(c.be16());
     c.skip(70);  // reserved, matrix, pre-defined
@@ -188,11 +247,11 @@ void mov_parse_tkhd_box(MovWalk &w, MovCursor &c)
 {
     mov_box_tkhd_t &t = w.track().tkhd;
     mov_read_full_box(c, &t.version, t.flags);
-    t.creation_time = c.be32();
-    t.modification_time = c.be32();
+    t.creation_time = mov_read_date(c, t.version);
+    t.modification_time = mov_read_date(c, t.version);
     t.track_id = c.be32();
     c.skip(4);
-    t.duration = c.be32();
+    t.duration = mov_read_duration(c, t.version);
     c.skip(8);
     t.layer = static_cast<uint16_t>(c.be16());
     t.alternate_group = static_cast<uint16_t>(c.be16());
@@ -215,25 +274,45 @@ void mov_parse_tkhd_box(MovWalk &w, MovCursor &c)
     }
 }
 
+// The edit list: its first entry into the public record, every entry up to
+// the presentation's capacity into the state. Any negative media time is
+// an empty edit (only -1 is valid; nothing plays from before the media).
+// The rate is not kept: the presentation plays at rate 1.
 void mov_parse_elst_box(MovWalk &w, MovCursor &c)
 {
     mov_box_elst_t &e = w.track().elst;
+    e = mov_box_elst_t{};
     mov_read_full_box(c, &e.version, e.flags);
     e.entry_count = c.be32();
-    e.segment_duration = c.be32();
-    e.media_time = c.be32();
-    e.media_rate_integer = static_cast<uint16_t>(c.be16());
-    e.media_rate_fraction = static_cast<uint16_t>(c.be16());
+    const bool wide = e.version == 1;
+    const uint32_t fit = c.left() / (wide ? 20u : 12u);
+    const uint32_t n = e.entry_count < fit ? e.entry_count : fit;
+    MovDemuxer *d = mov_demuxer_of(w.ctx);
+    MovPresentation *p = d ? &d->tracks[w.slot()].presentation : nullptr;
+    if (p) p->count = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint64_t duration = wide ? c.be64() : c.be32();                                        // segment_duration
+        const int64_t media_time = wide ? static_cast<int64_t>(c.be64()) : static_cast<int32_t>(c.be32());  // media_time
+        const uint32_t rate = c.be32();  // media_rate_integer, media_rate_fraction
+        if (i == 0) {
+            e.segment_duration = duration > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(duration);
+            e.media_time = static_cast<uint32_t>(media_time);
+            e.media_rate_integer = static_cast<uint16_t>(rate >> 16);
+            e.media_rate_fraction = static_cast<uint16_t>(rate);
+        }
+        if (p && p->count < MovPresentation::kMaxEdits)
+            p->edits[p->count++] = MovEdit{duration, media_time < 0 ? MovEdit::kEmpty : media_time};
+    }
 }
 
 void mov_parse_mdhd_box(MovWalk &w, MovCursor &c)
 {
     mov_box_mdhd_t &m = w.track().mdhd;
     mov_read_full_box(c, &m.version, m.flags);
-    m.creation_time = c.be32();
-    m.modification_time = c.be32();
+    m.creation_time = mov_read_date(c, m.version);
+    m.modification_time = mov_read_date(c, m.version);
     m.timescale = c.be32();
-    m.duration = c.be32();
+    m.duration = mov_read_duration(c, m.version);
     m.language = static_cast<uint16_t>(c.be16());
     if (!w.ctx->private_mode) w.meta().timescale = m.timescale;
 }
@@ -287,12 +366,25 @@ void mov_parse_stsd_box(MovWalk &w, MovCursor &c)
     t.stsd.entry_count = c.be32();
     t.sample_entry_size = c.be32();
     t.sample_entry_type = c.fourcc();
+    w.entries = 0;
+}
+
+// Every child of stsd is a sample entry, whatever its type: samples name
+// their description by its place in the box.
+void mov_note_sample_entry(MovWalk &w, uint32_t type)
+{
+    if (!w.has_slot()) return;
+    ++w.entries;
+    if (MovDemuxer *d = mov_demuxer_of(w.ctx)) d->tracks[w.slot()].nr_descriptions = w.entries;
+    if (MovSampleDescription *desc = w.description()) {
+        *desc = MovSampleDescription{};
+        desc->type = type;
+    }
 }
 
 void mov_parse_avc1_box(MovWalk &w, MovCursor &c)
 {
-    mov_box_video_sample_t &v = w.track().video_sample;
-    v = mov_box_video_sample_t{};
+    mov_box_video_sample_t v{};
     c.skip(6);
     v.data_reference_index = static_cast<uint16_t>(c.be16());
     c.skip(16);
@@ -304,6 +396,13 @@ void mov_parse_avc1_box(MovWalk &w, MovCursor &c)
     v.frame_count = static_cast<uint16_t>(c.be16());
     c.copy(v.compressor_name, sizeof v.compressor_name);
     v.depth = static_cast<uint16_t>(c.be16());
+    if (MovSampleDescription *desc = w.description()) {
+        desc->codec_id = VRC_CODEC_H264;
+        desc->width = v.width;
+        desc->height = v.height;
+    }
+    if (!w.first_entry()) return;
+    w.track().video_sample = v;
     if (w.ctx->private_mode) return;
     mov_track_meta_t &meta = w.meta();
     meta.media_type = VRC_MEDIA_VIDEO;
@@ -316,11 +415,14 @@ void mov_parse_mp4a_box(MovWalk &w, MovCursor &c) { mov_parse_audio_sample(w, c,
 
 void mov_parse_ulaw_box(MovWalk &w, MovCursor &c) { mov_parse_audio_sample(w, c, VRC_CODEC_G711U); }
 
-// Keeps the first SPS and PPS; every entry is stepped over by its own length.
+// The public records keep the first SPS and PPS of the first entry, the
+// entry's description all of them; every parameter set is stepped over by
+// its own length.
 void mov_parse_avcc_box(MovWalk &w, MovCursor &c)
 {
-    mov_box_avcc_t &a = w.track().avcc;
-    a = mov_box_avcc_t{};
+    MovSampleDescription *desc = w.description();
+    mov_keep_config(desc, c);
+    mov_box_avcc_t a{};
     a.configuration_version = static_cast<uint8_t>(c.u8());
     a.profile = static_cast<uint8_t>(c.u8());
     a.profile_compatibility = static_cast<uint8_t>(c.u8());
@@ -333,13 +435,19 @@ void mov_parse_avcc_box(MovWalk &w, MovCursor &c)
     a.sps_count = static_cast<uint8_t>(b5 & 31u);
     uint32_t sps_len = 0, pps_len = 0, len = 0;
     const uint8_t *sps = nullptr, *pps = nullptr, *data = nullptr;
-    for (uint32_t i = 0; i < a.sps_count && mov_read_param_set(c, &len, &data); ++i)
+    for (uint32_t i = 0; i < a.sps_count && mov_read_param_set(c, &len, &data); ++i) {
         if (i == 0) sps_len = len, sps = data;
+        mov_add_param_set(desc, data, len);
+    }
     a.pps_count = static_cast<uint8_t>(c.u8());
-    for (uint32_t i = 0; i < a.pps_count && mov_read_param_set(c, &len, &data); ++i)
+    for (uint32_t i = 0; i < a.pps_count && mov_read_param_set(c, &len, &data); ++i) {
         if (i == 0) pps_len = len, pps = data;
+        mov_add_param_set(desc, data, len);
+    }
+    if (!w.first_entry()) return;
     mov_keep_param_set(&a.sps_length, a.sps, sps_len, sps);
     mov_keep_param_set(&a.pps_length, a.pps, pps_len, pps);
+    w.track().avcc = a;
     if (w.ctx->private_mode) return;
     mov_param_sets_t &p = w.ctx->param_sets;
     mov_keep_param_set(&p.seq_param_len, p.seq_param, sps_len, sps);
@@ -350,7 +458,7 @@ void mov_parse_avcc_box(MovWalk &w, MovCursor &c)
 // decoder specific information (5); other descriptors end the walk.
 void mov_parse_esds_box(MovWalk &w, MovCursor &c)
 {
-    mov_box_esds_t &e = w.track().esds;
+    mov_box_esds_t e{};
     mov_read_full_box(c, &e.version, e.flags);
     MovCursor chain = c;
     while (chain.left() >= 2) {
@@ -375,13 +483,16 @@ void mov_parse_esds_box(MovWalk &w, MovCursor &c)
             e.dsi[1] = (v >> 2) & 15u;
             e.dsi[2] = (v >> 6) & 1u;
             e.dsi[3] = v >> 7;
-            mov_parse_audio_specific_config(body, &w.track().audio_config);
-            return;
+            mov_audio_config_t config{};
+            mov_apply_audio_config(w, body, mov_parse_audio_specific_config(body, &config), config);
+            if (w.first_entry()) w.track().audio_config = config;
+            break;
         } else {
-            return;
+            break;
         }
         chain = body;  // the nested descriptors follow the fixed fields
     }
+    if (w.first_entry()) w.track().esds = e;
 }
 
 }  // namespace vrc

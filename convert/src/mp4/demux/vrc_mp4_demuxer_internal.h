@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "vrc_mp4_demuxer.h"
+#include "vrc_mp4_demuxer_samples.h"
 #include "vrc_mp4_format.h"
 
 namespace vrc {
@@ -80,9 +81,39 @@ private:
     bool ok_ = true;
 };
 
+// What a context made by vrc_mp4_demuxer_new keeps beside the public
+// record, in the same pages: hosts allocate the public record for
+// vrc_mp4_demuxer_init from their own headers, so it never grows.
+struct MovTrackState {
+    uint32_t nr_descriptions;  // sample entries met in stsd; past the capacity, not kept
+    MovSampleDescription descriptions[MOV_MAX_DESCRIPTIONS];
+    MovPresentation presentation;  // count 0: no edit list
+};
+
+struct MovDemuxer {
+    vrc_mp4_demuxer_t pub;  // first, so that the host's pointer is this record's
+    MovTrackState tracks[MOV_MAX_TRACKS];
+    MovSampleTime delivered;  // the frame the last read_packet delivered
+    bool has_delivered;
+    // Beside video_frames and audio_frames, entry for entry.
+    MovSampleTime video_times[MOV_MAX_FRAMES];
+    MovSampleTime audio_times[MOV_MAX_FRAMES];
+};
+
+// The state beside ctx; null for a context from vrc_mp4_demuxer_init.
+inline MovDemuxer *mov_demuxer_of(vrc_mp4_demuxer_t *ctx)
+{
+    return ctx && ctx->own_memory ? reinterpret_cast<MovDemuxer *>(ctx) : nullptr;
+}
+inline const MovDemuxer *mov_demuxer_of(const vrc_mp4_demuxer_t *ctx)
+{
+    return mov_demuxer_of(const_cast<vrc_mp4_demuxer_t *>(ctx));
+}
+
 // The frame table a track's sample tables fill, with the slot that owns it.
 struct MovFrameTable {
     mov_frame_entry_t *entries;  // null: the track fills no table
+    MovSampleTime *times;        // beside entries; null without the state
     uint32_t *count;             // nr_video_frames or nr_audio_frames
     uint32_t *known;             // samples the track's tables have declared so far
     uint32_t *located;           // samples a chunk offset has placed in the file
@@ -111,6 +142,7 @@ struct MovWalk {
     uint32_t known[2];    // per table (video, audio): see MovFrameTable::known
     uint32_t located[2];  // per table: see MovFrameTable::located
     bool video_stss;      // a video track listed its key frames
+    uint32_t entries;     // sample entries met in the current stsd
     uint8_t scratch[MOV_BOX_BUF_SIZE];
 
     // The current track slot; valid only when has_slot() holds.
@@ -118,12 +150,24 @@ struct MovWalk {
     bool has_slot() const { return ctx->box_info.nr_tracks >= 1 && ctx->box_info.nr_tracks <= MOV_MAX_TRACKS; }
     mov_track_t &track() const { return ctx->tracks[slot()]; }
     mov_track_meta_t &meta() const { return ctx->track_meta[slot()]; }
+    // The sample entry being read: the first fills the public records.
+    bool first_entry() const { return entries <= 1; }
+    // Where the current sample entry is described; null when not kept.
+    MovSampleDescription *description() const
+    {
+        MovDemuxer *d = mov_demuxer_of(ctx);
+        if (!d || entries == 0 || entries > MOV_MAX_DESCRIPTIONS) return nullptr;
+        return &d->tracks[slot()].descriptions[entries - 1];
+    }
 };
 
 using MovBoxReader = void (*)(MovWalk &w, MovCursor &payload);
 
 // Ends each frame table at its last sample that a chunk offset placed.
 void mov_trim_unlocated(MovWalk &w);
+// Ends each frame table in front of its first sample whose description
+// was not kept: its pictures could not be decoded.
+void mov_trim_undescribed(MovWalk &w);
 // A video track without stss has only sync samples: every frame is a key frame.
 void mov_mark_all_key_without_stss(MovWalk &w);
 
@@ -139,6 +183,7 @@ void mov_parse_vmhd_box(MovWalk &w, MovCursor &c);
 void mov_parse_smhd_box(MovWalk &w, MovCursor &c);
 void mov_parse_dref_box(MovWalk &w, MovCursor &c);
 void mov_parse_stsd_box(MovWalk &w, MovCursor &c);
+void mov_note_sample_entry(MovWalk &w, uint32_t type);
 void mov_parse_avc1_box(MovWalk &w, MovCursor &c);
 void mov_parse_mp4a_box(MovWalk &w, MovCursor &c);
 void mov_parse_ulaw_box(MovWalk &w, MovCursor &c);
@@ -152,6 +197,7 @@ void mov_parse_stsc_box(MovWalk &w, MovCursor &c);
 void mov_parse_stco_box(MovWalk &w, MovCursor &c);
 void mov_parse_co64_box(MovWalk &w, MovCursor &c);
 void mov_parse_stss_box(MovWalk &w, MovCursor &c);
+void mov_parse_ctts_box(MovWalk &w, MovCursor &c);
 
 // Box times of 0 mean "not set" and stay 0.
 inline uint32_t mov_box_time_to_unix(uint32_t t) { return t ? mov_mactime2unixtime(t) : 0; }
@@ -159,6 +205,9 @@ inline uint32_t mov_box_time_to_unix(uint32_t t) { return t ? mov_mactime2unixti
 // ADTS sampling-frequency index of a rate: the exact entry of the table
 // (96000 down to 7350), else the nearest one.
 uint32_t adts_get_sampling_index(uint32_t sample_rate);
+
+// Puts a parameter set behind a start code; the end of what was put.
+uint8_t *mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len);
 
 }  // namespace vrc
 

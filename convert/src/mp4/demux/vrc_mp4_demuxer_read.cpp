@@ -1,6 +1,8 @@
 // Frame delivery and seeking. Frames come out as the library exchanges
-// them: H.264 as Annex B with the parameter sets in front of key frames,
-// AAC behind an ADTS header, mu-law raw, timestamps in milliseconds.
+// them: H.264 as Annex B with the parameter sets of the frame's own
+// description in front of key frames, AAC behind an ADTS header, mu-law
+// raw, timestamps in milliseconds; the frame's times in its track's units
+// stay with the context's state.
 #include <cstdio>
 #include <cstring>
 
@@ -32,8 +34,21 @@ const mov_track_meta_t kNoTrack{};
 struct MovFrame {
     mov_frame_info_t info;
     uint32_t record_size;  // private mode: bytes to the next mr01 record
-    mov_param_sets_t sets;
+    MovSampleTime time;
+    const uint8_t *sets;   // a key frame's parameter sets in Annex B
+    uint32_t sets_size;
+    uint8_t own_sets[2 * (H264_START_CODE_SIZE + MOV_PARAM_SET_CAPACITY)];  // those of mr02, or of the public records
 };
+
+// The frame takes the parameter sets of mr02 or of the first avcC (each
+// left out when absent).
+void mov_use_param_sets(MovFrame *fr, const mov_param_sets_t &sets)
+{
+    uint8_t *end = mov_put_param_set(fr->own_sets, sets.seq_param, sets.seq_param_len);
+    end = mov_put_param_set(end, sets.pic_param, sets.pic_param_len);
+    fr->sets = fr->own_sets;
+    fr->sets_size = static_cast<uint32_t>(end - fr->own_sets);
+}
 
 const mov_track_meta_t &mov_frame_meta(const vrc_mp4_demuxer_t *ctx, uint32_t track_id)
 {
@@ -72,7 +87,9 @@ int mov_next_private_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
     fr->info = mov_frame_decode(w0, w1, vrc_uri_io_file_rb32(ctx->pb));
     uint64_t needed = uint64_t{MOV_MR01_SIZE} + fr->info.size;
     if (fr->info.key_frame && mov_frame_meta(ctx, fr->info.track_id).codec_id == VRC_CODEC_H264) {
-        mov_read_mr02(ctx->pb, &fr->sets);
+        mov_param_sets_t sets{};
+        mov_read_mr02(ctx->pb, &sets);
+        mov_use_param_sets(fr, sets);
         needed += MOV_MR02_SIZE;
     }
     if (size < needed || uint64_t{ctx->read_pos} + size > UINT32_MAX) {
@@ -81,7 +98,22 @@ int mov_next_private_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
         return VRC_ERR_MP4_NO_FRAME_RECORD;
     }
     fr->record_size = size;
+    fr->time = MovSampleTime{fr->info.timestamp, 0, 0, 0};
     return 0;
+}
+
+// A key frame's parameter sets: its description's; those of the public
+// records when its description has none, or the context no descriptions.
+void mov_table_frame_sets(const vrc_mp4_demuxer_t *ctx, MovFrame *fr)
+{
+    const MovSampleDescription *desc =
+        mov_demuxer_description(ctx, fr->info.track_id, fr->time.description);
+    if (desc && desc->param_sets_size) {
+        fr->sets = desc->param_sets;
+        fr->sets_size = desc->param_sets_size;
+    } else {
+        mov_use_param_sets(fr, ctx->param_sets);
+    }
 }
 
 // Table mode: the next entry of the two indexes by file position, audio
@@ -91,15 +123,14 @@ int mov_next_table_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
     const bool video_left = ctx->video_index < ctx->nr_video_frames;
     const bool audio_left = ctx->audio_index < ctx->nr_audio_frames;
     if (!video_left && !audio_left) return -1;
-    const mov_frame_entry_t *e;
-    if (audio_left &&
-        (!video_left || ctx->video_frames[ctx->video_index].file_pos >= ctx->audio_frames[ctx->audio_index].file_pos))
-        e = &ctx->audio_frames[ctx->audio_index++];
-    else
-        e = &ctx->video_frames[ctx->video_index++];
-    fr->info = e->info;
-    if (e->info.key_frame) fr->sets = ctx->param_sets;
-    mov_seek_to(ctx, e->file_pos);
+    const bool audio = audio_left && (!video_left || ctx->video_frames[ctx->video_index].file_pos >=
+                                                         ctx->audio_frames[ctx->audio_index].file_pos);
+    const uint32_t i = audio ? ctx->audio_index++ : ctx->video_index++;
+    const mov_frame_entry_t &e = audio ? ctx->audio_frames[i] : ctx->video_frames[i];
+    fr->info = e.info;
+    if (const MovDemuxer *d = mov_demuxer_of(ctx)) fr->time = audio ? d->audio_times[i] : d->video_times[i];
+    if (e.info.key_frame) mov_table_frame_sets(ctx, fr);
+    mov_seek_to(ctx, e.file_pos);
     return 0;
 }
 
@@ -112,22 +143,12 @@ uint8_t mov_frame_type(const mov_track_meta_t &meta, bool key_frame)
     return 0;
 }
 
-// Bytes put in front of the sample: parameter sets of a key frame (each
-// behind a start code, left out when absent), or the ADTS header.
-uint32_t mov_prefix_size(uint8_t frame_type, const mov_param_sets_t &sets)
+// Bytes put in front of the sample: parameter sets of a key frame, or the
+// ADTS header.
+uint32_t mov_prefix_size(uint8_t frame_type, const MovFrame &fr)
 {
-    if (frame_type == VRC_FRAME_I)
-        return (sets.seq_param_len ? H264_START_CODE_SIZE + sets.seq_param_len : 0) +
-               (sets.pic_param_len ? H264_START_CODE_SIZE + sets.pic_param_len : 0);
+    if (frame_type == VRC_FRAME_I) return fr.sets_size;
     return frame_type == VRC_FRAME_AUDIO_ADTS ? MOV_ADTS_HEADER_SIZE : 0;
-}
-
-uint8_t *mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len)
-{
-    if (len == 0) return out;
-    std::memcpy(out, H264_START_CODE, H264_START_CODE_SIZE);
-    std::memcpy(out + H264_START_CODE_SIZE, data, len);
-    return out + H264_START_CODE_SIZE + len;
 }
 
 // The ADTS header of an AAC frame of `frame_len` bytes, header included.
@@ -224,6 +245,14 @@ uint32_t mov_seek_utctime(const vrc_mp4_demuxer_t *ctx, vrc_date_time_t when)
 
 }  // namespace
 
+uint8_t *vrc::mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len)
+{
+    if (len == 0) return out;
+    std::memcpy(out, H264_START_CODE, H264_START_CODE_SIZE);
+    std::memcpy(out + H264_START_CODE_SIZE, data, len);
+    return out + H264_START_CODE_SIZE + len;
+}
+
 extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt, uint8_t *buf,
                                                    int buf_size)
 {
@@ -234,14 +263,13 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_m
     const mov_track_meta_t &meta = mov_frame_meta(ctx, fr.info.track_id);
     const uint8_t frame_type = mov_frame_type(meta, fr.info.key_frame);
     const uint32_t n = fr.info.size;
-    const uint32_t prefix = mov_prefix_size(frame_type, fr.sets);
+    const uint32_t prefix = mov_prefix_size(frame_type, fr);
     if (buf_size < 0 || static_cast<uint64_t>(buf_size) < uint64_t{prefix} + n) {
         log_buffer_too_small();
         return -1;
     }
     if (frame_type == VRC_FRAME_I) {
-        uint8_t *out = mov_put_param_set(buf, fr.sets.seq_param, fr.sets.seq_param_len);
-        mov_put_param_set(out, fr.sets.pic_param, fr.sets.pic_param_len);
+        if (fr.sets_size) std::memcpy(buf, fr.sets, fr.sets_size);
     } else if (frame_type == VRC_FRAME_AUDIO_ADTS) {
         mov_put_adts_header(buf, ctx, fr.info.track_id, prefix + n);
     }
@@ -249,6 +277,10 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_m
     if (frame_type == VRC_FRAME_I || frame_type == VRC_FRAME_P) h264_lengths_to_start_codes(buf + prefix, n);
     mov_fill_packet(pkt, meta, fr, frame_type, buf, prefix + n);
     if (ctx->private_mode) ctx->read_pos += fr.record_size;
+    if (MovDemuxer *d = mov_demuxer_of(ctx)) {
+        d->delivered = fr.time;
+        d->has_delivered = true;
+    }
     return 0;
 }
 

@@ -1,6 +1,8 @@
 // The sample tables of a track and the frame index they fill: one entry per
 // sample with size, key flag, owning track, time in milliseconds and file
-// position, laid into the table of the track's media type in sample order.
+// position, laid into the table of the track's media type in sample order;
+// beside it, where the context has room for them, the sample's times in the
+// track's units and its description.
 //
 // Every count read from a file is hostile: each loop is bounded by the
 // entries the payload holds and by the index capacity, and never runs
@@ -21,11 +23,14 @@ MovFrameTable mov_frame_table(MovWalk &w)
     t.slot = w.slot();
     t.timescale = w.track().mdhd.timescale;
     const uint32_t kind = w.track().handler_kind;
+    MovDemuxer *d = mov_demuxer_of(w.ctx);
     if (kind == 0) {
         t.entries = w.ctx->video_frames;
+        t.times = d ? d->video_times : nullptr;
         t.count = &w.ctx->nr_video_frames;
     } else if (kind == 1) {
         t.entries = w.ctx->audio_frames;
+        t.times = d ? d->audio_times : nullptr;
         t.count = &w.ctx->nr_audio_frames;
     }
     if (t.entries) {
@@ -125,6 +130,28 @@ void mov_trim_unlocated(MovWalk &w)
     }
 }
 
+void mov_trim_undescribed(MovWalk &w)
+{
+    const MovDemuxer *d = mov_demuxer_of(w.ctx);
+    if (!d) return;
+    const MovSampleTime *times[2] = {d->video_times, d->audio_times};
+    const mov_frame_entry_t *entries[2] = {w.ctx->video_frames, w.ctx->audio_frames};
+    uint32_t *counts[2] = {&w.ctx->nr_video_frames, &w.ctx->nr_audio_frames};
+    for (int k = 0; k < 2; ++k) {
+        for (uint32_t f = 0; f < *counts[k]; ++f) {
+            const uint32_t slot = entries[k][f].info.track_id;
+            const uint32_t kept = slot < MOV_MAX_TRACKS ? mov_demuxer_description_count(w.ctx, slot) : 0;
+            // Description 0 is also what files without stsd entries name:
+            // such samples are delivered as they always were.
+            if (times[k][f].description == 0 || times[k][f].description < kept) continue;
+            vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
+                        "sample %u names sample description %u, which was not kept: the index ends in front of it\n",
+                        f, times[k][f].description + 1);
+            *counts[k] = f;
+        }
+    }
+}
+
 void mov_mark_all_key_without_stss(MovWalk &w)
 {
     if (w.video_stss) return;
@@ -145,6 +172,9 @@ void mov_parse_stts_box(MovWalk &w, MovCursor &c)
         for (uint32_t k = 0; t.entries && k < count && f < MOV_MAX_FRAMES; ++k, ++f) {
             t.entries[f].info.timestamp = mov_time_ms(time, t.timescale);
             mov_stamp(t.entries[f], t.slot);
+            // stts comes first of the tables that fill the times, as every
+            // writer orders them: ctts and stsc add to what it wrote.
+            if (t.times) t.times[f] = MovSampleTime{static_cast<int64_t>(time), 0, delta, 0};
             time += delta;
         }
     }
@@ -195,24 +225,46 @@ void mov_parse_stsc_box(MovWalk &w, MovCursor &c)
     uint32_t f = 0;
     uint32_t chunk = 0;
     uint32_t per_chunk = 0;
+    uint32_t description = 0;
     auto fill_chunks_until = [&](uint64_t end_chunk) {
         if (per_chunk == 0) {
             if (end_chunk > chunk) chunk = static_cast<uint32_t>(end_chunk);
             return;
         }
         for (; chunk < end_chunk && f < limit; ++chunk)
-            for (uint32_t k = 0; k < per_chunk && f < limit; ++k) t.entries[f++].file_pos = chunk;
+            for (uint32_t k = 0; k < per_chunk && f < limit; ++k) {
+                if (t.times) t.times[f].description = description;
+                t.entries[f++].file_pos = chunk;
+            }
     };
     for (uint32_t i = 0; i < n && f < limit; ++i) {
         const uint32_t first = c.be32();
         const uint32_t samples = c.be32();
-        c.skip(4);  // sample description index
+        const uint32_t index = c.be32();  // sample description index, from 1
         const uint32_t start = first > chunk ? first - 1 : chunk;
         fill_chunks_until(start);
         chunk = start > chunk ? start : chunk;
         per_chunk = samples;
+        description = index ? index - 1 : 0;
     }
     fill_chunks_until(UINT64_MAX);
+}
+
+// Composition offsets: signed in both versions (writers put negative ones
+// in version 0 too). Runs past the samples declared are not read.
+void mov_parse_ctts_box(MovWalk &w, MovCursor &c)
+{
+    mov_box_stco_t header{};  // the ctts header is not kept
+    const uint32_t n = mov_read_table_header(c, header, 8);
+    const MovFrameTable t = mov_frame_table(w);
+    if (!t.times) return;
+    const uint32_t limit = mov_fill_limit(t);
+    uint32_t f = 0;
+    for (uint32_t i = 0; i < n && f < limit; ++i) {
+        const uint32_t count = c.be32();                           // sample_count
+        const auto offset = static_cast<int32_t>(c.be32());        // sample_offset
+        for (uint32_t k = 0; k < count && f < limit; ++k) t.times[f++].composition_offset = offset;
+    }
 }
 
 void mov_parse_stco_box(MovWalk &w, MovCursor &c) { mov_parse_chunk_offsets(w, c, 4); }

@@ -2,6 +2,8 @@
 // writing. The tail (moov) lives in vrc_mp4_muxer_moov.cpp.
 #include "vrc_mp4_muxer.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "vrc_debug.h"
@@ -108,16 +110,6 @@ uint32_t vrc_mp4_muxer_write_meta_data0(BoxWriter &w, const vrc_mp4_muxer_t &m)
 
 // ---- private records in front of a frame --------------------------------
 
-mov_param_sets_t vrc_mp4_param_sets(const vrc_track_info_t &track)
-{
-    mov_param_sets_t sets{};
-    sets.seq_param_len = static_cast<uint16_t>(track.seq_params_len);
-    sets.pic_param_len = static_cast<uint16_t>(track.pic_params_len);
-    std::memcpy(sets.seq_param, track.seq_params, sizeof sets.seq_param);
-    std::memcpy(sets.pic_param, track.pic_params, sizeof sets.pic_param);
-    return sets;
-}
-
 void vrc_mp4_write_mr02(BoxWriter &w, const mov_param_sets_t &sets)
 {
     w.u32(vrc::MOV_MR02_DECLARED_SIZE);              // size: the payload only
@@ -137,7 +129,7 @@ void vrc_mp4_muxer_write_mdat_private_data(BoxWriter &w, const vrc_mp4_muxer_t &
     w.u32(vrc::mov_frame_word0(f));   // word 0: size
     w.u32(vrc::mov_frame_word1(f));   // word 1: seq8, track, key frame, zone
     w.u32(f.timestamp);               // word 2: timestamp
-    if (has_param_sets) vrc_mp4_write_mr02(w, vrc_mp4_param_sets(m.tracks[f.track_id]));
+    if (has_param_sets) vrc_mp4_write_mr02(w, vrc::mov_param_sets_of(m.tracks[f.track_id]));
 }
 
 // ---- packets ------------------------------------------------------------
@@ -149,7 +141,31 @@ struct PacketPlan {
     uint32_t sample_size = 0;
     uint32_t private_bytes = 0;       // mr01 and mr02 in front of the sample
     bool key_frame = false;
+    mov_param_sets_t sets{};          // video: the parameter sets the frame decodes with
+    uint32_t description = 0;         // and their sample description (nr_descriptions: a new one)
+    bool sets_in_band = false;        // the key frame's sample carries them in front of its slices
+    bool descriptions_full = false;   // they would need a description beyond the last one
+    uint32_t set_too_long = 0;        // bytes of a parameter set too long to keep; 0: none
+    vrc::MovRefusal refusal{};        // why the packet cannot be written
 };
+
+// Notes why the packet is refused; full: the file itself has no room left.
+int refuse(PacketPlan *plan, bool full, const char *format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 3, 4)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+int refuse(PacketPlan *plan, bool full, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(plan->refusal.reason, sizeof plan->refusal.reason, format, args);
+    va_end(args);
+    plan->refusal.full = full;
+    return VRC_ERR_FRAME_REFUSED;
+}
 
 bool is_video(const vrc_media_packet_t &p) { return p.media_type == VRC_MEDIA_VIDEO; }
 
@@ -179,6 +195,56 @@ bool plan_sample(const vrc_media_packet_t &p, PacketPlan *plan, uint64_t *sample
     return true;
 }
 
+// A parameter set that fits the record replaces the one it holds; a longer
+// one is not stored (the previous one stays) and is reported once per track.
+void take_param_set(const vrc::NalUnit &nal, uint8_t *buffer, uint16_t *length, uint32_t *too_long)
+{
+    if (nal.size == 0) return;
+    if (nal.size > MOV_PARAM_SET_CAPACITY) {
+        *too_long = nal.size;
+        return;
+    }
+    std::memcpy(buffer, nal.data, nal.size);
+    std::memset(buffer + nal.size, 0, MOV_PARAM_SET_CAPACITY - nal.size);
+    *length = static_cast<uint16_t>(nal.size);
+}
+
+bool same_param_sets(const mov_param_sets_t &a, const mov_param_sets_t &b)
+{
+    return a.seq_param_len == b.seq_param_len && a.pic_param_len == b.pic_param_len &&
+           std::memcmp(a.seq_param, b.seq_param, a.seq_param_len) == 0 &&
+           std::memcmp(a.pic_param, b.pic_param, a.pic_param_len) == 0;
+}
+
+// The parameter sets a video frame decodes with: the current ones, with
+// those the frame carries in front of its slices. A key frame whose sets
+// differ from the current description's, once that has a key frame of its
+// own, opens a new description, and from the second description on key
+// frames carry their sets in band as well, for decoders that read only the
+// first description. Returns the bytes the in-band sets add to the sample.
+uint32_t plan_description(const vrc_mp4_muxer_t &m, PacketPlan *plan)
+{
+    const vrc_track_info_t &track = m.tracks[0];
+    plan->sets.seq_param_len = static_cast<uint16_t>(track.seq_params_len);
+    plan->sets.pic_param_len = static_cast<uint16_t>(track.pic_params_len);
+    std::memcpy(plan->sets.seq_param, track.seq_params, MOV_PARAM_SET_CAPACITY);
+    std::memcpy(plan->sets.pic_param, track.pic_params, MOV_PARAM_SET_CAPACITY);
+    take_param_set(plan->video.sps, plan->sets.seq_param, &plan->sets.seq_param_len, &plan->set_too_long);
+    take_param_set(plan->video.pps, plan->sets.pic_param, &plan->sets.pic_param_len, &plan->set_too_long);
+    plan->description = m.nr_descriptions != 0 ? m.current_description : 0;
+    if (!plan->key_frame || m.nr_descriptions == 0) return 0;
+    if (m.description_keyed && !same_param_sets(plan->sets, m.descriptions[plan->description])) {
+        plan->description = m.nr_descriptions;  // an earlier one, else a new one
+        for (uint32_t d = 0; d < m.nr_descriptions; ++d)
+            if (same_param_sets(plan->sets, m.descriptions[d])) plan->description = d;
+        plan->descriptions_full = plan->description == vrc::MOV_MAX_DESCRIPTIONS;
+        if (plan->descriptions_full) plan->description = m.current_description;
+    }
+    plan->sets_in_band = m.nr_descriptions > 1 || plan->description == m.nr_descriptions;
+    if (!plan->sets_in_band) return 0;
+    return 8 + plan->sets.seq_param_len + plan->sets.pic_param_len;
+}
+
 // The muxer's checks of a packet: 0 when it may be written, else -3, or -5
 // for a video frame without a slice (logged).
 int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, PacketPlan *plan)
@@ -190,14 +256,16 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
     }
     if (m.nr_avframes[t] >= VRC_MUXER_MAX_TRACK_FRAMES) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track frames exceed max number %d\n", VRC_MUXER_MAX_TRACK_FRAMES);
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, true, "the %s track is full (%u frames per track)", is_video(p) ? "video" : "audio",
+                      unsigned{VRC_MUXER_MAX_TRACK_FRAMES});
     }
     if (m.nr_frames >= m.max_frames) {
         vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "AV frames exceed max number %d!\n", m.max_frames);
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, true, "the file is full (%u frames)", m.max_frames);
     }
     uint64_t sample_size = 0;
-    if (!plan_sample(p, plan, &sample_size)) return VRC_ERR_FRAME_REFUSED;
+    if (!plan_sample(p, plan, &sample_size))
+        return refuse(plan, false, "an AAC frame of %u bytes has no room for its header", p.size);
     // A damaged start code hides every slice: an empty sample would play as
     // nothing, and the bytes as they are would feed a decoder a bogus unit.
     if (is_video(p) && sample_size == 0) {
@@ -205,10 +273,12 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
                     p.track_id, p.size);
         return VRC_ERR_FRAME_EMPTY;
     }
+    if (is_video(p)) sample_size += plan_description(m, plan);
     if (sample_size > VRC_MUXER_MAX_SAMPLE_SIZE) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d sample of %llu bytes exceeds the max sample size %d!\n",
                     p.track_id, static_cast<unsigned long long>(sample_size), VRC_MUXER_MAX_SAMPLE_SIZE);
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, false, "a frame of %llu bytes is larger than a sample can be (%u bytes)",
+                      static_cast<unsigned long long>(sample_size), unsigned{VRC_MUXER_MAX_SAMPLE_SIZE});
     }
     plan->sample_size = static_cast<uint32_t>(sample_size);
     plan->private_bytes = vrc::mov_private_bytes(m, plan->key_frame, t);
@@ -216,41 +286,52 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
     if (m.mdat_offset + mdat_end > vrc::MOV_MAX_FILE_OFFSET) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d frame would end at byte %llu, beyond 32-bit offsets!\n",
                     p.track_id, static_cast<unsigned long long>(m.mdat_offset + mdat_end));
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, true, "its frames would end past 4 GiB (32-bit chunk offsets)");
     }
     if (m.mdat_size_fixed == 0) return 0;
     if (mdat_end > m.mdat_size_fixed) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__,
                     "mdat small, mdat_szie %d, frame size %d, need_space %d, mdat_size_fixed %d!\n", m.mdat_size,
                     plan->sample_size, plan->private_bytes, m.mdat_size_fixed);
-        return VRC_ERR_FRAME_REFUSED;
+        return refuse(plan, true, "its pre-sized mdat is full (%u bytes)", m.mdat_size_fixed);
     }
     return 0;
 }
 
-// Keeps a parameter set that fits the slot's buffer; a longer one is not
-// stored (the previous one stays) and is reported once per track.
-void capture_param_set(vrc_mp4_muxer_t &m, uint32_t t, const vrc::NalUnit &nal, uint8_t *buffer, uint32_t *length)
+// The frame's parameter sets become the track's current ones, in the
+// description it belongs to (a new one, or the last one still open).
+void keep_description(vrc_mp4_muxer_t &m, const PacketPlan &plan)
 {
-    if (nal.size == 0) return;
-    if (nal.size > MOV_PARAM_SET_CAPACITY) {
-        if (!m.param_set_warned[t])
-            vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                        "track %d parameter set of %u bytes exceeds %u, previous one kept\n", t, nal.size,
-                        MOV_PARAM_SET_CAPACITY);
-        m.param_set_warned[t] = 1;
-        return;
+    vrc_track_info_t &track = m.tracks[0];
+    if (plan.set_too_long != 0 && !m.param_set_warned[0])
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "track %d parameter set of %u bytes exceeds %u, previous one kept\n",
+                    0, plan.set_too_long, MOV_PARAM_SET_CAPACITY);
+    if (plan.set_too_long != 0) m.param_set_warned[0] = 1;
+    track.seq_params_len = plan.sets.seq_param_len;
+    track.pic_params_len = plan.sets.pic_param_len;
+    std::memcpy(track.seq_params, plan.sets.seq_param, MOV_PARAM_SET_CAPACITY);
+    std::memcpy(track.pic_params, plan.sets.pic_param, MOV_PARAM_SET_CAPACITY);
+    if (plan.descriptions_full && !m.description_warned) {
+        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "track 0: more than %u picture formats, later ones not described\n",
+                    vrc::MOV_MAX_DESCRIPTIONS);
+        m.description_warned = 1;
     }
-    std::memcpy(buffer, nal.data, nal.size);
-    std::memset(buffer + nal.size, 0, MOV_PARAM_SET_CAPACITY - nal.size);
-    *length = nal.size;
+    if (m.nr_descriptions == 0 || plan.description == m.nr_descriptions) {
+        m.descriptions[m.nr_descriptions++] = plan.sets;
+        m.description_keyed = 0;
+    }
+    m.current_description = plan.description;
+    // Until its first key frame the description follows the sets it meets.
+    if (!m.description_keyed) m.descriptions[m.current_description] = plan.sets;
+    if (plan.key_frame) m.description_keyed = 1;
+    m.description_of[m.nr_frames] = static_cast<uint8_t>(m.current_description);
 }
 
-mov_frame_info_t frame_record(const vrc_media_packet_t &p, const PacketPlan &plan)
+mov_frame_info_t frame_record(const vrc_media_packet_t &p, const PacketPlan &plan, uint32_t stamp)
 {
     mov_frame_info_t f{};
     f.size = plan.sample_size & 0xFFFFFFu;
-    f.timestamp = p.timestamp;
+    f.timestamp = stamp;
     f.seq8 = p.seq & 0xFFu;
     f.track_id = p.track_id & 3u;
     if (is_video(p)) {
@@ -297,27 +378,33 @@ private:
 };
 
 // Every NAL unit of the sample goes out behind its own 4-byte length.
-void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const PacketPlan &plan)
+void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const PacketPlan &plan,
+                                     uint32_t stamp)
 {
     const uint32_t t = p.track_id;
-    vrc_track_info_t &track = m.tracks[t];
-    capture_param_set(m, t, plan.video.sps, track.seq_params, &track.seq_params_len);
-    capture_param_set(m, t, plan.video.pps, track.pic_params, &track.pic_params_len);
+    keep_description(m, plan);
     mov_frame_info_t &f = m.frames[m.nr_frames];
-    f = frame_record(p, plan);
+    f = frame_record(p, plan, stamp);
     FrameOut out(m, f);
-    vrc::h264_for_each_sample_unit(plan.video, [&](const vrc::NalUnit &nal) {
+    const auto write_unit = [&](const vrc::NalUnit &nal) {
         out.be32(nal.size);
         out.bytes(nal.data, nal.size);
-    });
+    };
+    if (plan.sets_in_band) {  // from memory that outlives the call: a write batch borrows it
+        const mov_param_sets_t &sets = m.descriptions[m.description_of[m.nr_frames]];
+        write_unit(vrc::NalUnit{sets.seq_param, sets.seq_param_len});
+        write_unit(vrc::NalUnit{sets.pic_param, sets.pic_param_len});
+    }
+    vrc::h264_for_each_sample_unit(plan.video, write_unit);
     update_track_times(m, p, 0);
     count_frame(m, t, plan);
 }
 
-void vrc_mp4_muxer_write_audio_track(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const PacketPlan &plan)
+void vrc_mp4_muxer_write_audio_track(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const PacketPlan &plan,
+                                     uint32_t stamp)
 {
     mov_frame_info_t &f = m.frames[m.nr_frames];
-    f = frame_record(p, plan);
+    f = frame_record(p, plan, stamp);
     FrameOut(m, f).bytes(plan.audio, plan.sample_size);
     update_track_times(m, p, vrc::MOV_AUDIO_LEAD_MS);
     count_frame(m, p.track_id, plan);
@@ -451,17 +538,15 @@ extern "C" VRC_API int vrc_mp4_muxer_try_to_write(vrc_mp4_muxer_t *muxer, const 
 // Write failures inside a packet are not checked one by one: the first one
 // sticks in the handle and refuses the next packet with -4, and the tail
 // reports it too.
-extern "C" VRC_API int vrc_mp4_muxer_write_packet(vrc_mp4_muxer_t *muxer, const vrc_media_packet_t *packet)
+int vrc::mov_write_sample(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const MovSampleTime &time, bool exact)
 {
-    if (!muxer || !packet_present(packet)) return -1;
-    vrc_mp4_muxer_t &m = *muxer;
-    const vrc_media_packet_t &p = *packet;
     if (m.pb->error != 0) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "Lower Layer IO error! muxer->pb->error:%d\n", m.pb->error);
         return VRC_ERR_MUXER_IO;
     }
     PacketPlan plan;
     const int planned = vrc_mp4_muxer_plan_packet(m, p, &plan);
+    m.refusal = plan.refusal;
     if (planned != 0) {
         vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "write is err\n");
         return planned;
@@ -471,10 +556,23 @@ extern "C" VRC_API int vrc_mp4_muxer_write_packet(vrc_mp4_muxer_t *muxer, const 
         vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "track %d frame sequence not continous, %u, %u!\n", t, p.seq,
                     m.last_seq[t]);
     m.last_seq[t] = p.seq;
+    m.exact_times[t] = exact;
+    m.composition[m.nr_frames] = time.composition_offset;
+    if (time.composition_offset != 0) m.has_composition[t] = 1;
+    if (time.duration != 0) m.end_duration[t] = time.duration;
+    const auto stamp = static_cast<uint32_t>(time.decode_time);
     if (is_video(p))
-        vrc_mp4_muxer_write_video_track(m, p, plan);
+        vrc_mp4_muxer_write_video_track(m, p, plan, stamp);
     else
-        vrc_mp4_muxer_write_audio_track(m, p, plan);
+        vrc_mp4_muxer_write_audio_track(m, p, plan, stamp);
     vrc_mp4_muxer_measure_bitrate(m, p);
     return 0;
+}
+
+extern "C" VRC_API int vrc_mp4_muxer_write_packet(vrc_mp4_muxer_t *muxer, const vrc_media_packet_t *packet)
+{
+    if (!muxer || !packet_present(packet)) return -1;
+    vrc::MovSampleTime time;
+    time.decode_time = packet->timestamp;
+    return vrc::mov_write_sample(*muxer, *packet, time, false);
 }

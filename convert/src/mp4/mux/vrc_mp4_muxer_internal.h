@@ -4,10 +4,13 @@
 #define VRC_MP4_MUXER_INTERNAL_H
 
 #include <cstdint>
+#include <cstring>
 
+#include "vrc_codec.h"
 #include "vrc_media.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_format.h"
+#include "vrc_mp4_sample.h"
 #include "vrc_uri_io.h"
 
 namespace vrc {
@@ -35,9 +38,10 @@ static_assert(sizeof(vrc_track_info_t::seq_params) == MOV_PARAM_SET_CAPACITY &&
 // written, so no per-track copy of them is kept.
 struct mov_trak_size_t {
     uint32_t trak_size, tkhd_size, mdia_size, mdhd_size, hdlr_size, minf_size, vmhd_size,
-        smhd_size, dinf_size, dref_size, stbl_size, stsd_size, avc1_size, avcC_size, ulaw_size,
-        mp4a_size, stts_size;
+        smhd_size, dinf_size, dref_size, stbl_size, stsd_size, stts_size;
     uint32_t stts_entries;
+    uint32_t ctts_size, ctts_entries;  // 0: every sample plays at its decode time
+    uint32_t ctts_version;             // 1 when an offset is negative
     uint32_t stsz_size, stsc_size;
     uint32_t stsc_entries;
     uint32_t stco_size, stss_size;
@@ -48,6 +52,12 @@ struct mov_trak_size_t {
     uint32_t empty_edit;         // movie time before the track's first sample plays
     uint32_t media_edit;         // movie time the track's media plays
     uint32_t last_duration;      // of the track's last sample: its usual step
+};
+
+// Why the muxer refused a sample, in words a person reads.
+struct MovRefusal {
+    char reason[96];
+    bool full;  // the file has no room for any later sample either
 };
 
 struct mov_moov_size_t {
@@ -97,6 +107,9 @@ struct vrc_mp4_muxer_t {
     // the decoder up to it.
     uint32_t media_skip[VRC_MUXER_MAX_TRACKS];
     uint32_t play_length;       // milliseconds the presentation lasts at most; 0: as long as its media
+    // Media time (track units) a track plays at most from where it begins;
+    // 0: to the end of its media (re-encoded sound pads its last frame).
+    uint32_t media_length[VRC_MUXER_MAX_TRACKS];
     // A track written late (sound re-encoded: slot + 1; 0: none) and, for
     // each of its samples, the write position its first input frame had,
     // where the stamps' repair judges it against the other track.
@@ -104,6 +117,23 @@ struct vrc_mp4_muxer_t {
     uint32_t late_lead;         // milliseconds its first sample leads the first input frame (an encoder's delay)
     uint32_t late_places[VRC_MUXER_MAX_TRACK_FRAMES];
     uint32_t faststart;         // moov in front of mdat
+    vrc::MovRefusal refusal;    // of the last sample refused; empty after one written
+    // Times given exactly (decode times and the last duration from an MP4
+    // input): the stamps' repair leaves them as they are.
+    uint32_t exact_times[VRC_MUXER_MAX_TRACKS];
+    uint32_t end_duration[VRC_MUXER_MAX_TRACKS];     // of the last sample when given; 0: its usual step
+    uint32_t has_composition[VRC_MUXER_MAX_TRACKS];  // a sample plays off its decode time
+    // The video track's sample descriptions in order (a key frame whose
+    // sets match an earlier one goes back to it) and whether the current one
+    // has met its first key frame (until then new parameter sets replace it
+    // rather than opening another).
+    mov_param_sets_t descriptions[vrc::MOV_MAX_DESCRIPTIONS];
+    uint32_t nr_descriptions;
+    uint32_t current_description;  // of the frames being written
+    uint32_t description_keyed;
+    uint32_t description_warned;
+    uint8_t description_of[VRC_MUXER_MAX_FRAMES];  // per frame: its sample description
+    int32_t composition[VRC_MUXER_MAX_FRAMES];     // per frame: presentation minus decode time
     uint8_t move_block[vrc::MOV_MOVE_BLOCK_SIZE];  // faststart: the media data move through it
 };
 
@@ -123,6 +153,13 @@ struct TrackTiming {
     uint32_t repaired;       // stamps put back in line and steps replaced
 };
 
+// Appends one sample with its times in the track's units: the decode time
+// (its low 32 bits become the frame's stamp), composition offset and
+// duration; the description of a video sample follows from its parameter
+// sets. exact: the times stand as given, no repair. The results of
+// vrc_mp4_muxer_write_packet.
+int mov_write_sample(vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, const MovSampleTime &time, bool exact);
+
 // Faststart: moves mdat (header included) forward in the file by the size
 // moov was given, leaves the file at the room so made and counts mdat from
 // its new place, so that moov is written there with the chunk offsets the
@@ -137,10 +174,27 @@ int mov_make_room_for_moov(vrc_mp4_muxer_t &m);
 // stand.
 TrackTiming mov_put_stamps_in_line(vrc_mp4_muxer_t &m, uint32_t slot);
 
+// The times of a slot whose stamps were given exactly: each sample lasts
+// until the next one's decode time, the last one as given or as its
+// predecessor (vrc_mp4_muxer_timing.cpp).
+TrackTiming mov_exact_timing(const vrc_mp4_muxer_t &m, uint32_t slot);
+
+// The track's current parameter sets as an mr02 payload.
+inline mov_param_sets_t mov_param_sets_of(const vrc_track_info_t &track)
+{
+    mov_param_sets_t sets{};
+    sets.seq_param_len = static_cast<uint16_t>(track.seq_params_len);
+    sets.pic_param_len = static_cast<uint16_t>(track.pic_params_len);
+    std::memcpy(sets.seq_param, track.seq_params, sizeof sets.seq_param);
+    std::memcpy(sets.pic_param, track.pic_params, sizeof sets.pic_param);
+    return sets;
+}
+
 // Whether a frame of this slot carries an mr02 record: H.264 key frames do.
 inline bool mov_frame_has_param_sets(const vrc_mp4_muxer_t &m, bool key_frame, uint32_t slot)
 {
-    return m.private_enable && key_frame && m.tracks[slot].codec_id == VRC_CODEC_H264;
+    const CodecRow *codec = codec_by_id(m.tracks[slot].codec_id);
+    return m.private_enable && key_frame && codec && codec->param_sets;
 }
 
 // Bytes of the private records written in front of a frame's sample.

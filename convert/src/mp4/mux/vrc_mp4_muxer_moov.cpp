@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vrc_codec.h"
 #include "vrc_debug.h"
 #include "vrc_mp4_box_writer.h"
 #include "vrc_mp4_h264.h"
@@ -32,101 +33,17 @@ constexpr uint32_t kSmhdSize = 16;
 constexpr uint32_t kDrefSize = 28;
 constexpr uint32_t kUrlSize = 12;
 constexpr uint32_t kStsdHeaderSize = MOV_BOX_ATOM_SIZE + vrc::MOV_STSD_FIXED_SIZE;
-constexpr uint32_t kAvcCFixedSize = 19;        // avcC without its parameter sets
-constexpr uint32_t kAudioSampleSize = MOV_BOX_ATOM_SIZE + vrc::MOV_AUDIO_SAMPLE_FIXED_SIZE;  // without esds
 constexpr uint32_t kFullBoxHeaderSize = 16;    // header, version and flags, entry count
 constexpr uint32_t kStszHeaderSize = 20;       // ... and the common sample size
 constexpr uint32_t kElstEntrySize = 12;        // segment duration, media time, rate
 constexpr uint32_t kMediaRateOne = 0x00010000; // 1.0, 16.16
 constexpr uint32_t kNextTrackId = 3;
 constexpr uint32_t kUnityMatrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
-constexpr char kCompressorName[] = "JVT/AVC Coding";
-constexpr uint32_t kCompressorNameField = 32;  // length byte, name, zero padding
-constexpr uint32_t kMonoSampleRate8000 = 8000;
-
-// AAC decoder configuration of the 8000 Hz mono stream the recorder writes,
-// with an explicit extension that announces no SBR.
-constexpr uint8_t kEsds8000Mono[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x25, 0x00, 0x02, 0x00,
-                                     0x04, 0x80, 0x80, 0x80, 0x17, 0x40, 0x15, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                     0xBB, 0x80, 0x00, 0x00, 0xA6, 0x63, 0x05, 0x80, 0x80, 0x80, 0x05, 0x15,
-                                     0x88, 0x56, 0xE5, 0x00, 0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
-// Every other configuration: version and flags, the ES descriptor (its
-// length, 32 + the AudioSpecificConfig's, at kEsLength), the decoder
-// configuration (18 + the config's, at kDecoderLength), the decoder-specific
-// information's length (at kAscLength); then the AudioSpecificConfig, then
-// kSlConfig.
-constexpr uint8_t kEsdsHead[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x00, 0x00, 0x02, 0x00,
-                                 0x04, 0x80, 0x80, 0x80, 0x00, 0x40, 0x15, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                 0x97, 0xBE, 0x00, 0x00, 0x97, 0xBE, 0x05, 0x80, 0x80, 0x80, 0x00};
-constexpr uint32_t kEsLength = 8, kDecoderLength = 16, kAscLength = 34;
-constexpr uint8_t kSlConfig[] = {0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
-constexpr uint32_t kMaxAscSize = 5;
-static_assert(sizeof kEsds8000Mono == 46 && sizeof kEsdsHead == 35, "esds payloads");
-// AAC's sampling frequency table; other rates are written out in 24 bits.
-constexpr uint32_t kAacRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                  22050, 16000, 12000, 11025, 8000,  7350};
-constexpr uint32_t kAacRateEscape = 15;
-constexpr uint32_t kAacLowComplexity = 2;
 
 // Slots that moov describes: 0 as video, 1 as audio.
 uint32_t moov_slot_count(const vrc_mp4_muxer_t &m)
 {
     return m.nr_tracks < vrc::MOV_MOOV_TRACKS ? m.nr_tracks : vrc::MOV_MOOV_TRACKS;
-}
-
-bool is_aac(const vrc_track_info_t &track) { return track.codec_id == VRC_CODEC_AAC; }
-
-struct EsdsPayload {
-    uint8_t data[sizeof kEsdsHead + kMaxAscSize + sizeof kSlConfig];
-    uint32_t size;
-};
-
-// Channel configuration of an AudioSpecificConfig: 1 to 6 channels as they
-// are, 8 as 7 (7.1); any other count is left to the stream (0).
-uint32_t aac_channel_configuration(uint32_t channels)
-{
-    if (channels >= 1 && channels <= 6) return channels;
-    return channels == 8 ? 7 : 0;
-}
-
-// AudioSpecificConfig of AAC LC at the track's rate and channel count, with
-// a frame length of 1024 and no core coder or extension. Returns its size.
-uint32_t aac_audio_specific_config(const vrc_track_info_t &track, uint8_t *out)
-{
-    uint32_t rate_index = kAacRateEscape;
-    for (uint32_t i = 0; i < sizeof kAacRates / sizeof kAacRates[0]; ++i)
-        if (kAacRates[i] == track.sample_rate) rate_index = i;
-    uint64_t bits = kAacLowComplexity;                // audio object type, 5 bits
-    bits = bits << 4 | rate_index;                    // sampling frequency index
-    int count = 9;
-    if (rate_index == kAacRateEscape) {
-        bits = bits << 24 | (track.sample_rate & 0xFFFFFFu);  // sampling frequency
-        count += 24;
-    }
-    bits = bits << 4 | aac_channel_configuration(track.channels);  // channel configuration
-    bits <<= 3;  // frame length 1024, no core coder, no extension
-    count += 7;
-    const uint32_t size = static_cast<uint32_t>(count / 8);
-    for (uint32_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * (size - 1 - i)));
-    return size;
-}
-
-EsdsPayload esds_payload(const vrc_track_info_t &track)
-{
-    EsdsPayload esds{};
-    if (track.sample_rate == kMonoSampleRate8000 && track.channels == 1) {
-        std::memcpy(esds.data, kEsds8000Mono, sizeof kEsds8000Mono);
-        esds.size = sizeof kEsds8000Mono;
-        return esds;
-    }
-    std::memcpy(esds.data, kEsdsHead, sizeof kEsdsHead);
-    const uint32_t asc = aac_audio_specific_config(track, esds.data + sizeof kEsdsHead);
-    esds.data[kEsLength] = static_cast<uint8_t>(32 + asc);
-    esds.data[kDecoderLength] = static_cast<uint8_t>(18 + asc);
-    esds.data[kAscLength] = static_cast<uint8_t>(asc);
-    std::memcpy(esds.data + sizeof kEsdsHead + asc, kSlConfig, sizeof kSlConfig);
-    esds.size = static_cast<uint32_t>(sizeof kEsdsHead + asc + sizeof kSlConfig);
-    return esds;
 }
 
 // ---- walks over the frame table -----------------------------------------
@@ -191,6 +108,53 @@ void for_each_key_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
     });
 }
 
+// The frame's place in the frame table, where its per-frame values are.
+uint32_t frame_index(const vrc_mp4_muxer_t &m, const mov_frame_info_t &f)
+{
+    return static_cast<uint32_t>(&f - m.frames);
+}
+
+// Calls emit(count, value) for each run of equal values of a slot's
+// samples, value(frame index) giving each sample's.
+template <class Value, class Emit>
+void for_each_run(const vrc_mp4_muxer_t &m, uint32_t slot, Value &&value, Emit &&emit)
+{
+    uint32_t run_count = 0;
+    int64_t run_value = 0;
+    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint32_t) {
+        const int64_t v = value(frame_index(m, f));
+        if (run_count != 0 && v == run_value) {
+            ++run_count;
+            return;
+        }
+        if (run_count != 0) emit(run_count, run_value);
+        run_count = 1;
+        run_value = v;
+    });
+    if (run_count != 0) emit(run_count, run_value);
+}
+
+// The runs of the ctts table: samples alike in their composition offset.
+template <class Emit>
+void for_each_composition_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&emit)
+{
+    for_each_run(m, slot, [&](uint32_t i) { return int64_t{m.composition[i]}; }, emit);
+}
+
+// The runs of the stsc table: every sample is a chunk, so a run of samples
+// under one description is a run of chunks.
+template <class Emit>
+void for_each_description_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&emit)
+{
+    for_each_run(m, slot, [&](uint32_t i) { return int64_t{m.description_of[i]}; }, emit);
+}
+
+// Sample descriptions of a slot: the video track's parameter sets, else one.
+uint32_t description_count(const vrc_mp4_muxer_t &m, uint32_t slot)
+{
+    return slot == 0 && m.nr_descriptions > 1 ? m.nr_descriptions : 1;
+}
+
 // ---- sizing -------------------------------------------------------------
 
 // Track start times, durations and counts from the frame table; the sizes
@@ -210,7 +174,8 @@ void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
     }
     for (uint32_t t = 0; t < m.nr_tracks; ++t) {
         if (n[t] == 0) continue;
-        const vrc::TrackTiming timing = vrc::mov_put_stamps_in_line(m, t);
+        const vrc::TrackTiming timing =
+            m.exact_times[t] ? vrc::mov_exact_timing(m, t) : vrc::mov_put_stamps_in_line(m, t);
         m.tracks[t].start_time = timing.start;
         m.tracks[t].duration = static_cast<uint32_t>(std::min<uint64_t>(timing.duration, UINT32_MAX));
         m.moov.trak[t].last_duration = timing.last_duration;
@@ -233,12 +198,33 @@ int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_
 // When a track's presentation begins, in movie time from the stamp origin:
 // its first sample's stamp, past the media it skips. Stamps wrap at 2^32:
 // they are compared by their step from the origin, so tracks starting on
-// both sides of a wrap stay close.
+// both sides of a wrap stay close. Tracks in units of their own count
+// their stamps from one common zero, which is then the origin.
 int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t origin, uint32_t movie_timescale)
 {
     const vrc_track_info_t &track = m.tracks[t];
     return movie_time(vrc::mov_stamp_step(origin, track.start_time) + int64_t{m.media_skip[t]}, track.timescale,
                       movie_timescale);
+}
+
+// Where the track's media stops playing, in track units from its first
+// decode time: past its last sample, or past a sample that plays late
+// (B-frames) and ends later.
+int64_t media_end(const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    const int64_t duration = m.tracks[t].duration;
+    if (!m.has_composition[t]) return duration;
+    int64_t end = duration, at = 0;
+    const mov_frame_info_t *previous = nullptr;
+    for_each_sample(m, t, [&](const mov_frame_info_t &f, uint32_t) {
+        if (previous) {
+            at += f.timestamp - previous->timestamp;  // the previous sample ends here
+            end = std::max(end, at + m.composition[frame_index(m, *previous)]);
+        }
+        previous = &f;
+    });
+    if (previous) end = std::max(end, duration + m.composition[frame_index(m, *previous)]);
+    return end;
 }
 
 // A track that starts after the earliest one is preceded by an empty edit of
@@ -249,8 +235,13 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
 {
     int64_t earliest = INT64_MAX;
     uint32_t origin = 0;
-    for (uint32_t t = moov_slot_count(m); t-- > 0;)
-        if (m.nr_avframes[t] != 0) origin = m.tracks[t].start_time;
+    bool one_timescale = true;
+    for (uint32_t t = moov_slot_count(m); t-- > 0;) {
+        if (m.nr_avframes[t] == 0) continue;
+        one_timescale = one_timescale && m.tracks[t].timescale == m.tracks[0].timescale;
+        origin = m.tracks[t].start_time;
+    }
+    if (!one_timescale) origin = 0;
     for (uint32_t t = 0; t < moov_slot_count(m); ++t)
         if (m.nr_avframes[t] != 0) earliest = std::min(earliest, presentation_start(m, t, origin, movie_timescale));
     for (uint32_t t = 0; t < moov_slot_count(m); ++t) {
@@ -258,9 +249,11 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
         if (m.nr_avframes[t] == 0) continue;
         const int64_t offset = presentation_start(m, t, origin, movie_timescale) - earliest;
         s.empty_edit = static_cast<uint32_t>(std::min<int64_t>(offset, UINT32_MAX));
-        const int64_t media = movie_time(m.tracks[t].duration, m.tracks[t].timescale, movie_timescale) -
+        const int64_t media = movie_time(media_end(m, t), m.tracks[t].timescale, movie_timescale) -
                               movie_time(m.media_skip[t], m.tracks[t].timescale, movie_timescale);
         int64_t plays = std::max<int64_t>(media, 0);
+        if (m.media_length[t] != 0)
+            plays = std::min(plays, movie_time(m.media_length[t], m.tracks[t].timescale, movie_timescale));
         if (m.play_length != 0) plays = std::min<int64_t>(plays, movie_time(m.play_length, 1000, movie_timescale) - offset);
         s.media_edit = static_cast<uint32_t>(std::clamp<int64_t>(plays, 0, UINT32_MAX - int64_t{s.empty_edit}));
         if (offset == 0 && m.media_skip[t] == 0 && plays == media) continue;
@@ -275,24 +268,34 @@ uint32_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t)
     return m.moov.trak[t].empty_edit + m.moov.trak[t].media_edit;
 }
 
-uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
+// The sample entries of a slot, by its codec's row: the video track's one
+// for each description.
+template <class Visit>
+void for_each_description(const vrc_mp4_muxer_t &m, uint32_t t, Visit &&visit)
 {
-    if (t == 0) {
+    const vrc::CodecRow *codec = vrc::codec_by_id(m.tracks[t].codec_id);
+    if (!codec) codec = &vrc::kCodecG711u;  // sound of any other codec is described as mu-law
+    if (description_count(m, t) == 1) {
+        visit(*codec, vrc::mov_param_sets_of(m.tracks[t]));
+        return;
+    }
+    for (uint32_t d = 0; d < m.nr_descriptions; ++d) visit(*codec, m.descriptions[d]);
+}
+
+uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t)
+{
+    uint32_t entries = 0;
+    for_each_description(m, t, [&](const vrc::CodecRow &codec, const mov_param_sets_t &sets) {
+        entries += codec.entry_size(m.tracks[t], sets);
+    });
+    if (t == 0) {  // hosts match these lines: keep the wording
         vrc::out_printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(MOV_BOX_ATOM_SIZE));
         vrc::out_printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
-        s.avc1_size = MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE;
-        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
-        s.avcC_size = kAvcCFixedSize + m.tracks[0].seq_params_len + m.tracks[0].pic_params_len;
-        s.avc1_size += s.avcC_size;
-        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
-        return s.avc1_size;
+        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0,
+                        static_cast<long>(MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
+        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(entries));
     }
-    if (is_aac(m.tracks[t])) {
-        s.mp4a_size = kAudioSampleSize + MOV_BOX_ATOM_SIZE + esds_payload(m.tracks[t]).size;
-        return s.mp4a_size;
-    }
-    s.ulaw_size = kAudioSampleSize;
-    return s.ulaw_size;
+    return entries;
 }
 
 uint32_t count_duration_runs(const vrc_mp4_muxer_t &m, uint32_t t)
@@ -322,16 +325,25 @@ void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size
     s.dinf_size = MOV_BOX_ATOM_SIZE + s.dref_size;
     s.minf_size += s.dinf_size;
     s.stbl_size = MOV_BOX_ATOM_SIZE;
-    s.stsd_size = kStsdHeaderSize + vrc_mp4_muxer_calc_sample_entry(m, t, s);
+    s.stsd_size = kStsdHeaderSize + vrc_mp4_muxer_calc_sample_entry(m, t);
     s.stbl_size += s.stsd_size;
     s.stts_entries = count_duration_runs(m, t);
     s.stts_size = kFullBoxHeaderSize + 8 * s.stts_entries;
     s.stbl_size += s.stts_size;
+    if (m.has_composition[t]) {
+        for_each_composition_run(m, t, [&](uint32_t, int64_t offset) {
+            ++s.ctts_entries;
+            if (offset < 0) s.ctts_version = 1;
+        });
+        s.ctts_size = kFullBoxHeaderSize + 8 * s.ctts_entries;
+        s.stbl_size += s.ctts_size;
+    }
     if (t == 0) {  // every audio sample is a sync sample: no table says otherwise
         s.stss_size = kFullBoxHeaderSize + 4 * s.stss_entries;
         s.stbl_size += s.stss_size;
     }
-    s.stsc_entries = s.nr_chunks != 0 ? 1 : 0;  // one run: every chunk holds one sample
+    s.stsc_entries = 0;  // every chunk holds one sample: a run per description
+    for_each_description_run(m, t, [&](uint32_t, int64_t) { ++s.stsc_entries; });
     s.stsc_size = kFullBoxHeaderSize + 12 * s.stsc_entries;
     s.stbl_size += s.stsc_size;
     s.stsz_size = kStszHeaderSize + 4 * m.nr_avframes[t];
@@ -488,77 +500,18 @@ void vrc_mp4_write_dinf(BoxWriter &w, const mov_trak_size_t &s)
 
 // ---- sample description and sample tables -------------------------------
 
-void vrc_mp4_write_avcC(BoxWriter &w, const vrc_track_info_t &track, const mov_trak_size_t &s)
-{
-    BoxScope box(w, mov_fourcc("avcC"), s.avcC_size);
-    w.u8(1);                                          // configuration version
-    w.u8(track.seq_params[1]);                        // profile
-    w.u8(track.seq_params[2]);                        // profile compatibility
-    w.u8(track.seq_params[3]);                        // level
-    w.u8(0xFF);                                       // 4-byte NAL lengths
-    w.u8(0xE1);                                       // one SPS
-    w.u16(track.seq_params_len);                      // SPS length
-    w.bytes(track.seq_params, track.seq_params_len);  // SPS
-    w.u8(1);                                          // one PPS
-    w.u16(track.pic_params_len);                      // PPS length
-    w.bytes(track.pic_params, track.pic_params_len);  // PPS
-}
-
-void vrc_mp4_write_avc1(BoxWriter &w, const vrc_mp4_muxer_t &m, const mov_trak_size_t &s)
-{
-    const PictureSize picture = track_picture_size(m, 0);
-    const uint32_t name_length = sizeof kCompressorName - 1;
-    BoxScope box(w, mov_fourcc("avc1"), s.avc1_size);
-    w.zeros(6);                     // reserved
-    w.u16(1);                       // data reference index
-    w.u16(0);                       // pre-defined
-    w.u16(0);                       // reserved
-    w.zeros(12);                    // pre-defined
-    w.u16(picture.width);           // width
-    w.u16(picture.height);          // height
-    w.u32(0x00480000);              // horizontal resolution, 72 dpi
-    w.u32(0x00480000);              // vertical resolution, 72 dpi
-    w.u32(0);                       // reserved
-    w.u16(1);                       // frame count
-    w.u8(name_length);              // compressor name: length byte,
-    w.bytes(reinterpret_cast<const uint8_t *>(kCompressorName), name_length);  // the name,
-    w.zeros(kCompressorNameField - 1 - name_length);                           // zero padding
-    w.u16(0x0018);                  // depth
-    w.u16(0xFFFF);                  // pre-defined -1
-    vrc_mp4_write_avcC(w, m.tracks[0], s);
-}
-
-void vrc_mp4_write_audio_entry(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
-{
-    const vrc_track_info_t &track = m.tracks[t];
-    const bool aac = is_aac(track);  // every other codec is described as mu-law
-    BoxScope box(w, aac ? mov_fourcc("mp4a") : mov_fourcc("ulaw"), aac ? s.mp4a_size : s.ulaw_size);
-    w.zeros(6);                     // reserved
-    w.u16(1);                       // data reference index
-    w.u32(0);                       // reserved
-    w.u32(0);                       // reserved
-    w.u16(track.channels);          // channel count
-    w.u16(track.bitwidth);          // sample size
-    w.u16(0);                       // pre-defined
-    w.u16(0);                       // reserved
-    w.u32(track.sample_rate << 16); // sample rate, 16.16
-    vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "j %d channel %d, bitwidth %d, sample_rate %d\n", t,
-                track.channels, track.bitwidth, track.sample_rate);
-    if (!aac) return;
-    const EsdsPayload esds = esds_payload(track);
-    BoxScope esds_box(w, mov_fourcc("esds"), MOV_BOX_ATOM_SIZE + esds.size);
-    w.bytes(esds.data, esds.size);  // version, flags and the ES descriptor
-}
-
 void vrc_mp4_write_stsd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
 {
+    const vrc_track_info_t &track = m.tracks[t];
     BoxScope box(w, mov_fourcc("stsd"), s.stsd_size);
-    w.u32(0);  // version 0, flags 0
-    w.u32(1);  // entry count
-    if (t == 0)
-        vrc_mp4_write_avc1(w, m, s);
-    else
-        vrc_mp4_write_audio_entry(w, m, t, s);
+    w.u32(0);                          // version 0, flags 0
+    w.u32(description_count(m, t));    // entry count
+    if (t != 0)
+        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "j %d channel %d, bitwidth %d, sample_rate %d\n", t,
+                    track.channels, track.bitwidth, track.sample_rate);
+    for_each_description(m, t, [&](const vrc::CodecRow &codec, const mov_param_sets_t &sets) {
+        codec.write_entry(w, track, sets);  // sample entry
+    });
 }
 
 void vrc_mp4_write_stts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
@@ -584,16 +537,34 @@ void vrc_mp4_write_stss(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, cons
     for_each_key_sample(m, t, [&](uint32_t number) { w.u32(number); });  // sample number
 }
 
-void vrc_mp4_write_stsc(BoxWriter &w, uint32_t t, const mov_trak_size_t &s)
+void vrc_mp4_write_stsc(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
 {
     BoxScope box(w, mov_fourcc("stsc"), s.stsc_size);
     w.u32(0);               // version 0, flags 0
     w.u32(s.stsc_entries);  // entry count
     if (s.nr_chunks == 0) return;
     vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "track[%d] stsc nr_chunks=%d\n", t, s.nr_chunks);
-    w.u32(1);                    // first chunk
-    w.u32(s.samples_per_chunk);  // samples per chunk
-    w.u32(1);                    // sample description index
+    uint32_t first_chunk = 1;
+    for_each_description_run(m, t, [&](uint32_t chunks, int64_t description) {
+        w.u32(first_chunk);                                // first chunk
+        w.u32(s.samples_per_chunk);                        // samples per chunk
+        w.u32(static_cast<uint32_t>(description) + 1);     // sample description index
+        first_chunk += chunks;
+    });
+}
+
+// Only where a sample plays off its decode time (B-frames); version 1 when
+// an offset is negative.
+void vrc_mp4_write_ctts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
+{
+    if (s.ctts_size == 0) return;
+    BoxScope box(w, mov_fourcc("ctts"), s.ctts_size);
+    w.u32(s.ctts_version << 24);  // version, flags 0
+    w.u32(s.ctts_entries);        // entry count
+    for_each_composition_run(m, t, [&](uint32_t count, int64_t offset) {
+        w.u32(count);                                                   // sample count
+        w.u32(static_cast<uint32_t>(static_cast<int32_t>(offset)));    // sample offset
+    });
 }
 
 void vrc_mp4_write_stsz(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
@@ -620,8 +591,9 @@ void vrc_mp4_write_stbl(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
     BoxScope box(w, mov_fourcc("stbl"), s.stbl_size);
     vrc_mp4_write_stsd(w, m, t, s);
     vrc_mp4_write_stts(w, m, t, s);
+    vrc_mp4_write_ctts(w, m, t, s);
     vrc_mp4_write_stss(w, m, t, s);
-    vrc_mp4_write_stsc(w, t, s);
+    vrc_mp4_write_stsc(w, m, t, s);
     vrc_mp4_write_stsz(w, m, t, s);
     vrc_mp4_write_stco(w, m, t, s);
 }

@@ -365,3 +365,20 @@ vrc::TrackTiming vrc::mov_put_stamps_in_line(vrc_mp4_muxer_t &m, uint32_t slot)
 {
     return StampRepair(m, slot).run();
 }
+
+vrc::TrackTiming vrc::mov_exact_timing(const vrc_mp4_muxer_t &m, uint32_t slot)
+{
+    TrackTiming timing{};
+    bool first = true;
+    uint32_t previous = 0, step = 0;
+    for (SlotCursor sample(m, slot); !sample.done(); sample.next()) {
+        if (first) timing.start = sample.stamp();
+        if (!first) step = sample.stamp() - previous;
+        timing.duration += step;
+        previous = sample.stamp();
+        first = false;
+    }
+    timing.last_duration = m.end_duration[slot] != 0 ? m.end_duration[slot] : step;
+    timing.duration += timing.last_duration;
+    return timing;
+}

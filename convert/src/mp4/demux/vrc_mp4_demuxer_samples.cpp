@@ -1,0 +1,55 @@
+// The pipeline's view of what the header walk and the last read learned
+// beyond the public context (vrc_mp4_demuxer_samples.h).
+#include "vrc_mp4_demuxer_samples.h"
+
+#include "vrc_mp4_demuxer_internal.h"
+
+namespace vrc {
+
+namespace {
+
+// The state of a track in slot; null without the state or the track.
+const MovTrackState *mov_track_state(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
+{
+    const MovDemuxer *d = mov_demuxer_of(ctx);
+    if (!d || slot >= MOV_MAX_TRACKS || slot >= ctx->box_info.nr_tracks) return nullptr;
+    return &d->tracks[slot];
+}
+
+}  // namespace
+
+const MovSampleTime *mov_demuxer_sample_time(const vrc_mp4_demuxer_t *ctx)
+{
+    const MovDemuxer *d = mov_demuxer_of(ctx);
+    return d && d->has_delivered ? &d->delivered : nullptr;
+}
+
+bool mov_demuxer_presentation(const vrc_mp4_demuxer_t *ctx, uint32_t slot, MovPresentation *out)
+{
+    const MovTrackState *t = mov_track_state(ctx, slot);
+    if (!t || t->presentation.count == 0 || !out) return false;
+    *out = t->presentation;
+    out->movie_timescale = ctx->mvhd.timescale;
+    return true;
+}
+
+uint32_t mov_demuxer_timescale(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
+{
+    if (!mov_track_state(ctx, slot)) return 0;
+    return ctx->private_mode ? 1000 : ctx->tracks[slot].mdhd.timescale;
+}
+
+uint32_t mov_demuxer_description_count(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
+{
+    const MovTrackState *t = mov_track_state(ctx, slot);
+    if (!t) return 0;
+    return t->nr_descriptions < MOV_MAX_DESCRIPTIONS ? t->nr_descriptions : MOV_MAX_DESCRIPTIONS;
+}
+
+const MovSampleDescription *mov_demuxer_description(const vrc_mp4_demuxer_t *ctx, uint32_t slot, uint32_t index)
+{
+    if (index >= mov_demuxer_description_count(ctx, slot)) return nullptr;
+    return &mov_demuxer_of(ctx)->tracks[slot].descriptions[index];
+}
+
+}  // namespace vrc
