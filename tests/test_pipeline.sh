@@ -56,6 +56,11 @@ done <<'TABLE'
 0 3 75
 25 - 125
 TABLE
+# Milliseconds, as the command prints times: the clip's first picture is
+# the one at 10.960 s.
+run -y --from "$(at 10).960" --to "$(at 12)" -o "$dir/clip.mp4" "$dir/p0.rec"
+expect 0
+frames "$dir/clip.mp4" | cmp -s - <(sed -n '275,300p' "$dir/whole") || fail "a clip from 10.960 s"
 # 25 minutes (17 MB): the clip's start is found by halving the bytes, and
 # its pictures are those ffmpeg finds at that time in the whole.
 for _ in $(seq 50); do cat "$dir/v.h264"; done >"$dir/long.h264"
@@ -100,6 +105,13 @@ run --join -o "$dir/sizes.mp4" "$dir/p0.rec" "$dir/other.rec"
 expect 0
 [ -z "$(ffmpeg -nostdin -v error -i "$dir/sizes.mp4" -f null - 2>&1)" ] &&
   [ "$(frames "$dir/sizes.mp4" | wc -l)" -eq 800 ] || fail "a join of two picture sizes"
-run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p0.mp4"
-expect 1 && grep -q "overlap in time" "$dir/err" && [ ! -e "$dir/bad.mp4" ] || fail "overlap: $(cat "$dir/err")"
+# A join refused names the recording that does not fit and how.
+run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p2.mp4" "$dir/p0.mp4"
+expect 1 && grep -q "overlap in time: $dir/p0.mp4 begins 29.960 s before $dir/p0.rec ends" "$dir/err" &&
+  [ ! -e "$dir/bad.mp4" ] || fail "overlap: $(cat "$dir/err")"
+run --audio aac -o "$dir/p1aac.mp4" "$dir/p1.rec"
+if [ "$status" -eq 0 ]; then
+  run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p1aac.mp4"
+  expect 1 && grep -q "sound differs: $dir/p1aac.mp4 holds AAC, $dir/p0.rec mu-law" "$dir/err" || fail "$(cat "$dir/err")"
+fi
 echo "recfile-convert: clips, segments and joins read back as cut"

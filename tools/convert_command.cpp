@@ -143,16 +143,22 @@ int parse_args(int argc, char **argv, ConvertArgs *args)
             const char *value = vrc_tool::option_value(kName, argc, argv, &i);
             if (!value) return vrc_tool::kExitUsage;
             if (!vrc_tool::parse_audio(value, &args->audio))
-                return vrc_tool::usage_error(kName, "--audio takes aac or copy");
+                return vrc_tool::usage_error(kName, vrc_tool::refusal("--audio takes aac or copy", value));
         } else if (is_flag(arg, nullptr, "--audio-bitrate")) {
             const char *value = vrc_tool::option_value(kName, argc, argv, &i);
             if (!value) return vrc_tool::kExitUsage;
             if (!vrc_tool::parse_bitrate(value, &args->audio))
-                return vrc_tool::usage_error(kName, "--audio-bitrate needs bits per second, as 32000 or 32k");
+                return vrc_tool::usage_error(
+                    kName, vrc_tool::refusal("--audio-bitrate needs bits per second, as 32000 or 32k", value));
+            if (args->audio.bitrate < VRC_CONVERT_AAC_MIN_BITRATE || args->audio.bitrate > VRC_CONVERT_AAC_MAX_BITRATE)
+                return vrc_tool::usage_error(
+                    kName, vrc_tool::refusal("--audio-bitrate takes 8000 to 48000 bits per second", value));
             args->bitrate_given = true;
         } else if (is_flag(arg, "-j", "--jobs")) {
-            if (i + 1 >= argc || !vrc_tool::parse_u32(argv[++i], &args->jobs) || args->jobs == 0)
-                return vrc_tool::usage_error(kName, "-j needs a number of files to convert at once");
+            const char *value = vrc_tool::option_value(kName, argc, argv, &i);
+            if (!value) return vrc_tool::kExitUsage;
+            if (!vrc_tool::parse_u32(value, &args->jobs) || args->jobs == 0)
+                return vrc_tool::usage_error(kName, vrc_tool::refusal("-j needs a number of files to convert at once", value));
         } else {
             return vrc_tool::usage_error(kName, std::string("unknown option ") + arg);
         }
@@ -542,7 +548,7 @@ const Subcommand kConvertCommand = {
     "                        aac: re-encoded as AAC-LC, which every browser and\n"
     "                        phone plays\n"
     "  --audio-bitrate N     bits per second of AAC audio, as 32000 or 32k (8000\n"
-    "                        to 48000; default 32k)\n"
+    "                        to 48000, else a usage error; default 32k)\n"
     "  -y, --overwrite       replace existing outputs\n"
     "  -n, --skip-existing   skip recordings whose output is a whole MP4 file,\n"
     "                        quietly; an incomplete one is made again; of\n"
@@ -573,9 +579,10 @@ const Subcommand kConvertCommand = {
     "  --                    what follows are file names\n"
     "\n"
     "By time (the video is never re-encoded):\n"
-    "  --from TIME           only from TIME on: \"YYYY-MM-DD HH:MM:SS\", then a zone\n"
-    "                        such as +08:00, or UTC; video from the key frame\n"
-    "                        before it, and players start at TIME exactly\n"
+    "  --from TIME           only from TIME on: \"YYYY-MM-DD HH:MM:SS\", milliseconds\n"
+    "                        if wanted (\".960\"), then a zone such as +08:00, or\n"
+    "                        UTC; video from the key frame before it, and\n"
+    "                        players start at TIME exactly\n"
     "  --to TIME             only up to TIME\n"
     "  --for DURATION        with --from, instead of --to: 90s, 10m, 1h\n"
     "  --segment DURATION    a new output at the first key frame at or after each\n"
@@ -589,7 +596,8 @@ const Subcommand kConvertCommand = {
     "  --zone +HH:MM         zone of the segment grid and the names (default UTC)\n"
     "  --join                one output (-o) of all the recordings given or found\n"
     "                        under DIRs, in time order, pauses kept; pictures or\n"
-    "                        sound that differ, or times that overlap, fail\n"
+    "                        sound that differ, or times that overlap, fail,\n"
+    "                        naming the recording that does not fit\n"
     "A recording with no frame in the range is skipped with its span.\n"
     "\n"
     "Prints a line per converted file (with the damaged bytes skipped, the\n"

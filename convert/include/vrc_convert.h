@@ -102,6 +102,10 @@ typedef struct vrc_convert_result_t {
 VRC_API int vrc_convert_mp4_file(const char *input, const char *output, const vrc_convert_options_t *options,
                                  vrc_convert_result_t *result);
 
+/* The bit rates of AAC audio a job takes (audio_bitrate), bits per second. */
+#define VRC_CONVERT_AAC_MIN_BITRATE 8000u
+#define VRC_CONVERT_AAC_MAX_BITRATE 48000u
+
 /* A time that leaves a range open at that end. */
 #define VRC_CONVERT_NO_TIME INT64_MIN
 
@@ -125,7 +129,8 @@ typedef struct vrc_convert_job_t {
     uint32_t segment_seconds;       /* 0: one output; else a new output at the first key frame at or after
                                        each multiple of it */
     int32_t name_utc_offset_minutes; /* zone of the names' date fields, minutes east of UTC */
-    uint32_t audio_bitrate;         /* bits per second of AAC audio, 8000 to 48000; 0: the default (32000) */
+    uint32_t audio_bitrate;         /* bits per second of AAC audio, VRC_CONVERT_AAC_MIN_BITRATE to _MAX_BITRATE;
+                                       0: the default (32000) */
     vrc_convert_output_t output_done; /* null: not called */
 } vrc_convert_job_t;
 

@@ -46,6 +46,7 @@ struct Job {
     vrc_convert_result_t *result;
     bool any_input;                    // MP4 inputs too (only legacy recordings for vrc_convert_mp4_file)
     std::unique_ptr<vrc::AacEncoder> aac{};  // the mu-law's way to the muxer with VRC_CONVERT_AUDIO_AAC
+    std::vector<const char *> in_time_order{};  // the inputs' paths as the feed takes them
 };
 
 int fail(Job &job, int code, const char *format, ...)
@@ -323,8 +324,16 @@ int open_inputs(Job &job, uint8_t *payload, vrc::Progress *progress,
         sources->push_back(open(input, payload, progress, job.result, &rc));
         if (rc != 0) return rc;
     }
-    std::stable_sort(sources->begin(), sources->end(),
-                     [](const auto &a, const auto &b) { return a->first_ms() < b->first_ms(); });
+    std::vector<size_t> order(sources->size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return (*sources)[a]->first_ms() < (*sources)[b]->first_ms(); });
+    std::vector<std::unique_ptr<vrc::FrameSource>> opened = std::move(*sources);
+    sources->clear();
+    for (const size_t i : order) {
+        sources->push_back(std::move(opened[i]));
+        job.in_time_order.push_back(job.request->inputs[i]);
+    }
     uint64_t total = 0;
     for (const auto &source : *sources) {
         source->base = total;
@@ -399,6 +408,53 @@ int write_output(Job &job, vrc::FrameFeed &feed, bool first, vrc::Progress *unan
     return rc;
 }
 
+// What the join's checks compare of an input: its span and its sound.
+struct JoinPart {
+    int64_t first_ms, last_ms;
+    uint32_t sound;
+};
+
+JoinPart join_part(vrc::FrameSource &source, uint8_t *payload)
+{
+    vrc_track_info_t tracks[2];
+    source.describe(tracks);
+    return JoinPart{source.first_ms(), source.last_ms(payload), tracks[kAudioSlot].codec_id};
+}
+
+const char *sound_name(uint32_t codec)
+{
+    return codec == VRC_CODEC_G711U ? "mu-law" : codec == VRC_CODEC_AAC ? "AAC" : "no sound";
+}
+
+// A refused join's message names the first input (in time order) that does
+// not fit, the one it is held against and how: its sound against the first
+// input's, or its start against the end of those before it. The feed's own
+// words stay when no input shows why.
+void name_misfit(Job &job, const std::vector<std::unique_ptr<vrc::FrameSource>> &sources, uint8_t *payload)
+{
+    const JoinPart first = join_part(*sources.front(), payload);
+    int64_t end_ms = first.last_ms;
+    const char *first_name = job.in_time_order.front(), *ending = first_name;
+    for (size_t i = 1; i < sources.size(); ++i) {
+        const JoinPart part = join_part(*sources[i], payload);
+        const char *name = job.in_time_order[i];
+        if (part.first_ms < end_ms) {
+            fail(job, VRC_CONVERT_ERR_JOIN, "the recordings overlap in time: %s begins %.3f s before %s ends", name,
+                 double(end_ms - part.first_ms) / 1000, ending);
+            return;
+        }
+        if (part.sound != first.sound) {
+            fail(job, VRC_CONVERT_ERR_JOIN, "the recordings' sound differs: %s holds %s, %s %s", name,
+                 sound_name(part.sound), first_name, sound_name(first.sound));
+            return;
+        }
+        if (part.last_ms > end_ms) {
+            end_ms = part.last_ms;
+            ending = name;
+        }
+    }
+}
+
 int convert(Job &job)
 {
     const std::unique_ptr<uint8_t, PayloadFree> payload(static_cast<uint8_t *>(std::calloc(vrc::kPayloadCapacity, 1)));
@@ -420,6 +476,7 @@ int convert(Job &job)
         feed.begin_output();
     }
     if (rc == 0) feed.note(job.result->message, sizeof job.result->message);
+    if (rc == VRC_CONVERT_ERR_JOIN) name_misfit(job, feed.sources(), payload.get());
     return rc;
 }
 
