@@ -20,7 +20,7 @@ if [ -n "$ffmpeg" ]; then
   echo "$lib needs FFmpeg's libraries to load:" $ffmpeg
   exit 1
 fi
-if ! echo "$table" | grep -q 'file format pe'; then
+if ! grep -q 'file format pe' <<<"$table"; then
   echo "$lib needs no FFmpeg library:" $needed
   exit 0
 fi
