@@ -61,11 +61,14 @@ run -o x.mp4 a.rec b.rec
 expect 2
 
 # --audio aac re-encodes the sound at the bit rate asked (info reads it
-# back); what the options cannot take is a usage error.
-for bad in "--audio mp3" "--audio aac --audio-bitrate 32kb" "--audio-bitrate 24k"; do
+# back); what the options cannot take is a usage error that names it.
+for bad in "--audio mp3" "--audio aac --audio-bitrate 32kb" "--audio aac --audio-bitrate 0" \
+    "--audio aac --audio-bitrate 7999" "--segment soon" "-j x" "--from 2024-01-01T00:00:00.1234"; do
   run $bad a.rec
-  expect 2
+  expect 2 && grep -q "not \"${bad##* }\"" "$dir/err" || fail "$bad: $(cat "$dir/err")"
 done
+run --audio-bitrate 24k a.rec
+expect 2
 run -y --audio aac --audio-bitrate 24k "$dir/in/cam1/a.rec" -o "$dir/aac.mp4"
 if ! grep -q 'this build has no AAC encoder' "$dir/err"; then
   expect 0
@@ -125,6 +128,10 @@ PY
 run info "$dir/in/cam3/p.rec"
 grep -q "p.rec: legacy recording, 2023-11-14 22:13:20.000 to 2023-11-14 22:13:24.900 UTC, 4.900 s, video h264 320x240" \
   "$dir/out" || fail "info on a legacy recording: $(cat "$dir/out")"
+# The 32-bit wall-clock field wraps in 2106, as the stamps wrap: time goes on.
+"$tool" pack --video "$data/cam_320x240_25fps.h264" --start 4294967295 -o "$dir/wrap.rec" >/dev/null
+run info "$dir/wrap.rec"
+grep -q "2106-02-07 06:28:15.000 to 2106-02-07 06:28:16.960 UTC, 1.960 s," "$dir/out" || fail "$(cat "$dir/out")"
 
 # extract: the mu-law comes back as packed; a seek lands on the second key
 # frame whatever the host's zone; times outside the recording exit with 3.
@@ -133,7 +140,7 @@ expect 0
 cmp -s "$dir/a.ul" "$data/tone_8000hz_mulaw.ul" || fail "extracted audio differs from the packed tone"
 [ "$(head -c 4 "$dir/v.h264" | od -An -tx1 | tr -d ' ')" = 00000001 ] || fail "video is no Annex B stream"
 for zone in UTC CST-8 EST5EDT,M3.2.0,M11.1.0; do
-  out=$(TZ=$zone "$tool" extract "$mp4" --from "2024-01-01 08:00:01 +08:00" --json)
+  out=$(TZ=$zone "$tool" extract "$mp4" --from "2024-01-01 08:00:01.960 +08:00" --json)
   grep -q '"first_video_timestamp":1000,"first_video_utctime":1704067201' <<<"$out" || fail "TZ=$zone seek: $out"
 done
 run extract "$mp4" --from "2023-12-31 23:59:59"

@@ -210,6 +210,30 @@ sigterm_midway() {
 }
 rows+=(sigterm_midway)
 
+# SIGTERM once the output is in place (the run held in its report's first
+# write by a full pipe) stops nothing: the file's line, the summary and the
+# exit status all say converted.
+sigterm_at_end() {
+  pack_sample "$dir/a.rec" && "$tool" pack --video "$data/cam_320x240_25fps.h264" --start 1704067300 -o "$dir/b.rec" >/dev/null
+  mkfifo "$dir/pipe"
+  for args in "--faststart $dir/a.rec" "--join $dir/a.rec $dir/b.rec"; do
+    rm -f "$dir/f.mp4" && exec 3<>"$dir/pipe"
+    dd if=/dev/zero of=/dev/fd/3 bs=4096 count=64 oflag=nonblock 2>/dev/null || true
+    "$tool" -o "$dir/f.mp4" $args >"$dir/pipe" 2>"$dir/err" 3>&- &
+    local pid=$!
+    while [ ! -e "$dir/f.mp4" ] && kill -0 $pid 2>/dev/null; do sleep 0.01; done
+    kill -TERM $pid
+    tr -d '\0' <"$dir/pipe" >"$dir/out" 3>&- &
+    exec 3>&-
+    status=0 && wait $pid || status=$?
+    wait
+    expect 0
+    grep -q '^ok .*f.mp4' "$dir/out" && grep -q '^1 converted' "$dir/out" && [ ! -s "$dir/err" ] ||
+      fail "$args: $(cat "$dir/out" "$dir/err")"
+  done
+}
+rows+=(sigterm_at_end)
+
 # A reader that goes away (| head -1) stops the run as a signal does; the
 # files are many, so that the reader is gone long before the run ends.
 closed_pipe() {
@@ -232,7 +256,8 @@ cut_last_picture() {
 }
 rows+=(cut_last_picture)
 
-# ---- faststart: a disk that fills while mdat moves behind moov leaves nothing
+# ---- faststart: a disk that fills while mdat moves behind moov leaves nothing;
+# the null device as the output
 faststart_full_disk() {
   pack_sample "$dir/a.rec" && "$tool" -q --no-sync -o "$dir/plain.mp4" "$dir/a.rec"
   local size moov_at limit
@@ -245,6 +270,11 @@ faststart_full_disk() {
   no_outputs a.mp4
   run --faststart -y -o /dev/null "$dir/a.rec"; expect 1
   grep -q "/dev/null is no regular file: moov cannot be moved in front there" "$dir/err" || fail "$(cat "$dir/err")"
+  # Without it the null device takes a conversion as a test that reads (no -y
+  # needed: nothing is replaced); segments are never put beside it.
+  run -o /dev/null "$dir/a.rec"; expect 0
+  run --segment 1s -o /dev/null "$dir/a.rec"; expect 2
+  grep -q "/dev/null is a device" "$dir/err" && ! compgen -G '/dev/null?*' >/dev/null || fail "$(cat "$dir/err")"
 }
 rows+=(faststart_full_disk)
 
@@ -253,7 +283,7 @@ rows+=(faststart_full_disk)
 by_time() {
   pack_sample "$dir/a.rec"
   for args in "--from 2024-02-30T00:00:00" "--from 2024-01-01T00:00:01 --to 2024-01-01T00:00:00" "--for 10m" \
-      "--segment 0s" "--segment 10x" "--name x.mp4" "--zone +8" "--join" "--segment 1s -n"; do
+      "--segment 0s" "--segment 10x" "--name x.mp4" "--zone +8" "--join"; do
     run $args "$dir/a.rec"; expect 2
   done
   run --segment 1s --name same.mp4 "$dir/a.rec"; expect 1
@@ -267,6 +297,59 @@ by_time() {
   [ -z "$(ffmpeg -v error -i "$dir/d.mp4" -f null - 2>&1)" ] || fail "the damaged clip does not decode cleanly"
 }
 rows+=(by_time)
+
+# ---- segment names: all of a run's are known before its first output is
+# written; a name two recordings' segments share, or two segments of one
+# (here the 00 of the first and of the third), fails and nothing is written
+segment_names() {
+  mkdir "$dir/in" && cat "$data/cam_320x240_25fps.h264" "$data/cam_320x240_25fps.h264" >"$dir/v.h264"
+  for i in 0 1 2; do
+    "$tool" pack --video "$data/cam_320x240_25fps.h264" --start $((1704067200 + 600 * i)) -o "$dir/in/r$i.rec" >/dev/null
+  done
+  run -y -r --segment 1h --name 'cam-%Y%m%d-%H.mp4' -d "$dir/mp4" "$dir/in"; expect 1
+  for i in 1 2; do
+    grep -q "^FAILED  $dir/in/r$i.rec: same output $dir/mp4/cam-20240101-00.mp4 as $dir/in/r0.rec" "$dir/err" ||
+      fail "r$i: $(cat "$dir/err")"
+  done
+  [ "$(ls "$dir/mp4")" = cam-20240101-00.mp4 ] && grep -q "^ok .*r0.rec" "$dir/out" || fail "$(cat "$dir/out")"
+  "$tool" pack --video "$dir/v.h264" --fps 1 -o "$dir/long.rec" >/dev/null
+  run -y --segment 30s --name 'n-%S.mp4' -o "$dir/x.mp4" "$dir/long.rec"; expect 1
+  grep -q "two segments would both be named $dir/n-00.mp4" "$dir/err" || fail "$(cat "$dir/err")"
+  no_outputs 'n-*'
+}
+rows+=(segment_names)
+
+# ---- segmented runs resume: -n keeps the whole segments and makes missing
+# and cut ones again, as a whole run makes them; a stop names what it made
+segment_resume() {
+  cat "$data/cam_320x240_25fps.h264" "$data/cam_320x240_25fps.h264" >"$dir/v.h264"
+  "$tool" pack --video "$dir/v.h264" --fps 1 -o "$dir/long.rec" >/dev/null
+  "$tool" -q --segment 25s -o "$dir/ref/x.mp4" "$dir/long.rec" && mkdir "$dir/run" && cp "$dir"/ref/* "$dir/run"
+  rm "$dir/run/x-20240101-000050.mp4" && touch -d 2000-01-01 "$dir/run/x-20240101-000000.mp4"
+  head -c 3000 "$dir/ref/x-20240101-000115.mp4" >"$dir/run/x-20240101-000115.mp4"
+  run -n --segment 25s -o "$dir/run/x.mp4" "$dir/long.rec"; expect 0
+  grep -q 'replaced an incomplete output, 4 segments: .* (2 kept as they were)' "$dir/out" || fail "$(cat "$dir/out")"
+  for f in "$dir"/ref/*; do cmp -s "$f" "$dir/run/${f##*/}" || fail "${f##*/} differs"; done
+  [ "$(stat -c %Y "$dir/run/x-20240101-000000.mp4")" -lt 1000000000 ] || fail "a whole segment was made again"
+  run --segment 25s -o "$dir/run/x.mp4" "$dir/long.rec"; expect 1
+  grep -q "the output $dir/run/x-20240101-000000.mp4 exists" "$dir/err" || fail "$(cat "$dir/err")"
+  # Stopped (frozen as its first segment appears, so that it cannot end first), then resumed.
+  for _ in $(seq 250); do cat "$data/cam_1920x1080_large_i.h264"; done >"$dir/big.h264"
+  "$tool" pack --video "$dir/big.h264" -o "$dir/big.rec" >/dev/null
+  "$tool" --segment 1s -o "$dir/stop/x.mp4" "$dir/big.rec" >"$dir/out" 2>"$dir/err" &
+  local pid=$! made=()
+  shopt -s nullglob
+  while [ ${#made[@]} -eq 0 ] && kill -0 $pid 2>/dev/null; do made=("$dir"/stop/x-*); done
+  kill -STOP $pid && kill -TERM $pid && kill -CONT $pid
+  status=0 && wait $pid || status=$?
+  expect 143
+  made=("$dir"/stop/x-*)
+  grep -q "^stopped $dir/big.rec -> .* (.*, ${#made[@]} segments\?: ${made[0]}" "$dir/out" ||
+    fail "the segments made before the stop: ${#made[@]}, $(cat "$dir/out")"
+  run -n --segment 1s -o "$dir/stop/x.mp4" "$dir/big.rec"; expect 0
+  grep -q "40 segments: .* (${#made[@]} kept as they were)" "$dir/out" || fail "$(cat "$dir/out")"
+}
+rows+=(segment_resume)
 
 # ---- run every row ----------------------------------------------------------
 failures=0

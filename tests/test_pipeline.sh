@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Recordings by time, read back by ffprobe and ffmpeg: clips by calendar
 # time from a legacy recording and from its MP4 conversion, segments that
-# add up to the whole, and a join of three consecutive recordings with the
-# pauses between them kept.
+# add up to the whole, and joins: of three consecutive recordings with the
+# pauses between them kept, and of two picture sizes.
 # Usage: test_pipeline.sh RECFILE_CONVERT DATA_DIR
 set -euo pipefail
 tool=$1 data=$2
@@ -56,6 +56,11 @@ done <<'TABLE'
 0 3 75
 25 - 125
 TABLE
+# Milliseconds, as the command prints times: the clip's first picture is
+# the one at 10.960 s.
+run -y --from "$(at 10).960" --to "$(at 12)" -o "$dir/clip.mp4" "$dir/p0.rec"
+expect 0
+frames "$dir/clip.mp4" | cmp -s - <(sed -n '275,300p' "$dir/whole") || fail "a clip from 10.960 s"
 # 25 minutes (17 MB): the clip's start is found by halving the bytes, and
 # its pictures are those ffmpeg finds at that time in the whole.
 for _ in $(seq 50); do cat "$dir/v.h264"; done >"$dir/long.h264"
@@ -95,8 +100,18 @@ frames "$dir/day.mp4" | cmp -s - <(cat "$dir/whole" "$dir/whole" "$dir/whole") |
      sed -n '750,751p;1500,1501p' | tr '\n' ' ')" = "29.960000 35.000000 64.960000 70.000000 " ] ||
   fail "the pauses between the recordings"
 "$tool" pack --video "$data/cam_320x240_25fps.h264" --start 1704067400 -o "$dir/other.rec" >/dev/null
-run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/other.rec"
-expect 1 && grep -q "pictures differ" "$dir/err" || fail "different pictures joined: $(cat "$dir/err")"
-run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p0.mp4"
-expect 1 && grep -q "overlap in time" "$dir/err" && [ ! -e "$dir/bad.mp4" ] || fail "overlap: $(cat "$dir/err")"
+# Another picture size goes on under a sample description of its own.
+run --join -o "$dir/sizes.mp4" "$dir/p0.rec" "$dir/other.rec"
+expect 0
+[ -z "$(ffmpeg -nostdin -v error -i "$dir/sizes.mp4" -f null - 2>&1)" ] &&
+  [ "$(frames "$dir/sizes.mp4" | wc -l)" -eq 800 ] || fail "a join of two picture sizes"
+# A join refused names the recording that does not fit and how.
+run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p2.mp4" "$dir/p0.mp4"
+expect 1 && grep -q "overlap in time: $dir/p0.mp4 begins 29.960 s before $dir/p0.rec ends" "$dir/err" &&
+  [ ! -e "$dir/bad.mp4" ] || fail "overlap: $(cat "$dir/err")"
+run --audio aac -o "$dir/p1aac.mp4" "$dir/p1.rec"
+if [ "$status" -eq 0 ]; then
+  run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p1aac.mp4"
+  expect 1 && grep -q "sound differs: $dir/p1aac.mp4 holds AAC, $dir/p0.rec mu-law" "$dir/err" || fail "$(cat "$dir/err")"
+fi
 echo "recfile-convert: clips, segments and joins read back as cut"

@@ -25,35 +25,34 @@ namespace {
 
 bool calendar_ms(const std::string &text, int64_t *ms)
 {
-    int64_t seconds = 0;
-    if (text.empty()) return true;
-    if (!parse_calendar_time(text.c_str(), &seconds)) return false;
-    *ms = seconds * 1000;
-    return true;
+    return text.empty() || parse_calendar_time(text.c_str(), ms);
 }
 
-const char *const kTimeSyntax = "needs a time such as \"2024-01-01 08:30:00\" or \"2024-01-01 08:30:00 +08:00\"";
+const char *const kTimeSyntax =
+    " needs a time such as \"2024-01-01 08:30:00\" or \"2024-01-01 08:30:00.960 +08:00\"";
+const char *const kDurationSyntax = " needs a duration such as 90s, 10m or 1h";
 
 }  // namespace
 
 std::string settle_choices(TimeChoices *choices)
 {
-    if (!calendar_ms(choices->from, &choices->from_ms)) return std::string("--from ") + kTimeSyntax;
-    if (!calendar_ms(choices->to, &choices->to_ms)) return std::string("--to ") + kTimeSyntax;
+    if (!calendar_ms(choices->from, &choices->from_ms)) return refusal("--from" + std::string(kTimeSyntax), choices->from);
+    if (!calendar_ms(choices->to, &choices->to_ms)) return refusal("--to" + std::string(kTimeSyntax), choices->to);
     uint32_t seconds = 0;
     if (!choices->span.empty()) {
         if (choices->from.empty() || !choices->to.empty()) return "--for goes with --from, instead of --to";
-        if (!parse_duration(choices->span.c_str(), &seconds)) return "--for needs a duration such as 90s, 10m or 1h";
+        if (!parse_duration(choices->span.c_str(), &seconds))
+            return refusal("--for" + std::string(kDurationSyntax), choices->span);
         choices->to_ms = choices->from_ms + int64_t{seconds} * 1000;
     }
     if (choices->ranged() && choices->from_ms != VRC_CONVERT_NO_TIME && choices->to_ms != VRC_CONVERT_NO_TIME &&
         choices->to_ms <= choices->from_ms)
         return "--to must come after --from";
     if (!choices->segment.empty() && !parse_duration(choices->segment.c_str(), &choices->segment_seconds))
-        return "--segment needs a duration such as 90s, 10m or 1h";
+        return refusal("--segment" + std::string(kDurationSyntax), choices->segment);
     int64_t east = 0;
     if (!choices->zone.empty() && (choices->zone[0] == ' ' || !parse_zone(choices->zone.c_str(), &east)))
-        return "--zone needs an offset such as +08:00 or -05:00";
+        return refusal("--zone needs an offset such as +08:00 or -05:00", choices->zone);
     choices->zone_minutes = static_cast<int32_t>(east / 60);
     if ((!choices->name.empty() || !choices->zone.empty()) && choices->segment_seconds == 0)
         return "--name and --zone name the outputs of --segment";

@@ -30,6 +30,13 @@ fs::path output_name(const fs::path &input, bool keep_extension)
     return name.replace_extension(".mp4");
 }
 
+// The one spelling of an output's path that two runs' names are compared in.
+std::string output_key(const std::string &output)
+{
+    std::error_code ec;
+    return name_of(fs::absolute(path_of(output), ec).lexically_normal());
+}
+
 // Builds the job list; every output name is handed out once.
 class Planner {
   public:
@@ -83,7 +90,10 @@ class Planner {
 
     void add_problem(const fs::path &input, const std::string &problem)
     {
-        jobs_.push_back(Job{name_of(input), std::string(), 0, problem, {}});
+        Job job;
+        job.input = name_of(input);
+        job.problem = problem;
+        jobs_.push_back(std::move(job));
     }
 
     fs::path output_path(const fs::path &input, const fs::path &relative) const
@@ -106,8 +116,8 @@ class Planner {
             return "the output " + output + " is this file itself";
         // Neither -y nor -n applies: a directory is never replaced or taken for a done output.
         if (output_exists && out.directory) return "the output " + output + " is a directory";
-        std::error_code ec;
-        const auto first = outputs_.emplace(name_of(fs::absolute(path_of(output), ec).lexically_normal()), input);
+        if (rules_.segmented) return std::string();
+        const auto first = outputs_.emplace(output_key(output), input);
         if (!first.second) return "same output " + output + " as " + first.first->second;
         return std::string();
     }
@@ -124,6 +134,19 @@ std::vector<Job> plan_jobs(const std::vector<std::string> &inputs, const NamingR
     Planner planner(rules);
     for (const std::string &input : inputs) planner.add_argument(input);
     return planner.take();
+}
+
+void claim_segment_names(std::vector<Job> *jobs)
+{
+    std::map<std::string, std::string> taken;  // output path -> the input whose segment it is
+    for (Job &job : *jobs) {
+        for (size_t i = 0; job.problem.empty() && i < job.segments.size(); ++i) {
+            const auto other = taken.find(output_key(job.segments[i]));
+            if (other != taken.end()) job.problem = "same output " + job.segments[i] + " as " + other->second;
+        }
+        if (!job.problem.empty()) continue;
+        for (const std::string &segment : job.segments) taken.emplace(output_key(segment), job.input);
+    }
 }
 
 bool parse_audio(const std::string &word, AudioChoice *audio)

@@ -16,6 +16,7 @@ struct NamingRules {
     bool keep_extension = false;
     bool recursive = false;
     std::string extension = ".rec";  // of the recordings -r picks up
+    bool segmented = false;          // outputs named by a pattern: the names are checked once listed
 };
 
 struct Job {
@@ -24,6 +25,7 @@ struct Job {
     uintmax_t input_bytes = 0;
     std::string problem;  // why the file fails without being converted; empty when it can be
     std::vector<std::string> parts;  // --join: the recordings that go into the one output
+    std::vector<std::string> segments;  // --segment: the names of its outputs, listed before any is written
 };
 
 // The audio of the outputs: the recorder's mu-law as it is, or AAC.
@@ -40,6 +42,10 @@ bool parse_bitrate(const std::string &text, AudioChoice *audio);
 // One job per recording, in command-line order and, under a directory, in
 // name order. Inputs that cannot be converted become jobs with a problem.
 std::vector<Job> plan_jobs(const std::vector<std::string> &inputs, const NamingRules &rules);
+// Gives each segment name to the first job that lists it: a later job that
+// would write one of its names (under any spelling of the path) gets a
+// problem naming the input that took it.
+void claim_segment_names(std::vector<Job> *jobs);
 
 }  // namespace vrc_tool
 

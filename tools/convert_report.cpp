@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstring>
 
 #include "process.h"
 #include "subcommand.h"
@@ -25,6 +26,7 @@ const char *status_name(Status status)
     switch (status) {
     case Status::kConverted: return "converted";
     case Status::kSkipped: return "skipped";
+    case Status::kAbandoned: return "stopped";
     default: return "failed";
     }
 }
@@ -99,7 +101,8 @@ void Reporter::file_done(size_t slot, const Job &job, const Outcome &outcome)
        : outcome.status == Status::kSkipped ? skipped_
        : outcome.status == Status::kFailed  ? failed_
                                             : abandoned_);
-    if (outcome.status == Status::kAbandoned) return;  // the run's one stop line tells
+    // The run's one stop line tells, unless the conversion made outputs (segments) before the stop.
+    if (outcome.status == Status::kAbandoned && outcome.reason.empty()) return;
     erase_progress();
     if (outcome.status == Status::kFailed)
         print(stderr, "%sFAILED%s  %s: %s\n", paint(style_.colour_error, kRed),
@@ -133,12 +136,17 @@ void Reporter::summary()
         std::fprintf(out_, "%zu converted, %zu skipped, %zu failed, %" PRIu64 " bytes written in %.3f s\n",
                      converted_, skipped_, failed_, bytes_written_, seconds);
     flush_report();
-    if (stop_signal() == 0) return;
-    const size_t not_started = files_ - converted_ - skipped_ - failed_ - abandoned_;
+    if (!cut_short()) return;
     std::fprintf(stderr, "recfile-convert: stopped by %s: %s under way abandoned, %s not started\n",
                  signal_name(stop_signal()), counted(abandoned_, "conversion").c_str(),
-                 counted(not_started, "file").c_str());
+                 counted(not_started(), "file").c_str());
     std::fflush(stderr);
+}
+
+bool Reporter::cut_short() const
+{
+    const int signal = stop_signal();
+    return signal != 0 && (abandoned_ != 0 || not_started() != 0 || signal == kBrokenPipeSignal);
 }
 
 // A reader of the report that went away (| head) stops the run as a signal
@@ -152,10 +160,12 @@ void Reporter::print_text(const Job &job, const Outcome &outcome)
 {
     if (outcome.status == Status::kSkipped && !outcome.reason.empty() && !style_.quiet)
         print(out_, "skipped %s (%s)\n", job.input.c_str(), outcome.reason.c_str());
-    if (outcome.status != Status::kConverted) return;
-    print(out_, "%sok%s      %s -> %s (%" PRIu64 " bytes, %.3f s", paint(style_.colour_out, kGreen),
-          paint(style_.colour_out, kReset), job.input.c_str(), job.output.c_str(), outcome.bytes_written,
-          outcome.seconds);
+    if (outcome.status != Status::kConverted && outcome.status != Status::kAbandoned) return;
+    const bool ok = outcome.status == Status::kConverted;
+    const char *word = ok ? "ok" : "stopped";
+    print(out_, "%s%s%s%*s%s -> %s (%" PRIu64 " bytes, %.3f s", paint(style_.colour_out && ok, kGreen), word,
+          paint(style_.colour_out && ok, kReset), static_cast<int>(8 - std::strlen(word)), "", job.input.c_str(),
+          job.output.c_str(), outcome.bytes_written, outcome.seconds);
     if (outcome.repaired_steps) std::fprintf(out_, ", %" PRIu64 " timestamps repaired", outcome.repaired_steps);
     if (outcome.skipped_bytes) std::fprintf(out_, ", %" PRIu64 " damaged bytes skipped", outcome.skipped_bytes);
     if (outcome.remade_incomplete) std::fputs(", replaced an incomplete output", out_);

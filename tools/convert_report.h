@@ -54,6 +54,11 @@ class Reporter {
     // standard error that says by what and what was left undone.
     void summary();
     bool any_failed() const { return failed_ != 0; }
+    // Whether a stop left work undone: a conversion abandoned, a file not
+    // started, or a report that lost its reader. A signal that comes after
+    // the last file was done (as a --faststart output is put in place)
+    // stops nothing: the run's report and status stand.
+    bool cut_short() const;
 
   private:
     void print_text(const Job &job, const Outcome &outcome);
@@ -61,6 +66,7 @@ class Reporter {
     void draw_progress(std::chrono::steady_clock::time_point now);
     void erase_progress();
     void flush_report();
+    size_t not_started() const { return files_ - converted_ - skipped_ - failed_ - abandoned_; }
 
     const ReportStyle style_;
     std::FILE *const out_;

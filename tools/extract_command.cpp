@@ -12,6 +12,7 @@
 #include "output_file.h"
 #include "subcommand.h"
 #include "time_text.h"
+#include "vrc_codec.h"
 #include "vrc_mp4_muxer.h"
 
 namespace {
@@ -24,7 +25,7 @@ constexpr size_t kFrameBufferSize = VRC_MUXER_MAX_SAMPLE_SIZE + 4096;
 struct ExtractArgs {
     std::string input;
     std::string from;     // as given
-    int64_t from_utc = 0; // seconds since 1970 UTC
+    int64_t from_utc = 0; // seconds since 1970 UTC (milliseconds given are dropped)
     std::string video;
     std::string audio;
     bool json = false;
@@ -69,9 +70,11 @@ int parse_args(int argc, char **argv, ExtractArgs *args)
         }
     }
     if (args->input.empty()) return vrc_tool::usage_error(kName, "no file given");
-    if (!args->from.empty() && !vrc_tool::parse_calendar_time(args->from.c_str(), &args->from_utc))
-        return vrc_tool::usage_error(kName, "--from needs a time such as \"2024-01-01 08:30:00\" or "
-                                            "\"2024-01-01 08:30:00 +08:00\"");
+    int64_t from_ms = 0;
+    if (!args->from.empty() && !vrc_tool::parse_calendar_time(args->from.c_str(), &from_ms))
+        return vrc_tool::usage_error(kName, vrc_tool::refusal("--from needs a time such as \"2024-01-01 08:30:00\" "
+                                                              "or \"2024-01-01 08:30:00.960 +08:00\"", args->from));
+    args->from_utc = from_ms / 1000;  // the reader seeks by the second
     return 0;
 }
 
@@ -116,12 +119,9 @@ void copy_frames(vrc_mp4_demuxer_t *ctx, std::FILE *video, std::FILE *audio, Ext
 
 const char *audio_format(uint32_t codec_id)
 {
-    switch (codec_id) {
-    case 0: return "none";
-    case VRC_CODEC_AAC: return "adts";
-    case VRC_CODEC_G711U: return "mulaw";
-    default: return "raw";
-    }
+    if (codec_id == 0) return "none";
+    const vrc::CodecRow *codec = vrc::codec_by_id(codec_id);
+    return codec ? codec->stream_format : "raw";
 }
 
 void print_text(std::FILE *out, const ExtractArgs &args, const ExtractReport &r)
@@ -256,6 +256,8 @@ const Subcommand kExtractCommand = {
     "                     audio at its first frame not before TIME. TIME is\n"
     "                     \"YYYY-MM-DD HH:MM:SS\" in UTC, or the wall clock of another\n"
     "                     zone with its offset appended: \"2024-01-01 08:00:00 +08:00\".\n"
+    "                     Milliseconds (\"08:00:00.960\") are taken; the seek goes by\n"
+    "                     the whole second.\n"
     "                     The host's own time zone plays no part. The recording's\n"
     "                     clock starts at its first track's creation time (see\n"
     "                     recfile-convert info) and runs for its duration in whole\n"

@@ -244,7 +244,10 @@ std::vector<vrc_tool::Job> files_of(const InfoArgs &args)
 {
     if (args.picking.recursive) return vrc_tool::plan_jobs(args.inputs, args.picking);
     std::vector<vrc_tool::Job> files;
-    for (const std::string &path : args.inputs) files.push_back(vrc_tool::Job{path, std::string(), 0, std::string(), {}});
+    for (const std::string &path : args.inputs) {
+        files.emplace_back();
+        files.back().input = path;
+    }
     return files;
 }
 

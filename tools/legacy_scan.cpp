@@ -108,8 +108,15 @@ void count_step(LegacyTrackScan *track, uint32_t stamp)
 }
 
 // Seconds from the header's wall-clock field, milliseconds from the last
-// three digits of the stamp.
-int64_t calendar_ms(const Frame &frame) { return int64_t{frame.utctime} * 1000 + frame.timestamp % 1000; }
+// three digits of the stamp. The field is 32 bits wide and wraps in 2106 as
+// the stamps wrap every 49 days: a frame's seconds are those of the first
+// frame plus the signed step to its own, so that a recording running past
+// the wrap goes on counting.
+int64_t calendar_ms(const Frame &frame, uint32_t first_utc)
+{
+    const int64_t seconds = int64_t{first_utc} + static_cast<int32_t>(frame.utctime - first_utc);
+    return seconds * 1000 + frame.timestamp % 1000;
+}
 
 class Scanner {
 public:
@@ -168,8 +175,11 @@ private:
         const uint64_t header = uint64_t{frame.offset} - kHeaderSize;
         if (header > covered_) scan_->bytes_skipped += header - covered_;
         covered_ = uint64_t{frame.offset} + frame.size;
-        if (scan_->frames++ == 0) scan_->first_ms = calendar_ms(frame);
-        scan_->last_ms = calendar_ms(frame);
+        if (scan_->frames++ == 0) {
+            first_utc_ = frame.utctime;
+            scan_->first_ms = calendar_ms(frame, first_utc_);
+        }
+        scan_->last_ms = calendar_ms(frame, first_utc_);
         if (frame.type == VRC_OLDREC_TYPE_AUDIO) return count_step(&scan_->audio, frame.timestamp);
         count_step(&scan_->video, frame.timestamp);
         if (frame.type != VRC_OLDREC_TYPE_VIDEO_I) return;
@@ -188,6 +198,7 @@ private:
     bool out_of_memory_ = false;
     uint64_t covered_ = 0;
     uint32_t last_key_ = 0;
+    uint32_t first_utc_ = 0;  // the wall-clock field of the first frame
 };
 
 }  // namespace

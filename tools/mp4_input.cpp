@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "subcommand.h"
+#include "vrc_codec.h"
 #include "vrc_date_time.h"
 #include "vrc_platform.h"
 
@@ -94,13 +95,9 @@ std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx)
 
 const char *codec_name(uint32_t codec_id)
 {
-    switch (codec_id) {
-    case 0: return "none";
-    case VRC_CODEC_H264: return "h264";
-    case VRC_CODEC_AAC: return "aac";
-    case VRC_CODEC_G711U: return "g711u";
-    default: return "unknown";
-    }
+    if (codec_id == 0) return "none";
+    const vrc::CodecRow *codec = vrc::codec_by_id(codec_id);
+    return codec ? codec->short_name : "unknown";
 }
 
 const char *mode_name(const vrc_mp4_demuxer_t &ctx)

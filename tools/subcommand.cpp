@@ -89,6 +89,11 @@ int usage_error(const char *name, const std::string &message)
     return kExitUsage;
 }
 
+std::string refusal(const std::string &reason, const std::string &value)
+{
+    return reason + ", not \"" + value + "\"";
+}
+
 const char *option_value(const char *name, int argc, char **argv, int *i)
 {
     const char *option = argv[*i];

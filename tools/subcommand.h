@@ -60,6 +60,9 @@ extern "C" void stop_on_signal(int signal);
 
 // Writes "recfile-convert NAME: message" to standard error and returns kExitUsage.
 int usage_error(const char *name, const std::string &message);
+// The reason a value was refused, with the value as it was given:
+// --audio takes aac or copy, not "opus".
+std::string refusal(const std::string &reason, const std::string &value);
 // The value after the option at argv[*i], stepping *i over it; null, with
 // the usage error printed, when none follows or it is empty ("" names no
 // file, time or extension: taking it would ignore the option silently).

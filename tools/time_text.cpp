@@ -34,7 +34,20 @@ bool parse_zone(const char *text, int64_t *east)
     return true;
 }
 
-bool parse_calendar_time(const char *text, int64_t *utc)
+// The ".mmm" after the seconds, one to three digits; none is 0. text moves
+// past it.
+bool parse_milliseconds(const char **text, int64_t *ms)
+{
+    *ms = 0;
+    if (**text != '.') return true;
+    int digits = 0;
+    for (++*text; digits < 3 && **text >= '0' && **text <= '9'; ++digits, ++*text) *ms = *ms * 10 + (**text - '0');
+    if (digits == 0 || (**text >= '0' && **text <= '9')) return false;
+    for (; digits < 3; ++digits) *ms *= 10;
+    return true;
+}
+
+bool parse_calendar_time(const char *text, int64_t *utc_ms)
 {
     unsigned year, month, day, hour, minute, second;
     char separator;
@@ -43,15 +56,17 @@ bool parse_calendar_time(const char *text, int64_t *utc)
                     &used) != 7 ||
         (separator != ' ' && separator != 'T') || year < 1970 || year > 2105 || month < 1 || month > 12)
         return false;
-    int64_t east;
-    if (!parse_zone(text + used, &east)) return false;
+    const char *rest = text + used;
+    int64_t ms, east;
+    if (!parse_milliseconds(&rest, &ms) || !parse_zone(rest, &east)) return false;
     const int64_t local = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
     const vrc_date_time_t back = vrc_gmtime_to_date_time(local, 0, 0, 0);
     if (VRC_DT_MDAY(back) != day || VRC_DT_HOUR(back) != hour || VRC_DT_MIN(back) != minute ||
         VRC_DT_SEC(back) != second)
         return false;
-    *utc = local - east;
-    return *utc >= 0 && *utc <= UINT32_MAX;
+    const int64_t utc = local - east;
+    *utc_ms = utc * 1000 + ms;
+    return utc >= 0 && utc <= UINT32_MAX;
 }
 
 bool parse_duration(const char *text, uint32_t *seconds)

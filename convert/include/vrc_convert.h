@@ -45,6 +45,13 @@ VRC_BEGIN_DECLS
 #define VRC_CONVERT_AUDIO_AAC 4u     /* audio re-encoded as AAC-LC (default: the recorder's mu-law, byte for
                                         byte); VRC_CONVERT_ERR_UNSUPPORTED when the build has no AAC encoder */
 #define VRC_CONVERT_FASTSTART 8u     /* the moov box before the media data: the file plays while it downloads */
+#define VRC_CONVERT_NAMES_ONLY 16u   /* nothing is written or replaced: the inputs are read as the conversion
+                                        reads them and output_done hears each output's name, its counts zero,
+                                        so that a host can check a segmented job's names before writing */
+#define VRC_CONVERT_KEEP_WHOLE 32u   /* an output that is a whole MP4 file (vrc_mp4_demuxer_check_complete)
+                                        is kept as it is, its frames read past, and output_done hears of it
+                                        with its counts zero; an incomplete one is made again: a segmented
+                                        job resumed after a stop remakes only what is missing */
 
 /* Called on the converting thread before the first frame, then about every
  * MiB of input read, and once with done == total when the input is read.
@@ -95,6 +102,10 @@ typedef struct vrc_convert_result_t {
 VRC_API int vrc_convert_mp4_file(const char *input, const char *output, const vrc_convert_options_t *options,
                                  vrc_convert_result_t *result);
 
+/* The bit rates of AAC audio a job takes (audio_bitrate), bits per second. */
+#define VRC_CONVERT_AAC_MIN_BITRATE 8000u
+#define VRC_CONVERT_AAC_MAX_BITRATE 48000u
+
 /* A time that leaves a range open at that end. */
 #define VRC_CONVERT_NO_TIME INT64_MIN
 
@@ -118,7 +129,8 @@ typedef struct vrc_convert_job_t {
     uint32_t segment_seconds;       /* 0: one output; else a new output at the first key frame at or after
                                        each multiple of it */
     int32_t name_utc_offset_minutes; /* zone of the names' date fields, minutes east of UTC */
-    uint32_t audio_bitrate;         /* bits per second of AAC audio, 8000 to 48000; 0: the default (32000) */
+    uint32_t audio_bitrate;         /* bits per second of AAC audio, VRC_CONVERT_AAC_MIN_BITRATE to _MAX_BITRATE;
+                                       0: the default (32000) */
     vrc_convert_output_t output_done; /* null: not called */
 } vrc_convert_job_t;
 

@@ -2,7 +2,8 @@
 # Real players play the command's outputs. One recording becomes four
 # variants: plain (mu-law, moov at the end), aac, faststart (moov in front)
 # and web (both); besides, a recording whose pictures change size twice
-# (change) and an ordinary MP4 with B-frames (bframes) are converted.
+# (change) and an ordinary MP4 with B-frames (bframes) are converted, and two
+# recordings 5 s apart are joined for the web (pause).
 # Headless Chromium and Firefox ESR play each from a plain web server
 # without range requests and report decoded frames and audio; GStreamer
 # decodes both tracks of each from the file and over that server.
@@ -20,7 +21,7 @@ trap '[ -z "$server" ] || kill "$server"; rm -rf "$work"' EXIT
 mkdir -p "$site" "$work/reports"
 # Each variant with the audio codec MediaSource is asked about and its
 # pictures; the 1080p fixture's video is avc1.4d4028 (Main profile, level 4.0).
-variants=(plain:ulaw:48 aac:mp4a.40.2:48 faststart:ulaw:48 web:mp4a.40.2:48 change:ulaw:75 bframes:mp4a.40.2:50)
+variants=(plain:ulaw:48 aac:mp4a.40.2:48 faststart:ulaw:48 web:mp4a.40.2:48 change:ulaw:75 bframes:mp4a.40.2:50 pause:mp4a.40.2:100)
 
 # Writes $site/NAME.mp4 from the recording with the variant's options.
 make_variant() {  # NAME
@@ -31,6 +32,7 @@ make_variant() {  # NAME
     web) options=(--web) ;;
     change) "$tool" convert -q -y -o "$site/$1.mp4" "$work/change.rec"; return ;;
     bframes) "$tool" convert -q -y -o "$site/$1.mp4" "$data/ffmpeg_bframes_slices4.mp4"; return ;;
+    pause) "$tool" convert -q -y --web --join -o "$site/$1.mp4" "$work"/pause-*.rec; return ;;
   esac
   "$tool" convert -q -y -o "$site/$1.mp4" "${options[@]}" "$work/clip.rec"
 }
@@ -43,6 +45,10 @@ for _ in $(seq 12); do cat "$data/cam_1920x1080_large_i.h264"; done >"$work/clip
 # 320x240, then 704x576 (another SPS and PPS), then 320x240 again: 3 s.
 cat "$data/cam_320x240_slices4.h264" "$data/cam_704x576_4x3.h264" "$data/cam_320x240_aud.h264" >"$work/change.h264"
 "$tool" pack --video "$work/change.h264" --audio "$data/tone_8000hz_mulaw.ul" -o "$work/change.rec" >/dev/null
+for start in 1704067200 1704067207; do
+  "$tool" pack --video "$data/cam_320x240_25fps.h264" --audio "$data/tone_8000hz_mulaw.ul" --start $start \
+    -o "$work/pause-$start.rec" >/dev/null
+done
 for variant in "${variants[@]}"; do make_variant "${variant%%:*}"; done
 cp "$here/play.html" "$site/"
 
@@ -96,7 +102,7 @@ mulaw = {v.split(":")[0] for v in sys.argv[3:] if v.split(":")[1] == "ulaw"}
 pictures = {v.split(":")[0]: int(v.split(":")[2]) for v in sys.argv[3:]}
 # Over a server without ranges GStreamer plays what has moov in front, or
 # fits in the 4 MiB of mdat it holds in memory.
-served = {"faststart", "web", "change", "bframes"}
+served = {"faststart", "web", "change", "bframes", "pause"}
 failures, notes, table = [], [], {}
 
 def check(ok, what):

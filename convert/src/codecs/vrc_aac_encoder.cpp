@@ -9,12 +9,13 @@
 #include <cstdio>
 #include <new>
 
+#include "vrc_convert.h"
+#include "vrc_dynamic_library.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 }
-
-#include "vrc_dynamic_library.h"
 
 namespace {
 
@@ -111,8 +112,8 @@ constexpr int kSampleRate = 8000;
 constexpr int kChannels = 1;
 // The encoder's range at 8000 Hz mono: below it nothing but noise is left
 // of speech; above it the encoder cannot spend the bits.
-constexpr uint32_t kMinBitrate = 8000;
-constexpr uint32_t kMaxBitrate = 48000;
+constexpr uint32_t kMinBitrate = VRC_CONVERT_AAC_MIN_BITRATE;
+constexpr uint32_t kMaxBitrate = VRC_CONVERT_AAC_MAX_BITRATE;
 // Frames whose start stamps are kept: the encoder holds back no more than
 // two frames of samples, so a packet never starts further back.
 constexpr int64_t kStampRing = 8;

@@ -84,7 +84,9 @@ int64_t stdio_seek(void *handle, int64_t offset, int whence)
         vrc::out_printf("fseek is err");
         return -1;  // the stream did not move: never report the target as reached
     }
-    return vrc::file_tell64(f);
+    // A device that takes any position (the null device) tells 0 whatever
+    // was asked; a file stands where it was asked to.
+    return whence == SEEK_SET ? offset : vrc::file_tell64(f);
 }
 
 // ---- the layer -----------------------------------------------------------

@@ -1,10 +1,12 @@
 #include "vrc_oldrecord_demuxer.h"
+
 #include "vrc_oldrecord_demuxer_internal.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "vrc_codec.h"
 #include "vrc_debug.h"
 #include "vrc_mem.h"
 
@@ -36,22 +38,6 @@ struct FrameHeader {
     uint32_t utctime;
 };
 
-// What a header's type code says about the frame.
-struct FrameKind {
-    uint32_t type;
-    uint8_t media_type;
-    uint8_t frame_type;
-    uint8_t codec_id;
-    uint8_t key_frame;
-};
-
-constexpr FrameKind kFrameKinds[] = {
-    {VRC_OLDREC_TYPE_VIDEO_I, VRC_MEDIA_VIDEO, VRC_FRAME_I, VRC_CODEC_H264, 1},
-    {VRC_OLDREC_TYPE_VIDEO_P, VRC_MEDIA_VIDEO, VRC_FRAME_P, VRC_CODEC_H264, 0},
-    {VRC_OLDREC_TYPE_VIDEO_OTHER, VRC_MEDIA_VIDEO, VRC_FRAME_VIDEO_OTHER, VRC_CODEC_H264, 0},
-    {VRC_OLDREC_TYPE_AUDIO, VRC_MEDIA_AUDIO, VRC_FRAME_AUDIO, VRC_CODEC_G711U, 0},
-};
-
 struct IndexEntry {
     uint32_t magic;
     uint32_t size;
@@ -75,11 +61,17 @@ bool is_magic(uint32_t value)
 }
 
 // The kind of a known type code; null for any other.
-const FrameKind *frame_kind(uint32_t type)
+// The codec a header's type code names (the codec table knows which codes
+// carry which codec, and which mark key frames); null for a code of none.
+const vrc::CodecRow *frame_codec(uint32_t type, bool *key_frame)
 {
-    for (const FrameKind &kind : kFrameKinds)
-        if (kind.type == type) return &kind;
-    return nullptr;
+    return vrc::codec_by_legacy_type(type, key_frame);
+}
+
+bool known_type(uint32_t type)
+{
+    bool key_frame = false;
+    return frame_codec(type, &key_frame) != nullptr;
 }
 
 FrameHeader decode_header(const uint8_t *area)
@@ -213,7 +205,7 @@ int find_header(vrc_oldrecord_demuxer_t *d, FrameHeader *header)
 bool starts_following_frame(const FrameHeader &h, uint32_t timestamp)
 {
     const int64_t step = static_cast<int32_t>(h.timestamp - timestamp);
-    return is_magic(h.magic) && frame_kind(h.type) && h.size <= VRC_OLDREC_MAX_FRAME_SIZE &&
+    return is_magic(h.magic) && known_type(h.type) && h.size <= VRC_OLDREC_MAX_FRAME_SIZE &&
            step >= -kFollowBackMs && step <= kFollowAheadMs;
 }
 
@@ -235,7 +227,7 @@ int find_plausible_header(vrc_oldrecord_demuxer_t *d, FrameHeader *header)
     for (;;) {
         const int rc = find_header(d, header);
         if (rc != 0) return rc;
-        if (header->size > VRC_OLDREC_MAX_FRAME_SIZE || !frame_kind(header->type)) {
+        if (header->size > VRC_OLDREC_MAX_FRAME_SIZE || !known_type(header->type)) {
             vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
                         "[oldrec]header at offset %u claims %u bytes of type 0x%X: skipped as corrupt\n",
                         d->read_offset, header->size, header->type);
@@ -262,17 +254,22 @@ bool size_confirmed(vrc_oldrecord_demuxer_t *d)
 void fill_packet(vrc_media_packet_t *packet, const FrameHeader &header, uint32_t size, uint32_t offset,
                  uint8_t *buffer)
 {
-    const FrameKind &kind = *frame_kind(header.type);
+    bool key_frame = false;
+    const vrc::CodecRow &codec = *frame_codec(header.type, &key_frame);
     std::memset(packet, 0, sizeof *packet);
     packet->offset = offset;
     packet->data = buffer;
     packet->size = size;
     packet->timestamp = header.timestamp;
     packet->utctime = header.utctime;
-    packet->media_type = kind.media_type;
-    packet->frame_type = kind.frame_type;
-    packet->codec_id = kind.codec_id;
-    packet->key_frame = kind.key_frame;
+    packet->media_type = static_cast<uint8_t>(codec.media_type);
+    // The recorder marks some pictures as neither key nor predicted: they go
+    // as non-key frames of a type of their own.
+    packet->frame_type = header.type == VRC_OLDREC_TYPE_VIDEO_OTHER ? VRC_FRAME_VIDEO_OTHER
+                         : key_frame                                ? codec.key_frame_type
+                                                                    : codec.frame_type;
+    packet->codec_id = static_cast<uint8_t>(codec.codec_id);
+    packet->key_frame = key_frame ? 1 : 0;
 }
 
 enum class Payload { deliver, unreadable, skip };
@@ -328,7 +325,7 @@ bool frame_in_view(const vrc_oldrecord_demuxer_t *d, const uint8_t *at, uint32_t
 {
     if (held < kHeaderSize) return false;
     *header = decode_header(at);
-    if (!is_magic(header->magic) || !frame_kind(header->type) || header->size == 0 ||
+    if (!is_magic(header->magic) || !known_type(header->type) || header->size == 0 ||
         header->size > VRC_OLDREC_MAX_FRAME_SIZE)
         return false;
     const uint64_t end = uint64_t{kHeaderSize} + header->size;

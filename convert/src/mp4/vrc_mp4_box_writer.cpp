@@ -92,4 +92,17 @@ void BoxWriter::report_size_mismatch(const OpenBox &box) const
                 static_cast<unsigned long long>(written_ - box.start));
 }
 
+void write_audio_sample_fields(BoxWriter &w, uint32_t channels, uint32_t sample_size, uint32_t sample_rate)
+{
+    w.zeros(6);               // reserved
+    w.u16(1);                 // data reference index
+    w.u32(0);                 // reserved
+    w.u32(0);                 // reserved
+    w.u16(channels);          // channel count
+    w.u16(sample_size);       // sample size
+    w.u16(0);                 // pre-defined
+    w.u16(0);                 // reserved
+    w.u32(sample_rate << 16); // sample rate, 16.16
+}
+
 }  // namespace vrc

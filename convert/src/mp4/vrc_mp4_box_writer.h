@@ -66,6 +66,9 @@ private:
     BoxWriter &w_;
 };
 
+// The 28 fixed bytes of an audio sample entry, behind its header.
+void write_audio_sample_fields(BoxWriter &w, uint32_t channels, uint32_t sample_size, uint32_t sample_rate);
+
 }  // namespace vrc
 
 #endif

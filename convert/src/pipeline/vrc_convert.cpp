@@ -15,6 +15,7 @@
 #include "vrc_frame_feed.h"
 #include "vrc_frame_source.h"
 #include "vrc_media.h"
+#include "vrc_mp4_demuxer.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_output.h"
@@ -45,6 +46,7 @@ struct Job {
     vrc_convert_result_t *result;
     bool any_input;                    // MP4 inputs too (only legacy recordings for vrc_convert_mp4_file)
     std::unique_ptr<vrc::AacEncoder> aac{};  // the mu-law's way to the muxer with VRC_CONVERT_AUDIO_AAC
+    std::vector<const char *> in_time_order{};  // the inputs' paths as the feed takes them
 };
 
 int fail(Job &job, int code, const char *format, ...)
@@ -192,6 +194,29 @@ int finish_aac(Job &job, vrc_mp4_muxer_t *muxer)
     return 0;
 }
 
+// After an output's last frame: the range checked when the inputs ended
+// there, and an output that took no frame refused. 0 or a failure code.
+int end_output(Job &job, vrc::FrameFeed &feed, uint32_t frames, bool cut)
+{
+    const int rc = cut ? 0 : feed.finish();
+    if (rc == 0 && frames == 0) return fail(job, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
+    return rc;
+}
+
+// Reads the output's frames without writing them, cut where write_mp4
+// would cut. 0 or a failure code.
+int pass_over(Job &job, vrc::FrameFeed &feed, bool *cut)
+{
+    vrc::Frame frame;
+    uint32_t frames = 0;
+    int rc = 0;
+    vrc::FeedStep step;
+    while ((step = feed.next(&frame, &rc)) == vrc::FeedStep::frame) ++frames;
+    if (step == vrc::FeedStep::failed) return rc;
+    *cut = step == vrc::FeedStep::cut;
+    return end_output(job, feed, frames, *cut);
+}
+
 // Writes the output's MP4 file at path (the temporary name of job.output)
 // and closes it; what went into it is added to *result. 0 or a failure code.
 int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_result_t *result, bool *cut)
@@ -222,8 +247,7 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
         if (rc == 0 && aac) rc = finish_aac(job, muxer);
     }
     job.aac.reset();  // it writes into this output's muxer only
-    if (rc == 0 && !*cut) rc = feed.finish();
-    if (rc == 0 && muxer->nr_frames == 0) rc = fail(job, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
+    if (rc == 0) rc = end_output(job, feed, muxer->nr_frames, *cut);
     if (rc == 0) {
         feed.set_edits(muxer);
         const int tail = vrc_mp4_muxer_write_tailer(muxer);
@@ -260,8 +284,10 @@ int check_output(Job &job, const vrc::FrameFeed &feed)
     for (const auto &source : feed.sources())
         if (vrc::same_file(existing, source->identity()))
             return fail(job, VRC_CONVERT_ERR_SAME_FILE, "the output %s is the input itself", job.output);
-    if (job.options.flags & VRC_CONVERT_KEEP_EXISTING)
-        return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
+    // A device (the null device, for a test that reads) is written into, never replaced.
+    const bool device = !existing.regular && !existing.directory;
+    if ((job.options.flags & VRC_CONVERT_KEEP_EXISTING) && !device)
+        return fail(job, VRC_CONVERT_ERR_EXISTS, "the output %s exists", job.output);
     return 0;
 }
 
@@ -275,7 +301,7 @@ int move_into_place(Job &job, vrc::StagedFile &staged, vrc_convert_result_t *res
     if (sync && !staged.sync_data())
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
     const vrc::FileOutcome moved = staged.put_in_place(replace);
-    if (moved == vrc::FileOutcome::exists) return fail(job, VRC_CONVERT_ERR_EXISTS, "%s exists", job.output);
+    if (moved == vrc::FileOutcome::exists) return fail(job, VRC_CONVERT_ERR_EXISTS, "the output %s exists", job.output);
     if (moved == vrc::FileOutcome::failed)
         return fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot put %s in place: %s", job.output, vrc::file_error_text());
     if (sync && !staged.sync_name())
@@ -298,8 +324,16 @@ int open_inputs(Job &job, uint8_t *payload, vrc::Progress *progress,
         sources->push_back(open(input, payload, progress, job.result, &rc));
         if (rc != 0) return rc;
     }
-    std::stable_sort(sources->begin(), sources->end(),
-                     [](const auto &a, const auto &b) { return a->first_ms() < b->first_ms(); });
+    std::vector<size_t> order(sources->size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return (*sources)[a]->first_ms() < (*sources)[b]->first_ms(); });
+    std::vector<std::unique_ptr<vrc::FrameSource>> opened = std::move(*sources);
+    sources->clear();
+    for (const size_t i : order) {
+        sources->push_back(std::move(opened[i]));
+        job.in_time_order.push_back(job.request->inputs[i]);
+    }
     uint64_t total = 0;
     for (const auto &source : *sources) {
         source->base = total;
@@ -334,31 +368,91 @@ int announce(Job &job, vrc::Progress &progress)
     return progress.report(0, 0, true) ? 0 : fail(job, VRC_CONVERT_ERR_CANCELLED, "cancelled");
 }
 
-// One output: staged, written, checked and put in place; output_done learns
-// what went into it. unannounced: the progress to announce the start to,
-// once the first output is staged. 0 or a failure code.
+// Whether the current output is read past rather than written: only its
+// name is asked for, or it is there already, whole.
+bool passes_over(const Job &job)
+{
+    if (job.options.flags & VRC_CONVERT_NAMES_ONLY) return true;
+    return (job.options.flags & VRC_CONVERT_KEEP_WHOLE) && vrc_mp4_demuxer_check_complete(job.output) == 1;
+}
+
+// One output: staged, written, checked and put in place, or read past;
+// output_done learns what went into it. unannounced: the progress to
+// announce the start to, once the first output is staged. 0 or a failure
+// code.
 int write_output(Job &job, vrc::FrameFeed &feed, bool first, vrc::Progress *unannounced, bool *cut)
 {
     vrc::StagedFile staged(job.output);  // its temporary file goes when the conversion fails
     const uint32_t dropped = job.result->frames_dropped;
     const uint64_t skipped = job.result->bytes_skipped;
+    const bool written_here = !passes_over(job);
     int rc = check_output(job, feed);
     for (size_t i = 0; rc == 0 && first && i < feed.sources().size(); ++i) rc = feed.sources()[i]->fits();
-    if (rc == 0) rc = create_temp_file(job, staged);
+    if (rc == 0 && written_here) rc = create_temp_file(job, staged);
     // Moving the media data behind moov reads them back: a device or a pipe
     // gives nothing back to move.
-    if (rc == 0 && (job.options.flags & VRC_CONVERT_FASTSTART) && staged.straight())
+    if (rc == 0 && written_here && (job.options.flags & VRC_CONVERT_FASTSTART) && staged.straight())
         rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "%s is no regular file: moov cannot be moved in front there",
                   job.output);
     if (rc == 0 && unannounced) rc = announce(job, *unannounced);
     vrc_convert_result_t written{};
-    if (rc == 0) rc = write_mp4(job, feed, staged.path().c_str(), &written, cut);
-    if (rc == 0) rc = move_into_place(job, staged, &written);
+    if (rc == 0)
+        rc = written_here ? write_mp4(job, feed, staged.path().c_str(), &written, cut) : pass_over(job, feed, cut);
+    if (rc == 0 && written_here) rc = move_into_place(job, staged, &written);
     add_output(job.result, written);
-    written.frames_dropped = job.result->frames_dropped - dropped;
-    written.bytes_skipped = job.result->bytes_skipped - skipped;
+    if (written_here) {
+        written.frames_dropped = job.result->frames_dropped - dropped;
+        written.bytes_skipped = job.result->bytes_skipped - skipped;
+    }
     if (rc == 0 && job.request->output_done) job.request->output_done(job.options.user, job.output, &written);
     return rc;
+}
+
+// What the join's checks compare of an input: its span and its sound.
+struct JoinPart {
+    int64_t first_ms, last_ms;
+    uint32_t sound;
+};
+
+JoinPart join_part(vrc::FrameSource &source, uint8_t *payload)
+{
+    vrc_track_info_t tracks[2];
+    source.describe(tracks);
+    return JoinPart{source.first_ms(), source.last_ms(payload), tracks[kAudioSlot].codec_id};
+}
+
+const char *sound_name(uint32_t codec)
+{
+    return codec == VRC_CODEC_G711U ? "mu-law" : codec == VRC_CODEC_AAC ? "AAC" : "no sound";
+}
+
+// A refused join's message names the first input (in time order) that does
+// not fit, the one it is held against and how: its sound against the first
+// input's, or its start against the end of those before it. The feed's own
+// words stay when no input shows why.
+void name_misfit(Job &job, const std::vector<std::unique_ptr<vrc::FrameSource>> &sources, uint8_t *payload)
+{
+    const JoinPart first = join_part(*sources.front(), payload);
+    int64_t end_ms = first.last_ms;
+    const char *first_name = job.in_time_order.front(), *ending = first_name;
+    for (size_t i = 1; i < sources.size(); ++i) {
+        const JoinPart part = join_part(*sources[i], payload);
+        const char *name = job.in_time_order[i];
+        if (part.first_ms < end_ms) {
+            fail(job, VRC_CONVERT_ERR_JOIN, "the recordings overlap in time: %s begins %.3f s before %s ends", name,
+                 double(end_ms - part.first_ms) / 1000, ending);
+            return;
+        }
+        if (part.sound != first.sound) {
+            fail(job, VRC_CONVERT_ERR_JOIN, "the recordings' sound differs: %s holds %s, %s %s", name,
+                 sound_name(part.sound), first_name, sound_name(first.sound));
+            return;
+        }
+        if (part.last_ms > end_ms) {
+            end_ms = part.last_ms;
+            ending = name;
+        }
+    }
 }
 
 int convert(Job &job)
@@ -382,6 +476,7 @@ int convert(Job &job)
         feed.begin_output();
     }
     if (rc == 0) feed.note(job.result->message, sizeof job.result->message);
+    if (rc == VRC_CONVERT_ERR_JOIN) name_misfit(job, feed.sources(), payload.get());
     return rc;
 }
 

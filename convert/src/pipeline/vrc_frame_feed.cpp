@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "vrc_date_time.h"
-#include "vrc_mp4_h264.h"
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_uri_io_block.h"
 
@@ -111,22 +110,6 @@ int FrameFeed::next_source()
         placed_[0] = placed_[1] = false;
         return 0;
     }
-    return 0;
-}
-
-// Joined inputs must show the same pictures: the SPS of each one's first
-// key frame equals the first input's.
-int FrameFeed::check_picture(const vrc_media_packet_t &packet)
-{
-    const H264FrameLayout layout = h264_frame_layout(packet.data, packet.size);
-    const std::string sps(reinterpret_cast<const char *>(layout.sps.data), layout.sps.size);
-    if (current_ == 0 || sps_.empty()) {
-        sps_ = sps;
-        return 0;
-    }
-    if (!sps.empty() && sps != sps_)
-        return fail_result(result_, VRC_CONVERT_ERR_JOIN,
-                           "the recordings' pictures differ (their sequence parameter sets)");
     return 0;
 }
 
@@ -237,8 +220,6 @@ FeedStep FrameFeed::read_wanted(Frame *frame, int64_t *t, int *rc)
         }
         if (!wanted(*packet, *t)) continue;
         if (packet->media_type == VRC_MEDIA_VIDEO && packet->key_frame && !source_started_) {
-            *rc = check_picture(*packet);
-            if (*rc != 0) return FeedStep::failed;
             source_started_ = true;
             key_ms_ = *t;
         }

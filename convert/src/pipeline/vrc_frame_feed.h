@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "vrc_frame_source.h"
@@ -62,7 +61,6 @@ private:
     bool wanted(const vrc_media_packet_t &packet, int64_t t);
     FeedStep read_wanted(Frame *frame, int64_t *t, int *rc);
     int next_source();
-    int check_picture(const vrc_media_packet_t &packet);
     bool cuts_here(const vrc_media_packet_t &packet, int64_t t) const;
     int64_t grid_floor(int64_t t) const;
     // When an output whose first frame is at t starts: the range's start or
@@ -83,7 +81,6 @@ private:
     int64_t origin_ms_ = 0;        // calendar time of stamp 0 on the output clock
     int64_t key_ms_ = 0;           // the current input's first key frame, where a clip's audio begins
     int64_t last_ms_ = INT64_MIN;  // of the last frame delivered
-    std::string sps_;              // of the first input, which every joined one must show
     uint32_t in_range_ = 0;        // frames delivered within the range
     uint32_t seq_[2] = {};
     bool held_ = false;            // a frame waits for the next output

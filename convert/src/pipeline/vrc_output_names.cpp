@@ -36,7 +36,6 @@ const char *OutputNames::next(int64_t start_ms, int *rc, vrc_convert_result_t *r
     if (!segmented_) return pattern_;
     const int64_t local = (start_ms - (start_ms % 1000 + 1000) % 1000) / 1000 + int64_t{offset_minutes_} * 60;
     const vrc_date_time_t t = vrc_gmtime_to_date_time(local, 0, 0, 0);
-    previous_.swap(name_);
     name_.clear();
     for (const char *p = pattern_; *p; ++p) {
         char text[8];
@@ -49,7 +48,7 @@ const char *OutputNames::next(int64_t start_ms, int *rc, vrc_convert_result_t *r
             name_ += *p;
         }
     }
-    if (name_ == previous_) {
+    if (!taken_.insert(name_).second) {
         *rc = fail_result(result, VRC_CONVERT_ERR_OUTPUT,
                           "two segments would both be named %s: the name pattern needs finer date fields",
                           name_.c_str());

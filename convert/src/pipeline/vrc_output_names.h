@@ -4,6 +4,7 @@
 #define VRC_OUTPUT_NAMES_H
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "vrc_convert.h"
@@ -19,14 +20,15 @@ public:
     {
     }
     // The name of the output starting at start_ms (ms since 1970 UTC); null
-    // with *rc set when a segment would take the name of the one before.
+    // with *rc set when a segment would take the name of an earlier one.
     const char *next(int64_t start_ms, int *rc, vrc_convert_result_t *result);
 
 private:
     const char *pattern_;
     bool segmented_;
     int32_t offset_minutes_;
-    std::string name_, previous_;
+    std::string name_;
+    std::set<std::string> taken_;  // the names of the outputs before
 };
 
 }  // namespace vrc

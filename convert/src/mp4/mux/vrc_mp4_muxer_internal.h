@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "vrc_codec.h"
 #include "vrc_media.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_format.h"
@@ -37,8 +38,7 @@ static_assert(sizeof(vrc_track_info_t::seq_params) == MOV_PARAM_SET_CAPACITY &&
 // written, so no per-track copy of them is kept.
 struct mov_trak_size_t {
     uint32_t trak_size, tkhd_size, mdia_size, mdhd_size, hdlr_size, minf_size, vmhd_size,
-        smhd_size, dinf_size, dref_size, stbl_size, stsd_size, avc1_size, avcC_size, ulaw_size,
-        mp4a_size, stts_size;
+        smhd_size, dinf_size, dref_size, stbl_size, stsd_size, stts_size;
     uint32_t stts_entries;
     uint32_t ctts_size, ctts_entries;  // 0: every sample plays at its decode time
     uint32_t ctts_version;             // 1 when an offset is negative
@@ -193,7 +193,8 @@ inline mov_param_sets_t mov_param_sets_of(const vrc_track_info_t &track)
 // Whether a frame of this slot carries an mr02 record: H.264 key frames do.
 inline bool mov_frame_has_param_sets(const vrc_mp4_muxer_t &m, bool key_frame, uint32_t slot)
 {
-    return m.private_enable && key_frame && m.tracks[slot].codec_id == VRC_CODEC_H264;
+    const CodecRow *codec = codec_by_id(m.tracks[slot].codec_id);
+    return m.private_enable && key_frame && codec && codec->param_sets;
 }
 
 // Bytes of the private records written in front of a frame's sample.

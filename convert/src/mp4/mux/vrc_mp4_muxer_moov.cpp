@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vrc_codec.h"
 #include "vrc_debug.h"
 #include "vrc_mp4_box_writer.h"
 #include "vrc_mp4_h264.h"
@@ -32,101 +33,17 @@ constexpr uint32_t kSmhdSize = 16;
 constexpr uint32_t kDrefSize = 28;
 constexpr uint32_t kUrlSize = 12;
 constexpr uint32_t kStsdHeaderSize = MOV_BOX_ATOM_SIZE + vrc::MOV_STSD_FIXED_SIZE;
-constexpr uint32_t kAvcCFixedSize = 19;        // avcC without its parameter sets
-constexpr uint32_t kAudioSampleSize = MOV_BOX_ATOM_SIZE + vrc::MOV_AUDIO_SAMPLE_FIXED_SIZE;  // without esds
 constexpr uint32_t kFullBoxHeaderSize = 16;    // header, version and flags, entry count
 constexpr uint32_t kStszHeaderSize = 20;       // ... and the common sample size
 constexpr uint32_t kElstEntrySize = 12;        // segment duration, media time, rate
 constexpr uint32_t kMediaRateOne = 0x00010000; // 1.0, 16.16
 constexpr uint32_t kNextTrackId = 3;
 constexpr uint32_t kUnityMatrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
-constexpr char kCompressorName[] = "JVT/AVC Coding";
-constexpr uint32_t kCompressorNameField = 32;  // length byte, name, zero padding
-constexpr uint32_t kMonoSampleRate8000 = 8000;
-
-// AAC decoder configuration of the 8000 Hz mono stream the recorder writes,
-// with an explicit extension that announces no SBR.
-constexpr uint8_t kEsds8000Mono[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x25, 0x00, 0x02, 0x00,
-                                     0x04, 0x80, 0x80, 0x80, 0x17, 0x40, 0x15, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                     0xBB, 0x80, 0x00, 0x00, 0xA6, 0x63, 0x05, 0x80, 0x80, 0x80, 0x05, 0x15,
-                                     0x88, 0x56, 0xE5, 0x00, 0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
-// Every other configuration: version and flags, the ES descriptor (its
-// length, 32 + the AudioSpecificConfig's, at kEsLength), the decoder
-// configuration (18 + the config's, at kDecoderLength), the decoder-specific
-// information's length (at kAscLength); then the AudioSpecificConfig, then
-// kSlConfig.
-constexpr uint8_t kEsdsHead[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80, 0x00, 0x00, 0x02, 0x00,
-                                 0x04, 0x80, 0x80, 0x80, 0x00, 0x40, 0x15, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                 0x97, 0xBE, 0x00, 0x00, 0x97, 0xBE, 0x05, 0x80, 0x80, 0x80, 0x00};
-constexpr uint32_t kEsLength = 8, kDecoderLength = 16, kAscLength = 34;
-constexpr uint8_t kSlConfig[] = {0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
-constexpr uint32_t kMaxAscSize = 5;
-static_assert(sizeof kEsds8000Mono == 46 && sizeof kEsdsHead == 35, "esds payloads");
-// AAC's sampling frequency table; other rates are written out in 24 bits.
-constexpr uint32_t kAacRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                  22050, 16000, 12000, 11025, 8000,  7350};
-constexpr uint32_t kAacRateEscape = 15;
-constexpr uint32_t kAacLowComplexity = 2;
 
 // Slots that moov describes: 0 as video, 1 as audio.
 uint32_t moov_slot_count(const vrc_mp4_muxer_t &m)
 {
     return m.nr_tracks < vrc::MOV_MOOV_TRACKS ? m.nr_tracks : vrc::MOV_MOOV_TRACKS;
-}
-
-bool is_aac(const vrc_track_info_t &track) { return track.codec_id == VRC_CODEC_AAC; }
-
-struct EsdsPayload {
-    uint8_t data[sizeof kEsdsHead + kMaxAscSize + sizeof kSlConfig];
-    uint32_t size;
-};
-
-// Channel configuration of an AudioSpecificConfig: 1 to 6 channels as they
-// are, 8 as 7 (7.1); any other count is left to the stream (0).
-uint32_t aac_channel_configuration(uint32_t channels)
-{
-    if (channels >= 1 && channels <= 6) return channels;
-    return channels == 8 ? 7 : 0;
-}
-
-// AudioSpecificConfig of AAC LC at the track's rate and channel count, with
-// a frame length of 1024 and no core coder or extension. Returns its size.
-uint32_t aac_audio_specific_config(const vrc_track_info_t &track, uint8_t *out)
-{
-    uint32_t rate_index = kAacRateEscape;
-    for (uint32_t i = 0; i < sizeof kAacRates / sizeof kAacRates[0]; ++i)
-        if (kAacRates[i] == track.sample_rate) rate_index = i;
-    uint64_t bits = kAacLowComplexity;                // audio object type, 5 bits
-    bits = bits << 4 | rate_index;                    // sampling frequency index
-    int count = 9;
-    if (rate_index == kAacRateEscape) {
-        bits = bits << 24 | (track.sample_rate & 0xFFFFFFu);  // sampling frequency
-        count += 24;
-    }
-    bits = bits << 4 | aac_channel_configuration(track.channels);  // channel configuration
-    bits <<= 3;  // frame length 1024, no core coder, no extension
-    count += 7;
-    const uint32_t size = static_cast<uint32_t>(count / 8);
-    for (uint32_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * (size - 1 - i)));
-    return size;
-}
-
-EsdsPayload esds_payload(const vrc_track_info_t &track)
-{
-    EsdsPayload esds{};
-    if (track.sample_rate == kMonoSampleRate8000 && track.channels == 1) {
-        std::memcpy(esds.data, kEsds8000Mono, sizeof kEsds8000Mono);
-        esds.size = sizeof kEsds8000Mono;
-        return esds;
-    }
-    std::memcpy(esds.data, kEsdsHead, sizeof kEsdsHead);
-    const uint32_t asc = aac_audio_specific_config(track, esds.data + sizeof kEsdsHead);
-    esds.data[kEsLength] = static_cast<uint8_t>(32 + asc);
-    esds.data[kDecoderLength] = static_cast<uint8_t>(18 + asc);
-    esds.data[kAscLength] = static_cast<uint8_t>(asc);
-    std::memcpy(esds.data + sizeof kEsdsHead + asc, kSlConfig, sizeof kSlConfig);
-    esds.size = static_cast<uint32_t>(sizeof kEsdsHead + asc + sizeof kSlConfig);
-    return esds;
 }
 
 // ---- walks over the frame table -----------------------------------------
@@ -351,34 +268,34 @@ uint32_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t)
     return m.moov.trak[t].empty_edit + m.moov.trak[t].media_edit;
 }
 
-uint32_t avc1_entry_size(const mov_param_sets_t &sets)
+// The sample entries of a slot, by its codec's row: the video track's one
+// for each description.
+template <class Visit>
+void for_each_description(const vrc_mp4_muxer_t &m, uint32_t t, Visit &&visit)
 {
-    return MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE + kAvcCFixedSize + sets.seq_param_len +
-           sets.pic_param_len;
+    const vrc::CodecRow *codec = vrc::codec_by_id(m.tracks[t].codec_id);
+    if (!codec) codec = &vrc::kCodecG711u;  // sound of any other codec is described as mu-law
+    if (description_count(m, t) == 1) {
+        visit(*codec, vrc::mov_param_sets_of(m.tracks[t]));
+        return;
+    }
+    for (uint32_t d = 0; d < m.nr_descriptions; ++d) visit(*codec, m.descriptions[d]);
 }
 
-uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
+uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t)
 {
-    if (t == 0) {
+    uint32_t entries = 0;
+    for_each_description(m, t, [&](const vrc::CodecRow &codec, const mov_param_sets_t &sets) {
+        entries += codec.entry_size(m.tracks[t], sets);
+    });
+    if (t == 0) {  // hosts match these lines: keep the wording
         vrc::out_printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(MOV_BOX_ATOM_SIZE));
         vrc::out_printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
-        s.avc1_size = MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE;
-        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
-        s.avcC_size = kAvcCFixedSize + m.tracks[0].seq_params_len + m.tracks[0].pic_params_len;
-        s.avc1_size += s.avcC_size;
-        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(s.avc1_size));
-        if (description_count(m, 0) == 1) return s.avc1_size;
-        uint32_t entries = 0;  // each entry's avcC holds that description's sets
-        for (uint32_t d = 0; d < m.nr_descriptions; ++d)
-            entries += avc1_entry_size(m.descriptions[d]);
-        return entries;
+        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0,
+                        static_cast<long>(MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
+        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(entries));
     }
-    if (is_aac(m.tracks[t])) {
-        s.mp4a_size = kAudioSampleSize + MOV_BOX_ATOM_SIZE + esds_payload(m.tracks[t]).size;
-        return s.mp4a_size;
-    }
-    s.ulaw_size = kAudioSampleSize;
-    return s.ulaw_size;
+    return entries;
 }
 
 uint32_t count_duration_runs(const vrc_mp4_muxer_t &m, uint32_t t)
@@ -408,7 +325,7 @@ void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size
     s.dinf_size = MOV_BOX_ATOM_SIZE + s.dref_size;
     s.minf_size += s.dinf_size;
     s.stbl_size = MOV_BOX_ATOM_SIZE;
-    s.stsd_size = kStsdHeaderSize + vrc_mp4_muxer_calc_sample_entry(m, t, s);
+    s.stsd_size = kStsdHeaderSize + vrc_mp4_muxer_calc_sample_entry(m, t);
     s.stbl_size += s.stsd_size;
     s.stts_entries = count_duration_runs(m, t);
     s.stts_size = kFullBoxHeaderSize + 8 * s.stts_entries;
@@ -583,83 +500,18 @@ void vrc_mp4_write_dinf(BoxWriter &w, const mov_trak_size_t &s)
 
 // ---- sample description and sample tables -------------------------------
 
-void vrc_mp4_write_avcC(BoxWriter &w, const mov_param_sets_t &sets)
-{
-    BoxScope box(w, mov_fourcc("avcC"), kAvcCFixedSize + sets.seq_param_len + sets.pic_param_len);
-    w.u8(1);                                        // configuration version
-    w.u8(sets.seq_param[1]);                        // profile
-    w.u8(sets.seq_param[2]);                        // profile compatibility
-    w.u8(sets.seq_param[3]);                        // level
-    w.u8(0xFF);                                     // 4-byte NAL lengths
-    w.u8(0xE1);                                     // one SPS
-    w.u16(sets.seq_param_len);                      // SPS length
-    w.bytes(sets.seq_param, sets.seq_param_len);    // SPS
-    w.u8(1);                                        // one PPS
-    w.u16(sets.pic_param_len);                      // PPS length
-    w.bytes(sets.pic_param, sets.pic_param_len);    // PPS
-}
-
-// One visual sample entry, sized by its parameter sets; the picture size
-// is the one its SPS declares, else the track's.
-void vrc_mp4_write_avc1(BoxWriter &w, const vrc_mp4_muxer_t &m, const mov_param_sets_t &sets)
-{
-    PictureSize picture = track_picture_size(m, 0);
-    vrc::h264_sps_picture_size(sets.seq_param, sets.seq_param_len, &picture.width, &picture.height);
-    const uint32_t name_length = sizeof kCompressorName - 1;
-    BoxScope box(w, mov_fourcc("avc1"), avc1_entry_size(sets));
-    w.zeros(6);                     // reserved
-    w.u16(1);                       // data reference index
-    w.u16(0);                       // pre-defined
-    w.u16(0);                       // reserved
-    w.zeros(12);                    // pre-defined
-    w.u16(picture.width);           // width
-    w.u16(picture.height);          // height
-    w.u32(0x00480000);              // horizontal resolution, 72 dpi
-    w.u32(0x00480000);              // vertical resolution, 72 dpi
-    w.u32(0);                       // reserved
-    w.u16(1);                       // frame count
-    w.u8(name_length);              // compressor name: length byte,
-    w.bytes(reinterpret_cast<const uint8_t *>(kCompressorName), name_length);  // the name,
-    w.zeros(kCompressorNameField - 1 - name_length);                           // zero padding
-    w.u16(0x0018);                  // depth
-    w.u16(0xFFFF);                  // pre-defined -1
-    vrc_mp4_write_avcC(w, sets);
-}
-
-void vrc_mp4_write_audio_entry(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
-{
-    const vrc_track_info_t &track = m.tracks[t];
-    const bool aac = is_aac(track);  // every other codec is described as mu-law
-    BoxScope box(w, aac ? mov_fourcc("mp4a") : mov_fourcc("ulaw"), aac ? s.mp4a_size : s.ulaw_size);
-    w.zeros(6);                     // reserved
-    w.u16(1);                       // data reference index
-    w.u32(0);                       // reserved
-    w.u32(0);                       // reserved
-    w.u16(track.channels);          // channel count
-    w.u16(track.bitwidth);          // sample size
-    w.u16(0);                       // pre-defined
-    w.u16(0);                       // reserved
-    w.u32(track.sample_rate << 16); // sample rate, 16.16
-    vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "j %d channel %d, bitwidth %d, sample_rate %d\n", t,
-                track.channels, track.bitwidth, track.sample_rate);
-    if (!aac) return;
-    const EsdsPayload esds = esds_payload(track);
-    BoxScope esds_box(w, mov_fourcc("esds"), MOV_BOX_ATOM_SIZE + esds.size);
-    w.bytes(esds.data, esds.size);  // version, flags and the ES descriptor
-}
-
 void vrc_mp4_write_stsd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
 {
+    const vrc_track_info_t &track = m.tracks[t];
     BoxScope box(w, mov_fourcc("stsd"), s.stsd_size);
     w.u32(0);                          // version 0, flags 0
     w.u32(description_count(m, t));    // entry count
-    if (t != 0) {
-        vrc_mp4_write_audio_entry(w, m, t, s);
-    } else if (description_count(m, 0) == 1) {
-        vrc_mp4_write_avc1(w, m, vrc::mov_param_sets_of(m.tracks[0]));
-    } else {
-        for (uint32_t d = 0; d < m.nr_descriptions; ++d) vrc_mp4_write_avc1(w, m, m.descriptions[d]);
-    }
+    if (t != 0)
+        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "j %d channel %d, bitwidth %d, sample_rate %d\n", t,
+                    track.channels, track.bitwidth, track.sample_rate);
+    for_each_description(m, t, [&](const vrc::CodecRow &codec, const mov_param_sets_t &sets) {
+        codec.write_entry(w, track, sets);  // sample entry
+    });
 }
 
 void vrc_mp4_write_stts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)

@@ -1,0 +1,58 @@
+// What the library knows of each codec, one row per codec: its frame types
+// in the legacy format, its MP4 sample entry with the configuration box in
+// it, how its frames travel between the library and its callers, and its
+// names. The legacy reader, the pipeline, the moov writer, the MP4 reader
+// and the command all look codecs up here; a new codec is one new file with
+// its row and one line in the table (vrc_codec_table.cpp).
+#ifndef VRC_CODEC_H
+#define VRC_CODEC_H
+
+#include <cstdint>
+
+#include "vrc_media.h"
+#include "vrc_mp4_records.h"
+
+namespace vrc {
+
+class BoxWriter;
+
+struct CodecRow {
+    uint32_t codec_id;          // VRC_CODEC_*
+    uint32_t media_type;        // VRC_MEDIA_*
+    const char *name;           // for people: "H.264"
+    const char *short_name;     // for machines (info, --json): "h264"
+    const char *stream_format;  // the raw stream extract writes: "h264", "mulaw", "adts"
+    uint32_t sample_entry;      // its MP4 sample entry's type (mov_fourcc)
+    uint32_t legacy_types[3];   // its frame type codes in the legacy format; 0: unused
+    uint32_t legacy_key_type;   // the one of them that marks a key frame; 0: none
+    uint8_t key_frame_type;     // VRC_FRAME_* of its key frames as the library exchanges them
+    uint8_t frame_type;         // VRC_FRAME_* of its other frames
+    // Key frames carry the parameter sets the stream decodes with (in
+    // front of the picture as exchanged, in mr02 records, in the sample
+    // entry's configuration).
+    bool param_sets;
+    // Bytes in front of each frame as exchanged that the MP4 sample holds
+    // without (AAC's ADTS header).
+    uint32_t exchange_header;
+    // The sample entry in moov for a track, with these parameter sets
+    // (video): its size, and its writer, which writes exactly that many.
+    uint32_t (*entry_size)(const vrc_track_info_t &track, const mov_param_sets_t &sets);
+    void (*write_entry)(BoxWriter &w, const vrc_track_info_t &track, const mov_param_sets_t &sets);
+};
+
+// The codec's row; null for a codec the library does not handle.
+const CodecRow *codec_by_id(uint32_t codec_id);
+// The row whose MP4 sample entry has this type; null for none.
+const CodecRow *codec_by_entry(uint32_t sample_entry);
+// The row of a legacy frame type code, and whether it marks a key frame;
+// null for a type that carries no codec of the table.
+const CodecRow *codec_by_legacy_type(uint32_t type, bool *key_frame);
+
+// The rows, each defined in its codec's file.
+extern const CodecRow kCodecH264;
+extern const CodecRow kCodecG711u;
+extern const CodecRow kCodecAac;
+
+}  // namespace vrc
+
+#endif
