@@ -1,13 +1,16 @@
 // Arbitrary bytes as an MP4 file: the header walk ends, every frame the
 // demuxer delivers fits the buffer it was given, reading ends after at most
 // one read per indexed frame or per record the file could hold, and seeks
-// to times around the recording's start keep all of that true.
+// to times around the recording's start keep all of that true. The public
+// reader describes every track and edit, and its reads keep to the same
+// bounds; a sample it cannot fit it asks more for than the buffer holds.
 #include <cstdlib>
 #include <vector>
 
 #include "fuzz_target.h"
 #include "vrc_debug.h"
 #include "vrc_mp4_demuxer.h"
+#include "vrc_mp4_reader.h"
 
 namespace {
 
@@ -24,6 +27,29 @@ void read_to_end(vrc_mp4_demuxer_t *ctx, std::vector<uint8_t> &buf, size_t file_
     for (size_t reads = 0; vrc_mp4_demuxer_read_packet(ctx, &pkt, buf.data(), kBufferSize) == 0; ++reads) {
         if (reads > bound || pkt.size > kBufferSize || pkt.data != buf.data()) std::abort();
     }
+}
+
+void read_with_reader(const std::string &path, std::vector<uint8_t> &buf, size_t file_size)
+{
+    vrc_mp4_reader_t *reader = vrc_mp4_reader_open(path.c_str());
+    if (!reader) return;
+    for (uint32_t t = 0; int(t) < vrc_mp4_reader_track_count(reader); ++t) {
+        vrc_mp4_track_t track{};
+        track.size = sizeof track;
+        if (vrc_mp4_reader_track(reader, t, &track) != 0 || track.edits > 16) std::abort();
+        vrc_mp4_edit_t edit{};
+        edit.size = sizeof edit;
+        for (uint32_t e = 0; e < track.edits; ++e)
+            if (vrc_mp4_reader_edit(reader, t, e, &edit) != 0) std::abort();
+    }
+    const size_t bound = 2 * MOV_MAX_FRAMES + file_size / kSmallestRecord + 2;
+    vrc_mp4_sample_t s{};
+    s.size = sizeof s;
+    int rc = 0;
+    for (size_t reads = 0; (rc = vrc_mp4_reader_read(reader, buf.data(), kBufferSize, &s)) == 0; ++reads)
+        if (reads > bound || s.bytes > kBufferSize) std::abort();
+    if (rc == VRC_MP4_READER_SHORT && s.bytes <= kBufferSize) std::abort();
+    vrc_mp4_reader_close(reader);
 }
 
 }  // namespace
@@ -50,5 +76,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             read_to_end(ctx, buf, size);
     }
     vrc_mp4_demuxer_free(ctx);
+    read_with_reader(path, buf, size);
     return 0;
 }

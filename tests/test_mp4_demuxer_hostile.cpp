@@ -6,13 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "mp4_test_support.h"
 #include "test_support.h"
 #include "vrc_mp4_demuxer.h"
+#include "vrc_mp4_reader.h"
 
 namespace {
 
@@ -139,6 +143,24 @@ TEST(DemuxerDelivery, UnfinishedRecordingAndVideoWithoutStss)
     });
 }
 
+// A host that allocates the context itself, from an older header, holds
+// the public record only: the demuxer keeps to it (the sanitizer build
+// checks every access) and still delivers every frame of a track with two
+// sample descriptions.
+TEST(DemuxerDelivery, HostAllocatedContextKeepsToThePublicRecord)
+{
+    const auto ctx = std::make_unique<vrc_mp4_demuxer_t>();
+    const std::string path = std::string(VRC_TEST_DATA_DIR) + "/two_picture_sizes.mp4";
+    ASSERT_EQ(vrc_mp4_demuxer_init(ctx.get(), 0, path.c_str()), 0);
+    EXPECT_EQ(vrc_mp4_demuxer_read_header(ctx.get()), 0);
+    std::vector<uint8_t> buf(1 << 16);
+    vrc_media_packet_t p;
+    int frames = 0;
+    while (frames < kMaxReads && vrc_mp4_demuxer_read_packet(ctx.get(), &p, buf.data(), int(buf.size())) == 0) ++frames;
+    EXPECT_EQ(frames, 20);
+    vrc_mp4_demuxer_free(ctx.get());
+}
+
 // The size check counts the bytes put in front of the sample: a buffer one
 // byte short of the delivered key frame is refused (and nothing is written
 // past it); private mode offers the same frame again, table mode moves on to
@@ -170,6 +192,103 @@ TEST(DemuxerDelivery, BufferMustHoldTheWholeDeliveredFrameAndAdtsHeader)
     EXPECT_EQ(vrc_mp4_demuxer_free(nullptr), 0);
     EXPECT_EQ(vrc_mp4_demuxer_read_header(nullptr), -1);
     EXPECT_EQ(vrc_mp4_demuxer_seek(nullptr, 0), -1);
+}
+
+// What the public reader gives for a file: its samples (a read into a
+// buffer one byte short first, which must offer the same sample again),
+// the edits of track 1 and the log.
+struct ReaderRun {
+    std::vector<vrc_mp4_sample_t> samples;
+    std::vector<vrc_mp4_edit_t> edits;
+    std::string log;
+};
+
+ReaderRun read_with_reader(const Bytes &file)
+{
+    const std::string path = vrc_test::temp_path("reader_" + std::to_string(file.size()) + ".mp4");
+    vrc_test::write_file(path, file);
+    mp4_test::LogMark mark;
+    ReaderRun run;
+    vrc_mp4_reader_t *reader = vrc_mp4_reader_open(path.c_str());
+    EXPECT_NE(reader, nullptr);
+    if (!reader) return run;
+    for (vrc_mp4_edit_t e{sizeof e, 0, 0, 0}; vrc_mp4_reader_edit(reader, 1, uint32_t(run.edits.size()), &e) == 0;)
+        run.edits.push_back(e);
+    std::vector<uint8_t> buf(1 << 16);
+    vrc_mp4_sample_t s{};
+    s.size = sizeof s;
+    for (int i = 0; i < kMaxReads && vrc_mp4_reader_read(reader, buf.data(), uint32_t(buf.size()), &s) == 0; ++i) {
+        if (run.samples.empty()) {  // again, into a buffer one byte short, then into one that fits
+            const uint32_t bytes = s.bytes;
+            vrc_mp4_reader_close(reader);
+            reader = vrc_mp4_reader_open(path.c_str());
+            EXPECT_EQ(vrc_mp4_reader_read(reader, buf.data(), bytes - 1, &s), VRC_MP4_READER_SHORT);
+            EXPECT_EQ(s.bytes, bytes);
+            EXPECT_EQ(vrc_mp4_reader_read(reader, buf.data(), bytes, &s), 0);
+        }
+        run.samples.push_back(s);
+    }
+    vrc_mp4_reader_close(reader);
+    run.log = mark.since();
+    return run;
+}
+
+// Times and edits that a file declares beyond what it holds: a ctts whose
+// runs cover far more samples than the track has, and more runs than its
+// payload; edit lists of more entries than the presentation keeps, or than
+// the payload holds; a sample naming a description stsd never had. Boxes
+// appended behind moov belong to the last track (the audio, track 1).
+TEST(Hostile, TimesEditsAndDescriptionsBeyondTheFile)
+{
+    Bytes elst_wide = cat({u32(0x01000000), u32(1000)});
+    for (uint32_t i = 0; i < 20; ++i)
+        elst_wide = cat({elst_wide, u32(0), u32(i * 10), i ? cat({u32(0), u32(i * 100)}) : cat({u32(~0u), u32(~0u)}), u32(0x10000)});
+    Bytes bad_description = muxed(false);
+    put32(bad_description, payload(bad_description, "moov/trak[1]/mdia/minf/stbl/stsc") + 16, 2);
+    const struct {
+        const char *what;
+        Bytes file;
+        std::vector<int32_t> audio_offsets;
+        std::vector<int64_t> edit_times;  // of track 1, as many as kept
+        size_t audio_samples;
+    } cases[] = {
+        {"ctts past the samples", cat({muxed(false), box("ctts", cat({u32(0), u32(0x7FFFFFFF), u32(~0u), u32(-5),
+                                                                      u32(3), u32(7)}))}), {-5, -5, -5, -5}, {-1, 0}, 4},
+        {"elst of 1000 entries, 20 held", cat({muxed(false), box("elst", elst_wide)}),
+         {0, 0, 0, 0}, {-1, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100, 1200, 1300, 1400, 1500}, 4},
+        {"elst of 2^32-1 entries, 1 held", cat({muxed(false), box("elst", cat({u32(0x01000000), u32(~0u), u32(0),
+                                                                               u32(40), u32(~0u), u32(~0u),
+                                                                               u32(0x10000), Bytes(5, 0)}))}),
+         {0, 0, 0, 0}, {-1}, 4},
+        {"a description stsd lacks", bad_description, {}, {-1, 0}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const ReaderRun run = read_with_reader(c.file);
+        std::vector<int32_t> offsets;
+        for (const vrc_mp4_sample_t &s : run.samples)
+            if (s.track == 1) offsets.push_back(s.composition_offset);
+        EXPECT_EQ(offsets, c.audio_offsets);
+        std::vector<int64_t> times;
+        for (const vrc_mp4_edit_t &e : run.edits) times.push_back(e.media_time);
+        EXPECT_EQ(times, c.edit_times);
+        EXPECT_EQ(run.samples.size(), 4 + c.audio_samples);
+        EXPECT_EQ(run.log.find("which was not kept") != std::string::npos, c.audio_samples == 0);
+    }
+    // A host built when the sample record ended in front of its
+    // composition offset gets no byte past that.
+    const std::string path = vrc_test::temp_path("reader_old_host.mp4");
+    vrc_test::write_file(path, muxed(false));
+    vrc_mp4_reader_t *reader = vrc_mp4_reader_open(path.c_str());
+    vrc_mp4_sample_t old[2];
+    std::memset(old, 0xAA, sizeof old);
+    old[0].size = offsetof(vrc_mp4_sample_t, composition_offset);
+    std::vector<uint8_t> buf(1 << 16);
+    EXPECT_EQ(vrc_mp4_reader_read(reader, buf.data(), uint32_t(buf.size()), &old[0]), 0);
+    vrc_mp4_reader_close(reader);
+    EXPECT_EQ(old[0].decode_time, 0);
+    const auto *tail = reinterpret_cast<const uint8_t *>(old) + old[0].size;
+    EXPECT_TRUE(std::all_of(tail, tail + sizeof old - old[0].size, [](uint8_t b) { return b == 0xAA; }));
 }
 
 // The probe scores the box headers of the first 1024 bytes; reads behind a

@@ -14,6 +14,7 @@
 #include "vrc_mp4_records.h"
 #include "vrc_mp4_muxer.h"
 #include "vrc_mp4_demuxer.h"
+#include "vrc_mp4_reader.h"
 #include "vrc_convert.h"
 
 #endif

@@ -52,4 +52,21 @@ mp4 ffmpeg_faststart.mp4      "sine=frequency=440:sample_rate=44100" -bf 0 -c:a 
 mp4 ffmpeg_bframes_slices4.mp4 "sine=frequency=440:sample_rate=16000" -bf 2 -x264-params slices=4 \
   -c:a aac -ar 16000 -ac 1 -b:a 24k
 
+# The timeline of an ordinary MP4 file, for the reader's sample times:
+# x264's defaults (B-frames in a pyramid: ctts), AAC mono at 8 kHz (its
+# priming edit), cut with -ss at a picture (0.48 s) so that both edit lists
+# start inside the media; and one video track whose picture size changes
+# (160x120, then 320x240): two sample descriptions, joined by
+# two_descriptions.py, as ffmpeg writes only one.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=160x120:rate=25" \
+  -f lavfi -i "sine=frequency=440:sample_rate=8000" -t 1.2 -c:v libx264 -crf 45 -pix_fmt yuv420p -g 25 \
+  -c:a aac -ac 1 -ar 8000 -b:a 12k -metadata creation_time=2024-01-01T00:00:00Z "$scratch/x264.mp4"
+ffmpeg -hide_banner -loglevel error -y -ss 0.48 -i "$scratch/x264.mp4" -c copy ffmpeg_x264_cut.mp4
+for size in 160x120 320x240; do
+  ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=size=$size:rate=25" -t 0.4 -c:v libx264 -crf 45 \
+    -pix_fmt yuv420p -g 5 "$scratch/$size.mp4"
+done
+python3 two_descriptions.py "$scratch/160x120.mp4" "$scratch/320x240.mp4" two_picture_sizes.mp4
 ls -l ./*.h264 ./*.ul ./*.mp4

@@ -32,11 +32,13 @@ inline std::string run(const std::string &command)
     return out;
 }
 
-// The hashes of the decoded video frames (framemd5), timestamps left out.
+// The hashes of the decoded video frames (framemd5), timestamps left out;
+// each at its own size (ffmpeg would scale a picture that changes size to
+// the first one's). Errors from the decoder come out among them.
 inline std::vector<std::string> frame_hashes(const std::string &input)
 {
     std::vector<std::string> hashes;
-    const std::string text = run("ffmpeg -v error -i '" + input + "' -map 0:v -f framemd5 - 2>&1");
+    const std::string text = run("ffmpeg -v error -i '" + input + "' -map 0:v -autoscale 0 -f framemd5 - 2>&1");
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();

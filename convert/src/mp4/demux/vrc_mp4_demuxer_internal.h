@@ -206,6 +206,11 @@ inline uint32_t mov_box_time_to_unix(uint32_t t) { return t ? mov_mactime2unixti
 // (96000 down to 7350), else the nearest one.
 uint32_t adts_get_sampling_index(uint32_t sample_rate);
 
+// read_packet without its log line: on a buffer too small, -1 with the
+// bytes the frame needs in *needed (0 on every other outcome).
+int mov_demuxer_read_frame(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt, uint8_t *buf, int buf_size,
+                           uint32_t *needed);
+
 // Puts a parameter set behind a start code; the end of what was put.
 uint8_t *mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len);
 

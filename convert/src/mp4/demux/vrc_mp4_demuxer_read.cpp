@@ -253,9 +253,10 @@ uint8_t *vrc::mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len)
     return out + H264_START_CODE_SIZE + len;
 }
 
-extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt, uint8_t *buf,
-                                                   int buf_size)
+int vrc::mov_demuxer_read_frame(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt, uint8_t *buf, int buf_size,
+                                uint32_t *needed)
 {
+    *needed = 0;
     if (!ctx || !ctx->pb || !pkt || !buf) return -1;
     MovFrame fr{};
     const int rc = ctx->private_mode ? mov_next_private_frame(ctx, &fr) : mov_next_table_frame(ctx, &fr);
@@ -265,7 +266,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_m
     const uint32_t n = fr.info.size;
     const uint32_t prefix = mov_prefix_size(frame_type, fr);
     if (buf_size < 0 || static_cast<uint64_t>(buf_size) < uint64_t{prefix} + n) {
-        log_buffer_too_small();
+        *needed = prefix + n;
         return -1;
     }
     if (frame_type == VRC_FRAME_I) {
@@ -282,6 +283,15 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_m
         d->has_delivered = true;
     }
     return 0;
+}
+
+extern "C" VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt, uint8_t *buf,
+                                                   int buf_size)
+{
+    uint32_t needed = 0;
+    const int rc = mov_demuxer_read_frame(ctx, pkt, buf, buf_size, &needed);
+    if (needed) log_buffer_too_small();
+    return rc;
 }
 
 extern "C" VRC_API int vrc_mp4_demuxer_seek(vrc_mp4_demuxer_t *ctx, vrc_date_time_t when)
