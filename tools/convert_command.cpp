@@ -32,10 +32,11 @@ using vrc_tool::Status;
 
 constexpr const char *kName = "convert";
 constexpr uint32_t kMaxJobs = 64;
-// Each conversion holds about 58 MB (a muxer of 40 MB, the 16 MiB payload
-// buffer and 1 MiB read and write blocks): a 32-bit process, with 2 GiB of
-// address space, runs at most 16 at once.
-constexpr uint32_t kMaxJobs32Bit = 16;
+// Each conversion holds about 74 MB (a muxer of 56 MB with its per-sample
+// times and descriptions, the 16 MiB payload buffer and 1 MiB read and write
+// blocks), and 76 MB more for an MP4 input's reader: a 32-bit process, with
+// 2 GiB of address space, runs at most 10 at once.
+constexpr uint32_t kMaxJobs32Bit = 10;
 
 struct ConvertArgs {
     std::vector<std::string> inputs;
@@ -567,7 +568,7 @@ const Subcommand kConvertCommand = {
     "                        tree below DIR (links to directories are not followed)\n"
     "  --ext EXT             extension of the recordings -r picks (default .rec)\n"
     "  -j, --jobs N          convert N files at once, each on its own thread (at\n"
-    "                        most 64, or 16 in a 32-bit build)\n"
+    "                        most 64, or 10 in a 32-bit build)\n"
     "  -q, --quiet           print failures only\n"
     "  --json                JSON Lines: one object per file and line, then a\n"
     "                        summary object; in a name that is not UTF-8 each\n"

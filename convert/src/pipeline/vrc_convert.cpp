@@ -237,6 +237,8 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     vrc_mp4_muxer_set_config(muxer, 0, 0);
     vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
+    if (!aac)  // sound copied keeps the configuration its input declares
+        muxer->audio_config_size = feed.sources().front()->audio_config(muxer->audio_config, sizeof muxer->audio_config);
     int rc = vrc_mp4_muxer_write_header(muxer);
     if (rc < 0) {
         vrc::out_printf("write_header failed!, ret = %d\n", rc);

@@ -76,6 +76,10 @@ public:
     // skips at its start: the samples before it only lead the decoder up to
     // its first picture (B-frames) or were cut off by an edit. 0: none.
     virtual int64_t skip(uint32_t /*slot*/) const { return 0; }
+    // The sound's codec configuration as the input declares it (an AAC
+    // stream's AudioSpecificConfig), copied into out; its size, 0 for none
+    // or one longer than capacity.
+    virtual uint32_t audio_config(uint8_t * /*out*/, uint32_t /*capacity*/) const { return 0; }
     // Moves reading to the last video key frame at or before time (the
     // start when none is) from frame headers alone; false when no frame
     // lies at or after time.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "vrc_debug.h"
+#include "vrc_codec.h"
 #include "vrc_mp4_demuxer_internal.h"
 #include "vrc_mp4_h264.h"
 
@@ -126,6 +127,13 @@ void mov_add_param_set(MovSampleDescription *desc, const uint8_t *data, uint32_t
     }
     desc->param_sets_size =
         static_cast<uint32_t>(mov_put_param_set(desc->param_sets + desc->param_sets_size, data, len) - desc->param_sets);
+}
+
+// The codec table knows which codec a sample entry's type stands for.
+uint32_t mov_entry_codec(uint32_t type)
+{
+    const CodecRow *codec = codec_by_entry(type);
+    return codec ? codec->codec_id : 0;
 }
 
 void mov_apply_audio_entry(MovWalk &w, uint32_t codec_id)
@@ -396,8 +404,9 @@ void mov_parse_avc1_box(MovWalk &w, MovCursor &c)
     v.frame_count = static_cast<uint16_t>(c.be16());
     c.copy(v.compressor_name, sizeof v.compressor_name);
     v.depth = static_cast<uint16_t>(c.be16());
+    const uint32_t codec_id = mov_entry_codec(mov_fourcc("avc1"));
     if (MovSampleDescription *desc = w.description()) {
-        desc->codec_id = VRC_CODEC_H264;
+        desc->codec_id = codec_id;
         desc->width = v.width;
         desc->height = v.height;
     }
@@ -406,14 +415,14 @@ void mov_parse_avc1_box(MovWalk &w, MovCursor &c)
     if (w.ctx->private_mode) return;
     mov_track_meta_t &meta = w.meta();
     meta.media_type = VRC_MEDIA_VIDEO;
-    meta.codec_id = VRC_CODEC_H264;
+    meta.codec_id = static_cast<uint8_t>(codec_id);
     meta.u.video.width = v.width;
     meta.u.video.height = v.height;
 }
 
-void mov_parse_mp4a_box(MovWalk &w, MovCursor &c) { mov_parse_audio_sample(w, c, VRC_CODEC_AAC); }
+void mov_parse_mp4a_box(MovWalk &w, MovCursor &c) { mov_parse_audio_sample(w, c, mov_entry_codec(mov_fourcc("mp4a"))); }
 
-void mov_parse_ulaw_box(MovWalk &w, MovCursor &c) { mov_parse_audio_sample(w, c, VRC_CODEC_G711U); }
+void mov_parse_ulaw_box(MovWalk &w, MovCursor &c) { mov_parse_audio_sample(w, c, mov_entry_codec(mov_fourcc("ulaw"))); }
 
 // The public records keep the first SPS and PPS of the first entry, the
 // entry's description all of them; every parameter set is stepped over by

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vrc_codec.h"
 #include "vrc_debug.h"
 #include "vrc_mp4_demuxer_internal.h"
 #include "vrc_mp4_h264.h"
@@ -73,6 +74,22 @@ void mov_read_mr02(vrc_uri_io_file_t *pb, mov_param_sets_t *sets)
     sets->pic_param_len = static_cast<uint16_t>(pic_len <= MOV_PARAM_SET_CAPACITY ? pic_len : 0);
 }
 
+// How the codec's frames travel, from the codec table; 0 for a track of no
+// codec the library reads (or of the other media type than its codec's).
+uint8_t mov_frame_type(const mov_track_meta_t &meta, bool key_frame)
+{
+    const CodecRow *codec = codec_by_id(meta.codec_id);
+    if (!codec || codec->media_type != meta.media_type) return 0;
+    return key_frame ? codec->key_frame_type : codec->frame_type;
+}
+
+// Whether the track's key frames carry parameter sets (mr02 records).
+bool mov_has_param_sets(const mov_track_meta_t &meta)
+{
+    const CodecRow *codec = codec_by_id(meta.codec_id);
+    return codec && codec->param_sets;
+}
+
 // Private mode: the mr01 record at read_pos, and the mr02 record behind it
 // for an H.264 key frame. The file is left at the sample. A record whose
 // size does not cover its own records and sample ends the reading.
@@ -86,7 +103,7 @@ int mov_next_private_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
     const uint32_t w1 = vrc_uri_io_file_rb32(ctx->pb);
     fr->info = mov_frame_decode(w0, w1, vrc_uri_io_file_rb32(ctx->pb));
     uint64_t needed = uint64_t{MOV_MR01_SIZE} + fr->info.size;
-    if (fr->info.key_frame && mov_frame_meta(ctx, fr->info.track_id).codec_id == VRC_CODEC_H264) {
+    if (fr->info.key_frame && mov_has_param_sets(mov_frame_meta(ctx, fr->info.track_id))) {
         mov_param_sets_t sets{};
         mov_read_mr02(ctx->pb, &sets);
         mov_use_param_sets(fr, sets);
@@ -131,15 +148,6 @@ int mov_next_table_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
     if (const MovDemuxer *d = mov_demuxer_of(ctx)) fr->time = audio ? d->audio_times[i] : d->video_times[i];
     if (e.info.key_frame) mov_table_frame_sets(ctx, fr);
     mov_seek_to(ctx, e.file_pos);
-    return 0;
-}
-
-uint8_t mov_frame_type(const mov_track_meta_t &meta, bool key_frame)
-{
-    if (meta.media_type == VRC_MEDIA_VIDEO && meta.codec_id == VRC_CODEC_H264)
-        return key_frame ? VRC_FRAME_I : VRC_FRAME_P;
-    if (meta.media_type == VRC_MEDIA_AUDIO && meta.codec_id == VRC_CODEC_G711U) return VRC_FRAME_AUDIO;
-    if (meta.media_type == VRC_MEDIA_AUDIO && meta.codec_id == VRC_CODEC_AAC) return VRC_FRAME_AUDIO_ADTS;
     return 0;
 }
 
