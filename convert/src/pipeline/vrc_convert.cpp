@@ -49,13 +49,7 @@ struct Job {
     std::vector<const char *> in_time_order{};  // the inputs' paths as the feed takes them
 };
 
-int fail(Job &job, int code, const char *format, ...)
-#if defined(__MINGW32__)
-    __attribute__((format(gnu_printf, 3, 4)))
-#elif defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
-    ;
+int fail(Job &job, int code, const char *format, ...) VRC_PRINTF_FORMAT(3, 4);
 // Whether byte continues a character of UTF-8 text rather than starting one.
 bool continues_utf8(char byte)
 {

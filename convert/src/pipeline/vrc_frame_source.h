@@ -23,13 +23,7 @@ constexpr uint32_t kPayloadCapacity = 16777215;
 // Records why the conversion failed in result and returns code. Allocates
 // nothing that can throw: it runs on the failure paths, out of memory
 // included.
-int fail_result(vrc_convert_result_t *result, int code, const char *format, ...)
-#if defined(__MINGW32__)
-    __attribute__((format(gnu_printf, 3, 4)))
-#elif defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
-    ;
+int fail_result(vrc_convert_result_t *result, int code, const char *format, ...) VRC_PRINTF_FORMAT(3, 4);
 
 // The host's progress callback over all inputs of a job: each source tells
 // how far into its own bytes it has read.
