@@ -138,6 +138,21 @@ VRC_API int vrc_mp4_demuxer_read_probe(const char *path);
  * 1 whole; 0 not (empty, cut, not MP4); -1 when it cannot be read. */
 VRC_API int vrc_mp4_demuxer_check_complete(const char *path);
 
+/* What read_header recovered from a recording whose moov was never written
+ * (a power cut or a pulled card during recording): its frames are indexed
+ * and read through their mr01 records. Hosts set size before the call. */
+typedef struct vrc_mp4_recovery_t {
+    uint32_t size;       /* sizeof(vrc_mp4_recovery_t) as the host knows it */
+    uint32_t no_moov;    /* 1: no moov; the frames come from the records */
+    uint32_t frames;     /* whole frames found */
+    uint32_t cut_frames; /* frames the file holds only in part: not delivered */
+} vrc_mp4_recovery_t;
+
+/* Fills *out as far as out->size reaches. 0; -1 for null arguments, a size
+ * below 8, or a context from vrc_mp4_demuxer_init (which keeps no record of
+ * it: its frame counts still tell what was found). */
+VRC_API int vrc_mp4_demuxer_recovery(const vrc_mp4_demuxer_t *ctx, vrc_mp4_recovery_t *out);
+
 VRC_END_DECLS
 
 #endif
