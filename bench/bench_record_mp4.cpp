@@ -23,6 +23,7 @@ int main(int argc, char **argv)
     tracks[0].media_type = VRC_MEDIA_VIDEO;
     tracks[0].codec_id = VRC_CODEC_H264;
     tracks[0].timescale = 1000;
+    tracks[1].track_id = 1;
     tracks[1].media_type = VRC_MEDIA_AUDIO;
     tracks[1].codec_id = VRC_CODEC_G711U;
     tracks[1].timescale = 1000;

@@ -100,6 +100,28 @@ const char *codec_name(uint32_t codec_id)
     return codec ? codec->short_name : "unknown";
 }
 
+vrc_mp4_recovery_t recovery_of(const vrc_mp4_demuxer_t &ctx)
+{
+    vrc_mp4_recovery_t r{};
+    r.size = sizeof r;
+    vrc_mp4_demuxer_recovery(&ctx, &r);
+    return r;
+}
+
+std::string recovery_text(const vrc_mp4_recovery_t &r)
+{
+    if (!r.no_moov) return std::string();
+    return "no moov: " + std::to_string(r.frames) + " frames recovered from the frame records, " +
+           std::to_string(r.cut_frames) + " cut off";
+}
+
+std::string recovery_json(const vrc_mp4_recovery_t &r)
+{
+    if (!r.no_moov) return std::string();
+    return "\"no_moov\":true,\"recovered_frames\":" + std::to_string(r.frames) +
+           ",\"cut_frames\":" + std::to_string(r.cut_frames) + ",";
+}
+
 const char *mode_name(const vrc_mp4_demuxer_t &ctx)
 {
     return ctx.private_mode ? "private" : "table";

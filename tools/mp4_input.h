@@ -41,6 +41,13 @@ std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx);
 
 // "h264", "aac", "g711u", "none" for 0, or "unknown".
 const char *codec_name(uint32_t codec_id);
+// A recording without moov read through its frame records: what they gave
+// (no_moov 0 for any other file), as a text ("no moov: ...", empty for
+// other files) and as JSON members with a comma behind (likewise).
+vrc_mp4_recovery_t recovery_of(const vrc_mp4_demuxer_t &ctx);
+std::string recovery_text(const vrc_mp4_recovery_t &r);
+std::string recovery_json(const vrc_mp4_recovery_t &r);
+
 const char *mode_name(const vrc_mp4_demuxer_t &ctx);  // "private" or "table"
 // "YYYY-MM-DD HH:MM:SS" of seconds since 1970 UTC, in UTC.
 std::string utc_text(int64_t seconds);
