@@ -31,6 +31,7 @@ extern const Subcommand kConvertCommand;
 extern const Subcommand kPackCommand;
 extern const Subcommand kInfoCommand;
 extern const Subcommand kExtractCommand;
+extern const Subcommand kRepairCommand;
 
 // printf to stream, shown as characters on a Windows console (write_text).
 void print(std::FILE *stream, const char *format, ...)
