@@ -144,6 +144,29 @@ TEST(DemuxerDelivery, UnfinishedRecordingAndVideoWithoutStss)
     });
 }
 
+// Samples the public reader delivers from the file, its tracks described
+// with the milliseconds of the recording's records.
+size_t reader_samples(const Bytes &file)
+{
+    const std::string path = vrc_test::temp_path("reader_" + std::to_string(file.size()) + ".mp4");
+    vrc_test::write_file(path, file);
+    vrc_mp4_reader_t *reader = vrc_mp4_reader_open(path.c_str());
+    if (!reader) return 0;
+    vrc_mp4_track_t track{};
+    track.size = sizeof track;
+    EXPECT_EQ(vrc_mp4_reader_track_count(reader), 2);
+    EXPECT_EQ(vrc_mp4_reader_track(reader, 1, &track), 0);
+    EXPECT_EQ(track.timescale, 1000u);
+    EXPECT_EQ(track.codec_id, uint32_t(VRC_CODEC_G711U));
+    std::vector<uint8_t> buf(1 << 16);
+    vrc_mp4_sample_t s{};
+    s.size = sizeof s;
+    size_t n = 0;
+    while (n < kMaxReads && vrc_mp4_reader_read(reader, buf.data(), uint32_t(buf.size()), &s) == 0) ++n;
+    vrc_mp4_reader_close(reader);
+    return n;
+}
+
 // A recording whose moov was never written, its mdat size left at 0 or
 // pre-sized (zeros behind the last frame), cut anywhere from the start of
 // mdat to its end: the reading gives back the whole recording's frames up to
@@ -194,6 +217,7 @@ TEST(Hostile, RecordingWithoutMoovCutAnywhere)
                     EXPECT_EQ(r.packets[i].timestamp, all.packets[i].timestamp) << i;
                 }
             });
+            EXPECT_EQ(reader_samples(Bytes(whole.begin(), whole.begin() + long(cut))), kept) << cut;
         }
     }
 }
