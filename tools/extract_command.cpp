@@ -22,14 +22,11 @@ constexpr const char *kName = "extract";
 // in front of one: start codes and parameter sets, or an ADTS header.
 constexpr size_t kFrameBufferSize = VRC_MUXER_MAX_SAMPLE_SIZE + 4096;
 
-struct ExtractArgs {
-    std::string input;
+struct ExtractArgs : vrc_tool::OneFileArgs {
     std::string from;     // as given
     int64_t from_utc = 0; // seconds since 1970 UTC (milliseconds given are dropped)
     std::string video;
     std::string audio;
-    bool json = false;
-    bool verbose = false;
 };
 
 struct StreamReport {
@@ -58,16 +55,8 @@ int parse_args(int argc, char **argv, ExtractArgs *args)
             const char *given = vrc_tool::option_value(kName, argc, argv, &i);
             if (!given) return vrc_tool::kExitUsage;
             *value = given;
-        } else if (std::strcmp(arg, "--json") == 0) {
-            args->json = true;
-        } else if (std::strcmp(arg, "--verbose") == 0 || std::strcmp(arg, "-v") == 0) {
-            args->verbose = true;
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            return vrc_tool::usage_error(kName, std::string("unknown option ") + arg);
-        } else if (args->input.empty()) {
-            args->input = arg;
-        } else {
-            return vrc_tool::usage_error(kName, "one file at a time");
+        } else if (vrc_tool::take_one_file_arg(kName, arg, args) != 0) {
+            return vrc_tool::kExitUsage;
         }
     }
     if (args->input.empty()) return vrc_tool::usage_error(kName, "no file given");

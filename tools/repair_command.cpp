@@ -14,11 +14,8 @@ namespace {
 
 constexpr const char *kName = "repair";
 
-struct RepairArgs {
-    std::string input;
-    std::string output;  // empty: INPUT's name with .repaired.mp4
-    bool json = false;
-    bool verbose = false;
+struct RepairArgs : vrc_tool::OneFileArgs {
+    std::string output;  // empty: FILE's name with .repaired.mp4
 };
 
 int parse_args(int argc, char **argv, RepairArgs *args)
@@ -29,16 +26,8 @@ int parse_args(int argc, char **argv, RepairArgs *args)
             const char *given = vrc_tool::option_value(kName, argc, argv, &i);
             if (!given) return vrc_tool::kExitUsage;
             args->output = given;
-        } else if (std::strcmp(arg, "--json") == 0) {
-            args->json = true;
-        } else if (std::strcmp(arg, "--verbose") == 0 || std::strcmp(arg, "-v") == 0) {
-            args->verbose = true;
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            return vrc_tool::usage_error(kName, std::string("unknown option ") + arg);
-        } else if (args->input.empty()) {
-            args->input = arg;
-        } else {
-            return vrc_tool::usage_error(kName, "one file at a time");
+        } else if (vrc_tool::take_one_file_arg(kName, arg, args) != 0) {
+            return vrc_tool::kExitUsage;
         }
     }
     if (args->input.empty()) return vrc_tool::usage_error(kName, "no file given");
