@@ -155,6 +155,8 @@ expect 2
 cut="$data/recording_no_moov.mp4"
 run info "$cut"
 grep -q 'no moov: 3 frames recovered from the frame records, 1 cut off' "$dir/out" || fail "$(cat "$dir/out")"
+run info --json "$cut"
+grep -q '"duration":0,"no_moov":true,"recovered_frames":3,"cut_frames":1,"tracks":\[' "$dir/out" || fail "$(cat "$dir/out")"
 run repair "$cut" -o "$dir/repaired.mp4"
 expect 0
 run info --json "$dir/repaired.mp4"

@@ -169,10 +169,11 @@ size_t reader_samples(const Bytes &file)
 
 // A recording whose moov was never written, its mdat size left at 0 or
 // pre-sized (zeros behind the last frame), cut anywhere from the start of
-// mdat to its end: the reading gives back the whole recording's frames up to
-// the last one the cut leaves whole, byte for byte with their stamps, takes
-// the creation time from mr00 and counts the one it cuts (in its records or
-// its sample).
+// mdat to its end (at every frame's end, a byte short of it, inside the next
+// record's type, and 20 points between): the demuxer and the public reader
+// give back the whole recording's frames up to the last one the cut leaves
+// whole, byte for byte with their stamps; the creation time comes from mr00
+// and the frame cut (in its records or its sample) is counted.
 TEST(Hostile, RecordingWithoutMoovCutAnywhere)
 {
     for (const bool pre_sized : {false, true}) {
@@ -195,6 +196,7 @@ TEST(Hostile, RecordingWithoutMoovCutAnywhere)
         ASSERT_EQ(all.packets.size(), 8u);
         ASSERT_EQ(ends.back(), frames_end);
         std::vector<size_t> cuts = ends;
+        for (const size_t end : ends) cuts.insert(cuts.end(), {end - 1, end + 6});  // a byte short; in the next record's type
         for (size_t k = 0; k < 20; ++k) cuts.push_back(mdat + (frames_end - mdat) * k / 20 + k % 3);
         for (const size_t cut : cuts) {
             const size_t kept = size_t(std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin());
