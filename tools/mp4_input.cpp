@@ -32,7 +32,7 @@ std::string input_problem(const std::string &path)
     return identity.directory ? "is a directory" : "not a regular file";
 }
 
-Demuxer open_mp4(const std::string &path, std::string *reason)
+Demuxer open_mp4_boxes(const std::string &path, std::string *reason)
 {
     *reason = input_problem(path);
     if (!reason->empty()) return nullptr;
@@ -46,6 +46,13 @@ Demuxer open_mp4(const std::string &path, std::string *reason)
         *reason = "not an MP4 file (it must begin with an ftyp box)";
         return nullptr;
     }
+    return ctx;
+}
+
+Demuxer open_mp4(const std::string &path, std::string *reason)
+{
+    Demuxer ctx = open_mp4_boxes(path, reason);
+    if (!ctx) return nullptr;
     // Without the recorder's private records the frames are found through
     // the tables in moov, which a download cut short never received.
     if (!ctx->private_mode && ctx->box_info.nr_tracks == 0) {

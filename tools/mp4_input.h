@@ -23,6 +23,8 @@ std::string input_problem(const std::string &path);
 // is no file to read, cannot be opened, holds no box the reader recognises
 // or, read through its sample tables, no track.
 Demuxer open_mp4(const std::string &path, std::string *reason);
+// The same, also for a file without a track (to say why it cannot be repaired).
+Demuxer open_mp4_boxes(const std::string &path, std::string *reason);
 
 // Track slots the file describes: its mr00 entries in private mode, its trak
 // boxes otherwise (at most MOV_MAX_TRACKS).

@@ -49,8 +49,9 @@ int fail(const RepairArgs &args, const std::string &reason)
 // Why the file cannot be repaired from its records; empty when it can.
 std::string unrepairable(const vrc_mp4_demuxer_t &ctx, const vrc_mp4_recovery_t &recovery)
 {
-    if (!ctx.private_mode)
-        return "no frame records (an MP4 file of another writer): its samples cannot be told apart without moov";
+    if (!ctx.private_mode && ctx.box_info.nr_tracks == 0)
+        return "no moov and no frame records (an MP4 file of another writer): its samples cannot be told apart";
+    if (!ctx.private_mode) return "no frame records (an MP4 file of another writer) and a moov: nothing to repair";
     if (!recovery.no_moov) return "the recording has its moov: nothing to repair (convert copies it)";
     if (recovery.frames == 0) return "no whole frame behind its frame records";
     return std::string();
@@ -84,7 +85,7 @@ int run_repair(int argc, char **argv)
     std::string reason;
     vrc_mp4_recovery_t recovery{};
     {
-        const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(args.input, &reason);
+        const vrc_tool::Demuxer ctx = vrc_tool::open_mp4_boxes(args.input, &reason);
         if (!ctx) return fail(args, reason);
         recovery = vrc_tool::recovery_of(*ctx);
         reason = unrepairable(*ctx, recovery);
