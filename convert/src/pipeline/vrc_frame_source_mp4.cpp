@@ -2,6 +2,7 @@
 // with the parameter sets before key frames, AAC behind ADTS headers and
 // mu-law raw, as the muxer takes them.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "vrc_codec.h"
@@ -37,6 +38,8 @@ public:
             else if (meta.media_type == VRC_MEDIA_VIDEO && meta.codec_id == VRC_CODEC_H264 && !video_)
                 video_ = &meta;
         }
+        recovery_.size = sizeof recovery_;
+        if (vrc_mp4_demuxer_recovery(ctx_, &recovery_) == 0) result_->frames_dropped += recovery_.cut_frames;
         const int foreign = foreign_codec_failure();
         if (foreign != 0) return foreign;
         if ((video_ && ctx_->nr_video_frames != 0) || (audio_ && ctx_->nr_audio_frames != 0)) return 0;
@@ -147,7 +150,12 @@ public:
         result_->bytes_skipped += packet.size;
     }
 
-    void note(char *, size_t) const override {}
+    void note(char *message, size_t size) const override
+    {
+        if (recovery_.no_moov)
+            std::snprintf(message, size, "no moov: %u frames recovered from the frame records, %u cut off", recovery_.frames,
+                          recovery_.cut_frames);
+    }
 
 private:
     bool holds_box(uint32_t type) const
@@ -266,6 +274,7 @@ private:
     int64_t first_decode_time_[MOV_MAX_TRACKS] = {};  // of the first frame read, where the media skipped counts from
     bool decoded_[MOV_MAX_TRACKS] = {};
     bool ended_ = false;
+    vrc_mp4_recovery_t recovery_{};  // a recording without moov: what its records gave
 };
 
 }  // namespace
