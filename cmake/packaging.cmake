@@ -5,6 +5,7 @@
 # from wherever it is unpacked (the DLLs FFmpeg's AAC encoder needs lie
 # beside the command, see imported_dlls.cmake), with a README.txt and the
 # licences. scripts/check-packages installs and runs both.
+include(GNUInstallDirs)
 set(CPACK_PACKAGE_NAME recfile-convert)
 set(CPACK_PACKAGE_VENDOR "The librecfile_convert authors")
 set(CPACK_PACKAGE_CONTACT "The librecfile_convert authors")
@@ -26,7 +27,7 @@ if(WIN32)
     set(VRC_ZIP_AAC_DLLS "FFmpeg's avcodec and avutil DLLs beside it encode AAC (--audio aac).")
   endif()
   configure_file(${PROJECT_SOURCE_DIR}/cmake/README.txt.in ${CMAKE_BINARY_DIR}/README.txt @ONLY NEWLINE_STYLE WIN32)
-  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt COPYONLY NEWLINE_STYLE WIN32)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 else()
