@@ -48,7 +48,7 @@ assert lines[-1]["type"] == "summary" and lines[-1]["skipped"] == 2 and lines[-1
 ' "$dir/out" || fail "--json with -n: $(cat "$dir/out")"
 
 run "$dir/in/cam1/a.rec" -o "$dir/mp4/cam2/b.mp4"
-expect 1 && grep -q 'exists' "$dir/err" || fail "an existing output replaced without -y"
+expect 1 && grep -q "the output $dir/mp4/cam2/b.mp4 exists" "$dir/err" || fail "an existing output replaced without -y"
 run -y "$dir/in/cam1/a.rec" -o "$dir/mp4/cam2/b.mp4"
 expect 0
 run --keep-extension -v "$dir/in/cam1/a.rec" "$dir/in/cam2/b.rec" -j 2 "$dir/missing.rec"

@@ -58,7 +58,7 @@ done <<'TABLE'
 TABLE
 # Milliseconds, as the command prints times: the clip's first picture is
 # the one at 10.960 s.
-run -y --from "$(at 10).960" --to "$(at 12)" -o "$dir/clip.mp4" "$dir/p0.rec"
+run -y --from "$(at 10).96" --to "$(at 12)" -o "$dir/clip.mp4" "$dir/p0.rec"
 expect 0
 frames "$dir/clip.mp4" | cmp -s - <(sed -n '275,300p' "$dir/whole") || fail "a clip from 10.960 s"
 # 25 minutes (17 MB): the clip's start is found by halving the bytes, and

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "vrc_platform.h"
+
 namespace vrc_tool {
 
 // Exit codes of every subcommand.
@@ -33,13 +35,7 @@ extern const Subcommand kInfoCommand;
 extern const Subcommand kExtractCommand;
 
 // printf to stream, shown as characters on a Windows console (write_text).
-void print(std::FILE *stream, const char *format, ...)
-#if defined(__MINGW32__)
-    __attribute__((format(gnu_printf, 2, 3)))
-#elif defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+void print(std::FILE *stream, const char *format, ...) VRC_PRINTF_FORMAT(2, 3);
 
 // The command keeps names in UTF-8; std::filesystem takes them apart (in
 // UTF-16 on Windows, where a plain string would be read in the C library's

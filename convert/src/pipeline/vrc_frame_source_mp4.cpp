@@ -63,6 +63,14 @@ public:
         if (sound && sound->sample_rate != 0) tracks[1].sample_rate = sound->sample_rate;
     }
 
+    uint32_t audio_config(uint8_t *out, uint32_t capacity) const override
+    {
+        const MovSampleDescription *sound = audio_ ? mov_demuxer_description(ctx_, slot_of(audio_), 0) : nullptr;
+        if (!sound || sound->codec_id != VRC_CODEC_AAC || sound->config_size > capacity) return 0;
+        std::memcpy(out, sound->config, sound->config_size);
+        return sound->config_size;
+    }
+
     int64_t skip(uint32_t slot) const override
     {
         const mov_track_meta_t *meta = slot == 0 ? video_ : audio_;
