@@ -48,9 +48,15 @@ else()
     list(APPEND recommends ${package})
   endforeach()
   string(REPLACE ";" ", " CPACK_DEBIAN_PACKAGE_RECOMMENDS "${recommends}")
-  # Debian's place for the licence and the documentation.
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME} RENAME copyright)
+  # Debian's place for the licence, in its machine-readable form: the
+  # licence named (Expat is Debian's name of the MIT licence), its text
+  # indented, blank lines as " .".
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE VRC_LICENSE_TEXT)
+  string(STRIP "${VRC_LICENSE_TEXT}" VRC_LICENSE_TEXT)
+  string(REPLACE "\n\n" "\n.\n" VRC_LICENSE_TEXT "${VRC_LICENSE_TEXT}")
+  string(REPLACE "\n" "\n " VRC_LICENSE_TEXT "${VRC_LICENSE_TEXT}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/copyright.in ${CMAKE_BINARY_DIR}/copyright @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
 endif()
 include(CPack)
