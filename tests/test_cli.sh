@@ -14,7 +14,7 @@ run() { status=0; "$tool" "$@" >"$dir/out" 2>"$dir/err" || status=$?; }
 expect() { [ "$status" -eq "$1" ] || fail "exit status $status, not $1: $(cat "$dir/out" "$dir/err")"; }
 
 run --help
-for command in convert pack info extract; do
+for command in convert pack info extract repair; do
   grep -q "^usage: recfile-convert $command" "$dir/out" || fail "--help lacks $command"
 done
 run -j 2 x.rec -h && grep -q '^Exit status: 0' "$dir/out" || fail "-h after other arguments"
@@ -149,6 +149,23 @@ grep -q 'runs from 2024-01-01 00:00:00 to 2024-01-01 00:00:02 UTC' "$dir/err" ||
 run extract "$mp4" --from "2024-02-30 00:00:00"
 expect 2
 
+# A recording left without moov by a power cut (two pictures and a sound
+# whole, the next picture cut): read through its frame records; repair writes
+# a whole file once, never over the input or an output.
+cut="$data/recording_no_moov.mp4"
+run info "$cut"
+grep -q 'no moov: 3 frames recovered from the frame records, 1 cut off' "$dir/out" || fail "$(cat "$dir/out")"
+run info --json "$cut"
+grep -q '"duration":0,"no_moov":true,"recovered_frames":3,"cut_frames":1,"tracks":\[' "$dir/out" || fail "$(cat "$dir/out")"
+run repair "$cut" -o "$dir/repaired.mp4"
+expect 0
+run info --json "$dir/repaired.mp4"
+grep -q '"mode":"table",.*"frames":2,"key_frames":1}.*"frames":1}' "$dir/out" || fail "repaired: $(cat "$dir/out")"
+run repair "$cut" -o "$dir/repaired.mp4"
+expect 1 && grep -q 'exists' "$dir/err" || fail "repair over an output: $(cat "$dir/err")"
+run repair "$mp4"
+expect 1 && grep -q 'no frame records' "$dir/err" || fail "repair of another writer's file: $(cat "$dir/err")"
+
 # Killed midway, a conversion leaves nothing under its own name, and one that
 # replaces an earlier output (-y) leaves that output as it was.
 mkdir "$dir/kill"
@@ -166,4 +183,4 @@ status=0 && { wait $pid; } 2>/dev/null || status=$?
 [ "$status" -eq 137 ] || fail "the conversions ended ($status) before they could be killed"
 [ ! -e "$dir/kill/new.mp4" ] || fail "a killed conversion left a file under its own name"
 cmp -s "$dir/kill/old.mp4" "$dir/mp4/cam1/a.mp4" || fail "a killed conversion changed the earlier output"
-echo "recfile-convert: -r -d, -n, --json, failures, exit codes, info, extract and a killed conversion as expected"
+echo "recfile-convert: -r -d, -n, --json, failures, exit codes, info, extract, repair and a killed conversion as expected"

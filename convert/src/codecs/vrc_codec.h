@@ -58,6 +58,11 @@ const CodecRow *codec_by_entry(uint32_t sample_entry);
 // null for a type that carries no codec of the table.
 const CodecRow *codec_by_legacy_type(uint32_t type, bool *key_frame);
 
+// What to call the codec of a sample entry for people: a row's name, or
+// the name of a codec the library knows of but does not read ("H.265");
+// null for an entry it knows nothing of.
+const char *codec_name_of_entry(uint32_t sample_entry);
+
 // The rows, each defined in its codec's file.
 extern const CodecRow kCodecH264;
 extern const CodecRow kCodecG711u;
