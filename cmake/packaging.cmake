@@ -15,7 +15,7 @@ set(CPACK_PACKAGE_DESCRIPTION "The recfile-convert command and the librecfile_co
 (C interface) turn recordings in a video recorder's legacy record file format into standard MP4 \
 files (H.264 video, G.711 mu-law or AAC audio). MIT licence.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-# Release binaries without their debugging sections: a third of the size.
+# Binaries without their debugging sections: less than half the size.
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
