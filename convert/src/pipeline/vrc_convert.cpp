@@ -252,10 +252,7 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
         feed.set_edits(muxer);
         const int tail = vrc_mp4_muxer_write_tailer(muxer);
         report_tracks(result, *muxer);
-        if (tail == VRC_ERR_FRAME_REFUSED) {
-            rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can: with moov in "
-                                                   "front its frames would end past 4 GiB (32-bit chunk offsets)");
-        } else if (tail < 0) {
+        if (tail < 0) {
             vrc::out_printf("write tailer failed!, ret = %d\n", tail);
             rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
         }
@@ -380,14 +377,13 @@ bool passes_over(const Job &job)
 // output_done learns what went into it. unannounced: the progress to
 // announce the start to, once the first output is staged. 0 or a failure
 // code.
-int write_output(Job &job, vrc::FrameFeed &feed, bool first, vrc::Progress *unannounced, bool *cut)
+int write_output(Job &job, vrc::FrameFeed &feed, vrc::Progress *unannounced, bool *cut)
 {
     vrc::StagedFile staged(job.output);  // its temporary file goes when the conversion fails
     const uint32_t dropped = job.result->frames_dropped;
     const uint64_t skipped = job.result->bytes_skipped;
     const bool written_here = !passes_over(job);
     int rc = check_output(job, feed);
-    for (size_t i = 0; rc == 0 && first && i < feed.sources().size(); ++i) rc = feed.sources()[i]->fits();
     if (rc == 0 && written_here) rc = create_temp_file(job, staged);
     // Moving the media data behind moov reads them back: a device or a pipe
     // gives nothing back to move.
@@ -472,7 +468,7 @@ int convert(Job &job)
     vrc::OutputNames names(job.request->output, segmented, job.request->name_utc_offset_minutes);
     for (bool first = true, cut = true; rc == 0 && cut; first = false) {
         job.output = names.next(feed.output_start_ms(), &rc, job.result);
-        if (rc == 0) rc = write_output(job, feed, first, first && !segmented ? &progress : nullptr, &cut);
+        if (rc == 0) rc = write_output(job, feed, first && !segmented ? &progress : nullptr, &cut);
         feed.begin_output();
     }
     if (rc == 0) feed.note(job.result->message, sizeof job.result->message);

@@ -40,7 +40,6 @@ public:
         return 0;
     }
 
-    int fits() const override { return 0; }
 
     void describe(vrc_track_info_t tracks[2]) const override
     {
