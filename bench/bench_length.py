@@ -95,6 +95,16 @@ def big(tool, d, gib):
     pictures = int(probe(video, 'v', 'stream=nb_read_packets'))
     sounds = os.path.getsize(audio) // 320
     print(f'  {os.path.getsize(rec)} bytes, {pictures} pictures, {sounds} sound frames')
+    info = subprocess.run([tool, 'info', rec], capture_output=True, text=True).stdout
+    check(f' {pictures} frames (' in info and f'mono, {sounds} frames, 0 bytes skipped' in info,
+          f'info counts every frame: {info.strip()[-160:]}')
+    # A clip of 10 s from 20 s before the end, past 4 GiB: from a key frame
+    # (one every 2 s), its 250 pictures.
+    clip = os.path.join(d, 'clip.mp4')
+    at = time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(START + pictures // 25 - 20))
+    run_quiet([tool, 'convert', '-q', '--no-sync', '--from', at, '--for', '10s', rec, '-o', clip])
+    check(probe(clip, 'v', 'stream=nb_read_packets') == '250', f'a clip from {at} UTC past 4 GiB: 250 pictures')
+    os.remove(clip)
     # The muxer keeps the pictures' slices and parameter sets, not x264's SEI.
     packed = os.path.join(d, 'packed.h264')
     run_quiet(['ffmpeg', '-v', 'error', '-y', '-i', video, '-c', 'copy', '-bsf:v', 'filter_units=remove_types=6',
