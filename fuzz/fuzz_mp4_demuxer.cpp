@@ -1,4 +1,5 @@
-// Arbitrary bytes as an MP4 file: the header walk ends, every frame the
+// Arbitrary bytes as an MP4 file: the header walk (and the walk of a
+// recording's frame records when it has no moov) ends, every frame the
 // demuxer delivers fits the buffer it was given, reading ends after at most
 // one read per indexed frame or per record the file could hold, and seeks
 // to times around the recording's start keep all of that true. The public
@@ -62,6 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     vrc_mp4_demuxer_t *ctx = vrc_mp4_demuxer_new(0, path.c_str());
     if (!ctx) return 0;
     vrc_mp4_demuxer_read_header(ctx);
+    // A recording without moov indexes a frame per whole record, and at
+    // most one frame is cut.
+    vrc_mp4_recovery_t recovery{};
+    recovery.size = sizeof recovery;
+    if (vrc_mp4_demuxer_recovery(ctx, &recovery) != 0 || recovery.cut_frames > 1 ||
+        (recovery.no_moov && (recovery.frames != ctx->nr_video_frames + ctx->nr_audio_frames ||
+                              recovery.frames > size / kSmallestRecord)))
+        std::abort();
     std::vector<uint8_t> buf(kBufferSize);
     read_to_end(ctx, buf, size);
     // The last byte picks a zone and an offset into the recording, so seeks

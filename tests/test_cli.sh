@@ -14,7 +14,7 @@ run() { status=0; "$tool" "$@" >"$dir/out" 2>"$dir/err" || status=$?; }
 expect() { [ "$status" -eq "$1" ] || fail "exit status $status, not $1: $(cat "$dir/out" "$dir/err")"; }
 
 run --help
-for command in convert pack info extract; do
+for command in convert pack info extract repair; do
   grep -q "^usage: recfile-convert $command" "$dir/out" || fail "--help lacks $command"
 done
 run -j 2 x.rec -h && grep -q '^Exit status: 0' "$dir/out" || fail "-h after other arguments"
@@ -48,7 +48,7 @@ assert lines[-1]["type"] == "summary" and lines[-1]["skipped"] == 2 and lines[-1
 ' "$dir/out" || fail "--json with -n: $(cat "$dir/out")"
 
 run "$dir/in/cam1/a.rec" -o "$dir/mp4/cam2/b.mp4"
-expect 1 && grep -q 'exists' "$dir/err" || fail "an existing output replaced without -y"
+expect 1 && grep -q "the output $dir/mp4/cam2/b.mp4 exists" "$dir/err" || fail "an existing output replaced without -y"
 run -y "$dir/in/cam1/a.rec" -o "$dir/mp4/cam2/b.mp4"
 expect 0
 run --keep-extension -v "$dir/in/cam1/a.rec" "$dir/in/cam2/b.rec" -j 2 "$dir/missing.rec"
@@ -149,6 +149,23 @@ grep -q 'runs from 2024-01-01 00:00:00 to 2024-01-01 00:00:02 UTC' "$dir/err" ||
 run extract "$mp4" --from "2024-02-30 00:00:00"
 expect 2
 
+# A recording left without moov by a power cut (two pictures and a sound
+# whole, the next picture cut): read through its frame records; repair writes
+# a whole file once, never over the input or an output.
+cut="$data/recording_no_moov.mp4"
+run info "$cut"
+grep -q 'no moov: 3 frames recovered from the frame records, 1 cut off' "$dir/out" || fail "$(cat "$dir/out")"
+run info --json "$cut"
+grep -q '"duration":0,"no_moov":true,"recovered_frames":3,"cut_frames":1,"tracks":\[' "$dir/out" || fail "$(cat "$dir/out")"
+run repair "$cut" -o "$dir/repaired.mp4"
+expect 0
+run info --json "$dir/repaired.mp4"
+grep -q '"mode":"table",.*"frames":2,"key_frames":1}.*"frames":1}' "$dir/out" || fail "repaired: $(cat "$dir/out")"
+run repair "$cut" -o "$dir/repaired.mp4"
+expect 1 && grep -q 'exists' "$dir/err" || fail "repair over an output: $(cat "$dir/err")"
+run repair "$mp4"
+expect 1 && grep -q 'no frame records' "$dir/err" || fail "repair of another writer's file: $(cat "$dir/err")"
+
 # Killed midway, a conversion leaves nothing under its own name, and one that
 # replaces an earlier output (-y) leaves that output as it was.
 mkdir "$dir/kill"
@@ -176,4 +193,4 @@ status=0 && (ulimit -n 40 && "$tool" -q --join -o "$dir/many.mp4" "$dir"/many/*.
 expect 0
 "$tool" info "$dir/many.mp4" | grep -q 'track 0: video h264 320x240, 5000 frames (200 key)' ||
   fail "a join of 100 recordings of 50 pictures: $("$tool" info "$dir/many.mp4")"
-echo "recfile-convert: -r -d, -n, --json, failures, exit codes, info, extract and a killed conversion as expected"
+echo "recfile-convert: -r -d, -n, --json, failures, exit codes, info, extract, repair and a killed conversion as expected"

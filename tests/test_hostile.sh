@@ -221,7 +221,7 @@ sigterm_at_end() {
     dd if=/dev/zero of=/dev/fd/3 bs=4096 count=64 oflag=nonblock 2>/dev/null || true
     "$tool" -o "$dir/f.mp4" $args >"$dir/pipe" 2>"$dir/err" 3>&- &
     local pid=$!
-    while [ ! -e "$dir/f.mp4" ] && kill -0 $pid 2>/dev/null; do sleep 0.01; done
+    for _ in $(seq 1000); do [ ! -e "$dir/f.mp4" ] || break; sleep 0.01; done
     kill -TERM $pid
     tr -d '\0' <"$dir/pipe" >"$dir/out" 3>&- &
     exec 3>&-

@@ -39,9 +39,10 @@ const Bytes kPps = mp4_test::hex("68ce3c80");
 
 // Four video frames (key, P, key, P) and four audio frames, from the muxer;
 // without the tail, as a recorder that died leaves them.
-Bytes muxed(bool private_records, uint32_t audio_codec = VRC_CODEC_G711U, uint32_t rate = 8000, bool tail = true)
+Bytes muxed(bool private_records, uint32_t audio_codec = VRC_CODEC_G711U, uint32_t rate = 8000, bool tail = true,
+            bool pre_sized = false)
 {
-    mp4_test::TestMuxer m({private_records, false},
+    mp4_test::TestMuxer m({private_records, pre_sized},
                           {mp4_test::video_track(), mp4_test::audio_track(audio_codec, rate)});
     const bool aac = audio_codec == VRC_CODEC_AAC;
     for (uint32_t i = 0; i < 4; ++i) {
@@ -141,6 +142,86 @@ TEST(DemuxerDelivery, UnfinishedRecordingAndVideoWithoutStss)
         EXPECT_EQ(std::count_if(r.packets.begin(), r.packets.end(),
                                 [](const vrc_media_packet_t &p) { return p.track_id == 0 && p.key_frame; }), 4);
     });
+}
+
+// Samples the public reader delivers from the file, its tracks described
+// with the milliseconds of the recording's records.
+size_t reader_samples(const Bytes &file)
+{
+    const std::string path = vrc_test::temp_path("reader_" + std::to_string(file.size()) + ".mp4");
+    vrc_test::write_file(path, file);
+    vrc_mp4_reader_t *reader = vrc_mp4_reader_open(path.c_str());
+    if (!reader) return 0;
+    vrc_mp4_track_t track{};
+    track.size = sizeof track;
+    EXPECT_EQ(vrc_mp4_reader_track_count(reader), 2);
+    EXPECT_EQ(vrc_mp4_reader_track(reader, 1, &track), 0);
+    EXPECT_EQ(track.timescale, 1000u);
+    EXPECT_EQ(track.codec_id, uint32_t(VRC_CODEC_G711U));
+    std::vector<uint8_t> buf(1 << 16);
+    vrc_mp4_sample_t s{};
+    s.size = sizeof s;
+    size_t n = 0;
+    while (n < kMaxReads && vrc_mp4_reader_read(reader, buf.data(), uint32_t(buf.size()), &s) == 0) ++n;
+    vrc_mp4_reader_close(reader);
+    return n;
+}
+
+// A recording whose moov was never written, its mdat size left at 0 or
+// pre-sized (zeros behind the last frame), cut anywhere from the start of
+// mdat to its end (at every frame's end, a byte short of it, inside the next
+// record's type, and 20 points between): the demuxer and the public reader
+// give back the whole recording's frames up to the last one the cut leaves
+// whole, byte for byte with their stamps; the creation time comes from mr00
+// and the frame cut (in its records or its sample) is counted.
+TEST(Hostile, RecordingWithoutMoovCutAnywhere)
+{
+    for (const bool pre_sized : {false, true}) {
+        Bytes whole = muxed(true, VRC_CODEC_G711U, 8000, false, pre_sized);
+        const size_t frames_end = whole.size();
+        whole.resize(whole.size() + (pre_sized ? 300 : 0));
+        std::vector<size_t> ends;  // where each frame's unit ends, in file order
+        Reading all;
+        size_t mdat = 0;  // where the frames start
+        read_file(whole, [&](Reading &r) {
+            all = r;
+            mdat = r.ctx->mdat_pos;
+            for (uint32_t i = 0; i < r.ctx->nr_video_frames + r.ctx->nr_audio_frames; ++i) {
+                const mov_frame_entry_t &e = i < r.ctx->nr_video_frames ? r.ctx->video_frames[i]
+                                                                        : r.ctx->audio_frames[i - r.ctx->nr_video_frames];
+                ends.push_back(e.file_pos + e.info.size);
+            }
+        });
+        std::sort(ends.begin(), ends.end());
+        ASSERT_EQ(all.packets.size(), 8u);
+        ASSERT_EQ(ends.back(), frames_end);
+        std::vector<size_t> cuts = ends;
+        for (const size_t end : ends) cuts.insert(cuts.end(), {end - 1, end + 6});  // a byte short; in the next record's type
+        for (size_t k = 0; k < 20; ++k) cuts.push_back(mdat + (frames_end - mdat) * k / 20 + k % 3);
+        for (const size_t cut : cuts) {
+            const size_t kept = size_t(std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin());
+            // Bytes of the next record that are all zeros (the high bytes of
+            // its size) look like the zeros of a pre-sized mdat: no frame begun.
+            const size_t last = kept ? ends[kept - 1] : mdat;
+            const bool between = std::all_of(whole.begin() + long(last), whole.begin() + long(cut), [](uint8_t b) { return b == 0; });
+            read_file(Bytes(whole.begin(), whole.begin() + long(cut)), [&](Reading &r) {
+                SCOPED_TRACE("pre-sized " + std::to_string(pre_sized) + ", cut at " + std::to_string(cut));
+                vrc_mp4_recovery_t rec{};
+                rec.size = sizeof rec;
+                ASSERT_EQ(vrc_mp4_demuxer_recovery(r.ctx, &rec), 0);
+                EXPECT_EQ(rec.no_moov, 1u);
+                EXPECT_EQ(rec.frames, kept);
+                EXPECT_EQ(rec.cut_frames, between ? 0u : 1u);
+                EXPECT_EQ(r.ctx->creation_time, mp4_test::kCreation);
+                ASSERT_EQ(r.packets.size(), kept);
+                for (size_t i = 0; i < kept; ++i) {
+                    EXPECT_EQ(r.data[i], all.data[i]) << i;
+                    EXPECT_EQ(r.packets[i].timestamp, all.packets[i].timestamp) << i;
+                }
+            });
+            EXPECT_EQ(reader_samples(Bytes(whole.begin(), whole.begin() + long(cut))), kept) << cut;
+        }
+    }
 }
 
 // A host that allocates the context itself, from an older header, holds

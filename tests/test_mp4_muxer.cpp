@@ -109,6 +109,20 @@ TEST(Mp4MuxerMoov, SampleDurationsFromTheStamps)
     }
 }
 
+// Video stamps 1.05 s off the sound's until both jump 3 minutes: the video's
+// jump into agreement is where its stamps start to count, no pause, however
+// alike the sound's jump is; the stamps before it are put back in line.
+TEST(Mp4MuxerMoov, NoPauseWhereATrackComesToAgreeWithTheOther)
+{
+    TestMuxer mux(Config{false, false});
+    for (uint32_t i = 0; i < 10; ++i) {
+        const uint32_t agreed = 181000 + 40 * (i - 5);
+        ASSERT_EQ(mux.put(kVideo, VRC_FRAME_P, i < 5 ? 40 * i : agreed, annexb({nal(0x41, 10)})), 0);
+        ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, i < 5 ? 1050 + 40 * i : agreed, Bytes(320, 0xFF)), 0);
+    }
+    EXPECT_EQ(table(mux.finish(), kStbl[0] + "stts"), (std::vector<uint32_t>{10, 40}));
+}
+
 // Stamps wrap at 2^32 ms: video from 20 ms before the wrap and audio from
 // 20 ms after it: the audio track waits behind an empty edit of exactly the
 // 40 ms between them (compared as plain numbers they were 49 days apart).

@@ -49,16 +49,21 @@ while read -r from to shown; do
     [ "$(probe "$dir/clip.mp4" stream=start_time | sort -u)" = 0.000000 ] || fail "$input $from..$to: tracks apart"
     awk -v d="$(probe "$dir/clip.mp4" format=duration)" -v n="$shown" 'BEGIN { exit d != n / 25 }' ||
       fail "$input $from..$to: lasts $(probe "$dir/clip.mp4" format=duration) s"
+    # It holds the pictures from the key frame at or before FROM (every 60th) on.
+    held=$(ffprobe -v error -select_streams v -count_packets -show_entries stream=nb_read_packets -of csv=p=0 \
+      "$dir/clip.mp4")
+    [ "$held" -eq $((shown + from * 25 % 60)) ] || fail "$input $from..$to: holds $held pictures"
   done
 done <<'TABLE'
 10 20 250
+12 14 50
 11 12 25
 0 3 75
 25 - 125
 TABLE
 # Milliseconds, as the command prints times: the clip's first picture is
 # the one at 10.960 s.
-run -y --from "$(at 10).960" --to "$(at 12)" -o "$dir/clip.mp4" "$dir/p0.rec"
+run -y --from "$(at 10).96" --to "$(at 12)" -o "$dir/clip.mp4" "$dir/p0.rec"
 expect 0
 frames "$dir/clip.mp4" | cmp -s - <(sed -n '275,300p' "$dir/whole") || fail "a clip from 10.960 s"
 # 25 minutes (17 MB): the clip's start is found by halving the bytes, and

@@ -5,7 +5,7 @@
 # each result through the command once more (plain and --web). In every
 # output ffmpeg must play the click within 5 ms of the white picture.
 # Ordinary MP4 inputs (B-frames, an edit list, mono AAC) keep their
-# pictures, their presentation times and their sound's layout.
+# pictures, their presentation times and their sound's configuration.
 # Usage: test_timeline.sh RECFILE_CONVERT DATA_DIR
 set -euo pipefail
 tool=$1 data=$2
@@ -66,15 +66,31 @@ done
 # Decoded pictures with their presentation times, and what ffmpeg says
 # while decoding (nothing, for a whole stream).
 shown() { ffmpeg -nostdin -v error -i "$1" -map 0:v -f framemd5 - 2>&1 | grep -v '^#' | cut -d, -f3,6; }
+# The sound's channels and its AudioSpecificConfig, as a decoder sees them.
+sound_config() { ffprobe -v error -select_streams a -show_streams -show_data "$1" | grep -A2 -e '^extradata=' -e '^channels='; }
 ffmpeg -v error -ss 1.3 -i "$data/ffmpeg_bframes_slices4.mp4" -c copy "$dir/edited.mp4"
 for input in "$data/ffmpeg_bframes_slices4.mp4" "$dir/edited.mp4" "$data/ffmpeg_aac16k_mono.mp4"; do
   convert -o "$dir/out.mp4" "$input"
   cmp -s <(shown "$input") <(shown "$dir/out.mp4") ||
     fail "$(basename "$input"): other pictures or times: $(diff <(shown "$input") <(shown "$dir/out.mp4") | head -4)"
-  [ "$(ffprobe -v error -select_streams a -show_entries stream=channels -of csv=p=0 "$dir/out.mp4")" = \
-    "$(ffprobe -v error -select_streams a -show_entries stream=channels -of csv=p=0 "$input")" ] ||
-    fail "$(basename "$input"): the sound's channels changed"
+  [ "$(sound_config "$dir/out.mp4")" = "$(sound_config "$input")" ] ||
+    fail "$(basename "$input"): the sound's configuration changed: $(sound_config "$dir/out.mp4")"
 done
+
+# MP4 files of what this program does not read fail with what they hold.
+ffmpeg -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx264 -movflags frag_keyframe+empty_moov \
+  "$dir/fragmented.mp4"
+ffmpeg -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx265 -x265-params log-level=none \
+  -tag:v hvc1 "$dir/h265.mp4" 2>/dev/null || echo "(ffmpeg has no H.265 encoder: that case is left out)"
+while read -r name reason; do
+  [ -e "$dir/$name" ] || continue
+  status=0
+  "$tool" -q -o "$dir/none.mp4" "$dir/$name" 2>"$dir/err" || status=$?
+  [ $status -eq 1 ] && grep -q "$reason" "$dir/err" || fail "$name: status $status, $(cat "$dir/err")"
+done <<'TABLE'
+fragmented.mp4 is a fragmented MP4
+h265.mp4 holds H.265 (sample entry 'hvc1')
+TABLE
 
 # A camera that switches resolution twice (160x120, 320x240 high profile,
 # 160x120): every output decodes silently to the pictures of the stream

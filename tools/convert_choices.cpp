@@ -36,7 +36,8 @@ const char *const kDurationSyntax = " needs a duration such as 90s, 10m or 1h";
 
 std::string settle_choices(TimeChoices *choices)
 {
-    if (!calendar_ms(choices->from, &choices->from_ms)) return refusal("--from" + std::string(kTimeSyntax), choices->from);
+    if (!calendar_ms(choices->from, &choices->from_ms))
+        return refusal("--from" + std::string(kTimeSyntax), choices->from);
     if (!calendar_ms(choices->to, &choices->to_ms)) return refusal("--to" + std::string(kTimeSyntax), choices->to);
     uint32_t seconds = 0;
     if (!choices->span.empty()) {

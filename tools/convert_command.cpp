@@ -160,7 +160,8 @@ int parse_args(int argc, char **argv, ConvertArgs *args)
             const char *value = vrc_tool::option_value(kName, argc, argv, &i);
             if (!value) return vrc_tool::kExitUsage;
             if (!vrc_tool::parse_u32(value, &args->jobs) || args->jobs == 0)
-                return vrc_tool::usage_error(kName, vrc_tool::refusal("-j needs a number of files to convert at once", value));
+                return vrc_tool::usage_error(
+                    kName, vrc_tool::refusal("-j needs a number of files to convert at once", value));
         } else {
             return vrc_tool::usage_error(kName, std::string("unknown option ") + arg);
         }
@@ -288,19 +289,19 @@ std::string exists_reason(const std::string &output)
 Outcome from_library(int rc, const vrc_convert_result_t &result, const ConvertArgs &args)
 {
     if (rc == VRC_CONVERT_ERR_EXISTS)  // another run made it in the meantime
-        return args.skip_existing ? skipped() : failure(result.message + std::string(" (-y replaces it, -n skips it)"));
+        return args.skip_existing ? skipped() : failure(std::string(result.message) + " (-y replaces it, -n skips it)");
     Outcome outcome;
     if (rc == VRC_CONVERT_ERR_RANGE) {  // a recording outside the range is no failure of the run
         outcome.status = Status::kSkipped;
         outcome.reason = result.message;
         return outcome;
     }
-    if (rc == VRC_CONVERT_ERR_CANCELLED && vrc_tool::stop_signal() != 0) {
-        outcome.status = Status::kAbandoned;  // the outputs made before the stop are counted
-    } else {
-        if (rc == 0) outcome.status = Status::kConverted;
-        outcome.reason = rc == 0 || result.message[0] ? result.message : "conversion failed (" + std::to_string(rc) + ")";
-    }
+    const bool stopped = rc == VRC_CONVERT_ERR_CANCELLED && vrc_tool::stop_signal() != 0;
+    if (stopped) outcome.status = Status::kAbandoned;  // the outputs made before the stop are counted
+    if (rc == 0) outcome.status = Status::kConverted;
+    if (!stopped)
+        outcome.reason =
+            rc == 0 || result.message[0] ? result.message : "conversion failed (" + std::to_string(rc) + ")";
     outcome.bytes_written = result.bytes_written;
     outcome.video_frames = result.video_frames;
     outcome.audio_frames = result.audio_frames;
@@ -597,9 +598,10 @@ const Subcommand kConvertCommand = {
     "                        recording\n"
     "  --zone +HH:MM         zone of the segment grid and the names (default UTC)\n"
     "  --join                one output (-o) of all the recordings given or found\n"
-    "                        under DIRs, in time order, pauses kept; pictures or\n"
-    "                        sound that differ, or times that overlap, fail,\n"
-    "                        naming the recording that does not fit\n"
+    "                        under DIRs, in time order, pauses kept, pictures\n"
+    "                        that change described each; sound that differs,\n"
+    "                        or times that overlap, fail, naming the recording\n"
+    "                        that does not fit\n"
     "A recording with no frame in the range is skipped with its span.\n"
     "\n"
     "Prints a line per converted file (with the damaged bytes skipped, the\n"

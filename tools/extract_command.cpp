@@ -22,14 +22,11 @@ constexpr const char *kName = "extract";
 // in front of one: start codes and parameter sets, or an ADTS header.
 constexpr size_t kFrameBufferSize = VRC_MUXER_MAX_SAMPLE_SIZE + 4096;
 
-struct ExtractArgs {
-    std::string input;
+struct ExtractArgs : vrc_tool::OneFileArgs {
     std::string from;     // as given
     int64_t from_utc = 0; // seconds since 1970 UTC (milliseconds given are dropped)
     std::string video;
     std::string audio;
-    bool json = false;
-    bool verbose = false;
 };
 
 struct StreamReport {
@@ -43,6 +40,7 @@ struct ExtractReport {
     StreamReport video, audio;
     uint32_t first_timestamp = 0;  // of the first video frame, milliseconds
     uint32_t first_utctime = 0;
+    std::string recovery;  // a recording without moov: what its records gave
 };
 
 int parse_args(int argc, char **argv, ExtractArgs *args)
@@ -57,16 +55,8 @@ int parse_args(int argc, char **argv, ExtractArgs *args)
             const char *given = vrc_tool::option_value(kName, argc, argv, &i);
             if (!given) return vrc_tool::kExitUsage;
             *value = given;
-        } else if (std::strcmp(arg, "--json") == 0) {
-            args->json = true;
-        } else if (std::strcmp(arg, "--verbose") == 0 || std::strcmp(arg, "-v") == 0) {
-            args->verbose = true;
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            return vrc_tool::usage_error(kName, std::string("unknown option ") + arg);
-        } else if (args->input.empty()) {
-            args->input = arg;
-        } else {
-            return vrc_tool::usage_error(kName, "one file at a time");
+        } else if (vrc_tool::take_one_file_arg(kName, arg, args) != 0) {
+            return vrc_tool::kExitUsage;
         }
     }
     if (args->input.empty()) return vrc_tool::usage_error(kName, "no file given");
@@ -131,6 +121,7 @@ void print_text(std::FILE *out, const ExtractArgs &args, const ExtractReport &r)
                     args.video.empty() ? "" : " -> ", args.video.c_str(), r.audio.frames,
                     audio_format(r.audio.codec_id), static_cast<uintmax_t>(r.audio.bytes),
                     args.audio.empty() ? "" : " -> ", args.audio.c_str());
+    if (!r.recovery.empty()) vrc_tool::print(out, "%s: %s\n", args.input.c_str(), r.recovery.c_str());
     if (!args.from.empty())
         vrc_tool::print(out, "%s: from the key frame at %u ms (%s UTC)\n", args.input.c_str(), r.first_timestamp,
                         vrc_tool::utc_text(r.first_utctime).c_str());
@@ -147,7 +138,8 @@ void print_stream_json(std::FILE *out, const char *name, const std::string &path
 
 void print_json(std::FILE *out, const ExtractArgs &args, const ExtractReport &r, const vrc_mp4_demuxer_t &ctx)
 {
-    vrc_tool::print(out, "{%s,\"mode\":\"%s\"", vrc_tool::json_name("file", args.input).c_str(),
+    const std::string recovery = vrc_tool::recovery_json(vrc_tool::recovery_of(ctx));
+    vrc_tool::print(out, "{%s,%s\"mode\":\"%s\"", vrc_tool::json_name("file", args.input).c_str(), recovery.c_str(),
                     vrc_tool::mode_name(ctx));
     if (!args.from.empty())
         std::fprintf(out, ",\"from\":%lld,\"first_video_timestamp\":%u,\"first_video_utctime\":%u",
@@ -223,6 +215,7 @@ int run_extract(int argc, char **argv)
     report.video.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_VIDEO);
     report.audio.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_AUDIO);
     copy_frames(ctx.get(), video.stream(), audio.stream(), &report);
+    report.recovery = vrc_tool::recovery_text(vrc_tool::recovery_of(*ctx));
     if (report.video.frames == 0 && report.audio.frames == 0) return fail(args, "no video or audio frame to read");
     if (!finish_outputs(&video, &audio, &reason)) return fail(args, reason);
     if (args.json) {

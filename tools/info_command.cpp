@@ -44,6 +44,7 @@ struct FileSummary {
     const char *mode;
     uint32_t creation_time;
     uint32_t duration;
+    vrc_mp4_recovery_t recovery;  // a recording without moov: what its records gave
     std::vector<TrackSummary> tracks;
     bool legacy;  // a legacy recording: the scan holds what there is to say
     vrc_tool::LegacyScan scan;
@@ -130,7 +131,7 @@ void try_legacy(FileSummary *f)
 // What cannot be opened is not probed either (-1): a pipe would block it.
 FileSummary summarize(const std::string &path)
 {
-    FileSummary f{path, -1, vrc_tool::input_problem(path), "", 0, 0, {}, false, {}};
+    FileSummary f{path, -1, vrc_tool::input_problem(path), "", 0, 0, {}, {}, false, {}};
     if (!f.error.empty()) return f;
     f.probe = vrc_mp4_demuxer_read_probe(path.c_str());
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(path, &f.error);
@@ -139,6 +140,7 @@ FileSummary summarize(const std::string &path)
     f.mode = vrc_tool::mode_name(*ctx);
     f.creation_time = ctx->creation_time;
     f.duration = ctx->duration;
+    f.recovery = vrc_tool::recovery_of(*ctx);
     for (uint32_t slot = 0; slot < vrc_tool::track_count(*ctx); ++slot) f.tracks.push_back(summarize_track(*ctx, slot));
     return f;
 }
@@ -197,6 +199,7 @@ void print_text(std::FILE *out, const FileSummary &f)
     const std::string created = f.creation_time ? vrc_tool::utc_text(f.creation_time) + " UTC" : "at an unknown time";
     vrc_tool::print(out, "%s: MP4 (probe %d), %s mode, created %s, %u s\n", f.path.c_str(), f.probe, f.mode,
                     created.c_str(), f.duration);
+    if (f.recovery.no_moov) std::fprintf(out, "  %s\n", vrc_tool::recovery_text(f.recovery).c_str());
     for (const TrackSummary &t : f.tracks) {
         if (t.kind == VRC_MEDIA_VIDEO) {
             std::fprintf(out, "  track %u: video %s %ux%u, %u frames (%u key)\n", t.slot, t.codec, t.width, t.height,
@@ -219,8 +222,9 @@ void print_json(std::FILE *out, const FileSummary &f)
     }
     if (f.legacy) return print_legacy_json(out, f.scan);
     const std::string created = f.creation_time ? vrc_tool::json_quote(vrc_tool::utc_text(f.creation_time)) : "null";
-    std::fprintf(out, ",\"mode\":\"%s\",\"creation_time\":%u,\"created\":%s,\"duration\":%u,\"tracks\":[", f.mode,
+    std::fprintf(out, ",\"mode\":\"%s\",\"creation_time\":%u,\"created\":%s,\"duration\":%u,", f.mode,
                  f.creation_time, created.c_str(), f.duration);
+    std::fprintf(out, "%s\"tracks\":[", vrc_tool::recovery_json(f.recovery).c_str());
     for (size_t i = 0; i < f.tracks.size(); ++i) {
         const TrackSummary &t = f.tracks[i];
         std::fprintf(out, "%s{\"track\":%u,\"media\":\"%s\",\"codec\":\"%s\",\"creation_time\":%u,", i ? "," : "",
@@ -261,7 +265,7 @@ int run_info(int argc, char **argv)
     for (const vrc_tool::Job &job : files_of(args)) {
         const std::string &path = job.input;
         const FileSummary f = job.problem.empty() ? summarize(path) : FileSummary{path, -1, job.problem, "", 0, 0,
-                                                                                 {}, false, {}};
+                                                                                 {}, {}, false, {}};
         if (!f.error.empty()) {
             vrc_tool::print(stderr, "recfile-convert info: %s: %s\n", path.c_str(), f.error.c_str());
             status = vrc_tool::kExitFailure;

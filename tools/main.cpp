@@ -21,6 +21,7 @@ const Subcommand *const kSubcommands[] = {
     &vrc_tool::kPackCommand,
     &vrc_tool::kInfoCommand,
     &vrc_tool::kExtractCommand,
+    &vrc_tool::kRepairCommand,
 };
 
 bool is_help(const char *arg)

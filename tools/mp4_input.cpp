@@ -32,7 +32,7 @@ std::string input_problem(const std::string &path)
     return identity.directory ? "is a directory" : "not a regular file";
 }
 
-Demuxer open_mp4(const std::string &path, std::string *reason)
+Demuxer open_mp4_boxes(const std::string &path, std::string *reason)
 {
     *reason = input_problem(path);
     if (!reason->empty()) return nullptr;
@@ -46,6 +46,13 @@ Demuxer open_mp4(const std::string &path, std::string *reason)
         *reason = "not an MP4 file (it must begin with an ftyp box)";
         return nullptr;
     }
+    return ctx;
+}
+
+Demuxer open_mp4(const std::string &path, std::string *reason)
+{
+    Demuxer ctx = open_mp4_boxes(path, reason);
+    if (!ctx) return nullptr;
     // Without the recorder's private records the frames are found through
     // the tables in moov, which a download cut short never received.
     if (!ctx->private_mode && ctx->box_info.nr_tracks == 0) {
@@ -98,6 +105,28 @@ const char *codec_name(uint32_t codec_id)
     if (codec_id == 0) return "none";
     const vrc::CodecRow *codec = vrc::codec_by_id(codec_id);
     return codec ? codec->short_name : "unknown";
+}
+
+vrc_mp4_recovery_t recovery_of(const vrc_mp4_demuxer_t &ctx)
+{
+    vrc_mp4_recovery_t r{};
+    r.size = sizeof r;
+    vrc_mp4_demuxer_recovery(&ctx, &r);
+    return r;
+}
+
+std::string recovery_text(const vrc_mp4_recovery_t &r)
+{
+    if (!r.no_moov) return std::string();
+    return "no moov: " + std::to_string(r.frames) + " frames recovered from the frame records, " +
+           std::to_string(r.cut_frames) + " cut off";
+}
+
+std::string recovery_json(const vrc_mp4_recovery_t &r)
+{
+    if (!r.no_moov) return std::string();
+    return "\"no_moov\":true,\"recovered_frames\":" + std::to_string(r.frames) +
+           ",\"cut_frames\":" + std::to_string(r.cut_frames) + ",";
 }
 
 const char *mode_name(const vrc_mp4_demuxer_t &ctx)

@@ -23,6 +23,8 @@ std::string input_problem(const std::string &path);
 // is no file to read, cannot be opened, holds no box the reader recognises
 // or, read through its sample tables, no track.
 Demuxer open_mp4(const std::string &path, std::string *reason);
+// The same, also for a file without a track (to say why it cannot be repaired).
+Demuxer open_mp4_boxes(const std::string &path, std::string *reason);
 
 // Track slots the file describes: its mr00 entries in private mode, its trak
 // boxes otherwise (at most MOV_MAX_TRACKS).
@@ -41,6 +43,13 @@ std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx);
 
 // "h264", "aac", "g711u", "none" for 0, or "unknown".
 const char *codec_name(uint32_t codec_id);
+// A recording without moov read through its frame records: what they gave
+// (no_moov 0 for any other file), as a text ("no moov: ...", empty for
+// other files) and as JSON members with a comma behind (likewise).
+vrc_mp4_recovery_t recovery_of(const vrc_mp4_demuxer_t &ctx);
+std::string recovery_text(const vrc_mp4_recovery_t &r);
+std::string recovery_json(const vrc_mp4_recovery_t &r);
+
 const char *mode_name(const vrc_mp4_demuxer_t &ctx);  // "private" or "table"
 // "YYYY-MM-DD HH:MM:SS" of seconds since 1970 UTC, in UTC.
 std::string utc_text(int64_t seconds);

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 #include "system_text.h"
@@ -87,6 +88,22 @@ int usage_error(const char *name, const std::string &message)
 {
     print(stderr, "recfile-convert %s: %s (see recfile-convert %s --help)\n", name, message.c_str(), name);
     return kExitUsage;
+}
+
+int take_one_file_arg(const char *name, const char *arg, OneFileArgs *args)
+{
+    if (std::strcmp(arg, "--json") == 0) {
+        args->json = true;
+    } else if (std::strcmp(arg, "--verbose") == 0 || std::strcmp(arg, "-v") == 0) {
+        args->verbose = true;
+    } else if (arg[0] == '-' && arg[1] != '\0') {
+        return usage_error(name, std::string("unknown option ") + arg);
+    } else if (args->input.empty()) {
+        args->input = arg;
+    } else {
+        return usage_error(name, "one file at a time");
+    }
+    return 0;
 }
 
 std::string refusal(const std::string &reason, const std::string &value)

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "vrc_platform.h"
+
 namespace vrc_tool {
 
 // Exit codes of every subcommand.
@@ -31,15 +33,10 @@ extern const Subcommand kConvertCommand;
 extern const Subcommand kPackCommand;
 extern const Subcommand kInfoCommand;
 extern const Subcommand kExtractCommand;
+extern const Subcommand kRepairCommand;
 
 // printf to stream, shown as characters on a Windows console (write_text).
-void print(std::FILE *stream, const char *format, ...)
-#if defined(__MINGW32__)
-    __attribute__((format(gnu_printf, 2, 3)))
-#elif defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+void print(std::FILE *stream, const char *format, ...) VRC_PRINTF_FORMAT(2, 3);
 
 // The command keeps names in UTF-8; std::filesystem takes them apart (in
 // UTF-16 on Windows, where a plain string would be read in the C library's
@@ -67,6 +64,15 @@ std::string refusal(const std::string &reason, const std::string &value);
 // the usage error printed, when none follows or it is empty ("" names no
 // file, time or extension: taking it would ignore the option silently).
 const char *option_value(const char *name, int argc, char **argv, int *i);
+// What the subcommands that read one file share on their command lines.
+struct OneFileArgs {
+    std::string input;
+    bool json = false;
+    bool verbose = false;
+};
+// Takes arg as --json, -v/--verbose or the file: 0, or kExitUsage (printed)
+// for an unknown option or a second file.
+int take_one_file_arg(const char *name, const char *arg, OneFileArgs *args);
 // A whole decimal number that fits in 32 bits.
 bool parse_u32(const char *text, uint32_t *value);
 // Leaves errno set when it fails.

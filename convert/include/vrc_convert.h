@@ -32,10 +32,12 @@ VRC_BEGIN_DECLS
 #define VRC_CONVERT_ERR_CANCELLED (-(0x18000 + 6))     /* the progress callback asked to stop */
 #define VRC_CONVERT_ERR_PATH_TOO_LONG (-(0x18000 + 7)) /* the output path is longer than any platform takes */
 #define VRC_CONVERT_ERR_UNSUPPORTED (-(0x18000 + 8))   /* this build cannot do what was asked (AAC without
-                                                          an encoder), or the job record is unknown */
+                                                          an encoder), the job record is unknown, or an MP4
+                                                          input's picture or sound is of a codec the library
+                                                          does not read (the message names it) */
 #define VRC_CONVERT_ERR_RANGE (-(0x18000 + 9))         /* no frame in the time range: the message gives the
                                                           span of the recordings */
-#define VRC_CONVERT_ERR_JOIN (-(0x18000 + 10))         /* inputs that cannot be joined: their pictures differ
+#define VRC_CONVERT_ERR_JOIN (-(0x18000 + 10))         /* inputs that cannot be joined: their sound differs
                                                           or they overlap in time */
 
 /* Option flags. */

@@ -6,6 +6,8 @@
  * Two ways of reading, chosen once by read_header:
  *   private mode  an mr00 box was met (the recorder's own files): frames are
  *                 read in file order through the mr01 records inside mdat;
+ *                 a recording whose moov was never written (a power cut)
+ *                 is indexed from those records, up to its last whole frame;
  *   table mode    otherwise: frames come from the index built from the
  *                 sample tables, video and audio interleaved by file position.
  *
@@ -110,16 +112,18 @@ VRC_API vrc_mp4_demuxer_t *vrc_mp4_demuxer_new(int buffer_size, const char *uri)
 VRC_API int vrc_mp4_demuxer_init(vrc_mp4_demuxer_t *ctx, int buffer_size, const char *uri);
 /* Closes the file; releases the context when new made it. 0, also for null. */
 VRC_API int vrc_mp4_demuxer_free(vrc_mp4_demuxer_t *ctx);
-/* Walks the boxes once and builds the frame index. Always 0 for a context
- * (-1 for null): nr_boxes 0 means nothing was recognised, nr_video_frames
- * and nr_audio_frames say what can be read. */
+/* Walks the boxes once and builds the frame index (for a recording without
+ * moov from its frame records: vrc_mp4_demuxer_recovery). Always 0 for a
+ * context (-1 for null): nr_boxes 0 means nothing was recognised,
+ * nr_video_frames and nr_audio_frames say what can be read. */
 VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx);
 /* Delivers the next frame into buf and describes it in pkt: H.264 as Annex
  * B (parameter sets before key frames), AAC behind an ADTS header, mu-law
  * raw; timestamps in milliseconds. 0; -1 for null arguments, the end of
  * both tables (table mode) or a buffer too small for the frame and what is
  * put in front of it; VRC_ERR_MP4_NO_FRAME_RECORD in private mode when no
- * frame record follows (the end of the recording, or a damaged one). */
+ * frame record follows (the end of the recording, or a damaged one) or the
+ * file does not hold the frame's sample whole (a recording cut off). */
 VRC_API int vrc_mp4_demuxer_read_packet(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt, uint8_t *buf,
                                         int buf_size);
 /* Positions reading at the video key frame at or before `when` (its date
@@ -137,6 +141,21 @@ VRC_API int vrc_mp4_demuxer_read_probe(const char *path);
  * each sample table, fill their parents exactly. Reads box headers only.
  * 1 whole; 0 not (empty, cut, not MP4); -1 when it cannot be read. */
 VRC_API int vrc_mp4_demuxer_check_complete(const char *path);
+
+/* What read_header recovered from a recording whose moov was never written
+ * (a power cut or a pulled card during recording): its frames are indexed
+ * and read through their mr01 records. Hosts set size before the call. */
+typedef struct vrc_mp4_recovery_t {
+    uint32_t size;       /* sizeof(vrc_mp4_recovery_t) as the host knows it */
+    uint32_t no_moov;    /* 1: no moov; the frames come from the records */
+    uint32_t frames;     /* whole frames found */
+    uint32_t cut_frames; /* frames the file holds only in part: not delivered */
+} vrc_mp4_recovery_t;
+
+/* Fills *out as far as out->size reaches. 0; -1 for null arguments, a size
+ * below 8, or a context from vrc_mp4_demuxer_init (which keeps no record of
+ * it: its frame counts still tell what was found). */
+VRC_API int vrc_mp4_demuxer_recovery(const vrc_mp4_demuxer_t *ctx, vrc_mp4_recovery_t *out);
 
 VRC_END_DECLS
 

@@ -1,12 +1,16 @@
 // The AAC step on FFmpeg's libavcodec encoder. The mu-law goes through a
 // 256-entry table into one reused input frame; every packet comes out into
 // one reused AVPacket, so that nothing here allocates after the set-up.
+// libavcodec and libavutil are opened when AAC is first asked for, not
+// linked: the library loads, and converts mu-law, where they are missing.
 #include "vrc_aac_encoder.h"
 
 #include <array>
+#include <cstdio>
 #include <new>
 
 #include "vrc_convert.h"
+#include "vrc_dynamic_library.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,6 +18,95 @@ extern "C" {
 }
 
 namespace {
+
+// The functions of libavcodec and libavutil the encoder calls, each member
+// named as its function.
+struct AvFunctions {
+    decltype(&::avcodec_find_encoder) avcodec_find_encoder;
+    decltype(&::avcodec_alloc_context3) avcodec_alloc_context3;
+    decltype(&::avcodec_free_context) avcodec_free_context;
+    decltype(&::avcodec_open2) avcodec_open2;
+    decltype(&::avcodec_send_frame) avcodec_send_frame;
+    decltype(&::avcodec_receive_packet) avcodec_receive_packet;
+    decltype(&::av_packet_alloc) av_packet_alloc;
+    decltype(&::av_packet_free) av_packet_free;
+    decltype(&::av_packet_unref) av_packet_unref;
+    decltype(&::av_frame_alloc) av_frame_alloc;
+    decltype(&::av_frame_free) av_frame_free;
+    decltype(&::av_frame_get_buffer) av_frame_get_buffer;
+    decltype(&::av_frame_make_writable) av_frame_make_writable;
+    decltype(&::av_channel_layout_default) av_channel_layout_default;
+    decltype(&::av_channel_layout_copy) av_channel_layout_copy;
+};
+
+// The libraries' functions and their AAC encoder, or why they cannot be
+// had (the platform's reason, which names the file as well).
+struct AvLibraries {
+    AvFunctions av{};
+    const AVCodec *aac = nullptr;
+    char refusal[400] = "";
+};
+
+// An opened library and the file it was opened as, for the reasons.
+struct Library {
+    void *handle;
+    const char *file;
+};
+
+bool open_library(const char *file, Library *library, AvLibraries *out)
+{
+    char why[320];
+    *library = Library{vrc::library_open(file, why, sizeof why), file};
+    if (!library->handle) std::snprintf(out->refusal, sizeof out->refusal, "%s cannot be loaded: %s", file, why);
+    return library->handle != nullptr;
+}
+
+template <typename Function>
+bool resolve(const Library &library, const char *name, Function *function, AvLibraries *out)
+{
+    *function = reinterpret_cast<Function>(vrc::library_function(library.handle, name));
+    if (!*function) std::snprintf(out->refusal, sizeof out->refusal, "%s has no function %s", library.file, name);
+    return *function != nullptr;
+}
+
+#define VRC_RESOLVE(library, function) resolve(library, #function, &out->av.function, out)
+
+// libavcodec first: the reason then names it when neither is there, and it
+// brings in the libavutil of its own folder.
+bool open_libraries(AvLibraries *out)
+{
+    Library avcodec{}, avutil{};
+    return open_library(VRC_AVCODEC_FILE, &avcodec, out) && open_library(VRC_AVUTIL_FILE, &avutil, out) &&
+           VRC_RESOLVE(avcodec, avcodec_find_encoder) && VRC_RESOLVE(avcodec, avcodec_alloc_context3) &&
+           VRC_RESOLVE(avcodec, avcodec_free_context) && VRC_RESOLVE(avcodec, avcodec_open2) &&
+           VRC_RESOLVE(avcodec, avcodec_send_frame) && VRC_RESOLVE(avcodec, avcodec_receive_packet) &&
+           VRC_RESOLVE(avcodec, av_packet_alloc) && VRC_RESOLVE(avcodec, av_packet_free) &&
+           VRC_RESOLVE(avcodec, av_packet_unref) && VRC_RESOLVE(avutil, av_frame_alloc) &&
+           VRC_RESOLVE(avutil, av_frame_free) && VRC_RESOLVE(avutil, av_frame_get_buffer) &&
+           VRC_RESOLVE(avutil, av_frame_make_writable) && VRC_RESOLVE(avutil, av_channel_layout_default) &&
+           VRC_RESOLVE(avutil, av_channel_layout_copy);
+}
+
+#undef VRC_RESOLVE
+
+AvLibraries load_libraries()
+{
+    AvLibraries libraries;
+    if (!open_libraries(&libraries)) return libraries;
+    libraries.aac = libraries.av.avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!libraries.aac)
+        std::snprintf(libraries.refusal, sizeof libraries.refusal, "%s has no AAC encoder", VRC_AVCODEC_FILE);
+    return libraries;
+}
+
+// Loaded by the first conversion that asks, once for the process (the
+// static's initialisation is thread-safe: others wait for it); a failure
+// stays the answer, as the process's libraries do not change.
+const AvLibraries &av_libraries()
+{
+    static const AvLibraries libraries = load_libraries();
+    return libraries;
+}
 
 constexpr int kSampleRate = 8000;
 constexpr int kChannels = 1;
@@ -54,7 +147,7 @@ struct FrameStart {
 
 class FfmpegAacEncoder final : public vrc::AacEncoder {
 public:
-    FfmpegAacEncoder(vrc::AacSink sink, void *user) : sink_(sink), user_(user) {}
+    FfmpegAacEncoder(const AvFunctions &av, vrc::AacSink sink, void *user) : av_(av), sink_(sink), user_(user) {}
     ~FfmpegAacEncoder() override;
     bool open(const AVCodec *codec, uint32_t bitrate);
     int push(const vrc_media_packet_t &ulaw, uint32_t place) override;
@@ -72,6 +165,7 @@ private:
     int drain();
     FrameStart packet_start(int64_t pts) const;
 
+    const AvFunctions &av_;
     vrc::AacSink sink_;
     void *user_;
     AVCodecContext *context_ = nullptr;
@@ -90,16 +184,16 @@ private:
 
 FfmpegAacEncoder::~FfmpegAacEncoder()
 {
-    av_packet_free(&packet_);
-    av_frame_free(&frame_);
-    avcodec_free_context(&context_);
+    av_.av_packet_free(&packet_);
+    av_.av_frame_free(&frame_);
+    av_.avcodec_free_context(&context_);
 }
 
 bool FfmpegAacEncoder::open(const AVCodec *codec, uint32_t bitrate)
 {
-    context_ = avcodec_alloc_context3(codec);
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
+    context_ = av_.avcodec_alloc_context3(codec);
+    frame_ = av_.av_frame_alloc();
+    packet_ = av_.av_packet_alloc();
     if (!context_ || !frame_ || !packet_) return false;
     context_->sample_fmt = AV_SAMPLE_FMT_FLTP;
     context_->sample_rate = kSampleRate;
@@ -109,13 +203,13 @@ bool FfmpegAacEncoder::open(const AVCodec *codec, uint32_t bitrate)
     // The library reports its own failures; the encoder's lines (its
     // statistics at the end, say) would only clutter the host's output.
     context_->log_level_offset = AV_LOG_TRACE;
-    av_channel_layout_default(&context_->ch_layout, kChannels);
-    if (avcodec_open2(context_, codec, nullptr) < 0 || context_->frame_size <= 0) return false;
+    av_.av_channel_layout_default(&context_->ch_layout, kChannels);
+    if (av_.avcodec_open2(context_, codec, nullptr) < 0 || context_->frame_size <= 0) return false;
     frame_->format = context_->sample_fmt;
     frame_->sample_rate = kSampleRate;
     frame_->nb_samples = context_->frame_size;
-    return av_channel_layout_copy(&frame_->ch_layout, &context_->ch_layout) == 0 &&
-           av_frame_get_buffer(frame_, 0) == 0;
+    return av_.av_channel_layout_copy(&frame_->ch_layout, &context_->ch_layout) == 0 &&
+           av_.av_frame_get_buffer(frame_, 0) == 0;
 }
 
 // Once drained, the encoder holds no reference to the frame: making it
@@ -131,7 +225,7 @@ int FfmpegAacEncoder::push(const vrc_media_packet_t &ulaw, uint32_t place)
     int failure = 0;
     for (uint32_t i = 0; i < ulaw.size;) {
         if (filled_ == 0) {
-            if (av_frame_make_writable(frame_) < 0) return refused();
+            if (av_.av_frame_make_writable(frame_) < 0) return refused();
             const auto offset_ms = static_cast<uint32_t>(uint64_t{i} * 1000 / kSampleRate);
             starts_[static_cast<size_t>(frames_ % kStampRing)] = FrameStart{ulaw.timestamp + offset_ms, ulaw.utctime, place};
         }
@@ -176,7 +270,7 @@ int FfmpegAacEncoder::send(const AVFrame *frame)
         ++frames_;
         filled_ = 0;
     }
-    return avcodec_send_frame(context_, frame) < 0 ? refused() : drain();
+    return av_.avcodec_send_frame(context_, frame) < 0 ? refused() : drain();
 }
 
 // Every packet ready goes to the sink, also after the sink failed, so that
@@ -185,7 +279,7 @@ int FfmpegAacEncoder::drain()
 {
     int failure = 0;
     for (;;) {
-        const int rc = avcodec_receive_packet(context_, packet_);
+        const int rc = av_.avcodec_receive_packet(context_, packet_);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return failure;
         if (rc < 0) return refused();
         const FrameStart start = packet_start(packet_->pts);
@@ -200,7 +294,7 @@ int FfmpegAacEncoder::drain()
         aac.timestamp = start.timestamp;
         aac.data = packet_->data;
         const int written = sink_(user_, aac, start.place);
-        av_packet_unref(packet_);
+        av_.av_packet_unref(packet_);
         if (failure == 0) failure = written;
     }
 }
@@ -220,13 +314,12 @@ FrameStart FfmpegAacEncoder::packet_start(int64_t pts) const
     return FrameStart{start.timestamp + static_cast<uint32_t>(into_ms), start.utctime, start.place};
 }
 
-const AVCodec *find_aac_encoder() { return avcodec_find_encoder(AV_CODEC_ID_AAC); }
-
 }  // namespace
 
 const char *vrc::aac_encoder_refusal(uint32_t bitrate)
 {
-    if (!find_aac_encoder()) return "this build has no AAC encoder";
+    const AvLibraries &libraries = av_libraries();
+    if (!libraries.aac) return libraries.refusal;
     if (bitrate != 0 && (bitrate < kMinBitrate || bitrate > kMaxBitrate))
         return "the bit rate of 8000 Hz mono lies between 8000 and 48000 bit/s";
     return nullptr;
@@ -235,7 +328,8 @@ const char *vrc::aac_encoder_refusal(uint32_t bitrate)
 std::unique_ptr<vrc::AacEncoder> vrc::aac_encoder_open(uint32_t bitrate, AacSink sink, void *user)
 {
     if (aac_encoder_refusal(bitrate)) return nullptr;
-    std::unique_ptr<FfmpegAacEncoder> encoder(new (std::nothrow) FfmpegAacEncoder(sink, user));
-    if (!encoder || !encoder->open(find_aac_encoder(), bitrate != 0 ? bitrate : AAC_DEFAULT_BITRATE)) return nullptr;
+    const AvLibraries &libraries = av_libraries();
+    std::unique_ptr<FfmpegAacEncoder> encoder(new (std::nothrow) FfmpegAacEncoder(libraries.av, sink, user));
+    if (!encoder || !encoder->open(libraries.aac, bitrate != 0 ? bitrate : AAC_DEFAULT_BITRATE)) return nullptr;
     return encoder;
 }

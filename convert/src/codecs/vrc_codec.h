@@ -16,6 +16,16 @@ namespace vrc {
 
 class BoxWriter;
 
+// What a sample entry is written from: the track, and its codec's
+// configuration (H.264: one description's parameter sets; AAC: the
+// AudioSpecificConfig of the stream copied, none for one the library makes).
+struct CodecConfig {
+    const vrc_track_info_t &track;
+    const mov_param_sets_t &sets;
+    const uint8_t *config = nullptr;
+    uint32_t config_size = 0;
+};
+
 struct CodecRow {
     uint32_t codec_id;          // VRC_CODEC_*
     uint32_t media_type;        // VRC_MEDIA_*
@@ -34,10 +44,10 @@ struct CodecRow {
     // Bytes in front of each frame as exchanged that the MP4 sample holds
     // without (AAC's ADTS header).
     uint32_t exchange_header;
-    // The sample entry in moov for a track, with these parameter sets
-    // (video): its size, and its writer, which writes exactly that many.
-    uint32_t (*entry_size)(const vrc_track_info_t &track, const mov_param_sets_t &sets);
-    void (*write_entry)(BoxWriter &w, const vrc_track_info_t &track, const mov_param_sets_t &sets);
+    // The sample entry in moov: its size, and its writer, which writes
+    // exactly that many bytes.
+    uint32_t (*entry_size)(const CodecConfig &config);
+    void (*write_entry)(BoxWriter &w, const CodecConfig &config);
 };
 
 // The codec's row; null for a codec the library does not handle.
@@ -47,6 +57,11 @@ const CodecRow *codec_by_entry(uint32_t sample_entry);
 // The row of a legacy frame type code, and whether it marks a key frame;
 // null for a type that carries no codec of the table.
 const CodecRow *codec_by_legacy_type(uint32_t type, bool *key_frame);
+
+// What to call the codec of a sample entry for people: a row's name, or
+// the name of a codec the library knows of but does not read ("H.265");
+// null for an entry it knows nothing of.
+const char *codec_name_of_entry(uint32_t sample_entry);
 
 // The rows, each defined in its codec's file.
 extern const CodecRow kCodecH264;

@@ -27,7 +27,7 @@ constexpr uint8_t kEsdsHead[] = {0x00, 0x00, 0x00, 0x00, 0x03, 0x80, 0x80, 0x80,
                                  0x97, 0xBE, 0x00, 0x00, 0x97, 0xBE, 0x05, 0x80, 0x80, 0x80, 0x00};
 constexpr uint32_t kEsLength = 8, kDecoderLength = 16, kAscLength = 34;
 constexpr uint8_t kSlConfig[] = {0x06, 0x80, 0x80, 0x80, 0x01, 0x02};
-constexpr uint32_t kMaxAscSize = 5;
+constexpr uint32_t kMaxAscSize = MOV_MAX_AUDIO_CONFIG;
 static_assert(sizeof kEsds8000Mono == 46 && sizeof kEsdsHead == 35, "esds payloads");
 // AAC's sampling frequency table; other rates are written out in 24 bits.
 constexpr uint32_t kAacRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
@@ -70,16 +70,23 @@ uint32_t aac_audio_specific_config(const vrc_track_info_t &track, uint8_t *out)
     return size;
 }
 
-EsdsPayload esds_payload(const vrc_track_info_t &track)
+// The stream's own AudioSpecificConfig when it was copied (it may declare
+// more than the rate and channels: another object type, SBR); else the
+// one of the stream the library encodes.
+EsdsPayload esds_payload(const CodecConfig &c)
 {
     EsdsPayload esds{};
-    if (track.sample_rate == kMonoSampleRate8000 && track.channels == 1) {
+    const vrc_track_info_t &track = c.track;
+    const bool own = c.config_size != 0 && c.config_size <= kMaxAscSize;
+    if (!own && track.sample_rate == kMonoSampleRate8000 && track.channels == 1) {
         std::memcpy(esds.data, kEsds8000Mono, sizeof kEsds8000Mono);
         esds.size = sizeof kEsds8000Mono;
         return esds;
     }
     std::memcpy(esds.data, kEsdsHead, sizeof kEsdsHead);
-    const uint32_t asc = aac_audio_specific_config(track, esds.data + sizeof kEsdsHead);
+    uint8_t *config = esds.data + sizeof kEsdsHead;
+    if (own) std::memcpy(config, c.config, c.config_size);
+    const uint32_t asc = own ? c.config_size : aac_audio_specific_config(track, config);
     esds.data[kEsLength] = static_cast<uint8_t>(32 + asc);
     esds.data[kDecoderLength] = static_cast<uint8_t>(18 + asc);
     esds.data[kAscLength] = static_cast<uint8_t>(asc);
@@ -88,16 +95,16 @@ EsdsPayload esds_payload(const vrc_track_info_t &track)
     return esds;
 }
 
-uint32_t mp4a_entry_size(const vrc_track_info_t &track, const mov_param_sets_t &)
+uint32_t mp4a_entry_size(const CodecConfig &c)
 {
-    return MOV_BOX_ATOM_SIZE + MOV_AUDIO_SAMPLE_FIXED_SIZE + MOV_BOX_ATOM_SIZE + esds_payload(track).size;
+    return MOV_BOX_ATOM_SIZE + MOV_AUDIO_SAMPLE_FIXED_SIZE + MOV_BOX_ATOM_SIZE + esds_payload(c).size;
 }
 
-void write_mp4a_entry(BoxWriter &w, const vrc_track_info_t &track, const mov_param_sets_t &sets)
+void write_mp4a_entry(BoxWriter &w, const CodecConfig &c)
 {
-    BoxScope box(w, mov_fourcc("mp4a"), mp4a_entry_size(track, sets));
-    write_audio_sample_fields(w, track.channels, track.bitwidth, track.sample_rate);
-    const EsdsPayload esds = esds_payload(track);
+    BoxScope box(w, mov_fourcc("mp4a"), mp4a_entry_size(c));
+    write_audio_sample_fields(w, c.track.channels, c.track.bitwidth, c.track.sample_rate);
+    const EsdsPayload esds = esds_payload(c);
     BoxScope esds_box(w, mov_fourcc("esds"), MOV_BOX_ATOM_SIZE + esds.size);
     w.bytes(esds.data, esds.size);  // version, flags and the ES descriptor
 }

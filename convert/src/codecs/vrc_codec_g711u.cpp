@@ -8,15 +8,15 @@
 namespace vrc {
 namespace {
 
-uint32_t ulaw_entry_size(const vrc_track_info_t &, const mov_param_sets_t &)
+uint32_t ulaw_entry_size(const CodecConfig &)
 {
     return MOV_BOX_ATOM_SIZE + MOV_AUDIO_SAMPLE_FIXED_SIZE;
 }
 
-void write_ulaw_entry(BoxWriter &w, const vrc_track_info_t &track, const mov_param_sets_t &sets)
+void write_ulaw_entry(BoxWriter &w, const CodecConfig &c)
 {
-    BoxScope box(w, mov_fourcc("ulaw"), ulaw_entry_size(track, sets));
-    write_audio_sample_fields(w, track.channels, track.bitwidth, track.sample_rate);
+    BoxScope box(w, mov_fourcc("ulaw"), ulaw_entry_size(c));
+    write_audio_sample_fields(w, c.track.channels, c.track.bitwidth, c.track.sample_rate);
 }
 
 }  // namespace

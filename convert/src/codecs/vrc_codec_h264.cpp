@@ -17,9 +17,9 @@ constexpr uint32_t kCompressorNameField = 32;  // length byte, name, zero paddin
 
 uint32_t avcC_size(const mov_param_sets_t &sets) { return kAvcCFixedSize + sets.seq_param_len + sets.pic_param_len; }
 
-uint32_t avc1_entry_size(const vrc_track_info_t &, const mov_param_sets_t &sets)
+uint32_t avc1_entry_size(const CodecConfig &c)
 {
-    return MOV_BOX_ATOM_SIZE + MOV_VIDEO_SAMPLE_FIXED_SIZE + avcC_size(sets);
+    return MOV_BOX_ATOM_SIZE + MOV_VIDEO_SAMPLE_FIXED_SIZE + avcC_size(c.sets);
 }
 
 void write_avcC(BoxWriter &w, const mov_param_sets_t &sets)
@@ -40,12 +40,12 @@ void write_avcC(BoxWriter &w, const mov_param_sets_t &sets)
 
 // The picture size is the one the SPS declares when it parses, else the
 // track's declaration.
-void write_avc1_entry(BoxWriter &w, const vrc_track_info_t &track, const mov_param_sets_t &sets)
+void write_avc1_entry(BoxWriter &w, const CodecConfig &c)
 {
-    uint32_t width = track.width, height = track.height;
-    h264_sps_picture_size(sets.seq_param, sets.seq_param_len, &width, &height);
+    uint32_t width = c.track.width, height = c.track.height;
+    h264_sps_picture_size(c.sets.seq_param, c.sets.seq_param_len, &width, &height);
     const uint32_t name_length = sizeof kCompressorName - 1;
-    BoxScope box(w, mov_fourcc("avc1"), avc1_entry_size(track, sets));
+    BoxScope box(w, mov_fourcc("avc1"), avc1_entry_size(c));
     w.zeros(6);                     // reserved
     w.u16(1);                       // data reference index
     w.u16(0);                       // pre-defined
@@ -62,7 +62,7 @@ void write_avc1_entry(BoxWriter &w, const vrc_track_info_t &track, const mov_par
     w.zeros(kCompressorNameField - 1 - name_length);                           // zero padding
     w.u16(0x0018);                  // depth
     w.u16(0xFFFF);                  // pre-defined -1
-    write_avcC(w, sets);
+    write_avcC(w, c.sets);
 }
 
 }  // namespace

@@ -1,10 +1,25 @@
 // The codec table and its lookups.
 #include "vrc_codec.h"
 
+#include "vrc_mp4_format.h"
+
 namespace vrc {
 namespace {
 
 const CodecRow *const kCodecs[] = {&kCodecH264, &kCodecG711u, &kCodecAac};
+
+// Codecs that cameras and phones write and the library does not read, so
+// that a refusal can say what a file holds.
+struct ForeignCodec {
+    uint32_t sample_entry;
+    const char *name;
+};
+constexpr ForeignCodec kForeignCodecs[] = {
+    {mov_fourcc("hvc1"), "H.265"}, {mov_fourcc("hev1"), "H.265"}, {mov_fourcc("avc3"), "H.264 (avc3)"},
+    {mov_fourcc("av01"), "AV1"},   {mov_fourcc("vp09"), "VP9"},   {mov_fourcc("mp4v"), "MPEG-4 Visual"},
+    {mov_fourcc("jpeg"), "JPEG"},  {mov_fourcc("Opus"), "Opus"},  {mov_fourcc("alaw"), "G.711 A-law"},
+    {mov_fourcc("sowt"), "PCM"},   {mov_fourcc("twos"), "PCM"},   {mov_fourcc("lpcm"), "PCM"},
+};
 
 template <class Match>
 const CodecRow *find_codec(Match &&match)
@@ -35,6 +50,14 @@ const CodecRow *codec_by_legacy_type(uint32_t type, bool *key_frame)
     });
     *key_frame = row && row->legacy_key_type == type;
     return row;
+}
+
+const char *codec_name_of_entry(uint32_t sample_entry)
+{
+    if (const CodecRow *row = codec_by_entry(sample_entry)) return row->name;
+    for (const ForeignCodec &codec : kForeignCodecs)
+        if (codec.sample_entry == sample_entry) return codec.name;
+    return nullptr;
 }
 
 }  // namespace vrc

@@ -26,6 +26,10 @@ constexpr uint32_t MOV_STSD_FIXED_SIZE = 8;          // version, flags, entry co
 constexpr uint32_t MOV_VIDEO_SAMPLE_FIXED_SIZE = 78;  // fields of a visual sample entry
 constexpr uint32_t MOV_AUDIO_SAMPLE_FIXED_SIZE = 28;  // fields of an audio sample entry
 
+// Bytes of a codec configuration carried over from an input (an AAC
+// stream's AudioSpecificConfig) that a muxed track keeps.
+constexpr uint32_t MOV_MAX_AUDIO_CONFIG = 32;
+
 // An AAC frame travels behind this header between the library and its
 // callers; MP4 samples hold it without.
 constexpr uint32_t MOV_ADTS_HEADER_SIZE = 7;

@@ -49,13 +49,7 @@ struct Job {
     std::vector<const char *> in_time_order{};  // the inputs' paths as the feed takes them
 };
 
-int fail(Job &job, int code, const char *format, ...)
-#if defined(__MINGW32__)
-    __attribute__((format(gnu_printf, 3, 4)))
-#elif defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
-    ;
+int fail(Job &job, int code, const char *format, ...) VRC_PRINTF_FORMAT(3, 4);
 // Whether byte continues a character of UTF-8 text rather than starting one.
 bool continues_utf8(char byte)
 {
@@ -237,6 +231,8 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     vrc_mp4_muxer_set_config(muxer, 0, 0);
     vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
+    if (!aac)  // sound copied keeps the configuration its input declares
+        muxer->audio_config_size = feed.sources().front()->audio_config(muxer->audio_config, sizeof muxer->audio_config);
     int rc = vrc_mp4_muxer_write_header(muxer);
     if (rc < 0) {
         vrc::out_printf("write_header failed!, ret = %d\n", rc);

@@ -23,13 +23,7 @@ constexpr uint32_t kPayloadCapacity = 16777215;
 // Records why the conversion failed in result and returns code. Allocates
 // nothing that can throw: it runs on the failure paths, out of memory
 // included.
-int fail_result(vrc_convert_result_t *result, int code, const char *format, ...)
-#if defined(__MINGW32__)
-    __attribute__((format(gnu_printf, 3, 4)))
-#elif defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
-    ;
+int fail_result(vrc_convert_result_t *result, int code, const char *format, ...) VRC_PRINTF_FORMAT(3, 4);
 
 // The host's progress callback over all inputs of a job: each source tells
 // how far into its own bytes it has read.
@@ -74,6 +68,10 @@ public:
     // skips at its start: the samples before it only lead the decoder up to
     // its first picture (B-frames) or were cut off by an edit. 0: none.
     virtual int64_t skip(uint32_t /*slot*/) const { return 0; }
+    // The sound's codec configuration as the input declares it (an AAC
+    // stream's AudioSpecificConfig), copied into out; its size, 0 for none
+    // or one longer than capacity.
+    virtual uint32_t audio_config(uint8_t * /*out*/, uint32_t /*capacity*/) const { return 0; }
     // Moves reading to the last video key frame at or before time (the
     // start when none is) from frame headers alone; false when no frame
     // lies at or after time.

@@ -2,11 +2,14 @@
 // with the parameter sets before key frames, AAC behind ADTS headers and
 // mu-law raw, as the muxer takes them.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "vrc_codec.h"
 #include "vrc_date_time.h"
 #include "vrc_frame_source.h"
 #include "vrc_mp4_demuxer.h"
+#include "vrc_mp4_format.h"
 #include "vrc_mp4_demuxer_samples.h"
 #include "vrc_uri_io_block.h"
 
@@ -35,9 +38,12 @@ public:
             else if (meta.media_type == VRC_MEDIA_VIDEO && meta.codec_id == VRC_CODEC_H264 && !video_)
                 video_ = &meta;
         }
-        if (ctx_->nr_video_frames == 0 && ctx_->nr_audio_frames == 0)
-            return fail_result(result_, VRC_CONVERT_ERR_NO_FRAMES, "no frame found in %s", path_);
-        return 0;
+        recovery_.size = sizeof recovery_;
+        if (vrc_mp4_demuxer_recovery(ctx_, &recovery_) == 0) result_->frames_dropped += recovery_.cut_frames;
+        const int foreign = foreign_codec_failure();
+        if (foreign != 0) return foreign;
+        if ((video_ && ctx_->nr_video_frames != 0) || (audio_ && ctx_->nr_audio_frames != 0)) return 0;
+        return no_frames_failure();
     }
 
 
@@ -60,6 +66,14 @@ public:
         const MovSampleDescription *sound = audio_ ? mov_demuxer_description(ctx_, slot_of(audio_), 0) : nullptr;
         if (sound && sound->channels != 0) tracks[1].channels = sound->channels;
         if (sound && sound->sample_rate != 0) tracks[1].sample_rate = sound->sample_rate;
+    }
+
+    uint32_t audio_config(uint8_t *out, uint32_t capacity) const override
+    {
+        const MovSampleDescription *sound = audio_ ? mov_demuxer_description(ctx_, slot_of(audio_), 0) : nullptr;
+        if (!sound || sound->codec_id != VRC_CODEC_AAC || sound->config_size > capacity) return 0;
+        std::memcpy(out, sound->config, sound->config_size);
+        return sound->config_size;
     }
 
     int64_t skip(uint32_t slot) const override
@@ -135,9 +149,53 @@ public:
         result_->bytes_skipped += packet.size;
     }
 
-    void note(char *, size_t) const override {}
+    void note(char *message, size_t size) const override
+    {
+        if (recovery_.no_moov)
+            std::snprintf(message, size, "no moov: %u frames recovered from the frame records, %u cut off", recovery_.frames,
+                          recovery_.cut_frames);
+    }
 
 private:
+    bool holds_box(uint32_t type) const
+    {
+        const mov_box_info_t &boxes = ctx_->box_info;
+        for (uint32_t i = 0; i < boxes.nr_boxes && i < MOV_MAX_BOXES; ++i)
+            if (boxes.boxes[i][1] == type) return true;
+        return false;
+    }
+
+    // A picture or sound track of a codec this program does not read fails
+    // the file, naming the codec: its other track alone is not the recording.
+    int foreign_codec_failure() const
+    {
+        for (uint32_t t = 0; t < MOV_MAX_TRACKS && t < ctx_->box_info.nr_tracks; ++t) {
+            const MovSampleDescription *entry = mov_demuxer_description(ctx_, t, 0);
+            if (!entry || entry->codec_id != 0 || ctx_->tracks[t].handler_kind > 1) continue;
+            const char *name = codec_name_of_entry(entry->type);
+            char type[5] = {};
+            std::memcpy(type, &entry->type, 4);
+            return fail_result(result_, VRC_CONVERT_ERR_UNSUPPORTED,
+                               "%s holds %s (sample entry '%s'), which this program does not read", path_,
+                               name ? name : "a codec it does not know", type);
+        }
+        return 0;
+    }
+
+    // Why a file gives no frame that can be converted, as far as its header
+    // says.
+    int no_frames_failure() const
+    {
+        const int code = VRC_CONVERT_ERR_NO_FRAMES;
+        if (holds_box(mov_fourcc("moof")) || holds_box(mov_fourcc("mvex")))
+            return fail_result(result_, code, "%s is a fragmented MP4 (its samples lie in moof fragments), which "
+                               "this program does not read", path_);
+        if (holds_box(mov_fourcc("co64")))
+            return fail_result(result_, code, "%s keeps its samples past 4 GiB (64-bit chunk offsets), beyond what "
+                               "this program reads", path_);
+        return fail_result(result_, code, "no frame found in %s", path_);
+    }
+
     // The reader's own times when it has them, else the millisecond stamp.
     void take_times(Frame *frame)
     {
@@ -215,6 +273,7 @@ private:
     int64_t first_decode_time_[MOV_MAX_TRACKS] = {};  // of the first frame read, where the media skipped counts from
     bool decoded_[MOV_MAX_TRACKS] = {};
     bool ended_ = false;
+    vrc_mp4_recovery_t recovery_{};  // a recording without moov: what its records gave
 };
 
 }  // namespace

@@ -5,6 +5,8 @@
 #ifndef VRC_OUTPUT_H
 #define VRC_OUTPUT_H
 
+#include "vrc_platform.h"
+
 namespace vrc {
 
 using LineSink = void (*)(void *user, const char *line);
@@ -23,13 +25,7 @@ private:
     bool active_;
 };
 
-void out_printf(const char *format, ...)
-#if defined(__MINGW32__)
-    __attribute__((format(gnu_printf, 1, 2)))
-#elif defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+void out_printf(const char *format, ...) VRC_PRINTF_FORMAT(1, 2);
 // Prints text and a newline, as puts does.
 void out_puts(const char *text);
 

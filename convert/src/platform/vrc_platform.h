@@ -13,6 +13,16 @@
 
 #include "vrc_thread.h"
 
+// Lets the compiler check a printf-like function's arguments against its
+// format (argument numbers from 1); MinGW's runtime formats as GNU does.
+#if defined(__MINGW32__)
+#define VRC_PRINTF_FORMAT(string_at, args_at) __attribute__((format(gnu_printf, string_at, args_at)))
+#elif defined(__GNUC__)
+#define VRC_PRINTF_FORMAT(string_at, args_at) __attribute__((format(printf, string_at, args_at)))
+#else
+#define VRC_PRINTF_FORMAT(string_at, args_at)
+#endif
+
 namespace vrc {
 
 // Local calendar breakdown of seconds since 1970; false when there is none.

@@ -214,6 +214,7 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
         break;
     case MovStep::Mdat:
         w.ctx->mdat_pos = static_cast<uint32_t>(payload_pos);
+        w.mdat_end = mov_box_end(w, box);
         break;
     case MovStep::Over:
         break;
@@ -241,6 +242,7 @@ void mov_walk(MovWalk &w)
         mov_find_parent(w, box.pos);
         if (w.parent == mov_fourcc("stsd")) mov_note_sample_entry(w, box.type);
         mov_record_box(ctx->box_info, box);
+        if (box.type == mov_fourcc("moov")) w.moov = true;
         const MovBoxAction &a = mov_box_action(box.type);
         const uint64_t next = mov_next_position(w, box, a);
         if (vrc_mp4_demuxer_parse_box(w, a, box.pos + box.header_size, box.size - box.header_size) < 0) return;
@@ -273,6 +275,18 @@ void mov_reset_tracks(MovDemuxer *d)
         t.presentation.count = 0;
     }
     d->has_delivered = false;
+}
+
+// A recording without moov: the index from its records, the calendar time
+// from mr00, the duration from the first and last video frames.
+void mov_recover_recording(MovWalk &w)
+{
+    vrc_mp4_demuxer_t *ctx = w.ctx;
+    mov_index_records(w);
+    ctx->creation_time = ctx->track_meta[0].creation_time;
+    if (ctx->nr_video_frames > 1)
+        ctx->duration = (ctx->video_frames[ctx->nr_video_frames - 1].info.timestamp -
+                         ctx->video_frames[0].info.timestamp) / 1000u;
 }
 
 static_assert(std::is_standard_layout<MovDemuxer>::value, "the public record is the state's first member");
@@ -329,5 +343,6 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
     }
     ctx->creation_time = mov_box_time_to_unix(ctx->mvhd.creation_time);
     if (ctx->mvhd.timescale != 0) ctx->duration = ctx->mvhd.duration / ctx->mvhd.timescale;
+    if (ctx->private_mode && !w.moov && ctx->mdat_pos != 0) mov_recover_recording(w);
     return 0;
 }

@@ -90,6 +90,13 @@ struct MovTrackState {
     MovPresentation presentation;  // count 0: no edit list
 };
 
+// What the index of a recording without moov was built from.
+struct MovRecovery {
+    bool no_moov;         // the file holds no moov: the index comes from the records
+    uint32_t frames;      // whole frames the records gave
+    uint32_t cut_frames;  // frames the file holds only in part (dropped)
+};
+
 struct MovDemuxer {
     vrc_mp4_demuxer_t pub;  // first, so that the host's pointer is this record's
     MovTrackState tracks[MOV_MAX_TRACKS];
@@ -98,6 +105,7 @@ struct MovDemuxer {
     // Beside video_frames and audio_frames, entry for entry.
     MovSampleTime video_times[MOV_MAX_FRAMES];
     MovSampleTime audio_times[MOV_MAX_FRAMES];
+    MovRecovery recovery;
 };
 
 // The state beside ctx; null for a context from vrc_mp4_demuxer_init.
@@ -143,6 +151,8 @@ struct MovWalk {
     uint32_t located[2];  // per table: see MovFrameTable::located
     bool video_stss;      // a video track listed its key frames
     uint32_t entries;     // sample entries met in the current stsd
+    uint64_t mdat_end;    // just past the last mdat met, cut to the file
+    bool moov;            // a moov box was met
     uint8_t scratch[MOV_BOX_BUF_SIZE];
 
     // The current track slot; valid only when has_slot() holds.
@@ -170,6 +180,12 @@ void mov_trim_unlocated(MovWalk &w);
 void mov_trim_undescribed(MovWalk &w);
 // A video track without stss has only sync samples: every frame is a key frame.
 void mov_mark_all_key_without_stss(MovWalk &w);
+
+// A recording without moov: indexes its frames from the mr01 records in
+// mdat (vrc_mp4_demuxer_records.cpp).
+void mov_index_records(MovWalk &w);
+// Whether the track's key frames carry parameter sets (mr02 records).
+bool mov_has_param_sets(const mov_track_meta_t &meta);
 
 // Descriptive boxes (vrc_mp4_demuxer_boxes.cpp).
 void mov_parse_ftyp_box(MovWalk &w, MovCursor &c);

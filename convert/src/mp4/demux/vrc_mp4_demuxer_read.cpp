@@ -83,13 +83,6 @@ uint8_t mov_frame_type(const mov_track_meta_t &meta, bool key_frame)
     return key_frame ? codec->key_frame_type : codec->frame_type;
 }
 
-// Whether the track's key frames carry parameter sets (mr02 records).
-bool mov_has_param_sets(const mov_track_meta_t &meta)
-{
-    const CodecRow *codec = codec_by_id(meta.codec_id);
-    return codec && codec->param_sets;
-}
-
 // Private mode: the mr01 record at read_pos, and the mr02 record behind it
 // for an H.264 key frame. The file is left at the sample. A record whose
 // size does not cover its own records and sample ends the reading.
@@ -183,15 +176,16 @@ void mov_put_adts_header(uint8_t *out, const vrc_mp4_demuxer_t *ctx, uint32_t t,
     out[6] = 0xFC;  // buffer fullness 0x7FF, one raw data block
 }
 
-// Reads the sample; a sample the file does not hold whole has its missing
-// tail zeroed and is reported, so no byte of an earlier frame remains.
-void mov_read_sample(vrc_mp4_demuxer_t *ctx, uint8_t *dst, uint32_t n)
+// Reads the sample; false when the file does not hold it whole. Its missing
+// tail is zeroed and reported, so no byte of an earlier frame remains.
+bool mov_read_sample(vrc_mp4_demuxer_t *ctx, uint8_t *dst, uint32_t n)
 {
     const int got = n ? vrc_uri_io_file_read(ctx->pb, dst, static_cast<int>(n)) : 0;
     const uint32_t have = got > 0 ? static_cast<uint32_t>(got) : 0;
-    if (have >= n) return;
+    if (have >= n) return true;
     std::memset(dst + have, 0, n - have);
     vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "sample cut short: %u of %u bytes read, the rest zeroed\n", have, n);
+    return false;
 }
 
 void mov_fill_packet(vrc_media_packet_t *pkt, const mov_track_meta_t &meta, const MovFrame &fr, uint8_t frame_type,
@@ -253,6 +247,12 @@ uint32_t mov_seek_utctime(const vrc_mp4_demuxer_t *ctx, vrc_date_time_t when)
 
 }  // namespace
 
+bool vrc::mov_has_param_sets(const mov_track_meta_t &meta)
+{
+    const CodecRow *codec = codec_by_id(meta.codec_id);
+    return codec && codec->param_sets;
+}
+
 uint8_t *vrc::mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len)
 {
     if (len == 0) return out;
@@ -282,7 +282,9 @@ int vrc::mov_demuxer_read_frame(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt,
     } else if (frame_type == VRC_FRAME_AUDIO_ADTS) {
         mov_put_adts_header(buf, ctx, fr.info.track_id, prefix + n);
     }
-    mov_read_sample(ctx, buf + prefix, n);
+    // A recording's last frame cut off by the end of the file ends its
+    // reading: the records say which frames are whole.
+    if (!mov_read_sample(ctx, buf + prefix, n) && ctx->private_mode) return VRC_ERR_MP4_NO_FRAME_RECORD;
     if (frame_type == VRC_FRAME_I || frame_type == VRC_FRAME_P) h264_lengths_to_start_codes(buf + prefix, n);
     mov_fill_packet(pkt, meta, fr, frame_type, buf, prefix + n);
     if (ctx->private_mode) ctx->read_pos += fr.record_size;

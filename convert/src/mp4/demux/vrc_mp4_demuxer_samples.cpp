@@ -12,11 +12,18 @@ namespace {
 const MovTrackState *mov_track_state(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
 {
     const MovDemuxer *d = mov_demuxer_of(ctx);
-    if (!d || slot >= MOV_MAX_TRACKS || slot >= ctx->box_info.nr_tracks) return nullptr;
+    if (!d || slot >= mov_demuxer_track_count(ctx)) return nullptr;
     return &d->tracks[slot];
 }
 
 }  // namespace
+
+uint32_t mov_demuxer_track_count(const vrc_mp4_demuxer_t *ctx)
+{
+    const bool records_only = ctx->private_mode && ctx->box_info.nr_tracks == 0;
+    const uint32_t n = records_only ? ctx->nr_track_meta : ctx->box_info.nr_tracks;
+    return n < MOV_MAX_TRACKS ? n : MOV_MAX_TRACKS;
+}
 
 const MovSampleTime *mov_demuxer_sample_time(const vrc_mp4_demuxer_t *ctx)
 {

@@ -33,6 +33,10 @@ struct MovSampleDescription {
     uint8_t param_sets[MOV_MAX_PARAM_SETS_SIZE];
 };
 
+// Tracks the file describes: its trak boxes, or for a recording without
+// moov its mr00 entries; at most MOV_MAX_TRACKS.
+uint32_t mov_demuxer_track_count(const vrc_mp4_demuxer_t *ctx);
+
 // The times of the frame the last successful read_packet delivered; null
 // before the first, and for a context without them. Private-mode files
 // count in milliseconds: the decode time is the frame's stamp, no offset,

@@ -60,6 +60,13 @@ vrc_mp4_track_t mov_describe_track(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
         t.height = first->height;
         t.channels = first->channels;
         t.sample_rate = first->sample_rate;
+    } else if (ctx->private_mode) {  // a recording without moov: its mr00 entry
+        const mov_track_meta_t &meta = ctx->track_meta[slot];
+        t.codec_id = meta.codec_id;
+        t.width = meta.media_type == VRC_MEDIA_VIDEO ? meta.u.video.width : 0;
+        t.height = meta.media_type == VRC_MEDIA_VIDEO ? meta.u.video.height : 0;
+        t.channels = meta.media_type == VRC_MEDIA_AUDIO ? meta.u.audio.channels : 0;
+        t.sample_rate = meta.media_type == VRC_MEDIA_AUDIO ? meta.u.audio.sample_rate : 0;
     }
     MovPresentation p{};
     if (mov_demuxer_presentation(ctx, slot, &p)) t.edits = p.count;
@@ -94,8 +101,7 @@ extern "C" VRC_API void vrc_mp4_reader_close(vrc_mp4_reader_t *reader)
 extern "C" VRC_API int vrc_mp4_reader_track_count(const vrc_mp4_reader_t *reader)
 {
     if (!reader) return -1;
-    const uint32_t n = reader->ctx->box_info.nr_tracks;
-    return static_cast<int>(n < MOV_MAX_TRACKS ? n : MOV_MAX_TRACKS);
+    return static_cast<int>(mov_demuxer_track_count(reader->ctx));
 }
 
 extern "C" VRC_API int vrc_mp4_reader_track(const vrc_mp4_reader_t *reader, uint32_t track, vrc_mp4_track_t *out)

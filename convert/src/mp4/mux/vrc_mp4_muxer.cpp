@@ -11,6 +11,7 @@
 #include "vrc_mp4_box_writer.h"
 #include "vrc_mp4_h264.h"
 #include "vrc_mp4_muxer_internal.h"
+#include "vrc_platform.h"
 #include "vrc_time.h"
 #include "vrc_uri_io_block.h"
 
@@ -150,13 +151,7 @@ struct PacketPlan {
 };
 
 // Notes why the packet is refused; full: the file itself has no room left.
-int refuse(PacketPlan *plan, bool full, const char *format, ...)
-#if defined(__MINGW32__)
-    __attribute__((format(gnu_printf, 3, 4)))
-#elif defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
-    ;
+int refuse(PacketPlan *plan, bool full, const char *format, ...) VRC_PRINTF_FORMAT(3, 4);
 int refuse(PacketPlan *plan, bool full, const char *format, ...)
 {
     va_list args;

@@ -145,6 +145,10 @@ struct vrc_mp4_muxer_t {
     // Media time (track units) a track plays at most from where it begins;
     // 0: to the end of its media (re-encoded sound pads its last frame).
     uint32_t media_length[VRC_MUXER_MAX_TRACKS];
+    // The sound's configuration as its input declared it (AAC copied); 0
+    // bytes: the muxer derives it from the track.
+    uint8_t audio_config[vrc::MOV_MAX_AUDIO_CONFIG];
+    uint32_t audio_config_size;
     // A track written late (sound re-encoded: slot + 1; 0: none) and, for
     // each of its samples, the write position its first input frame had,
     // where the stamps' repair judges it against the other track.

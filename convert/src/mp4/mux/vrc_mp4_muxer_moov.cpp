@@ -284,17 +284,20 @@ void for_each_description(const vrc_mp4_muxer_t &m, uint32_t t, Visit &&visit)
     const vrc::CodecRow *codec = vrc::codec_by_id(m.tracks[t].codec_id);
     if (!codec) codec = &vrc::kCodecG711u;  // sound of any other codec is described as mu-law
     if (description_count(m, t) == 1) {
-        visit(*codec, vrc::mov_param_sets_of(m.tracks[t]));
+        const mov_param_sets_t sets = vrc::mov_param_sets_of(m.tracks[t]);
+        const bool sound = t != 0;
+        visit(*codec, vrc::CodecConfig{m.tracks[t], sets, sound ? m.audio_config : nullptr,
+                                       sound ? m.audio_config_size : 0});
         return;
     }
-    for (uint32_t d = 0; d < m.nr_descriptions; ++d) visit(*codec, m.descriptions[d]);
+    for (uint32_t d = 0; d < m.nr_descriptions; ++d) visit(*codec, vrc::CodecConfig{m.tracks[t], m.descriptions[d]});
 }
 
 uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t)
 {
     uint32_t entries = 0;
-    for_each_description(m, t, [&](const vrc::CodecRow &codec, const mov_param_sets_t &sets) {
-        entries += codec.entry_size(m.tracks[t], sets);
+    for_each_description(m, t, [&](const vrc::CodecRow &codec, const vrc::CodecConfig &config) {
+        entries += codec.entry_size(config);
     });
     return entries;
 }
@@ -548,8 +551,8 @@ void vrc_mp4_write_stsd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, cons
     if (t != 0)
         vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "j %d channel %d, bitwidth %d, sample_rate %d\n", t,
                     track.channels, track.bitwidth, track.sample_rate);
-    for_each_description(m, t, [&](const vrc::CodecRow &codec, const mov_param_sets_t &sets) {
-        codec.write_entry(w, track, sets);  // sample entry
+    for_each_description(m, t, [&](const vrc::CodecRow &codec, const vrc::CodecConfig &config) {
+        codec.write_entry(w, config);  // sample entry
     });
 }
 
