@@ -232,7 +232,7 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
     if (!aac)  // sound copied keeps the configuration its input declares
-        muxer->audio_config_size = feed.sources().front()->audio_config(muxer->audio_config, sizeof muxer->audio_config);
+        muxer->audio_config_size = feed.audio_config(muxer->audio_config, sizeof muxer->audio_config);
     int rc = vrc_mp4_muxer_write_header(muxer);
     if (rc < 0) {
         vrc::out_printf("write_header failed!, ret = %d\n", rc);
@@ -324,6 +324,8 @@ int open_inputs(Job &job, uint8_t *payload, vrc::Progress *progress, vrc::Inputs
             earliest = source->first_ms();
             source->describe(inputs->front_tracks);
             for (uint32_t slot = 0; slot < 2; ++slot) inputs->front_skip[slot] = source->skip(slot);
+            inputs->front_audio_config_size =
+                source->audio_config(inputs->front_audio_config, sizeof inputs->front_audio_config);
         }
         found.push_back(vrc::InputRecord{input, source->identity(), source->first_ms(), 0});
     }

@@ -4,12 +4,14 @@
 #ifndef VRC_FRAME_FEED_H
 #define VRC_FRAME_FEED_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "vrc_frame_source.h"
+#include "vrc_mp4_format.h"
 
 struct vrc_mp4_muxer_t;
 
@@ -37,14 +39,17 @@ struct InputRecord {
 using SourceOpener = std::unique_ptr<FrameSource> (*)(const char *path, uint8_t *payload, Progress *progress,
                                                       vrc_convert_result_t *result, int *rc);
 
-// The inputs in time order and how to open them; the first one's tracks and
-// the media its presentation skips, which the output takes from it.
+// The inputs in time order and how to open them; the first one's tracks,
+// the media its presentation skips and its sound's configuration, which the
+// output takes from it.
 struct Inputs {
     std::vector<InputRecord> records;
     SourceOpener open = nullptr;
     Progress *progress = nullptr;
     vrc_track_info_t front_tracks[2] = {};
     int64_t front_skip[2] = {};
+    uint8_t front_audio_config[MOV_MAX_AUDIO_CONFIG] = {};
+    uint32_t front_audio_config_size = 0;
 
     // Input i's source, null with the failure's code in *rc.
     std::unique_ptr<FrameSource> source(size_t i, uint8_t *payload, vrc_convert_result_t *result, int *rc) const;
@@ -83,6 +88,13 @@ public:
     void dropped(const vrc_media_packet_t &packet) { source_->dropped(packet); }
     void note(char *message, size_t size) const;
     const Inputs &inputs() const { return inputs_; }
+    // The first input's sound configuration into out; its size, 0 for none.
+    uint32_t audio_config(uint8_t *out, uint32_t capacity) const
+    {
+        const uint32_t size = std::min(inputs_.front_audio_config_size, capacity);
+        std::memcpy(out, inputs_.front_audio_config, size);
+        return size;
+    }
 
 private:
     bool has_from() const { return plan_.from_ms != VRC_CONVERT_NO_TIME; }
