@@ -1,6 +1,8 @@
 // The muxer's frame table: its columns lie in one reservation of address
 // space, each column's part page-aligned, and pages are committed a step of
 // frames at a time as the packet writer reaches them.
+#include <iterator>
+
 #include "vrc_mp4_muxer_internal.h"
 #include "vrc_platform.h"
 
@@ -31,9 +33,9 @@ bool commit_columns(vrc::MovFrameTable &t, uint32_t frames)
 bool vrc::mov_table_reserve(MovFrameTable &t, uint32_t capacity)
 {
     t = MovFrameTable{};
-    size_t column[4] = {};
+    size_t column[std::size(kColumnWidths)] = {};
     size_t total = 0;
-    for (size_t i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < std::size(kColumnWidths); ++i) {
         column[i] = total;
         total += round_up(kColumnWidths[i] * size_t{capacity});
     }
