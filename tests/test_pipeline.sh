@@ -50,8 +50,7 @@ while read -r from to shown; do
     awk -v d="$(probe "$dir/clip.mp4" format=duration)" -v n="$shown" 'BEGIN { exit d != n / 25 }' ||
       fail "$input $from..$to: lasts $(probe "$dir/clip.mp4" format=duration) s"
     # It holds the pictures from the key frame at or before FROM (every 60th) on.
-    held=$(ffprobe -v error -select_streams v -count_packets -show_entries stream=nb_read_packets -of csv=p=0 \
-      "$dir/clip.mp4")
+    held=$("$tool" info "$dir/clip.mp4" | sed -n 's/.* video h264 [0-9x]*, \([0-9]*\) frames.*/\1/p')
     [ "$held" -eq $((shown + from * 25 % 60)) ] || fail "$input $from..$to: holds $held pictures"
   done
 done <<'TABLE'
