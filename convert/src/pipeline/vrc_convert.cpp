@@ -317,7 +317,11 @@ int open_inputs(Job &job, uint8_t *payload, vrc::Progress *progress,
         const char *input = job.request->inputs[i];
         if (!input) return fail(job, -1, "no input or output path");
         int rc = 0;
-        sources->push_back(open(input, payload, progress, job.result, &rc));
+        const char *reference = job.request->reference;
+        if (reference)
+            sources->push_back(vrc::open_salvage_source(input, reference, progress, job.result, &rc));
+        else
+            sources->push_back(open(input, payload, progress, job.result, &rc));
         if (rc != 0) return rc;
     }
     std::vector<size_t> order(sources->size());
