@@ -15,6 +15,7 @@
 #include "vrc_mp4_demuxer_samples.h"
 #include "vrc_mp4_format.h"
 #include "vrc_mp4_h264.h"
+#include "vrc_uri_io_block.h"
 
 namespace vrc {
 namespace {
@@ -162,8 +163,11 @@ public:
     void describe(vrc_track_info_t tracks[2]) const override { std::memcpy(tracks, ref_.tracks, sizeof ref_.tracks); }
     uint32_t audio_config(uint8_t *, uint32_t) const override { return 0; }
 
+    // Each frame is copied into payload, which the muxer's writes may still
+    // borrow: they go out first.
     SourceStep read(Frame *frame, uint8_t *payload) override
     {
+        if (lent_) lent_->flush();
         for (;;) {
             if (!progress_->report(base, pos_)) {
                 fail_result(result_, VRC_CONVERT_ERR_CANCELLED, "cancelled");
@@ -196,7 +200,7 @@ public:
         return 0;
     }
 
-    void lend(UriIoBatch *) override {}  // frames are copied into payload
+    void lend(UriIoBatch *lent) override { lent_ = lent; }
     int64_t time_of(const vrc_media_packet_t &packet) const override { return packet.timestamp; }
     int64_t first_ms() const override { return 0; }
     // The end is known only as far as the walk reached.
@@ -517,6 +521,7 @@ private:
     const char *path_;
     Progress *progress_;
     vrc_convert_result_t *result_;
+    UriIoBatch *lent_ = nullptr;
     Reference ref_{};
     mov_frame_entry_t studied_[kStudiedSamples]{};
     uint32_t studied_count_ = 0;
