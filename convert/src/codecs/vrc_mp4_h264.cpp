@@ -292,6 +292,17 @@ uint32_t h264_first_mb_in_slice(const uint8_t *nal, uint32_t size)
     return r.ok() ? first_mb : 0;
 }
 
+bool h264_slice_start(const uint8_t *nal, uint32_t size, H264SliceStart *out)
+{
+    constexpr uint32_t kSliceTypes = 10, kPpsIds = 256;
+    if (size < 2) return false;
+    RbspBitReader r(nal + 1, size - 1);
+    out->first_mb = r.ue();
+    out->type = r.ue();
+    out->pps_id = r.ue();
+    return r.ok() && out->type < kSliceTypes && out->pps_id < kPpsIds;
+}
+
 void h264_lengths_to_start_codes(uint8_t *p, uint32_t n)
 {
     uint32_t q = 0;

@@ -81,6 +81,17 @@ bool h264_sps_picture_size(const uint8_t *sps, uint32_t size, uint32_t *width, u
 // the unit is too short to hold it.
 uint32_t h264_first_mb_in_slice(const uint8_t *nal, uint32_t size);
 
+// The first fields of a slice header: what tells a slice of a stream from
+// bytes that only look like one.
+struct H264SliceStart {
+    uint32_t first_mb;  // first_mb_in_slice
+    uint32_t type;      // slice_type, 0..9
+    uint32_t pps_id;    // pic_parameter_set_id, 0..255
+};
+// False when the unit (header byte included) is too short to hold them or
+// holds values no stream uses.
+bool h264_slice_start(const uint8_t *nal, uint32_t size, H264SliceStart *out);
+
 // An MP4 sample back to Annex B: each 4-byte NAL length becomes a start
 // code, walking the sample by its lengths. From a length that runs past the
 // sample on, the bytes stay as they are; the first length always becomes a

@@ -99,6 +99,9 @@ struct Reference {
     uint32_t length_size = 4;           // bytes of each NAL unit's length (avcC)
     uint32_t nal_types = 0;             // bit n: the stream uses NAL units of type n
     bool multi_slice = false;           // pictures of several slices occur
+    uint32_t slice_types = 0;           // bit n: slices of slice_type n occur
+    uint32_t max_pps_id = 0;            // the highest picture parameter set its slices name
+    uint32_t macroblocks = 0;           // of a picture; 0: not known
     uint32_t max_sample = 0;            // the largest video sample
     uint32_t frame_duration = 0;        // video track units per picture (stts)
     bool reordered = false;             // B-frames: the reference has ctts
@@ -276,6 +279,7 @@ private:
         video.timescale = mov_demuxer_timescale(&ctx, video_slot);
         video.width = picture->width;
         video.height = picture->height;
+        ref_.macroblocks = ((video.width + 15) / 16) * ((video.height + 15) / 16);
         if (ref_.frame_duration == 0 || video.timescale == 0)
             return fail_result(result_, VRC_CONVERT_ERR_UNSUPPORTED, "the reference %s gives no frame rate", path);
         vrc_track_info_t &audio = ref_.tracks[1];
@@ -313,8 +317,7 @@ private:
                 const uint8_t *nal = p + q + ref_.length_size;
                 const uint32_t type = nal[0] & 0x1Fu;
                 ref_.nal_types |= 1u << type;
-                if (type >= H264_NAL_SLICE_FIRST && type <= H264_NAL_SLICE_LAST && ++slices > 1)
-                    ref_.multi_slice = true;
+                if (is_slice(type)) learn_slice(nal, length, ++slices);
                 q += ref_.length_size + length;
             }
         }
@@ -324,6 +327,15 @@ private:
         const uint32_t room = kPayloadCapacity - ref_.param_sets_size - H264_START_CODE_SIZE * kMaxSampleUnits;
         ref_.max_sample = std::min<uint32_t>(std::max(4 * ref_.max_sample, 1u << 20), room);
         return 0;
+    }
+
+    void learn_slice(const uint8_t *nal, uint32_t size, uint32_t slices)
+    {
+        H264SliceStart start{};
+        if (!h264_slice_start(nal, size, &start)) return;
+        ref_.multi_slice = ref_.multi_slice || slices > 1;
+        ref_.slice_types |= 1u << start.type;
+        ref_.max_pps_id = std::max(ref_.max_pps_id, start.pps_id);
     }
 
     // The mdat box among the top-level boxes; its size 0 or past the end of
@@ -359,13 +371,22 @@ private:
         sound_bytes_ = unexplained_ = sound_units_ = 0;
     }
 
-    // Whether the NAL unit of type and header byte can stand in this stream.
+    // Whether the NAL unit's header byte can stand in this stream.
     bool plausible(uint8_t header) const
     {
         const uint32_t type = header & 0x1Fu;
         if ((header & 0x80u) != 0 || (ref_.nal_types & (1u << type)) == 0) return false;
         const bool referenced = (header & 0x60u) != 0;
         return referenced || (type != kNalIdr && type != H264_NAL_SPS && type != H264_NAL_PPS);
+    }
+
+    // Whether a slice's header starts as the reference's slices do.
+    bool plausible_slice(const uint8_t *nal, uint32_t size) const
+    {
+        H264SliceStart start{};
+        if (!h264_slice_start(nal, size, &start)) return false;
+        const bool inside = ref_.macroblocks == 0 || start.first_mb < ref_.macroblocks;
+        return inside && (ref_.slice_types & (1u << start.type)) != 0 && start.pps_id <= ref_.max_pps_id;
     }
 
     // The NAL unit at pos: its header byte's position and size, when its
@@ -382,6 +403,7 @@ private:
             return false;
         p = file_.at(pos, ref_.length_size + length, &have);
         if (!p || have < ref_.length_size + length || p[have - 1] == 0) return false;
+        if (is_slice(p[ref_.length_size] & 0x1Fu) && !plausible_slice(p + ref_.length_size, length)) return false;
         *nal = p + ref_.length_size;
         *size = length;
         return true;
