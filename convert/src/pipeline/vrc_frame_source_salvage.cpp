@@ -105,6 +105,11 @@ struct Reference {
     uint32_t max_sample = 0;            // the largest video sample
     uint32_t frame_duration = 0;        // video track units per picture (stts)
     bool reordered = false;             // B-frames: the reference has ctts
+    // B-frames placed by their slices' pic_order_cnt_lsb (type 0 streams):
+    // two counts a frame, as encoders number frame pictures.
+    bool ordered = false;
+    H264PictureOrder order{};
+    int64_t delay = 0;                  // media time of the first picture shown: the reference's edit
     uint32_t sound_codec = 0;           // VRC_CODEC_* of its sound; 0: none
     uint32_t chunk_bytes = 0;           // mu-law bytes of its typical chunk
     uint32_t param_sets_size = 0;
@@ -165,6 +170,8 @@ public:
     int fits() const override { return 0; }
     void describe(vrc_track_info_t tracks[2]) const override { std::memcpy(tracks, ref_.tracks, sizeof ref_.tracks); }
     uint32_t audio_config(uint8_t *, uint32_t) const override { return 0; }
+    // Pictures placed by their order counts play from the reference's delay on.
+    int64_t skip(uint32_t slot) const override { return slot == 0 && ref_.ordered ? ref_.delay : 0; }
 
     // Each frame is copied into payload, which the muxer's writes may still
     // borrow: they go out first.
@@ -226,15 +233,24 @@ public:
                       "unexplained%s",
                       pictures_, key_pictures_, sound, static_cast<unsigned long long>(sound_bytes_),
                       static_cast<unsigned long long>(unexplained_),
-                      ref_.reordered ? "; B-frames: presentation order approximate (decode order)" : "");
+                      order_note());
     }
 
 private:
+    const char *order_note() const
+    {
+        if (!ref_.reordered) return "";
+        return ref_.ordered ? "; B-frames: placed by their picture order counts"
+                            : "; B-frames: presentation order approximate (decode order)";
+    }
+
     struct Sample {
         uint64_t pos;
         uint64_t size;
         uint32_t units;
         bool key;
+        uint32_t first_slice_at;  // header byte of its first slice, from pos
+        uint32_t first_slice_size;
     };
 
     // The reference's tracks, codecs, times and the NAL units its pictures use.
@@ -273,6 +289,7 @@ private:
         std::memcpy(ref_.param_sets, picture->param_sets, picture->param_sets_size);
         ref_.frame_duration = typical_delta(ctx.tracks[video_slot].stts);
         ref_.reordered = holds_box(ctx, mov_fourcc("ctts"));
+        learn_order(ctx, video_slot, *picture);
         vrc_track_info_t &video = ref_.tracks[0];
         video.media_type = VRC_MEDIA_VIDEO;
         video.codec_id = VRC_CODEC_H264;
@@ -327,6 +344,19 @@ private:
         const uint32_t room = kPayloadCapacity - ref_.param_sets_size - H264_START_CODE_SIZE * kMaxSampleUnits;
         ref_.max_sample = std::min<uint32_t>(std::max(4 * ref_.max_sample, 1u << 20), room);
         return 0;
+    }
+
+    void learn_order(const vrc_mp4_demuxer_t &ctx, uint32_t slot, const MovSampleDescription &picture)
+    {
+        NalUnitReader reader(picture.param_sets, picture.param_sets_size);
+        for (NalUnit nal{}; reader.next(&nal);)
+            if (h264_nal_type(nal) == H264_NAL_SPS && h264_sps_picture_order(nal.data, nal.size, &ref_.order)) {
+                ref_.ordered = ref_.reordered && ref_.order.poc_type == 0;
+                break;
+            }
+        MovPresentation presentation;
+        const MovEdit *media = mov_demuxer_presentation(&ctx, slot, &presentation) ? presentation.first_media() : nullptr;
+        ref_.delay = media ? std::max<int64_t>(media->media_time, 0) : 0;
     }
 
     void learn_slice(const uint8_t *nal, uint32_t size, uint32_t slices)
@@ -430,13 +460,17 @@ private:
         if (!unit_at(pos, ref_.max_sample, &nal, &size)) return false;
         const uint32_t first = nal[0] & 0x1Fu;
         if (is_slice(first) && h264_first_mb_in_slice(nal, size) != 0) return false;
-        *sample = Sample{pos, 0, 0, false};
+        *sample = Sample{pos, 0, 0, false, 0, 0};
         bool has_slice = false;
         for (uint64_t q = pos; sample->units < kMaxSampleUnits;) {
             const uint64_t room = ref_.max_sample - sample->size;
             if (q >= end_ || !unit_at(q, room, &nal, &size) || starts_picture(nal, size, has_slice)) break;
             const uint32_t type = nal[0] & 0x1Fu;
             if (is_slice(type) && has_slice && !ref_.multi_slice) break;
+            if (is_slice(type) && !has_slice) {
+                sample->first_slice_at = static_cast<uint32_t>(sample->size) + ref_.length_size;
+                sample->first_slice_size = size;
+            }
             has_slice = has_slice || is_slice(type);
             sample->key = sample->key || type == kNalIdr;
             sample->size += ref_.length_size + size;
@@ -489,6 +523,7 @@ private:
         }
         const int64_t decode = int64_t{pictures_} * ref_.frame_duration;
         fill(frame, payload, n, VRC_MEDIA_VIDEO, decode, ref_.tracks[0].timescale);
+        if (p) frame->time.composition_offset = composition_offset(p + sample.first_slice_at, sample);
         frame->packet.key_frame = sample.key ? 1 : 0;
         frame->packet.frame_type = sample.key ? VRC_FRAME_I : VRC_FRAME_P;
         frame->time.duration = ref_.frame_duration;
@@ -526,6 +561,33 @@ private:
         return true;
     }
 
+    // Where the picture plays from its place in presentation order: two
+    // counts a frame from the last IDR picture, whose count is 0, behind the
+    // reference's delay. 0 when the order is not known.
+    int32_t composition_offset(const uint8_t *slice, const Sample &sample)
+    {
+        uint32_t lsb = 0;
+        if (!ref_.ordered || !h264_slice_poc_lsb(slice, sample.first_slice_size, ref_.order, &lsb)) return 0;
+        if (sample.key) {
+            idr_picture_ = pictures_;
+            poc_msb_ = 0;
+            prev_lsb_ = 0;
+        }
+        // The count's high part, as a decoder keeps it: a jump of more than
+        // half the range is a wrap.
+        const int64_t range = int64_t{1} << ref_.order.poc_lsb_bits;
+        int64_t msb = poc_msb_;
+        if (lsb < prev_lsb_ && prev_lsb_ - lsb >= range / 2) msb += range;
+        if (lsb > prev_lsb_ && lsb - prev_lsb_ > range / 2) msb -= range;
+        if ((slice[0] & 0x60u) != 0) {
+            poc_msb_ = msb;
+            prev_lsb_ = lsb;
+        }
+        const int64_t shown = int64_t{idr_picture_} + (msb + lsb) / 2;
+        const int64_t offset = (shown - pictures_) * ref_.frame_duration + ref_.delay;
+        return static_cast<int32_t>(std::max<int64_t>(std::min<int64_t>(offset, INT32_MAX), INT32_MIN));
+    }
+
     void fill(Frame *frame, uint8_t *payload, uint32_t size, uint8_t media, int64_t decode, uint32_t timescale)
     {
         *frame = Frame{};
@@ -553,6 +615,9 @@ private:
     uint64_t pos_ = 0;    // where the walk stands
     uint32_t pictures_ = 0;
     uint32_t key_pictures_ = 0;
+    uint32_t idr_picture_ = 0;   // the last IDR picture's decode index
+    int64_t poc_msb_ = 0;        // of the last reference picture
+    uint32_t prev_lsb_ = 0;
     uint64_t sound_bytes_ = 0;   // sound delivered (mu-law) or passed over (AAC)
     uint64_t sound_units_ = 0;   // mu-law samples delivered: the next sound's decode time
     uint64_t unexplained_ = 0;   // bytes neither picture nor sound
