@@ -229,10 +229,10 @@ public:
                                 ? "AAC sound not recovered (its frames cannot be told apart without decoding them)"
                                 : "mu-law sound";
         std::snprintf(message, size,
-                      "no moov: %u video frames (%u key) recovered with the reference; %s: %llu bytes; %llu bytes "
-                      "unexplained%s",
-                      pictures_, key_pictures_, sound, static_cast<unsigned long long>(sound_bytes_),
-                      static_cast<unsigned long long>(unexplained_),
+                      "no moov: %u video frames (%u key) recovered with the reference, %u cut off (%llu bytes); %s: "
+                      "%llu bytes; %llu bytes unexplained%s",
+                      pictures_, key_pictures_, cut_pictures_, static_cast<unsigned long long>(cut_bytes_), sound,
+                      static_cast<unsigned long long>(sound_bytes_), static_cast<unsigned long long>(unexplained_),
                       order_note());
     }
 
@@ -398,7 +398,8 @@ private:
     {
         pos_ = begin_;
         pictures_ = key_pictures_ = 0;
-        sound_bytes_ = unexplained_ = sound_units_ = 0;
+        sound_bytes_ = unexplained_ = sound_units_ = cut_bytes_ = 0;
+        cut_pictures_ = 0;
     }
 
     // Whether the NAL unit's header byte can stand in this stream.
@@ -480,6 +481,22 @@ private:
         return has_slice;
     }
 
+    // Whether a picture that the end of mdat cuts off begins at pos: a
+    // plausible first unit whose length runs past the end. The sound in
+    // front of it ends there; the picture itself is counted as dropped.
+    bool cut_picture_at(uint64_t pos)
+    {
+        uint32_t have = 0;
+        constexpr uint32_t kSliceHeadBytes = 16;  // enough for the fields plausible_slice reads
+        const uint8_t *p = file_.at(pos, ref_.length_size + kSliceHeadBytes, &have);
+        if (!p || have < ref_.length_size + 2) return false;
+        const uint32_t length = read_be(p, ref_.length_size);
+        const bool past = length <= ref_.max_sample && length > end_ - pos - ref_.length_size;
+        if (!past || !plausible(p[ref_.length_size])) return false;
+        const uint32_t type = p[ref_.length_size] & 0x1Fu;
+        return !is_slice(type) || plausible_slice(p + ref_.length_size, have - ref_.length_size);
+    }
+
     // The next position after pos where a picture's sample begins, or the
     // end of mdat. A length below 2^24 starts with a zero byte: only those
     // are tried when lengths take four bytes.
@@ -497,7 +514,7 @@ private:
                 continue;
             }
             q += static_cast<uint64_t>(hit - p);
-            if (sample_at(q, &sample)) return q;
+            if (sample_at(q, &sample) || cut_picture_at(q)) return q;
             q += 1;
         }
         return end_;
@@ -540,6 +557,14 @@ private:
     {
         const uint64_t run = next - pos_;
         const bool sound = ref_.sound_codec == VRC_CODEC_G711U && run <= uint64_t{kChunksPerRun} * ref_.chunk_bytes;
+        if (cut_picture_at(pos_)) {  // the rest of mdat
+            cut_pictures_ += 1;
+            cut_bytes_ += run;
+            result_->frames_dropped += 1;
+            result_->bytes_skipped += run;
+            pos_ = next;
+            return false;
+        }
         if (!sound) {
             (ref_.sound_codec == VRC_CODEC_AAC ? sound_bytes_ : unexplained_) += run;
             result_->bytes_skipped += run;
@@ -621,6 +646,8 @@ private:
     uint64_t sound_bytes_ = 0;   // sound delivered (mu-law) or passed over (AAC)
     uint64_t sound_units_ = 0;   // mu-law samples delivered: the next sound's decode time
     uint64_t unexplained_ = 0;   // bytes neither picture nor sound
+    uint32_t cut_pictures_ = 0;  // the picture the end of mdat cut off
+    uint64_t cut_bytes_ = 0;
     int64_t last_ms_ = 0;
 };
 
