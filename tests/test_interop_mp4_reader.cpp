@@ -189,16 +189,19 @@ TEST(Mp4Reader, PictureSizeChangeDecodesAsTheFile)
     }
 }
 
-// ffmpeg's files without moov (its top-level boxes but moov kept), repaired
-// with a shorter file of the same settings: every picture comes back and
-// decodes, mu-law sound to the byte; AAC sound is left out.
+// ffmpeg's files without moov (every top-level box kept but moov),
+// repaired with a shorter file of the same settings: every picture (of one
+// slice or of four) comes back and decodes, mu-law sound to the byte; AAC
+// sound is left out.
 TEST(Mp4Reader, RepairWithReferenceRecoversPictures)
 {
     SKIP_WITHOUT_FFMPEG();
     const struct {
         const char *name, *audio;
         uint32_t sound_frames;  // mu-law: its 32000 bytes in chunks of 1024, as ffmpeg wrote them
-    } cases[] = {{"salvage.mov", "-c:a pcm_mulaw -f mov", 32}, {"salvage.mp4", "-c:a aac", 0}};
+    } cases[] = {{"salvage.mov", "-c:a pcm_mulaw -f mov", 32},
+                 {"slices.mov", "-x264-params slices=4 -c:a pcm_mulaw -f mov", 32},
+                 {"salvage.mp4", "-c:a aac", 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string whole = vrc_test::temp_path(std::string("whole_") + c.name);
