@@ -69,12 +69,14 @@ void print_report(std::FILE *out, const RepairArgs &args, const vrc_mp4_recovery
                   const vrc_convert_result_t &result)
 {
     if (args.json) {
+        const std::string how = args.reference.empty() ? vrc_tool::recovery_json(recovery)
+                                                       : vrc_tool::json_name("salvage", result.message) + ",";
         vrc_tool::print(out,
                         "{%s,%s,%s\"video_frames\":%u,\"audio_frames\":%u,\"frames_dropped\":%u,"
                         "\"bytes_written\":%llu}\n",
                         vrc_tool::json_name("file", args.input).c_str(),
                         vrc_tool::json_name("output", args.output).c_str(),
-                        vrc_tool::recovery_json(recovery).c_str(), result.video_frames, result.audio_frames,
+                        how.c_str(), result.video_frames, result.audio_frames,
                         result.frames_dropped, static_cast<unsigned long long>(result.bytes_written));
         return;
     }
@@ -143,11 +145,14 @@ const Subcommand kRepairCommand = {
     "  -o, --output FILE  where the whole MP4 file goes\n"
     "  --json             report as one JSON object: file, output, no_moov,\n"
     "                     recovered_frames, cut_frames, video_frames,\n"
-    "                     audio_frames, frames_dropped, bytes_written\n"
+    "                     audio_frames, frames_dropped, bytes_written; with\n"
+    "                     --reference salvage (the line's account) for\n"
+    "                     no_moov to cut_frames\n"
     "  -v, --verbose      show the library's log lines\n"
     "\n"
     "Exit status: 0 written; 1 FILE cannot be repaired (no MP4, another\n"
-    "writer's file without frame records, a whole recording, no whole frame)\n"
+    "writer's file without frame records, a whole recording, no whole frame,\n"
+    "a reference without an H.264 track or frame rate)\n"
     "or the output exists or cannot be written; 2 bad command line.\n",
     run_repair,
 };

@@ -226,7 +226,7 @@ public:
     void note(char *message, size_t size) const override
     {
         const char *sound = ref_.sound_codec == VRC_CODEC_AAC
-                                ? "AAC sound not recovered (its frames cannot be told apart without decoding them)"
+                                ? "AAC sound not recovered (no frame bounds without decoding)"
                                 : "mu-law sound";
         std::snprintf(message, size,
                       "no moov: %u video frames (%u key) recovered with the reference, %u cut off (%llu bytes); %s: "
