@@ -75,7 +75,7 @@ int run(int argc, char **argv)
         return vrc_tool::kExitUsage;
     }
     if (asks_for(argc, argv, is_version)) {
-        std::printf("recfile-convert %s\n", VRC_TOOL_VERSION);
+        std::printf("recfile-convert %s\nAAC: %s\n", VRC_TOOL_VERSION, VRC_TOOL_AAC ? "yes" : "no");
         return vrc_tool::kExitOk;
     }
     if (is_help(argv[1]) || std::strcmp(argv[1], "help") == 0) {
