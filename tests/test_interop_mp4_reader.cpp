@@ -214,7 +214,8 @@ TEST(Mp4Reader, RepairWithReferenceRecoversPictures)
         const std::vector<uint8_t> bytes = vrc_test::read_file(whole);
         std::vector<uint8_t> kept;
         for (size_t pos = 0; pos + 8 <= bytes.size();) {
-            const size_t size = size_t{bytes[pos]} << 24 | size_t{bytes[pos + 1]} << 16 | bytes[pos + 2] << 8 | bytes[pos + 3];
+            const size_t size = size_t{bytes[pos]} << 24 | size_t{bytes[pos + 1]} << 16 | size_t{bytes[pos + 2]} << 8 |
+                                bytes[pos + 3];
             if (size < 8 || size > bytes.size() - pos) break;
             if (std::string(bytes.begin() + pos + 4, bytes.begin() + pos + 8) != "moov")
                 kept.insert(kept.end(), bytes.begin() + pos, bytes.begin() + pos + size);

@@ -136,7 +136,8 @@ uint32_t longest_chunk(const vrc_mp4_demuxer_t &ctx)
     uint64_t best = 0, run = 0;
     for (uint32_t i = 0; i < ctx.nr_audio_frames && i < MOV_MAX_FRAMES; ++i) {
         const mov_frame_entry_t &f = ctx.audio_frames[i];
-        const bool follows = i > 0 && ctx.audio_frames[i - 1].file_pos + ctx.audio_frames[i - 1].info.size == f.file_pos;
+        const mov_frame_entry_t *before = i > 0 ? &ctx.audio_frames[i - 1] : nullptr;
+        const bool follows = before && uint64_t{before->file_pos} + before->info.size == f.file_pos;
         run = (follows ? run : 0) + f.info.size;
         best = std::max(best, run);
     }
@@ -308,7 +309,8 @@ private:
         audio.bitwidth = 16;
         ref_.sound_codec = sound ? sound->codec_id : 0;
         ref_.chunk_bytes = ref_.sound_codec == VRC_CODEC_G711U ? longest_chunk(ctx) : 0;
-        if (ref_.sound_codec == VRC_CODEC_G711U && (ref_.chunk_bytes == 0 || audio.timescale == 0)) ref_.sound_codec = 0;
+        const bool chunked = ref_.chunk_bytes != 0 && audio.timescale != 0;
+        if (ref_.sound_codec == VRC_CODEC_G711U && !chunked) ref_.sound_codec = 0;
         for (uint32_t i = 0; i < ctx.nr_video_frames && i < kStudiedSamples; ++i)
             studied_[studied_count_++] = ctx.video_frames[i];
         for (uint32_t i = 0; i < ctx.nr_video_frames && i < MOV_MAX_FRAMES; ++i)
@@ -355,7 +357,8 @@ private:
                 break;
             }
         MovPresentation presentation;
-        const MovEdit *media = mov_demuxer_presentation(&ctx, slot, &presentation) ? presentation.first_media() : nullptr;
+        const bool edits = mov_demuxer_presentation(&ctx, slot, &presentation);
+        const MovEdit *media = edits ? presentation.first_media() : nullptr;
         ref_.delay = media ? std::max<int64_t>(media->media_time, 0) : 0;
     }
 
