@@ -58,7 +58,8 @@ std::string unrepairable(const vrc_mp4_demuxer_t &ctx, const vrc_mp4_recovery_t 
     if (reference && ctx.box_info.nr_tracks != 0) return "the file has its moov: nothing to repair (convert copies it)";
     if (reference) return std::string();
     if (!ctx.private_mode && ctx.box_info.nr_tracks == 0)
-        return "no moov and no frame records (an MP4 file of another writer): its samples cannot be told apart";
+        return "no moov and no frame records (an MP4 file of another writer): its samples are told apart only "
+               "with --reference GOOD.mp4, a whole file of the same camera";
     if (!ctx.private_mode) return "no frame records (an MP4 file of another writer) and a moov: nothing to repair";
     if (!recovery.no_moov) return "the recording has its moov: nothing to repair (convert copies it)";
     if (recovery.frames == 0) return "no whole frame behind its frame records";
