@@ -183,4 +183,14 @@ status=0 && { wait $pid; } 2>/dev/null || status=$?
 [ "$status" -eq 137 ] || fail "the conversions ended ($status) before they could be killed"
 [ ! -e "$dir/kill/new.mp4" ] || fail "a killed conversion left a file under its own name"
 cmp -s "$dir/kill/old.mp4" "$dir/mp4/cam1/a.mp4" || fail "a killed conversion changed the earlier output"
+# A join of more recordings than the process may hold open: each is opened
+# when its turn comes and closed after.
+mkdir -p "$dir/many"
+for n in $(seq 100 199); do
+  "$tool" pack --video "$data/cam_320x240_25fps.h264" --start $((1704067200 + 60 * n)) -o "$dir/many/$n.rec" >/dev/null
+done
+status=0 && (ulimit -n 40 && "$tool" -q --join -o "$dir/many.mp4" "$dir"/many/*.rec >"$dir/out" 2>"$dir/err") || status=$?
+expect 0
+"$tool" info "$dir/many.mp4" | grep -q 'track 0: video h264 320x240, 5000 frames (200 key)' ||
+  fail "a join of 100 recordings of 50 pictures: $("$tool" info "$dir/many.mp4")"
 echo "recfile-convert: -r -d, -n, --json, failures, exit codes, info, extract, repair and a killed conversion as expected"

@@ -138,6 +138,43 @@ TEST(Mp4MuxerMoov, TracksOnBothSidesOfTheStampWrapKeepTheirOffset)
     EXPECT_EQ(table(file, "moov/trak[1]/edts/elst"), (std::vector<uint32_t>{40, 0xFFFFFFFF, 0x10000, 160, 0, 0x10000}));
 }
 
+// Tracks that pass 2^32 units (four stretches of 90 kHz video and sound,
+// hours apart, a pause of both): mvhd, tkhd and mdhd take version 1 and
+// 64-bit times (the golden files keep version 0 below).
+TEST(Mp4MuxerMoov, DurationsPast32Bits)
+{
+    vrc_track_info_t video = video_track();
+    vrc_track_info_t sound = audio_track();
+    video.timescale = sound.timescale = 90000;
+    TestMuxer mux(Config{false, false}, {video, sound});
+    for (uint32_t stretch = 0; stretch < 4; ++stretch) {
+        for (uint32_t i = 0; i < 3; ++i) {
+            ASSERT_EQ(mux.put(kVideo, VRC_FRAME_P, stretch * 1500000000u + i * 3600, annexb({nal(0x41, 10)})), 0);
+            ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, stretch * 1500000000u + i * 3600, Bytes(320, 0xFF)), 0);
+        }
+    }
+    const Bytes file = mux.finish();
+    const struct {
+        std::string box;
+        uint32_t version;
+        size_t duration_at;  // behind the box header
+        uint64_t duration;
+    } cases[] = {
+        {"moov/mvhd", 1, 24, 4500010800u},
+        {"moov/trak[0]/tkhd", 1, 28, 4500010800u},
+        {"moov/trak[0]/mdia/mdhd", 1, 24, 4500010800u},
+        {"moov/trak[1]/mdia/mdhd", 1, 24, 4500010800u},
+    };
+    for (const auto &c : cases) {
+        const Box b = find_box(file, c.box);
+        ASSERT_NE(b.size, 0u) << c.box;
+        EXPECT_EQ(file[b.offset + 8], c.version) << c.box;
+        const size_t at = b.offset + 8 + c.duration_at;
+        const uint64_t duration = c.version ? uint64_t{be32(file, at)} << 32 | be32(file, at + 4) : be32(file, at);
+        EXPECT_EQ(duration, c.duration) << c.box;
+    }
+}
+
 TEST(Mp4MuxerApi, NullArgumentsAndSecondCalls)
 {
     EXPECT_EQ(vrc_mp4_muxer_set_config(nullptr, 1, 1), -1);
@@ -207,34 +244,41 @@ TEST(Mp4MuxerRefusal, PreSizedMdatNeverOverflows)
 
 // A long recording keeps every frame up to the track capacity, each sample a
 // chunk of its own: the demuxer finds them all, far past what 16 bits count.
+// The recorder's own files (private records) stop there; a plain file goes
+// on, its frame table growing past the recorder's ceiling.
 TEST(Mp4MuxerRefusal, TrackFrameLimit)
 {
     vrc_log_set_level(VRC_LOG_WARN);
-    TestMuxer mux(Config{false, false});
-    for (uint32_t i = 0; i < VRC_MUXER_MAX_TRACK_FRAMES; ++i)
-        ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, i, Bytes{uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)}), 0);
-    EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(3, 0)), VRC_ERR_FRAME_REFUSED);
-    EXPECT_EQ(mux.put(kVideo, VRC_FRAME_P, 0, annexb({nal(0x41, 3)})), 0);
-    mux.finish();
-    vrc_mp4_demuxer_t *demuxer = vrc_mp4_demuxer_new(0, mux.path.c_str());
-    ASSERT_EQ(vrc_mp4_demuxer_read_header(demuxer), 0);
-    uint8_t buf[64];
-    vrc_media_packet_t p;
-    uint32_t audio = 0, last = 0;  // the audio frames whose bytes number their stamp, and the last one
-    while (vrc_mp4_demuxer_read_packet(demuxer, &p, buf, sizeof buf) == 0) {
-        if (p.track_id == kAudio && p.timestamp == uint32_t(p.data[0] << 16 | p.data[1] << 8 | p.data[2])) {
-            ++audio;
-            last = p.timestamp;
+    for (const bool records : {true, false}) {
+        TestMuxer mux(Config{records, false});
+        for (uint32_t i = 0; i < VRC_MUXER_MAX_TRACK_FRAMES; ++i)
+            ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, i, Bytes{uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)}), 0);
+        EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, VRC_MUXER_MAX_TRACK_FRAMES, Bytes(3, 0)),
+                  records ? VRC_ERR_FRAME_REFUSED : 0);
+        EXPECT_EQ(mux.put(kVideo, VRC_FRAME_P, 0, annexb({nal(0x41, 3)})), 0);
+        const Bytes file = mux.finish();
+        EXPECT_EQ(be32(file, find_box(file, kStbl[1] + "stsz").offset + 16), VRC_MUXER_MAX_TRACK_FRAMES + !records);
+        if (!records) continue;
+        vrc_mp4_demuxer_t *demuxer = vrc_mp4_demuxer_new(0, mux.path.c_str());
+        ASSERT_EQ(vrc_mp4_demuxer_read_header(demuxer), 0);
+        uint8_t buf[64];
+        vrc_media_packet_t p;
+        uint32_t audio = 0, last = 0;  // the audio frames whose bytes number their stamp, and the last one
+        while (vrc_mp4_demuxer_read_packet(demuxer, &p, buf, sizeof buf) == 0) {
+            if (p.track_id == kAudio && p.timestamp == uint32_t(p.data[0] << 16 | p.data[1] << 8 | p.data[2])) {
+                ++audio;
+                last = p.timestamp;
+            }
         }
+        vrc_mp4_demuxer_free(demuxer);
+        EXPECT_EQ(audio, uint32_t{VRC_MUXER_MAX_TRACK_FRAMES});
+        EXPECT_EQ(last, VRC_MUXER_MAX_TRACK_FRAMES - 1);
     }
-    vrc_mp4_demuxer_free(demuxer);
     vrc_log_set_level(VRC_LOG_DEBUG);
-    EXPECT_EQ(audio, uint32_t{VRC_MUXER_MAX_TRACK_FRAMES});
-    EXPECT_EQ(last, VRC_MUXER_MAX_TRACK_FRAMES - 1);
 }
 
-// Chunk offsets are 32 bits: a frame that would end past 4 GiB - 1 is refused.
-// The null device takes the 4 GiB without a disk.
+// The recorder's own files keep 32-bit chunk offsets: a frame that would end
+// past 4 GiB - 1 is refused. The null device takes the 4 GiB without a disk.
 TEST(Mp4MuxerRefusal, NothingBeyondThe32BitOffsets)
 {
 #if defined(_WIN32)
@@ -242,10 +286,10 @@ TEST(Mp4MuxerRefusal, NothingBeyondThe32BitOffsets)
 #else
     const char *null_device = "/dev/null";
 #endif
-    TestMuxer mux(Config{false, false}, {video_track(), audio_track()}, null_device);
+    TestMuxer mux(Config{true, false}, {video_track(), audio_track()}, null_device);
     const Bytes big(VRC_MUXER_MAX_SAMPLE_SIZE, 1);
-    for (int i = 0; i < 256; ++i) ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, big), 0) << i;  // to 4294967080
-    EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(215, 1)), 0);                        // ends at 4294967295
+    for (int i = 0; i < 255; ++i) ASSERT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, big), 0) << i;  // to 4278195049
+    EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(16772226, 1)), 0);  // behind its mr01, ends at 4294967295
     EXPECT_EQ(mux.put(kAudio, VRC_FRAME_AUDIO, 0, Bytes(1, 1)), VRC_ERR_FRAME_REFUSED);
     // moov in front would push them past it: refused before anything moves
     ASSERT_EQ(vrc_mp4_muxer_set_faststart(mux.muxer, 1), 0);

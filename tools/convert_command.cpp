@@ -32,10 +32,11 @@ using vrc_tool::Status;
 
 constexpr const char *kName = "convert";
 constexpr uint32_t kMaxJobs = 64;
-// Each conversion holds about 74 MB (a muxer of 56 MB with its per-sample
-// times and descriptions, the 16 MiB payload buffer and 1 MiB read and write
+// Each conversion holds about 85 MB of address space (a muxer of 67 MB: the
+// reservation of its frame table, 21 bytes for each of 3,000,000 frames, and
+// a 4 MiB move block; the 16 MiB payload buffer and 1 MiB read and write
 // blocks), and 76 MB more for an MP4 input's reader: a 32-bit process, with
-// 2 GiB of address space, runs at most 10 at once.
+// 2 GiB of address space, runs at most 10 at once (1.6 GB).
 constexpr uint32_t kMaxJobs32Bit = 10;
 
 struct ConvertArgs {
@@ -616,9 +617,9 @@ const Subcommand kConvertCommand = {
     "An output that is a directory fails, with -y or -n too; so does a DIR under\n"
     "which -r finds no recording.\n"
     "\n"
-    "Limits of one MP4 file: 1000000 frames per track (11 hours at 25 frames a\n"
-    "second) and frames within its first 4 GiB (32-bit offsets); a recording of\n"
-    "4 GiB or more is refused. A recording past a limit fails, naming it.\n"
+    "Recordings and outputs of any size and length are converted (past 4 GiB\n"
+    "with 64-bit chunk offsets); an output holds up to 67108864 frames (3000000\n"
+    "in a 32-bit build). A recording past that fails, naming the limit.\n"
     "\n"
     "Exit status: 0 every file converted or skipped; 1 a file failed; 2 bad\n"
     "command line; 3 no recording overlaps --from/--to; 128 + the signal\n"

@@ -66,7 +66,7 @@ bool clean_frame_at(HeaderWindow &window, uint64_t offset, uint64_t file_size, F
 {
     const uint8_t *header = window.at(offset, kHeaderSize);
     if (!header || !vrc::oldrec_plausible_header(header, offset, file_size, frame)) return false;
-    const uint64_t end = uint64_t{frame->offset} + frame->size;
+    const uint64_t end = frame->offset + frame->size;
     if (end == file_size) return true;
     const uint8_t *next = window.at(end, kMagicSize);
     return next && vrc::oldrec_is_magic(vrc::oldrec_le32(next));
@@ -131,8 +131,8 @@ public:
         for (;;) {
             Frame frame;
             // The first key frames are read whole until one yields an SPS.
-            if (clean_frame_at(window_, d_->read_offset, file_size_, &frame) && !(wants_sps() && frame.type == VRC_OLDREC_TYPE_VIDEO_I)) {
-                d_->read_offset = frame.offset + frame.size;
+            if (clean_frame_at(window_, vrc_oldrecord_demuxer_position(d_), file_size_, &frame) && !(wants_sps() && frame.type == VRC_OLDREC_TYPE_VIDEO_I)) {
+                vrc_oldrecord_demuxer_move(d_, frame.offset + frame.size);
             } else {
                 const int rc = read_frame(&frame);
                 if (rc == VRC_ERR_FRAME_REFUSED) continue;
@@ -161,7 +161,7 @@ private:
         vrc_media_packet_t packet;
         const int rc = vrc_oldrecord_demuxer_read_packet(d_, &packet, payload_.get());
         if (rc != 0) return rc;
-        *frame = Frame{packet.offset, packet.size,
+        *frame = Frame{vrc_oldrecord_demuxer_payload_position(d_), packet.size,
                        packet.media_type == VRC_MEDIA_AUDIO ? uint32_t{VRC_OLDREC_TYPE_AUDIO}
                        : packet.key_frame                   ? uint32_t{VRC_OLDREC_TYPE_VIDEO_I}
                                                             : uint32_t{VRC_OLDREC_TYPE_VIDEO_P},
@@ -172,9 +172,9 @@ private:
 
     void add(const Frame &frame)
     {
-        const uint64_t header = uint64_t{frame.offset} - kHeaderSize;
+        const uint64_t header = frame.offset - kHeaderSize;
         if (header > covered_) scan_->bytes_skipped += header - covered_;
-        covered_ = uint64_t{frame.offset} + frame.size;
+        covered_ = frame.offset + frame.size;
         if (scan_->frames++ == 0) {
             first_utc_ = frame.utctime;
             scan_->first_ms = calendar_ms(frame, first_utc_);

@@ -46,7 +46,7 @@ typedef struct vrc_media_packet_t {
     uint32_t utctime;    /* wall clock, seconds since 1970 UTC */
     uint32_t timestamp;  /* milliseconds */
     uint8_t *data;       /* caller's payload buffer */
-    uint32_t offset;     /* legacy demuxer: file offset of the payload */
+    uint32_t offset;     /* legacy demuxer: file offset of the payload; its low 32 bits past 4 GiB */
     uint8_t key_frame;   /* 1 for a key frame */
 } vrc_media_packet_t;
 

@@ -18,8 +18,18 @@
  *
  * Calling order: new, optionally set_config, set_faststart and set_create_time, add_tracks
  * once with all tracks (video first), write_header, write_packet per frame,
- * write_tailer, free. All capacity is reserved at creation: writing packets
- * and the tail allocates nothing.
+ * write_tailer, free. The frame table's address space is reserved at
+ * creation and its memory (21 bytes a frame) committed as frames arrive; the
+ * tail allocates nothing.
+ *
+ * Limits: with private records on (the recorder's own files) a file holds at
+ * most VRC_MUXER_MAX_FRAMES frames, VRC_MUXER_MAX_TRACK_FRAMES per track, and
+ * no byte of a sample past 4 GiB. With them off, only the frame table bounds
+ * a file (67,108,864 frames in a 64-bit process, VRC_MUXER_MAX_FRAMES in a
+ * 32-bit one): chunk offsets become 64-bit (co64) once a sample lies past
+ * 4 GiB, mdat takes a 64-bit size once it passes 4 GiB, and mvhd, tkhd, mdhd
+ * and elst take version 1 once a duration passes 2^32 units; smaller files
+ * keep the 32-bit forms, byte for byte.
  */
 #ifndef VRC_MP4_MUXER_H
 #define VRC_MP4_MUXER_H
@@ -66,8 +76,8 @@ VRC_API int vrc_mp4_muxer_write_packet(vrc_mp4_muxer_t *muxer, const vrc_media_p
  * stamps; a step that goes backwards or jumps ahead by more than a second
  * for one stamp's sake is replaced by the usual step (one WARN per track
  * says how many), a pause stays. A track that starts later than the other
- * gets an empty edit. 0; -3 (nothing moved) when moov in front would push a
- * sample beyond 4 GiB, past 32-bit chunk offsets; another negative value
+ * gets an empty edit. 0; -3 (nothing moved) when, with private records on,
+ * moov in front would push a sample beyond 4 GiB; another negative value
  * when any write, the move of the media data, the mdat size patch or the
  * final flush failed. */
 VRC_API int vrc_mp4_muxer_write_tailer(vrc_mp4_muxer_t *muxer);

@@ -46,7 +46,11 @@ VRC_BEGIN_DECLS
 typedef struct vrc_oldrecord_demuxer_t {
     vrc_uri_io_file_t *pb;  /* the legacy file, owned */
     const uint8_t *index;   /* seek index attached by the host, not owned; null at creation */
-    uint32_t read_offset;   /* where the next frame header is looked for */
+    /* Where the next frame header is looked for. A recording may be larger
+     * than 4 GiB: the reader keeps its position in 64 bits, and this field
+     * (like a packet's offset) shows its low 32 bits, wrapping past 4 GiB. A
+     * host that sets it names a position within the first 4 GiB. */
+    uint32_t read_offset;
     uint32_t dst;           /* zone the seek reads its wanted time in */
     uint32_t tz_west;
     uint32_t tz;
@@ -69,8 +73,8 @@ VRC_API vrc_oldrecord_demuxer_t *vrc_oldrecord_demuxer_new(const char *path);
  * inside it (a damaged size field), or with the bytes the file holds
  * (payload_cut says how many it lacks; a warning is logged). A
  * frame larger than buffer_size is skipped with a warning. Returns 0; -1 for
- * a null argument; -90113 at the end of the file, when the file cannot be
- * positioned or read, or when the next frame lies past 4 GiB; -3 when the
+ * a null argument; -90113 at the end of the file, or when the file cannot be
+ * positioned or read; -3 when the
  * frame has no payload (a header of size 0, or at the end of the file),
  * read_offset then at the payload. */
 VRC_API int vrc_oldrecord_demuxer_read_packet(vrc_oldrecord_demuxer_t *d, vrc_media_packet_t *packet,
@@ -82,6 +86,15 @@ VRC_API int vrc_oldrecord_demuxer_read_packet(vrc_oldrecord_demuxer_t *d, vrc_me
  * is not a legacy index or wanted lies before it. */
 VRC_API int vrc_oldrecord_demuxer_seek(vrc_oldrecord_demuxer_t *d, vrc_date_time_t wanted);
 
+/* Positions past 4 GiB, which the 32-bit fields cannot name. The reader's
+ * position, where the next frame header is looked for (read_offset shows
+ * its low 32 bits); 0 for a null demuxer. */
+VRC_API uint64_t vrc_oldrecord_demuxer_position(const vrc_oldrecord_demuxer_t *d);
+/* Moves the position to at. 0; -1 for a null demuxer. */
+VRC_API int vrc_oldrecord_demuxer_move(vrc_oldrecord_demuxer_t *d, uint64_t at);
+/* The position of the payload of the frame last delivered (its packet's
+ * offset shows the low 32 bits); 0 before any frame or for a null demuxer. */
+VRC_API uint64_t vrc_oldrecord_demuxer_payload_position(const vrc_oldrecord_demuxer_t *d);
 /* Closes the file and releases the demuxer (not the index). 0, also for null. */
 VRC_API int vrc_oldrecord_demuxer_free(vrc_oldrecord_demuxer_t *d);
 

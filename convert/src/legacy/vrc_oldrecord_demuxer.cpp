@@ -18,8 +18,6 @@ constexpr uint32_t kMagicSize = 4;
 // time, read forward: the search never seeks back, whatever the I/O buffer
 // still holds.
 constexpr uint32_t kScanWindow = 1024;
-// read_offset is 32-bit: the next header must lie at or below this offset.
-constexpr uint64_t kLastReadOffset = UINT32_MAX;
 constexpr uint32_t kIndexEntrySize = VRC_OLDREC_INDEX_ENTRY_SIZE;
 constexpr uint32_t kIndexCountSize = 4;
 // A wanted time this far past the last indexed frame still counts as inside.
@@ -115,22 +113,28 @@ uint32_t find_magic(const uint8_t *area, uint32_t limit)
     return limit;
 }
 
-void log_past_4gib(const vrc_oldrecord_demuxer_t *d)
+// The demuxer as allocated: the public record, and the reader's own 64-bit
+// position, of which read_offset shows the low 32 bits.
+struct OldrecReader {
+    vrc_oldrecord_demuxer_t pub;  // first: a pointer to it points to the reader
+    uint64_t position;            // where the next frame header is looked for
+    uint64_t payload;             // of the frame last delivered
+};
+
+OldrecReader &reader_of(vrc_oldrecord_demuxer_t *d) { return *reinterpret_cast<OldrecReader *>(d); }
+
+// The reader's position; where a host has set read_offset since (within the
+// first 4 GiB, all it can name), that.
+uint64_t position(const vrc_oldrecord_demuxer_t *d)
 {
-    vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__,
-                "[oldrec]the recording goes on past 4 GiB after offset %u, where read_offset cannot follow\n",
-                d->read_offset);
+    const uint64_t kept = reinterpret_cast<const OldrecReader *>(d)->position;
+    return d->read_offset == static_cast<uint32_t>(kept) ? kept : d->read_offset;
 }
 
-// Moves read_offset to next; false, with an ERR line, when it does not fit.
-bool move_read_offset(vrc_oldrecord_demuxer_t *d, uint64_t next)
+void move_to(vrc_oldrecord_demuxer_t *d, uint64_t at)
 {
-    if (next > kLastReadOffset) {
-        log_past_4gib(d);
-        return false;
-    }
-    d->read_offset = static_cast<uint32_t>(next);
-    return true;
+    reader_of(d).position = at;
+    d->read_offset = static_cast<uint32_t>(at);
 }
 
 // Positions the file at read_offset and reads the header area there; bytes
@@ -138,7 +142,8 @@ bool move_read_offset(vrc_oldrecord_demuxer_t *d, uint64_t next)
 // read, or the demuxer's end-of-file code.
 int read_header_area(vrc_oldrecord_demuxer_t *d, uint8_t *area)
 {
-    const int64_t sought = vrc_uri_io_file_seek(d->pb, d->read_offset, SEEK_SET);
+    const auto at = static_cast<int64_t>(position(d));
+    const int64_t sought = vrc_uri_io_file_seek(d->pb, at, SEEK_SET);
     if (sought < 0) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "seek error! ret: %d\n", static_cast<int>(sought));
         return VRC_ERR_OLDREC_EOF;
@@ -177,7 +182,7 @@ int skip_foreign_bytes(vrc_oldrecord_demuxer_t *d, const uint8_t *area, uint32_t
         // Short of the end, the last 3 positions wait for the bytes after them.
         const uint32_t limit = at_end ? held : held - (kMagicSize - 1);
         const uint32_t at = find_magic(window, limit);
-        if (!move_read_offset(d, uint64_t{d->read_offset} + at)) return VRC_ERR_OLDREC_EOF;
+        move_to(d, position(d) + at);
         if (at < limit || at_end) return 0;
         std::memmove(window, window + limit, held - limit);
         held -= limit;
@@ -229,14 +234,10 @@ int find_plausible_header(vrc_oldrecord_demuxer_t *d, FrameHeader *header)
         if (rc != 0) return rc;
         if (header->size > VRC_OLDREC_MAX_FRAME_SIZE || !known_type(header->type)) {
             vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                        "[oldrec]header at offset %u claims %u bytes of type 0x%X: skipped as corrupt\n",
-                        d->read_offset, header->size, header->type);
-            if (!move_read_offset(d, uint64_t{d->read_offset} + 1)) return VRC_ERR_OLDREC_EOF;
+                        "[oldrec]header at offset %llu claims %u bytes of type 0x%X: skipped as corrupt\n",
+                        static_cast<unsigned long long>(position(d)), header->size, header->type);
+            move_to(d, position(d) + 1);
             continue;
-        }
-        if (uint64_t{d->read_offset} + kHeaderSize + header->size > kLastReadOffset) {
-            log_past_4gib(d);
-            return VRC_ERR_OLDREC_EOF;
         }
         return 0;
     }
@@ -251,13 +252,15 @@ bool size_confirmed(vrc_oldrecord_demuxer_t *d)
     return got <= 0 || (got == static_cast<int>(kMagicSize) && is_magic(le32(magic)));
 }
 
-void fill_packet(vrc_media_packet_t *packet, const FrameHeader &header, uint32_t size, uint32_t offset,
+// The frame's payload starts at the reader's position.
+void fill_packet(vrc_oldrecord_demuxer_t *d, vrc_media_packet_t *packet, const FrameHeader &header, uint32_t size,
                  uint8_t *buffer)
 {
     bool key_frame = false;
     const vrc::CodecRow &codec = *frame_codec(header.type, &key_frame);
     std::memset(packet, 0, sizeof *packet);
-    packet->offset = offset;
+    reader_of(d).payload = position(d);
+    packet->offset = static_cast<uint32_t>(position(d));
     packet->data = buffer;
     packet->size = size;
     packet->timestamp = header.timestamp;
@@ -294,22 +297,22 @@ Payload read_payload(vrc_oldrecord_demuxer_t *d, const FrameHeader &header, uint
     const uint32_t next = find_following_header(buffer, got, header.timestamp);
     if (next < got) {
         vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                    "[oldrec]frame at offset %u claims %u bytes, but the next frame's header follows after %u: "
+                    "[oldrec]frame at offset %llu claims %u bytes, but the next frame's header follows after %u: "
                     "cut there\n",
-                    d->read_offset, header.size, next);
+                    static_cast<unsigned long long>(position(d)), header.size, next);
         *size = next;
         return next == 0 ? Payload::unreadable : Payload::deliver;
     }
     if (header.size > d->buffer_size) {
         vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                    "[oldrec]frame at offset %u of %u bytes exceeds the buffer of %u bytes: skipped\n",
-                    d->read_offset, header.size, d->buffer_size);
+                    "[oldrec]frame at offset %llu of %u bytes exceeds the buffer of %u bytes: skipped\n",
+                    static_cast<unsigned long long>(position(d)), header.size, d->buffer_size);
         return Payload::skip;
     }
     if (got < header.size) {
         vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
-                    "[oldrec]frame at offset %u of %u bytes is cut by the end of the file after %u\n",
-                    d->read_offset, header.size, got);
+                    "[oldrec]frame at offset %llu of %u bytes is cut by the end of the file after %u\n",
+                    static_cast<unsigned long long>(position(d)), header.size, got);
         d->payload_cut = header.size - got;
     }
     *size = got;
@@ -320,8 +323,7 @@ Payload read_payload(vrc_oldrecord_demuxer_t *d, const FrameHeader &header, uint
 // when at_end) start with a frame that read_packet would deliver as its
 // header says: a plausible header, its payload whole and followed by the
 // next header's magic or by the end of the file.
-bool frame_in_view(const vrc_oldrecord_demuxer_t *d, const uint8_t *at, uint32_t held, bool at_end,
-                   FrameHeader *header)
+bool frame_in_view(const uint8_t *at, uint32_t held, bool at_end, FrameHeader *header)
 {
     if (held < kHeaderSize) return false;
     *header = decode_header(at);
@@ -329,7 +331,6 @@ bool frame_in_view(const vrc_oldrecord_demuxer_t *d, const uint8_t *at, uint32_t
         header->size > VRC_OLDREC_MAX_FRAME_SIZE)
         return false;
     const uint64_t end = uint64_t{kHeaderSize} + header->size;
-    if (d->read_offset + end > kLastReadOffset) return false;
     if (held >= end + kMagicSize) return is_magic(le32(at + end));
     return at_end && held == end;
 }
@@ -339,10 +340,11 @@ bool frame_in_view(const vrc_oldrecord_demuxer_t *d, const uint8_t *at, uint32_t
 // there at all.
 const uint8_t *frame_at_read_offset(vrc_oldrecord_demuxer_t *d, vrc::UriIoBatch *lent, FrameHeader *header)
 {
-    if (vrc_uri_io_file_seek(d->pb, d->read_offset, SEEK_SET) != int64_t{d->read_offset}) return nullptr;
+    const auto start = static_cast<int64_t>(position(d));
+    if (vrc_uri_io_file_seek(d->pb, start, SEEK_SET) != start) return nullptr;
     uint32_t held = 0;
     const uint8_t *at = vrc::uri_io_held(d->pb, &held);
-    if (frame_in_view(d, at, held, false, header)) return at;
+    if (frame_in_view(at, held, false, header)) return at;
     if (lent) lent->flush();
     at = vrc::uri_io_peek(d->pb, kHeaderSize, &held);
     if (held < kHeaderSize) return nullptr;
@@ -350,7 +352,7 @@ const uint8_t *frame_at_read_offset(vrc_oldrecord_demuxer_t *d, vrc::UriIoBatch 
     const uint64_t whole = uint64_t{kHeaderSize} + le32(at + 4) + kMagicSize;
     const uint32_t want = whole < vrc::URI_IO_BLOCK_SIZE ? static_cast<uint32_t>(whole) : vrc::URI_IO_BLOCK_SIZE;
     at = vrc::uri_io_peek(d->pb, want, &held);
-    return frame_in_view(d, at, held, held < want, header) ? at : nullptr;
+    return frame_in_view(at, held, held < want, header) ? at : nullptr;
 }
 
 IndexEntry index_entry(const uint8_t *index, uint32_t n)
@@ -379,8 +381,9 @@ void log_demuxer_error()
 
 extern "C" VRC_API vrc_oldrecord_demuxer_t *vrc_oldrecord_demuxer_new(const char *path)
 {
-    auto *d = static_cast<vrc_oldrecord_demuxer_t *>(vrc_calloc(1, sizeof(vrc_oldrecord_demuxer_t)));
-    if (!d) return nullptr;
+    auto *reader = static_cast<OldrecReader *>(vrc_calloc(1, sizeof(OldrecReader)));
+    if (!reader) return nullptr;
+    vrc_oldrecord_demuxer_t *d = &reader->pub;
     d->pb = vrc_uri_io_file_new(VRC_URI_IO_FLAG_READ, path);
     if (!d->pb) {
         vrc_free(d);
@@ -403,16 +406,16 @@ extern "C" VRC_API int vrc_oldrecord_demuxer_read_packet(vrc_oldrecord_demuxer_t
         FrameHeader header;
         const int rc = find_plausible_header(d, &header);
         if (rc != 0) return rc;
-        d->read_offset += kHeaderSize;
+        move_to(d, position(d) + kHeaderSize);
         uint32_t size = 0;
         const Payload outcome = read_payload(d, header, payload, &size);
         if (outcome == Payload::unreadable) return VRC_ERR_FRAME_REFUSED;
         if (outcome == Payload::deliver) {
-            fill_packet(packet, header, size, d->read_offset, payload);
-            d->read_offset += size;
+            fill_packet(d, packet, header, size, payload);
+            move_to(d, position(d) + size);
             return 0;
         }
-        d->read_offset += header.size;
+        move_to(d, position(d) + header.size);
     }
 }
 
@@ -437,7 +440,7 @@ extern "C" VRC_API int vrc_oldrecord_demuxer_seek(vrc_oldrecord_demuxer_t *d, vr
     for (uint32_t n = 0; n < entries; ++n) {
         const IndexEntry entry = index_entry(d->index, n);
         if (int64_t{entry.utctime} > t) return 1;
-        d->read_offset = entry.offset;
+        move_to(d, entry.offset);
         last_time = entry.utctime;
     }
     return t <= last_time + kSeekSlackSeconds ? 1 : -1;
@@ -460,10 +463,27 @@ int vrc_oldrecord_demuxer_read_view(vrc_oldrecord_demuxer_t *d, vrc_media_packet
         if (lent) lent->flush();
         return vrc_oldrecord_demuxer_read_packet(d, packet, buffer);
     }
-    d->read_offset += kHeaderSize;
+    move_to(d, position(d) + kHeaderSize);
     d->payload_cut = 0;
-    fill_packet(packet, header, header.size, d->read_offset, const_cast<uint8_t *>(at + kHeaderSize));
+    fill_packet(d, packet, header, header.size, const_cast<uint8_t *>(at + kHeaderSize));
     vrc::uri_io_skip(d->pb, kHeaderSize + header.size);
-    d->read_offset += header.size;
+    move_to(d, position(d) + header.size);
     return 0;
+}
+
+extern "C" VRC_API uint64_t vrc_oldrecord_demuxer_position(const vrc_oldrecord_demuxer_t *d)
+{
+    return d ? position(d) : 0;
+}
+
+extern "C" VRC_API int vrc_oldrecord_demuxer_move(vrc_oldrecord_demuxer_t *d, uint64_t at)
+{
+    if (!d) return -1;
+    move_to(d, at);
+    return 0;
+}
+
+extern "C" VRC_API uint64_t vrc_oldrecord_demuxer_payload_position(const vrc_oldrecord_demuxer_t *d)
+{
+    return d ? reinterpret_cast<const OldrecReader *>(d)->payload : 0;
 }

@@ -24,7 +24,7 @@ inline bool oldrec_known_type(uint32_t type)
 
 // A frame as its header describes it.
 struct OldrecHeader {
-    uint32_t offset;  // of the payload, just behind the header
+    uint64_t offset;  // of the payload, just behind the header
     uint32_t size, type, timestamp, utctime;
 };
 
@@ -34,11 +34,11 @@ struct OldrecHeader {
 inline bool oldrec_plausible_header(const uint8_t *header, uint64_t offset, uint64_t file_size, OldrecHeader *frame)
 {
     const uint64_t payload = offset + VRC_OLDREC_HEADER_SIZE;
-    *frame = OldrecHeader{static_cast<uint32_t>(payload), oldrec_le32(header + 4), oldrec_le32(header + 8),
+    *frame = OldrecHeader{payload, oldrec_le32(header + 4), oldrec_le32(header + 8),
                           oldrec_le32(header + 12), oldrec_le32(header + 16)};
     const uint64_t end = payload + frame->size;
     return oldrec_is_magic(oldrec_le32(header)) && oldrec_known_type(frame->type) && frame->size != 0 &&
-           frame->size <= VRC_OLDREC_MAX_FRAME_SIZE && end <= UINT32_MAX && end <= file_size;
+           frame->size <= VRC_OLDREC_MAX_FRAME_SIZE && end <= file_size;
 }
 
 }  // namespace vrc

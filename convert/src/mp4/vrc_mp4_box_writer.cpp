@@ -30,6 +30,12 @@ void BoxWriter::u32(uint32_t value)
     if (rc_ == 0) account(vrc_uri_io_file_wb32(pb_, value), 4);
 }
 
+void BoxWriter::u64(uint64_t value)
+{
+    u32(static_cast<uint32_t>(value >> 32));
+    u32(static_cast<uint32_t>(value));
+}
+
 void BoxWriter::type(uint32_t fourcc)
 {
     if (rc_ == 0) account(vrc_uri_io_file_wl32(pb_, fourcc), 4);

@@ -22,6 +22,7 @@ public:
     void u8(uint32_t value);
     void u16(uint32_t value);
     void u32(uint32_t value);
+    void u64(uint64_t value);
     void type(uint32_t fourcc);
     void bytes(const uint8_t *data, uint32_t size);
     void zeros(uint32_t count);

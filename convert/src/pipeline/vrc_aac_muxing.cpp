@@ -12,7 +12,7 @@ int write_to_muxer(void *muxer, const vrc_media_packet_t &packet, uint32_t place
 {
     auto *m = static_cast<vrc_mp4_muxer_t *>(muxer);
     const int rc = vrc_mp4_muxer_write_packet(m, &packet);
-    if (rc == 0) m->late_places[m->nr_avframes[packet.track_id] - 1] = place;
+    if (rc == 0) m->table.late_places[m->nr_avframes[packet.track_id] - 1] = place;
     if (rc == 0 && m->batch) m->batch->flush();
     return rc;
 }

@@ -232,7 +232,7 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
     vrc_mp4_muxer_set_faststart(muxer, (job.options.flags & VRC_CONVERT_FASTSTART) != 0);
     vrc_mp4_muxer_add_tracks(muxer, tracks, 2);
     if (!aac)  // sound copied keeps the configuration its input declares
-        muxer->audio_config_size = feed.sources().front()->audio_config(muxer->audio_config, sizeof muxer->audio_config);
+        muxer->audio_config_size = feed.audio_config(muxer->audio_config, sizeof muxer->audio_config);
     int rc = vrc_mp4_muxer_write_header(muxer);
     if (rc < 0) {
         vrc::out_printf("write_header failed!, ret = %d\n", rc);
@@ -248,10 +248,7 @@ int write_mp4(Job &job, vrc::FrameFeed &feed, const char *path, vrc_convert_resu
         feed.set_edits(muxer);
         const int tail = vrc_mp4_muxer_write_tailer(muxer);
         report_tracks(result, *muxer);
-        if (tail == VRC_ERR_FRAME_REFUSED) {
-            rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "the recording holds more than one MP4 file can: with moov in "
-                                                   "front its frames would end past 4 GiB (32-bit chunk offsets)");
-        } else if (tail < 0) {
+        if (tail < 0) {
             vrc::out_printf("write tailer failed!, ret = %d\n", tail);
             rc = fail(job, VRC_CONVERT_ERR_OUTPUT, "cannot write %s: %s", job.output, vrc::file_error_text());
         }
@@ -277,8 +274,8 @@ int check_output(Job &job, const vrc::FrameFeed &feed)
 {
     vrc::FileIdentity existing;
     if (!vrc::file_identity(job.output, &existing)) return 0;
-    for (const auto &source : feed.sources())
-        if (vrc::same_file(existing, source->identity()))
+    for (const vrc::InputRecord &input : feed.inputs().records)
+        if (vrc::same_file(existing, input.identity))
             return fail(job, VRC_CONVERT_ERR_SAME_FILE, "the output %s is the input itself", job.output);
     // A device (the null device, for a test that reads) is written into, never replaced.
     const bool device = !existing.regular && !existing.directory;
@@ -308,36 +305,40 @@ int move_into_place(Job &job, vrc::StagedFile &staged, vrc_convert_result_t *res
     return 0;
 }
 
-// The job's inputs, opened, in time order. 0 or a failure code.
-int open_inputs(Job &job, uint8_t *payload, vrc::Progress *progress,
-                std::vector<std::unique_ptr<vrc::FrameSource>> *sources)
+// The job's inputs in time order, each opened once to learn its start and
+// closed again; the first one's tracks and skips are kept. 0 or a failure
+// code.
+int open_inputs(Job &job, uint8_t *payload, vrc::Progress *progress, vrc::Inputs *inputs)
 {
-    const auto open = job.any_input ? vrc::open_frame_source : vrc::open_legacy_source;
+    inputs->open = job.any_input ? vrc::open_frame_source : vrc::open_legacy_source;
+    inputs->reference = job.request->reference;
+    inputs->progress = progress;
+    std::vector<vrc::InputRecord> found;
+    int64_t earliest = INT64_MAX;
     for (uint32_t i = 0; i < job.request->input_count; ++i) {
         const char *input = job.request->inputs[i];
         if (!input) return fail(job, -1, "no input or output path");
         int rc = 0;
-        const char *reference = job.request->reference;
-        if (reference)
-            sources->push_back(vrc::open_salvage_source(input, reference, progress, job.result, &rc));
-        else
-            sources->push_back(open(input, payload, progress, job.result, &rc));
+        const std::unique_ptr<vrc::FrameSource> source = inputs->open_path(input, payload, job.result, &rc);
         if (rc != 0) return rc;
+        if (found.empty() || source->first_ms() < earliest) {  // the first in time so far (sorting keeps ties)
+            earliest = source->first_ms();
+            source->describe(inputs->front_tracks);
+            for (uint32_t slot = 0; slot < 2; ++slot) inputs->front_skip[slot] = source->skip(slot);
+            inputs->front_audio_config_size =
+                source->audio_config(inputs->front_audio_config, sizeof inputs->front_audio_config);
+        }
+        found.push_back(vrc::InputRecord{input, source->identity(), source->first_ms(), 0});
     }
-    std::vector<size_t> order(sources->size());
+    std::vector<size_t> order(found.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return (*sources)[a]->first_ms() < (*sources)[b]->first_ms(); });
-    std::vector<std::unique_ptr<vrc::FrameSource>> opened = std::move(*sources);
-    sources->clear();
-    for (const size_t i : order) {
-        sources->push_back(std::move(opened[i]));
-        job.in_time_order.push_back(job.request->inputs[i]);
-    }
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return found[a].first_ms < found[b].first_ms; });
     uint64_t total = 0;
-    for (const auto &source : *sources) {
-        source->base = total;
-        total += source->identity().size;
+    for (const size_t i : order) {
+        found[i].base = total;
+        total += found[i].identity.size;
+        inputs->records.push_back(found[i]);
+        job.in_time_order.push_back(found[i].path);
     }
     *progress = vrc::Progress(job.options, total);
     return 0;
@@ -380,14 +381,13 @@ bool passes_over(const Job &job)
 // output_done learns what went into it. unannounced: the progress to
 // announce the start to, once the first output is staged. 0 or a failure
 // code.
-int write_output(Job &job, vrc::FrameFeed &feed, bool first, vrc::Progress *unannounced, bool *cut)
+int write_output(Job &job, vrc::FrameFeed &feed, vrc::Progress *unannounced, bool *cut)
 {
     vrc::StagedFile staged(job.output);  // its temporary file goes when the conversion fails
     const uint32_t dropped = job.result->frames_dropped;
     const uint64_t skipped = job.result->bytes_skipped;
     const bool written_here = !passes_over(job);
     int rc = check_output(job, feed);
-    for (size_t i = 0; rc == 0 && first && i < feed.sources().size(); ++i) rc = feed.sources()[i]->fits();
     if (rc == 0 && written_here) rc = create_temp_file(job, staged);
     // Moving the media data behind moov reads them back: a device or a pipe
     // gives nothing back to move.
@@ -414,11 +414,16 @@ struct JoinPart {
     uint32_t sound;
 };
 
-JoinPart join_part(vrc::FrameSource &source, uint8_t *payload)
+// Input i, opened for it; false when it cannot be opened any more.
+bool join_part(const vrc::Inputs &inputs, size_t i, uint8_t *payload, vrc_convert_result_t *result, JoinPart *part)
 {
+    int rc = 0;
+    const std::unique_ptr<vrc::FrameSource> source = inputs.source(i, payload, result, &rc);
+    if (!source) return false;
     vrc_track_info_t tracks[2];
-    source.describe(tracks);
-    return JoinPart{source.first_ms(), source.last_ms(payload), tracks[kAudioSlot].codec_id};
+    source->describe(tracks);
+    *part = JoinPart{source->first_ms(), source->last_ms(payload), tracks[kAudioSlot].codec_id};
+    return true;
 }
 
 const char *sound_name(uint32_t codec)
@@ -430,13 +435,15 @@ const char *sound_name(uint32_t codec)
 // not fit, the one it is held against and how: its sound against the first
 // input's, or its start against the end of those before it. The feed's own
 // words stay when no input shows why.
-void name_misfit(Job &job, const std::vector<std::unique_ptr<vrc::FrameSource>> &sources, uint8_t *payload)
+void name_misfit(Job &job, const vrc::Inputs &inputs, uint8_t *payload)
 {
-    const JoinPart first = join_part(*sources.front(), payload);
+    JoinPart first{};
+    if (!join_part(inputs, 0, payload, job.result, &first)) return;
     int64_t end_ms = first.last_ms;
     const char *first_name = job.in_time_order.front(), *ending = first_name;
-    for (size_t i = 1; i < sources.size(); ++i) {
-        const JoinPart part = join_part(*sources[i], payload);
+    for (size_t i = 1; i < inputs.records.size(); ++i) {
+        JoinPart part{};
+        if (!join_part(inputs, i, payload, job.result, &part)) return;
         const char *name = job.in_time_order[i];
         if (part.first_ms < end_ms) {
             fail(job, VRC_CONVERT_ERR_JOIN, "the recordings overlap in time: %s begins %.3f s before %s ends", name,
@@ -460,10 +467,10 @@ int convert(Job &job)
     const std::unique_ptr<uint8_t, PayloadFree> payload(static_cast<uint8_t *>(std::calloc(vrc::kPayloadCapacity, 1)));
     if (!payload) return fail(job, -1, "out of memory");
     vrc::Progress progress(job.options, 0);
-    std::vector<std::unique_ptr<vrc::FrameSource>> sources;
-    int rc = open_inputs(job, payload.get(), &progress, &sources);
+    vrc::Inputs inputs;
+    int rc = open_inputs(job, payload.get(), &progress, &inputs);
     if (rc != 0) return rc;
-    vrc::FrameFeed feed(std::move(sources), plan_of(*job.request), payload.get(), job.result);
+    vrc::FrameFeed feed(std::move(inputs), plan_of(*job.request), payload.get(), job.result);
     rc = feed.start();
     // A segment's name needs its first frame.
     const bool segmented = job.request->segment_seconds != 0;
@@ -472,11 +479,11 @@ int convert(Job &job)
     vrc::OutputNames names(job.request->output, segmented, job.request->name_utc_offset_minutes);
     for (bool first = true, cut = true; rc == 0 && cut; first = false) {
         job.output = names.next(feed.output_start_ms(), &rc, job.result);
-        if (rc == 0) rc = write_output(job, feed, first, first && !segmented ? &progress : nullptr, &cut);
+        if (rc == 0) rc = write_output(job, feed, first && !segmented ? &progress : nullptr, &cut);
         feed.begin_output();
     }
     if (rc == 0) feed.note(job.result->message, sizeof job.result->message);
-    if (rc == VRC_CONVERT_ERR_JOIN) name_misfit(job, feed.sources(), payload.get());
+    if (rc == VRC_CONVERT_ERR_JOIN) name_misfit(job, feed.inputs(), payload.get());
     return rc;
 }
 

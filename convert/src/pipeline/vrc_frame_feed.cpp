@@ -36,18 +36,45 @@ int64_t rescale(int64_t time, uint32_t from, uint32_t to)
 
 }  // namespace
 
-FrameFeed::FrameFeed(std::vector<std::unique_ptr<FrameSource>> sources, const FeedPlan &plan, uint8_t *payload,
-                     vrc_convert_result_t *result)
-    : sources_(std::move(sources)), plan_(plan), payload_(payload), result_(result)
+std::unique_ptr<FrameSource> Inputs::open_path(const char *path, uint8_t *payload, vrc_convert_result_t *result,
+                                               int *rc) const
 {
+    if (reference) return open_salvage_source(path, reference, progress, result, rc);
+    return open(path, payload, progress, result, rc);
+}
+
+std::unique_ptr<FrameSource> Inputs::source(size_t i, uint8_t *payload, vrc_convert_result_t *result, int *rc) const
+{
+    std::unique_ptr<FrameSource> source = open_path(records[i].path, payload, result, rc);
+    if (source) source->base = records[i].base;
+    return source;
+}
+
+FrameFeed::FrameFeed(Inputs inputs, const FeedPlan &plan, uint8_t *payload, vrc_convert_result_t *result)
+    : inputs_(std::move(inputs)), plan_(plan), payload_(payload), result_(result)
+{
+}
+
+int FrameFeed::open_input(size_t i)
+{
+    if (source_) source_->note(note_, sizeof note_);
+    source_.reset();
+    int rc = 0;
+    source_ = inputs_.source(i, payload_, result_, &rc);
+    current_ = i;
+    if (source_) source_->lend(lent_);
+    return rc;
 }
 
 int FrameFeed::range_failure()
 {
     char from[32] = "", to[32] = "", first[32], last[32], range[96];
     int64_t first_ms = INT64_MAX, last_ms = INT64_MIN;
-    for (const auto &source : sources_) {
-        first_ms = std::min(first_ms, source->first_ms());
+    for (size_t i = 0; i < inputs_.records.size(); ++i) {
+        first_ms = std::min(first_ms, inputs_.records[i].first_ms);
+        int rc = 0;
+        const std::unique_ptr<FrameSource> source = inputs_.source(i, payload_, result_, &rc);
+        if (!source) return rc;
         last_ms = std::max(last_ms, source->last_ms(payload_));
     }
     if (last_ms == INT64_MIN) return fail_result(result_, VRC_CONVERT_ERR_NO_FRAMES, "no frame found");
@@ -70,23 +97,22 @@ int FrameFeed::range_failure()
 // at or before its start.
 int FrameFeed::start()
 {
-    const size_t count = sources_.size();
-    while (current_ < count) {
-        FrameSource &source = *sources_[current_];
-        if (has_to() && source.first_ms() >= plan_.to_ms) return range_failure();
-        if (!has_from() || source.seek(plan_.from_ms, payload_)) return 0;
-        const int rc = source.finish(false);
+    const size_t count = inputs_.records.size();
+    for (size_t i = 0; i < count; ++i) {
+        if (has_to() && inputs_.records[i].first_ms >= plan_.to_ms) return range_failure();
+        int rc = open_input(i);
         if (rc != 0) return rc;
-        ++current_;
+        if (!has_from() || source_->seek(plan_.from_ms, payload_)) return 0;
+        rc = source_->finish(false);
+        if (rc != 0) return rc;
     }
-    current_ = count - 1;
     return range_failure();
 }
 
 void FrameFeed::lend(UriIoBatch *lent)
 {
     lent_ = lent;
-    sources_[current_]->lend(lent);
+    if (source_) source_->lend(lent);
 }
 
 // The next input in line, once the current one is read to its end (whole)
@@ -94,22 +120,22 @@ void FrameFeed::lend(UriIoBatch *lent)
 int FrameFeed::next_source()
 {
     if (lent_) lent_->flush();  // the frames of the current input may still be borrowed
-    while (++current_ < sources_.size()) {
-        FrameSource &source = *sources_[current_];
-        if (has_to() && source.first_ms() >= plan_.to_ms) continue;
-        if (source.first_ms() < last_ms_)
+    for (size_t i = current_ + 1; i < inputs_.records.size(); ++i) {
+        const InputRecord &input = inputs_.records[i];
+        if (has_to() && input.first_ms >= plan_.to_ms) continue;
+        if (input.first_ms < last_ms_)
             return fail_result(result_, VRC_CONVERT_ERR_JOIN, "the recordings overlap in time: one ends after the next begins");
-        vrc_track_info_t mine[2], theirs[2];
-        sources_.front()->describe(mine);
-        source.describe(theirs);
-        if (mine[1].codec_id != theirs[1].codec_id)
+        const int rc = open_input(i);
+        if (rc != 0) return rc;
+        vrc_track_info_t theirs[2];
+        source_->describe(theirs);
+        if (inputs_.front_tracks[1].codec_id != theirs[1].codec_id)
             return fail_result(result_, VRC_CONVERT_ERR_JOIN, "the recordings' sound differs");
-        source.base = sources_[current_ - 1]->base + sources_[current_ - 1]->identity().size;
-        source.lend(lent_);
         source_started_ = false;
         placed_[0] = placed_[1] = false;
         return 0;
     }
+    current_ = inputs_.records.size();
     return 0;
 }
 
@@ -147,7 +173,7 @@ bool FrameFeed::cuts_here(const vrc_media_packet_t &packet, int64_t t) const
 void FrameFeed::place_exact(Frame *frame, uint32_t slot, int64_t t)
 {
     vrc_track_info_t theirs[2];
-    sources_[current_]->describe(theirs);
+    source_->describe(theirs);
     const uint32_t from = theirs[slot].timescale, to = timescale_[slot];
     MovSampleTime &time = frame->time;
     time.decode_time = rescale(time.decode_time, from, to);
@@ -202,8 +228,8 @@ void FrameFeed::deliver(Frame *frame, int64_t t)
 FeedStep FrameFeed::read_wanted(Frame *frame, int64_t *t, int *rc)
 {
     vrc_media_packet_t *packet = &frame->packet;
-    while (current_ < sources_.size()) {
-        FrameSource &source = *sources_[current_];
+    while (current_ < inputs_.records.size()) {
+        FrameSource &source = *source_;
         const SourceStep step = source.read(frame, payload_);
         if (step == SourceStep::failed) {
             *rc = VRC_CONVERT_ERR_CANCELLED;
@@ -225,7 +251,6 @@ FeedStep FrameFeed::read_wanted(Frame *frame, int64_t *t, int *rc)
         }
         return FeedStep::frame;
     }
-    current_ = std::min(current_, sources_.size() - 1);
     return FeedStep::end;
 }
 
@@ -282,7 +307,7 @@ void FrameFeed::set_edits(vrc_mp4_muxer_t *muxer) const
         if (!track_seen_[slot]) continue;
         const uint32_t timescale = muxer->tracks[slot].timescale;
         int64_t skip = std::max<int64_t>(track_first_offset_[slot], 0);
-        if (first_output_) skip = std::max(skip, rescale(sources_.front()->skip(slot), timescale_[slot], timescale));
+        if (first_output_) skip = std::max(skip, rescale(inputs_.front_skip[slot], timescale_[slot], timescale));
         const int64_t clip = mov_stamp_step(track_first_stamp_[slot], start);
         if (first_output_ && has_from() && clip > 0) skip = std::max(skip, clip * timescale / 1000);
         muxer->media_skip[slot] += static_cast<uint32_t>(skip);
@@ -299,7 +324,8 @@ int FrameFeed::finish()
 
 void FrameFeed::note(char *message, size_t size) const
 {
-    for (const auto &source : sources_) source->note(message, size);
+    if (note_[0] != '\0') std::snprintf(message, size, "%s", note_);
+    if (source_) source_->note(message, size);
 }
 
 }  // namespace vrc

@@ -4,11 +4,14 @@
 #ifndef VRC_FRAME_FEED_H
 #define VRC_FRAME_FEED_H
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "vrc_frame_source.h"
+#include "vrc_mp4_format.h"
 
 struct vrc_mp4_muxer_t;
 
@@ -23,15 +26,51 @@ struct FeedPlan {
 
 enum class FeedStep { frame, cut, end, failed };
 
+// One input of a job, as small as a join of thousands needs: what it was
+// found to be when it was first opened. Its source is opened again when its
+// turn comes and closed after, so that a join holds one input open at a time.
+struct InputRecord {
+    const char *path;       // the host's, for the job's length
+    FileIdentity identity;  // at the first opening: its size counts for progress
+    int64_t first_ms;       // calendar time of its first frame
+    uint64_t base;          // bytes of the inputs before it, for progress
+};
+
+using SourceOpener = std::unique_ptr<FrameSource> (*)(const char *path, uint8_t *payload, Progress *progress,
+                                                      vrc_convert_result_t *result, int *rc);
+
+// The inputs in time order and how to open them; the first one's tracks,
+// the media its presentation skips and its sound's configuration, which the
+// output takes from it.
+struct Inputs {
+    std::vector<InputRecord> records;
+    SourceOpener open = nullptr;
+    const char *reference = nullptr;  // non-null: inputs without moov, read with this whole file of their camera
+    Progress *progress = nullptr;
+    vrc_track_info_t front_tracks[2] = {};
+    int64_t front_skip[2] = {};
+    uint8_t front_audio_config[MOV_MAX_AUDIO_CONFIG] = {};
+    uint32_t front_audio_config_size = 0;
+
+    // The source of the input at path: through open, or salvaged with the
+    // reference; null with the failure's code in *rc.
+    std::unique_ptr<FrameSource> open_path(const char *path, uint8_t *payload, vrc_convert_result_t *result,
+                                           int *rc) const;
+    // Input i's source, null with the failure's code in *rc.
+    std::unique_ptr<FrameSource> source(size_t i, uint8_t *payload, vrc_convert_result_t *result, int *rc) const;
+};
+
 class FrameFeed {
 public:
-    // sources: in time order, owned; payload: kPayloadCapacity bytes.
-    FrameFeed(std::vector<std::unique_ptr<FrameSource>> sources, const FeedPlan &plan, uint8_t *payload,
-              vrc_convert_result_t *result);
+    // inputs: in time order, at least one; payload: kPayloadCapacity bytes.
+    FrameFeed(Inputs inputs, const FeedPlan &plan, uint8_t *payload, vrc_convert_result_t *result);
     // Positions the inputs at the range's start. 0, or VRC_CONVERT_ERR_RANGE
     // when no input reaches into the range.
     int start();
-    void describe(vrc_track_info_t tracks[2]) const { sources_.front()->describe(tracks); }
+    void describe(vrc_track_info_t tracks[2]) const
+    {
+        std::memcpy(tracks, inputs_.front_tracks, sizeof inputs_.front_tracks);
+    }
     // The next frame of the current output, with the muxer's track slot and
     // numbering. cut: the frame (held) begins the next output; call
     // begin_output, then next delivers it. failed: *rc and the message tell.
@@ -51,9 +90,16 @@ public:
     // range (the message gives the span of the inputs).
     int finish();
     void lend(UriIoBatch *lent);
-    void dropped(const vrc_media_packet_t &packet) { sources_[current_]->dropped(packet); }
+    void dropped(const vrc_media_packet_t &packet) { source_->dropped(packet); }
     void note(char *message, size_t size) const;
-    const std::vector<std::unique_ptr<FrameSource>> &sources() const { return sources_; }
+    const Inputs &inputs() const { return inputs_; }
+    // The first input's sound configuration into out; its size, 0 for none.
+    uint32_t audio_config(uint8_t *out, uint32_t capacity) const
+    {
+        const uint32_t size = std::min(inputs_.front_audio_config_size, capacity);
+        std::memcpy(out, inputs_.front_audio_config, size);
+        return size;
+    }
 
 private:
     bool has_from() const { return plan_.from_ms != VRC_CONVERT_NO_TIME; }
@@ -61,6 +107,8 @@ private:
     bool wanted(const vrc_media_packet_t &packet, int64_t t);
     FeedStep read_wanted(Frame *frame, int64_t *t, int *rc);
     int next_source();
+    // Closes the current input, keeping what it has to say, and opens input i.
+    int open_input(size_t i);
     bool cuts_here(const vrc_media_packet_t &packet, int64_t t) const;
     int64_t grid_floor(int64_t t) const;
     // When an output whose first frame is at t starts: the range's start or
@@ -70,12 +118,14 @@ private:
     void place_exact(Frame *frame, uint32_t slot, int64_t t);
     int range_failure();
 
-    std::vector<std::unique_ptr<FrameSource>> sources_;
+    Inputs inputs_;
+    std::unique_ptr<FrameSource> source_;  // inputs_'s current_, open
     FeedPlan plan_;
     uint8_t *payload_;
     vrc_convert_result_t *result_;
     UriIoBatch *lent_ = nullptr;
     size_t current_ = 0;
+    char note_[sizeof(vrc_convert_result_t::message)] = "";  // what the inputs closed had to add
     bool source_started_ = false;  // the current input delivered its first key frame
     bool origin_set_ = false;
     int64_t origin_ms_ = 0;        // calendar time of stamp 0 on the output clock

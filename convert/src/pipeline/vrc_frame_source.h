@@ -57,8 +57,6 @@ enum class SourceStep { frame, end, failed };
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
-    // 0, or the failure of an input no MP4 file can hold.
-    virtual int fits() const = 0;
     // The video and audio tracks as the muxer is to declare them.
     virtual void describe(vrc_track_info_t tracks[2]) const = 0;
     // The next frame, its payload in payload (kPayloadCapacity bytes) or in

@@ -18,14 +18,9 @@ namespace {
 
 constexpr uint32_t kHeaderSize = VRC_OLDREC_HEADER_SIZE;
 constexpr uint32_t kMagicSize = 4;
-// The legacy reader's offsets and the MP4 file's chunk offsets are 32-bit:
-// a larger recording cannot be converted whole.
-constexpr uint64_t kLargestInput = UINT32_MAX;
-
-
 // A frame as its header describes it.
 struct HeaderFrame {
-    uint32_t offset;  // of the payload
+    uint64_t offset;  // of the payload
     uint32_t size;
     bool video;
     bool key;
@@ -47,19 +42,10 @@ public:
     {
         if (!vrc::file_identity(path_, &identity_))
             return fail_result(result_, VRC_CONVERT_ERR_INPUT, "cannot open %s: %s", path_, vrc::file_error_text());
-        if (identity_.size > kLargestInput) return 0;  // fits() tells
         HeaderFrame frame;
         if (payload && next_header(&frame, payload)) take_anchor(frame);
-        d_->read_offset = 0;
+        vrc_oldrecord_demuxer_move(d_, 0);
         return 0;
-    }
-
-    int fits() const override
-    {
-        if (identity_.size <= kLargestInput) return 0;
-        return fail_result(result_, VRC_CONVERT_ERR_OUTPUT,
-                           "the recording holds more than one MP4 file can: it is 4 GiB or larger (%llu bytes)",
-                           static_cast<unsigned long long>(identity_.size));
     }
 
     void describe(vrc_track_info_t tracks[2]) const override
@@ -126,13 +112,13 @@ public:
     // headers are read from the start.
     bool seek(int64_t time_ms, uint8_t *payload) override
     {
-        constexpr uint32_t kNoKeyFrame = UINT32_MAX;
-        const uint32_t near = bisect(time_ms, payload);
-        uint32_t start = kNoKeyFrame;
+        constexpr uint64_t kNoKeyFrame = UINT64_MAX;
+        const uint64_t near = bisect(time_ms, payload);
+        uint64_t start = kNoKeyFrame;
         bool after = scan_to(time_ms, near, payload, &start);
         if (start == kNoKeyFrame && near != 0) after = scan_to(time_ms, 0, payload, &start);
         if (start == kNoKeyFrame) start = 0;
-        d_->read_offset = start;
+        vrc_oldrecord_demuxer_move(d_, start);
         covered_ = start;
         return after;
     }
@@ -165,9 +151,9 @@ public:
 
     int64_t last_ms(uint8_t *payload) override
     {
-        const uint32_t at = d_->read_offset;
+        const uint64_t at = vrc_oldrecord_demuxer_position(d_);
         seek(INT64_MAX, payload);
-        d_->read_offset = at;
+        vrc_oldrecord_demuxer_move(d_, at);
         return last_seen_;
     }
 
@@ -199,9 +185,10 @@ private:
         return first_ms_ + static_cast<int32_t>(stamp - first_stamp_);
     }
 
-    static HeaderFrame frame_of(const vrc_media_packet_t &packet)
+    // The frame the reader delivered last, at its 64-bit position.
+    HeaderFrame frame_of(const vrc_media_packet_t &packet) const
     {
-        return HeaderFrame{packet.offset, packet.size, packet.media_type == VRC_MEDIA_VIDEO, packet.key_frame != 0,
+        return HeaderFrame{vrc_oldrecord_demuxer_payload_position(d_), packet.size, packet.media_type == VRC_MEDIA_VIDEO, packet.key_frame != 0,
                      packet.timestamp, packet.utctime};
     }
 
@@ -211,8 +198,7 @@ private:
     {
         uint8_t header[kHeaderSize];
         OldrecHeader h;
-        if (offset + kHeaderSize > UINT32_MAX ||
-            vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(offset), SEEK_SET) != static_cast<int64_t>(offset) ||
+        if (vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(offset), SEEK_SET) != static_cast<int64_t>(offset) ||
             vrc_uri_io_file_read(d_->pb, header, kHeaderSize) != int{kHeaderSize} ||
             !oldrec_plausible_header(header, offset, identity_.size, &h))
             return false;
@@ -226,8 +212,8 @@ private:
     // at the magic of the next header. Only the headers are read.
     bool clean_frame_at(HeaderFrame *frame)
     {
-        if (!header_at(d_->read_offset, frame)) return false;
-        const uint64_t end = uint64_t{frame->offset} + frame->size;
+        if (!header_at(vrc_oldrecord_demuxer_position(d_), frame)) return false;
+        const uint64_t end = frame->offset + frame->size;
         if (end == identity_.size) return true;
         uint8_t next[kMagicSize];
         return vrc_uri_io_file_seek(d_->pb, static_cast<int64_t>(end), SEEK_SET) == static_cast<int64_t>(end) &&
@@ -241,7 +227,7 @@ private:
         if (!header_at(offset, frame)) return false;
         HeaderFrame next = *frame;
         for (int n = 0; n < 2; ++n) {
-            const uint64_t at = uint64_t{next.offset} + next.size;
+            const uint64_t at = next.offset + next.size;
             if (at >= identity_.size) return true;  // the end of the file closes the chain
             if (!header_at(at, &next)) return false;
         }
@@ -262,7 +248,7 @@ private:
 
     // An offset of a header some way before time: halves the span of bytes
     // until the frames within it are few enough to read their headers.
-    uint32_t bisect(int64_t time_ms, uint8_t *window)
+    uint64_t bisect(int64_t time_ms, uint8_t *window)
     {
         constexpr uint64_t kHeaderScanBytes = 8u << 20;
         constexpr int64_t kKeyLeadMs = 30000;  // key frames lie closer together than this
@@ -275,15 +261,15 @@ private:
             else
                 high = middle;
         }
-        return static_cast<uint32_t>(low);
+        return low;
     }
 
     // Reads the frame headers from offset on to the first video frame past
     // time; *start: the last key frame's header at or before it. Whether a
     // frame lies at or after time.
-    bool scan_to(int64_t time_ms, uint32_t offset, uint8_t *payload, uint32_t *start)
+    bool scan_to(int64_t time_ms, uint64_t offset, uint8_t *payload, uint64_t *start)
     {
-        d_->read_offset = offset;
+        vrc_oldrecord_demuxer_move(d_, offset);
         bool after = false;
         HeaderFrame frame;
         // Video frames come in time order; audio ones interleave loosely.
@@ -303,7 +289,7 @@ private:
     bool next_header(HeaderFrame *frame, uint8_t *payload)
     {
         if (clean_frame_at(frame)) {
-            d_->read_offset = frame->offset + frame->size;
+            vrc_oldrecord_demuxer_move(d_, frame->offset + frame->size);
             return true;
         }
         vrc_media_packet_t packet;
@@ -322,16 +308,17 @@ private:
     // are left for a later conversion.
     bool written_since_start(const vrc_media_packet_t &packet) const
     {
-        return uint64_t{packet.offset} + packet.size > identity_.size;
+        return vrc_oldrecord_demuxer_payload_position(d_) + packet.size > identity_.size;
     }
 
     // Bytes between the end of the previous frame and this one's header were
     // skipped; false when the host cancels.
     bool note_frame_read(const vrc_media_packet_t &packet)
     {
-        const uint64_t header = uint64_t{packet.offset} - VRC_OLDREC_HEADER_SIZE;
+        const uint64_t payload = vrc_oldrecord_demuxer_payload_position(d_);
+        const uint64_t header = payload - VRC_OLDREC_HEADER_SIZE;
         if (header > covered_) result_->bytes_skipped += header - covered_;
-        const uint64_t end = uint64_t{packet.offset} + packet.size;
+        const uint64_t end = payload + packet.size;
         covered_ = end < identity_.size ? end : identity_.size;
         return progress_->report(base, covered_);
     }

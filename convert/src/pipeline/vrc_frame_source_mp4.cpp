@@ -46,7 +46,6 @@ public:
         return no_frames_failure();
     }
 
-    int fits() const override { return 0; }
 
     void describe(vrc_track_info_t tracks[2]) const override
     {

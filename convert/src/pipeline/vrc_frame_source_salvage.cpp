@@ -168,7 +168,6 @@ public:
         return 0;
     }
 
-    int fits() const override { return 0; }
     void describe(vrc_track_info_t tracks[2]) const override { std::memcpy(tracks, ref_.tracks, sizeof ref_.tracks); }
     uint32_t audio_config(uint8_t *, uint32_t) const override { return 0; }
     // Pictures placed by their order counts play from the reference's delay on.

@@ -122,6 +122,14 @@ int thread_start(vrc_thread_routine_t routine, void *context, int platform_prior
 void *page_alloc(size_t size);
 void page_free(void *block, size_t size);
 
+// Address space for a block that grows in place: reserve takes the most it
+// will ever need without memory behind it (null on failure); commit makes
+// bytes [offset, offset + size) of it usable and zeroed (false when the
+// system has no memory left); release gives back the whole reservation.
+void *page_reserve(size_t size);
+bool page_commit(void *block, size_t offset, size_t size);
+void page_release(void *block, size_t size);
+
 }  // namespace vrc
 
 #endif

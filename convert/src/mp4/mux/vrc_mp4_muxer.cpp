@@ -240,6 +240,13 @@ uint32_t plan_description(const vrc_mp4_muxer_t &m, PacketPlan *plan)
     return 8 + plan->sets.seq_param_len + plan->sets.pic_param_len;
 }
 
+// The recorder's own files (private records on) keep its documented
+// ceilings; any other file is bounded by the frame table alone.
+uint32_t frame_limit(const vrc_mp4_muxer_t &m)
+{
+    return m.private_enable ? VRC_MUXER_MAX_FRAMES : m.table.capacity;
+}
+
 // The muxer's checks of a packet: 0 when it may be written, else -3, or -5
 // for a video frame without a slice (logged).
 int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, PacketPlan *plan)
@@ -249,14 +256,14 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track_id error %d >= %d!\n", p.track_id, m.nr_tracks);
         return VRC_ERR_FRAME_REFUSED;
     }
-    if (m.nr_avframes[t] >= VRC_MUXER_MAX_TRACK_FRAMES) {
+    if (m.private_enable && m.nr_avframes[t] >= VRC_MUXER_MAX_TRACK_FRAMES) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track frames exceed max number %d\n", VRC_MUXER_MAX_TRACK_FRAMES);
         return refuse(plan, true, "the %s track is full (%u frames per track)", is_video(p) ? "video" : "audio",
                       unsigned{VRC_MUXER_MAX_TRACK_FRAMES});
     }
-    if (m.nr_frames >= m.max_frames) {
-        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "AV frames exceed max number %d!\n", m.max_frames);
-        return refuse(plan, true, "the file is full (%u frames)", m.max_frames);
+    if (m.nr_frames >= frame_limit(m)) {
+        vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "AV frames exceed max number %u!\n", frame_limit(m));
+        return refuse(plan, true, "the file is full (%u frames)", frame_limit(m));
     }
     uint64_t sample_size = 0;
     if (!plan_sample(p, plan, &sample_size))
@@ -277,8 +284,8 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
     }
     plan->sample_size = static_cast<uint32_t>(sample_size);
     plan->private_bytes = vrc::mov_private_bytes(m, plan->key_frame, t);
-    const uint64_t mdat_end = uint64_t{m.mdat_size} + plan->private_bytes + plan->sample_size;
-    if (m.mdat_offset + mdat_end > vrc::MOV_MAX_FILE_OFFSET) {
+    const uint64_t mdat_end = m.mdat_size + plan->private_bytes + plan->sample_size;
+    if (m.private_enable && m.mdat_offset + mdat_end > vrc::MOV_MAX_FILE_OFFSET) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "track %d frame would end at byte %llu, beyond 32-bit offsets!\n",
                     p.track_id, static_cast<unsigned long long>(m.mdat_offset + mdat_end));
         return refuse(plan, true, "its frames would end past 4 GiB (32-bit chunk offsets)");
@@ -286,7 +293,8 @@ int vrc_mp4_muxer_plan_packet(const vrc_mp4_muxer_t &m, const vrc_media_packet_t
     if (m.mdat_size_fixed == 0) return 0;
     if (mdat_end > m.mdat_size_fixed) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__,
-                    "mdat small, mdat_szie %d, frame size %d, need_space %d, mdat_size_fixed %d!\n", m.mdat_size,
+                    "mdat small, mdat_szie %d, frame size %d, need_space %d, mdat_size_fixed %d!\n",
+                    static_cast<int>(m.mdat_size),
                     plan->sample_size, plan->private_bytes, m.mdat_size_fixed);
         return refuse(plan, true, "its pre-sized mdat is full (%u bytes)", m.mdat_size_fixed);
     }
@@ -319,7 +327,7 @@ void keep_description(vrc_mp4_muxer_t &m, const PacketPlan &plan)
     // Until its first key frame the description follows the sets it meets.
     if (!m.description_keyed) m.descriptions[m.current_description] = plan.sets;
     if (plan.key_frame) m.description_keyed = 1;
-    m.description_of[m.nr_frames] = static_cast<uint8_t>(m.current_description);
+    m.table.description_of[m.nr_frames] = static_cast<uint8_t>(m.current_description);
 }
 
 mov_frame_info_t frame_record(const vrc_media_packet_t &p, const PacketPlan &plan, uint32_t stamp)
@@ -378,7 +386,7 @@ void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
 {
     const uint32_t t = p.track_id;
     keep_description(m, plan);
-    mov_frame_info_t &f = m.frames[m.nr_frames];
+    mov_frame_info_t &f = m.table.frames[m.nr_frames];
     f = frame_record(p, plan, stamp);
     FrameOut out(m, f);
     const auto write_unit = [&](const vrc::NalUnit &nal) {
@@ -386,7 +394,7 @@ void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
         out.bytes(nal.data, nal.size);
     };
     if (plan.sets_in_band) {  // from memory that outlives the call: a write batch borrows it
-        const mov_param_sets_t &sets = m.descriptions[m.description_of[m.nr_frames]];
+        const mov_param_sets_t &sets = m.descriptions[m.table.description_of[m.nr_frames]];
         write_unit(vrc::NalUnit{sets.seq_param, sets.seq_param_len});
         write_unit(vrc::NalUnit{sets.pic_param, sets.pic_param_len});
     }
@@ -398,7 +406,7 @@ void vrc_mp4_muxer_write_video_track(vrc_mp4_muxer_t &m, const vrc_media_packet_
 void vrc_mp4_muxer_write_audio_track(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const PacketPlan &plan,
                                      uint32_t stamp)
 {
-    mov_frame_info_t &f = m.frames[m.nr_frames];
+    mov_frame_info_t &f = m.table.frames[m.nr_frames];
     f = frame_record(p, plan, stamp);
     FrameOut(m, f).bytes(plan.audio, plan.sample_size);
     update_track_times(m, p, vrc::MOV_AUDIO_LEAD_MS);
@@ -426,9 +434,13 @@ vrc_mp4_muxer_t *vrc_mp4_muxer_open(const char *path, int flags)
 {
     auto *m = static_cast<vrc_mp4_muxer_t *>(vrc_calloc(1, sizeof(vrc_mp4_muxer_t)));
     if (!m) return nullptr;
+    if (!vrc::mov_table_reserve(m->table, vrc::MOV_TABLE_CAPACITY)) {
+        vrc_free(m);
+        return nullptr;
+    }
     m->pb = vrc_uri_io_file_new(flags, path);
     if (!m->pb) {
-        vrc_free(m);
+        vrc_mp4_muxer_free(m);
         return nullptr;
     }
     m->bitrate_interval = kBitrateIntervalSeconds;
@@ -436,7 +448,6 @@ vrc_mp4_muxer_t *vrc_mp4_muxer_open(const char *path, int flags)
     m->private_enable = 1;
     m->private_size = vrc::MOV_MR01_SIZE;
     m->mdat_size_fixed = VRC_MUXER_MDAT_SIZE_FIXED;
-    m->max_frames = VRC_MUXER_MAX_FRAMES;
     m->start_time = static_cast<uint32_t>(vrc_clock_monotonic_get());
     m->creation_time = static_cast<uint32_t>(vrc_utc_time());
     return m;
@@ -497,6 +508,7 @@ extern "C" VRC_API void vrc_mp4_muxer_free(vrc_mp4_muxer_t *muxer)
     if (!muxer) return;
     vrc_uri_io_file_free(muxer->pb);
     muxer->pb = nullptr;
+    vrc::mov_table_release(muxer->table);
     vrc_free(muxer);
 }
 
@@ -540,7 +552,9 @@ int vrc::mov_write_sample(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const
         return VRC_ERR_MUXER_IO;
     }
     PacketPlan plan;
-    const int planned = vrc_mp4_muxer_plan_packet(m, p, &plan);
+    int planned = vrc_mp4_muxer_plan_packet(m, p, &plan);
+    if (planned == 0 && !vrc::mov_table_make_room(m.table, m.nr_frames))
+        planned = refuse(&plan, true, "no memory is left for its frame table (%u frames)", m.nr_frames);
     m.refusal = plan.refusal;
     if (planned != 0) {
         vrc_log_msg(VRC_LOG_DEBUG, __FILE__, __LINE__, "write is err\n");
@@ -552,7 +566,7 @@ int vrc::mov_write_sample(vrc_mp4_muxer_t &m, const vrc_media_packet_t &p, const
                     m.last_seq[t]);
     m.last_seq[t] = p.seq;
     m.exact_times[t] = exact;
-    m.composition[m.nr_frames] = time.composition_offset;
+    m.table.composition[m.nr_frames] = time.composition_offset;
     if (time.composition_offset != 0) m.has_composition[t] = 1;
     if (time.duration != 0) m.end_duration[t] = time.duration;
     const auto stamp = static_cast<uint32_t>(time.decode_time);

@@ -37,7 +37,7 @@ bool transfer_at(vrc_uri_io_file_t *pb, uint64_t offset, uint8_t *data, uint32_t
 
 // Moves the bytes from..end of the file forward by distance; back to front,
 // so that no byte is overwritten before it has been read.
-bool move_forward(vrc_uri_io_file_t *pb, uint64_t from, uint64_t end, uint32_t distance, uint8_t *block)
+bool move_forward(vrc_uri_io_file_t *pb, uint64_t from, uint64_t end, uint64_t distance, uint8_t *block)
 {
     for (uint64_t at = end; at > from;) {
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(vrc::MOV_MOVE_BLOCK_SIZE, at - from));
@@ -58,9 +58,9 @@ extern "C" VRC_API int vrc_mp4_muxer_set_faststart(vrc_mp4_muxer_t *muxer, int e
 
 int vrc::mov_make_room_for_moov(vrc_mp4_muxer_t &m)
 {
-    const uint32_t room = m.moov.moov_size;
-    const uint64_t samples_end = uint64_t{m.mdat_offset} + room + m.mdat_size;
-    if (samples_end > MOV_MAX_FILE_OFFSET) {
+    const uint64_t room = mov_moov_room(m);
+    const uint64_t samples_end = m.mdat_offset + room + m.mdat_size;
+    if (m.private_enable && samples_end > MOV_MAX_FILE_OFFSET) {
         vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__,
                     "moov in front would end the frames at byte %llu, beyond 32-bit offsets!\n",
                     static_cast<unsigned long long>(samples_end));
@@ -74,6 +74,6 @@ int vrc::mov_make_room_for_moov(vrc_mp4_muxer_t &m)
         return m.pb->error;
     }
     m.pb->pos = m.mdat_offset;
-    m.mdat_offset += room;
+    m.mdat_offset += static_cast<uint32_t>(room);
     return 0;
 }

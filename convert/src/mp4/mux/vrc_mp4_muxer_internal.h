@@ -18,7 +18,10 @@ namespace vrc {
 class UriIoBatch;
 
 constexpr uint32_t MOV_MOOV_TRACKS = 2;         // moov describes slots 0 (video) and 1 (audio)
-// Chunk offsets are 32 bits: no byte of a sample may lie beyond this.
+// The largest value of a 32-bit field: with private records on, no byte of
+// a sample may lie beyond it (the recorder's own files keep 32-bit chunk
+// offsets); without them a larger offset, mdat or duration takes the
+// 64-bit form of its box.
 constexpr uint64_t MOV_MAX_FILE_OFFSET = 0xFFFFFFFFu;
 // The media data move in blocks of this size when moov goes in front.
 constexpr uint32_t MOV_MOVE_BLOCK_SIZE = 4u << 20;
@@ -44,13 +47,13 @@ struct mov_trak_size_t {
     uint32_t ctts_version;             // 1 when an offset is negative
     uint32_t stsz_size, stsc_size;
     uint32_t stsc_entries;
-    uint32_t stco_size, stss_size;
+    uint32_t stco_size, stss_size;  // stco_size: of co64 when the offsets are wide
     uint32_t stss_entries;       // key frames of the track
     uint32_t samples_per_chunk;  // every sample is a chunk of its own: 1
     uint32_t nr_chunks;
     uint32_t edts_size, elst_size;  // 0: the track starts with the movie and plays from its first sample
-    uint32_t empty_edit;         // movie time before the track's first sample plays
-    uint32_t media_edit;         // movie time the track's media plays
+    uint64_t empty_edit;         // movie time before the track's first sample plays
+    uint64_t media_edit;         // movie time the track's media plays
     uint32_t last_duration;      // of the track's last sample: its usual step
 };
 
@@ -60,16 +63,48 @@ struct MovRefusal {
     bool full;  // the file has no room for any later sample either
 };
 
+// The per-frame columns of the muxer, in one block of address space reserved
+// at creation and committed as frames arrive: 21 bytes a frame in all (the
+// 12-byte frame record, its composition offset, the place of a late track's
+// frame, its sample description). The moov is read off these columns as it
+// is written, so no other memory grows with the length of a recording.
+struct MovFrameTable {
+    mov_frame_info_t *frames;
+    int32_t *composition;      // presentation minus decode time
+    uint32_t *late_places;     // by the late track's sample number: where its first input frame stood
+    uint8_t *description_of;   // its sample description
+    uint32_t capacity;         // frames reserved
+    uint32_t committed;        // frames usable
+    void *block;
+    size_t block_size;
+};
+
+// Frames a muxer's table can hold: the recorder's documented ceiling on a
+// 32-bit build, where up to ten conversions share the address space; far
+// more on a 64-bit one (weeks of a camera), bounded so that every box of
+// moov still has a 32-bit size (at most 44 bytes of tables per sample).
+constexpr uint32_t MOV_TABLE_CAPACITY = sizeof(void *) >= 8 ? (1u << 26) : VRC_MUXER_MAX_FRAMES;
+// Frames committed at a time: one system call per 64 Ki frames.
+constexpr uint32_t MOV_TABLE_COMMIT_STEP = 1u << 16;
+
+// Reserves the table's address space; false on failure (nothing held).
+bool mov_table_reserve(MovFrameTable &table, uint32_t capacity);
+// Makes entry index usable, committing the next step when needed; false
+// when it is beyond the capacity or the system has no memory left.
+bool mov_table_make_room(MovFrameTable &table, uint32_t index);
+void mov_table_release(MovFrameTable &table);
+
 struct mov_moov_size_t {
     uint32_t moov_size;
     uint32_t mvhd_size;
+    uint32_t wide_offsets;  // a sample lies past 4 GiB: co64 instead of stco
     mov_trak_size_t trak[VRC_MUXER_MAX_TRACKS];
 };
 
 }  // namespace vrc
 
-// One zeroed allocation holds everything, the frame table included; its
-// pages are touched only as frames arrive (the move block's only by a
+// One zeroed allocation holds everything but the frame table, whose pages
+// are committed as frames arrive (the move block's are touched only by a
 // faststart tail).
 struct vrc_mp4_muxer_t {
     vrc_uri_io_file_t *pb;      // the output file
@@ -78,26 +113,26 @@ struct vrc_mp4_muxer_t {
     // between header and tail).
     vrc::UriIoBatch *batch;
     vrc_track_info_t tracks[VRC_MUXER_MAX_TRACKS];
+    uint64_t media_duration[VRC_MUXER_MAX_TRACKS];  // the sample durations added up, track units (the tail's)
     uint32_t nr_tracks;
     uint32_t nr_avframes[VRC_MUXER_MAX_TRACKS];
-    uint32_t nr_frames;         // also the next free entry of frames
-    uint32_t max_frames;
+    uint32_t nr_frames;         // also the next free entry of the frame table
     uint32_t last_seq[VRC_MUXER_MAX_TRACKS];
     uint32_t bitrate_bytes[VRC_MUXER_MAX_TRACKS];
     uint32_t bitrate_start[VRC_MUXER_MAX_TRACKS];
     uint32_t bitrate[VRC_MUXER_MAX_TRACKS];  // bytes per second of the last window
     uint32_t bitrate_interval;               // window length in seconds
     uint32_t bitrate_log;
-    mov_frame_info_t frames[VRC_MUXER_MAX_FRAMES];
+    vrc::MovFrameTable table;
     uint32_t creation_time;     // seconds since 1970, written into mr00
     uint32_t start_time;        // millisecond clock value paired with creation_time
     uint32_t private_enable;
     uint32_t private_size;
-    uint32_t mdat_offset;
+    uint32_t mdat_offset;       // of mdat's 8-byte header; a 16-byte one starts 8 bytes earlier
     uint32_t mdat_size_fixed;
     uint32_t ftyp_size;
     uint32_t free_size;
-    uint32_t mdat_size;         // bytes of mdat so far, header included
+    uint64_t mdat_size;         // bytes of mdat so far, an 8-byte header included
     vrc::mov_moov_size_t moov;
     uint32_t tracks_added;      // add_tracks has been called
     uint32_t param_set_warned[VRC_MUXER_MAX_TRACKS];  // oversized parameter set reported
@@ -119,7 +154,6 @@ struct vrc_mp4_muxer_t {
     // where the stamps' repair judges it against the other track.
     uint32_t late_track;
     uint32_t late_lead;         // milliseconds its first sample leads the first input frame (an encoder's delay)
-    uint32_t late_places[VRC_MUXER_MAX_TRACK_FRAMES];
     uint32_t faststart;         // moov in front of mdat
     vrc::MovRefusal refusal;    // of the last sample refused; empty after one written
     // Times given exactly (decode times and the last duration from an MP4
@@ -136,10 +170,25 @@ struct vrc_mp4_muxer_t {
     uint32_t current_description;  // of the frames being written
     uint32_t description_keyed;
     uint32_t description_warned;
-    uint8_t description_of[VRC_MUXER_MAX_FRAMES];  // per frame: its sample description
-    int32_t composition[VRC_MUXER_MAX_FRAMES];     // per frame: presentation minus decode time
     uint8_t move_block[vrc::MOV_MOVE_BLOCK_SIZE];  // faststart: the media data move through it
 };
+
+namespace vrc {
+
+// mdat grown past 32 bits takes the 16-byte header (size 1, then a 64-bit
+// size), 8 bytes in front of where its 8-byte header stood: over the free
+// box, which lies right there when no private record does (and only then
+// may a file grow so large).
+inline bool mov_mdat_is_large(const vrc_mp4_muxer_t &m) { return m.mdat_size > MOV_MAX_FILE_OFFSET; }
+
+// Bytes mdat moves when moov goes in front of it: moov's size, and 8 more
+// for a 16-byte mdat header (the free box stays in front of moov).
+inline uint64_t mov_moov_room(const vrc_mp4_muxer_t &m)
+{
+    return uint64_t{m.moov.moov_size} + (mov_mdat_is_large(m) ? 8 : 0);
+}
+
+}  // namespace vrc
 
 // A muxer writing to path, opened with the file layer's flags (the
 // conversion's output is a file it has just created); null on failure.
@@ -168,8 +217,8 @@ int mov_write_sample(vrc_mp4_muxer_t &m, const vrc_media_packet_t &packet, const
 // moov was given, leaves the file at the room so made and counts mdat from
 // its new place, so that moov is written there with the chunk offsets the
 // samples now have (vrc_mp4_muxer_faststart.cpp). 0; VRC_ERR_FRAME_REFUSED
-// (nothing moved) when a sample would then lie beyond 32-bit offsets; the
-// file's error when a read or write failed.
+// (nothing moved) when private records are on and a sample would then lie
+// beyond 32-bit offsets; the file's error when a read or write failed.
 int mov_make_room_for_moov(vrc_mp4_muxer_t &m);
 
 // Replaces the stamps of the slot's frames in the frame table by the times

@@ -27,6 +27,8 @@ using vrc::mov_trak_size_t;
 constexpr uint32_t kMvhdSize = 108;
 constexpr uint32_t kTkhdSize = 92;
 constexpr uint32_t kMdhdSize = 32;
+// Version 1 of mvhd, tkhd and mdhd: both times and the duration take 64 bits.
+constexpr uint32_t kWideHeaderExtra = 12;
 constexpr uint32_t kHdlrSize = 44;
 constexpr uint32_t kVmhdSize = 20;
 constexpr uint32_t kSmhdSize = 16;
@@ -36,9 +38,13 @@ constexpr uint32_t kStsdHeaderSize = MOV_BOX_ATOM_SIZE + vrc::MOV_STSD_FIXED_SIZ
 constexpr uint32_t kFullBoxHeaderSize = 16;    // header, version and flags, entry count
 constexpr uint32_t kStszHeaderSize = 20;       // ... and the common sample size
 constexpr uint32_t kElstEntrySize = 12;        // segment duration, media time, rate
+constexpr uint32_t kWideElstEntrySize = 20;    // the same with 64-bit duration and media time
 constexpr uint32_t kMediaRateOne = 0x00010000; // 1.0, 16.16
 constexpr uint32_t kNextTrackId = 3;
 constexpr uint32_t kUnityMatrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+
+// A value past 32 bits: its box takes version 1, its 64-bit fields.
+bool wide(uint64_t value) { return value > vrc::MOV_MAX_FILE_OFFSET; }
 
 // Slots that moov describes: 0 as video, 1 as audio.
 uint32_t moov_slot_count(const vrc_mp4_muxer_t &m)
@@ -55,9 +61,9 @@ void for_each_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
 {
     uint64_t offset = uint64_t{m.mdat_offset} + MOV_BOX_ATOM_SIZE;
     for (uint32_t i = 0; i < m.nr_frames; ++i) {
-        const mov_frame_info_t &f = m.frames[i];
+        const mov_frame_info_t &f = m.table.frames[i];
         offset += vrc::mov_private_bytes(m, f.key_frame, f.track_id);
-        if (f.track_id == slot) visit(f, static_cast<uint32_t>(offset));
+        if (f.track_id == slot) visit(f, offset);
         offset += f.size;
     }
 }
@@ -70,7 +76,7 @@ void for_each_sample_duration(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&v
 {
     bool first = true;
     uint32_t previous = 0;
-    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint32_t) {
+    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint64_t) {
         if (!first) visit(f.timestamp - previous);
         first = false;
         previous = f.timestamp;
@@ -102,7 +108,7 @@ template <class Visit>
 void for_each_key_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
 {
     uint32_t number = 0;
-    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint32_t) {
+    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint64_t) {
         ++number;
         if (f.key_frame) visit(number);
     });
@@ -111,7 +117,7 @@ void for_each_key_sample(const vrc_mp4_muxer_t &m, uint32_t slot, Visit &&visit)
 // The frame's place in the frame table, where its per-frame values are.
 uint32_t frame_index(const vrc_mp4_muxer_t &m, const mov_frame_info_t &f)
 {
-    return static_cast<uint32_t>(&f - m.frames);
+    return static_cast<uint32_t>(&f - m.table.frames);
 }
 
 // Calls emit(count, value) for each run of equal values of a slot's
@@ -121,7 +127,7 @@ void for_each_run(const vrc_mp4_muxer_t &m, uint32_t slot, Value &&value, Emit &
 {
     uint32_t run_count = 0;
     int64_t run_value = 0;
-    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint32_t) {
+    for_each_sample(m, slot, [&](const mov_frame_info_t &f, uint64_t) {
         const int64_t v = value(frame_index(m, f));
         if (run_count != 0 && v == run_value) {
             ++run_count;
@@ -138,7 +144,7 @@ void for_each_run(const vrc_mp4_muxer_t &m, uint32_t slot, Value &&value, Emit &
 template <class Emit>
 void for_each_composition_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&emit)
 {
-    for_each_run(m, slot, [&](uint32_t i) { return int64_t{m.composition[i]}; }, emit);
+    for_each_run(m, slot, [&](uint32_t i) { return int64_t{m.table.composition[i]}; }, emit);
 }
 
 // The runs of the stsc table: every sample is a chunk, so a run of samples
@@ -146,7 +152,7 @@ void for_each_composition_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&em
 template <class Emit>
 void for_each_description_run(const vrc_mp4_muxer_t &m, uint32_t slot, Emit &&emit)
 {
-    for_each_run(m, slot, [&](uint32_t i) { return int64_t{m.description_of[i]}; }, emit);
+    for_each_run(m, slot, [&](uint32_t i) { return int64_t{m.table.description_of[i]}; }, emit);
 }
 
 // Sample descriptions of a slot: the video track's parameter sets, else one.
@@ -163,7 +169,7 @@ void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
 {
     uint32_t n[VRC_MUXER_MAX_TRACKS] = {};
     for (uint32_t i = 0; i < m.nr_frames; ++i) {
-        const mov_frame_info_t &f = m.frames[i];
+        const mov_frame_info_t &f = m.table.frames[i];
         const uint32_t t = f.track_id;
         if (t >= m.nr_tracks) continue;
         mov_trak_size_t &s = m.moov.trak[t];
@@ -177,6 +183,7 @@ void vrc_mp4_muxer_count_samples(vrc_mp4_muxer_t &m)
         const vrc::TrackTiming timing =
             m.exact_times[t] ? vrc::mov_exact_timing(m, t) : vrc::mov_put_stamps_in_line(m, t);
         m.tracks[t].start_time = timing.start;
+        m.media_duration[t] = timing.duration;
         m.tracks[t].duration = static_cast<uint32_t>(std::min<uint64_t>(timing.duration, UINT32_MAX));
         m.moov.trak[t].last_duration = timing.last_duration;
         m.steps_repaired[t] = timing.repaired;
@@ -212,18 +219,18 @@ int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t origin
 // (B-frames) and ends later.
 int64_t media_end(const vrc_mp4_muxer_t &m, uint32_t t)
 {
-    const int64_t duration = m.tracks[t].duration;
+    const auto duration = static_cast<int64_t>(m.media_duration[t]);
     if (!m.has_composition[t]) return duration;
     int64_t end = duration, at = 0;
     const mov_frame_info_t *previous = nullptr;
-    for_each_sample(m, t, [&](const mov_frame_info_t &f, uint32_t) {
+    for_each_sample(m, t, [&](const mov_frame_info_t &f, uint64_t) {
         if (previous) {
             at += f.timestamp - previous->timestamp;  // the previous sample ends here
-            end = std::max(end, at + m.composition[frame_index(m, *previous)]);
+            end = std::max(end, at + m.table.composition[frame_index(m, *previous)]);
         }
         previous = &f;
     });
-    if (previous) end = std::max(end, duration + m.composition[frame_index(m, *previous)]);
+    if (previous) end = std::max(end, duration + m.table.composition[frame_index(m, *previous)]);
     return end;
 }
 
@@ -248,22 +255,23 @@ void vrc_mp4_muxer_calc_edits(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
         mov_trak_size_t &s = m.moov.trak[t];
         if (m.nr_avframes[t] == 0) continue;
         const int64_t offset = presentation_start(m, t, origin, movie_timescale) - earliest;
-        s.empty_edit = static_cast<uint32_t>(std::min<int64_t>(offset, UINT32_MAX));
+        s.empty_edit = static_cast<uint64_t>(offset);
         const int64_t media = movie_time(media_end(m, t), m.tracks[t].timescale, movie_timescale) -
                               movie_time(m.media_skip[t], m.tracks[t].timescale, movie_timescale);
         int64_t plays = std::max<int64_t>(media, 0);
         if (m.media_length[t] != 0)
             plays = std::min(plays, movie_time(m.media_length[t], m.tracks[t].timescale, movie_timescale));
         if (m.play_length != 0) plays = std::min<int64_t>(plays, movie_time(m.play_length, 1000, movie_timescale) - offset);
-        s.media_edit = static_cast<uint32_t>(std::clamp<int64_t>(plays, 0, UINT32_MAX - int64_t{s.empty_edit}));
+        s.media_edit = static_cast<uint64_t>(std::max<int64_t>(plays, 0));
         if (offset == 0 && m.media_skip[t] == 0 && plays == media) continue;
-        s.elst_size = kFullBoxHeaderSize + kElstEntrySize * (s.empty_edit != 0 ? 2 : 1);
+        const uint32_t entry_size = wide(s.empty_edit) || wide(s.media_edit) ? kWideElstEntrySize : kElstEntrySize;
+        s.elst_size = kFullBoxHeaderSize + entry_size * (s.empty_edit != 0 ? 2 : 1);
         s.edts_size = MOV_BOX_ATOM_SIZE + s.elst_size;
     }
 }
 
 // What the track lasts in the movie: its empty edit and its media.
-uint32_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t)
+uint64_t track_presentation_duration(const vrc_mp4_muxer_t &m, uint32_t t)
 {
     return m.moov.trak[t].empty_edit + m.moov.trak[t].media_edit;
 }
@@ -291,14 +299,20 @@ uint32_t vrc_mp4_muxer_calc_sample_entry(const vrc_mp4_muxer_t &m, uint32_t t)
     for_each_description(m, t, [&](const vrc::CodecRow &codec, const vrc::CodecConfig &config) {
         entries += codec.entry_size(config);
     });
-    if (t == 0) {  // hosts match these lines: keep the wording
-        vrc::out_printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(MOV_BOX_ATOM_SIZE));
-        vrc::out_printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
-        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0,
-                        static_cast<long>(MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
-        vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(entries));
-    }
     return entries;
+}
+
+// The video track's sizes, once they are final. Hosts match these lines:
+// keep the wording.
+void report_video_sizes(const vrc_mp4_muxer_t &m)
+{
+    if (m.nr_avframes[0] == 0) return;
+    vrc::out_printf("MOV_BOX_ATOM_SIZE size is %ld\n", static_cast<long>(MOV_BOX_ATOM_SIZE));
+    vrc::out_printf("mov_box_video_sample_t size is %ld\n", static_cast<long>(vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
+    vrc::out_printf("trak[%d] avc1 test === %ld\n", 0,
+                    static_cast<long>(MOV_BOX_ATOM_SIZE + vrc::MOV_VIDEO_SAMPLE_FIXED_SIZE));
+    vrc::out_printf("trak[%d] avc1 test === %ld\n", 0, static_cast<long>(vrc_mp4_muxer_calc_sample_entry(m, 0)));
+    vrc::out_printf("trak[%d] size test === %ld\n", 0, static_cast<long>(m.moov.trak[0].trak_size));
 }
 
 uint32_t count_duration_runs(const vrc_mp4_muxer_t &m, uint32_t t)
@@ -310,9 +324,9 @@ uint32_t count_duration_runs(const vrc_mp4_muxer_t &m, uint32_t t)
 
 void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size_t &s)
 {
-    s.tkhd_size = kTkhdSize;
+    s.tkhd_size = kTkhdSize + (wide(track_presentation_duration(m, t)) ? kWideHeaderExtra : 0);
     s.trak_size = MOV_BOX_ATOM_SIZE + s.tkhd_size + s.edts_size;
-    s.mdhd_size = kMdhdSize;
+    s.mdhd_size = kMdhdSize + (wide(m.media_duration[t]) ? kWideHeaderExtra : 0);
     s.mdia_size = MOV_BOX_ATOM_SIZE + s.mdhd_size;
     s.hdlr_size = kHdlrSize;
     s.mdia_size += s.hdlr_size;
@@ -334,6 +348,7 @@ void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size
     s.stts_size = kFullBoxHeaderSize + 8 * s.stts_entries;
     s.stbl_size += s.stts_size;
     if (m.has_composition[t]) {
+        s.ctts_entries = 0;
         for_each_composition_run(m, t, [&](uint32_t, int64_t offset) {
             ++s.ctts_entries;
             if (offset < 0) s.ctts_version = 1;
@@ -351,20 +366,31 @@ void vrc_mp4_muxer_calc_trak(const vrc_mp4_muxer_t &m, uint32_t t, mov_trak_size
     s.stbl_size += s.stsc_size;
     s.stsz_size = kStszHeaderSize + 4 * m.nr_avframes[t];
     s.stbl_size += s.stsz_size;
-    s.stco_size = kFullBoxHeaderSize + 4 * s.nr_chunks;
+    s.stco_size = kFullBoxHeaderSize + (m.moov.wide_offsets ? 8 : 4) * s.nr_chunks;
     s.stbl_size += s.stco_size;
     s.minf_size += s.stbl_size;
     s.mdia_size += s.minf_size;
     s.trak_size += s.mdia_size;
-    if (t == 0) vrc::out_printf("trak[%d] size test === %ld\n", 0, static_cast<long>(s.trak_size));
 }
 
-void vrc_mp4_muxer_calc_moov(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
+// Sizes mvhd, every trak and moov from the counts and times worked out.
+void vrc_mp4_muxer_calc_moov(vrc_mp4_muxer_t &m, uint64_t movie_duration)
 {
-    vrc_mp4_muxer_count_samples(m);
-    vrc_mp4_muxer_calc_edits(m, movie_timescale);
-    for (uint32_t t = 0; t < moov_slot_count(m); ++t)
+    m.moov.mvhd_size = kMvhdSize + (wide(movie_duration) ? kWideHeaderExtra : 0);
+    m.moov.moov_size = MOV_BOX_ATOM_SIZE + m.moov.mvhd_size;
+    for (uint32_t t = 0; t < moov_slot_count(m); ++t) {
         if (m.nr_avframes[t] != 0) vrc_mp4_muxer_calc_trak(m, t, m.moov.trak[t]);
+        m.moov.moov_size += m.moov.trak[t].trak_size;
+    }
+}
+
+// The chunk offset of the file's last sample, the largest one: behind
+// mdat's header, and behind moov as well when moov goes in front.
+uint64_t last_chunk_offset(const vrc_mp4_muxer_t &m)
+{
+    if (m.nr_frames == 0) return 0;
+    const uint64_t room = m.faststart ? vrc::mov_moov_room(m) : 0;
+    return m.mdat_offset + room + m.mdat_size - m.table.frames[m.nr_frames - 1].size;
 }
 
 // ---- moov ---------------------------------------------------------------
@@ -372,7 +398,7 @@ void vrc_mp4_muxer_calc_moov(vrc_mp4_muxer_t &m, uint32_t movie_timescale)
 struct MovieValues {
     uint32_t creation_time;
     uint32_t timescale;
-    uint32_t duration;
+    uint64_t duration;
 };
 
 // Times and timescale of the longer of slots 0 and 1 by the running
@@ -387,9 +413,9 @@ MovieValues vrc_mp4_muxer_movie_values(const vrc_mp4_muxer_t &m)
 }
 
 // The movie lasts until its last track ends.
-uint32_t movie_duration(const vrc_mp4_muxer_t &m)
+uint64_t movie_duration(const vrc_mp4_muxer_t &m)
 {
-    uint32_t duration = 0;
+    uint64_t duration = 0;
     for (uint32_t t = 0; t < moov_slot_count(m); ++t)
         if (m.nr_avframes[t] != 0) duration = std::max(duration, track_presentation_duration(m, t));
     return duration;
@@ -415,14 +441,24 @@ void write_unity_matrix(BoxWriter &w)
     for (uint32_t value : kUnityMatrix) w.u32(value);
 }
 
+// A time or duration of a header box: 64 bits in version 1.
+void write_time(BoxWriter &w, bool v1, uint64_t value)
+{
+    if (v1)
+        w.u64(value);
+    else
+        w.u32(static_cast<uint32_t>(value));
+}
+
 void vrc_mp4_write_mvhd(BoxWriter &w, const vrc_mp4_muxer_t &m, const MovieValues &movie)
 {
     BoxScope box(w, mov_fourcc("mvhd"), m.moov.mvhd_size);
-    w.u32(0);                                          // version 0, flags 0
-    w.u32(mov_unixtime2mactime(movie.creation_time));  // creation time
-    w.u32(mov_unixtime2mactime(movie.creation_time));  // modification time
+    const bool v1 = wide(movie.duration);
+    w.u32(v1 ? 1u << 24 : 0);                          // version, flags 0
+    write_time(w, v1, mov_unixtime2mactime(movie.creation_time));  // creation time
+    write_time(w, v1, mov_unixtime2mactime(movie.creation_time));  // modification time
     w.u32(movie.timescale);                            // timescale
-    w.u32(movie.duration);                             // duration
+    write_time(w, v1, movie.duration);                 // duration
     w.u32(0x00010000);                                 // rate 1.0
     w.u16(0x0100);                                     // volume 1.0
     w.zeros(10);                                       // reserved
@@ -436,12 +472,14 @@ void vrc_mp4_write_tkhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
     const vrc_track_info_t &track = m.tracks[t];
     const PictureSize picture = track_picture_size(m, t);
     BoxScope box(w, mov_fourcc("tkhd"), m.moov.trak[t].tkhd_size);
-    w.u32(3);                                              // version 0, flags enabled and in movie
-    w.u32(mov_unixtime2mactime(track.creation_time));      // creation time
-    w.u32(mov_unixtime2mactime(track.modification_time));  // modification time
+    const uint64_t duration = track_presentation_duration(m, t);
+    const bool v1 = wide(duration);
+    w.u32((v1 ? 1u << 24 : 0) | 3);                        // version, flags enabled and in movie
+    write_time(w, v1, mov_unixtime2mactime(track.creation_time));      // creation time
+    write_time(w, v1, mov_unixtime2mactime(track.modification_time));  // modification time
     w.u32(t + 1);                                          // track ID
     w.u32(0);                                              // reserved
-    w.u32(track_presentation_duration(m, t));              // duration, movie timescale
+    write_time(w, v1, duration);                           // duration, movie timescale
     w.zeros(8);                                            // reserved
     w.u16(0);                                              // layer
     w.u16(0);                                              // alternate group
@@ -456,11 +494,12 @@ void vrc_mp4_write_mdhd(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
 {
     const vrc_track_info_t &track = m.tracks[t];
     BoxScope box(w, mov_fourcc("mdhd"), m.moov.trak[t].mdhd_size);
-    w.u32(0);                                              // version 0, flags 0
-    w.u32(mov_unixtime2mactime(track.creation_time));      // creation time
-    w.u32(mov_unixtime2mactime(track.modification_time));  // modification time
+    const bool v1 = wide(m.media_duration[t]);
+    w.u32(v1 ? 1u << 24 : 0);                              // version, flags 0
+    write_time(w, v1, mov_unixtime2mactime(track.creation_time));      // creation time
+    write_time(w, v1, mov_unixtime2mactime(track.modification_time));  // modification time
     w.u32(track.timescale);                                // timescale
-    w.u32(track.duration);                                 // duration
+    write_time(w, v1, m.media_duration[t]);                // duration
     w.u16(0);                                              // language
     w.u16(0);                                              // pre-defined
 }
@@ -576,16 +615,20 @@ void vrc_mp4_write_stsz(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, cons
     w.u32(0);                 // version 0, flags 0
     w.u32(0);                 // sample size: sizes vary
     w.u32(m.nr_avframes[t]);  // sample count
-    for_each_sample(m, t, [&](const mov_frame_info_t &f, uint32_t) { w.u32(f.size); });  // entry size
+    for_each_sample(m, t, [&](const mov_frame_info_t &f, uint64_t) { w.u32(f.size); });  // entry size
 }
 
-// One sample per chunk: the chunk offsets are the sample offsets.
+// One sample per chunk: the chunk offsets are the sample offsets, 64 bits
+// wide (co64) when a sample lies past 4 GiB.
 void vrc_mp4_write_stco(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t, const mov_trak_size_t &s)
 {
-    BoxScope box(w, mov_fourcc("stco"), s.stco_size);
+    const bool wide_offsets = m.moov.wide_offsets != 0;
+    BoxScope box(w, mov_fourcc(wide_offsets ? "co64" : "stco"), s.stco_size);
     w.u32(0);            // version 0, flags 0
     w.u32(s.nr_chunks);  // entry count
-    for_each_sample(m, t, [&](const mov_frame_info_t &, uint32_t offset) { w.u32(offset); });  // chunk offset
+    for_each_sample(m, t, [&](const mov_frame_info_t &, uint64_t offset) {
+        write_time(w, wide_offsets, offset);  // chunk offset
+    });
 }
 
 void vrc_mp4_write_stbl(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
@@ -624,15 +667,16 @@ void vrc_mp4_write_edts(BoxWriter &w, const vrc_mp4_muxer_t &m, uint32_t t)
     if (s.edts_size == 0) return;
     BoxScope edts(w, mov_fourcc("edts"), s.edts_size);
     BoxScope elst(w, mov_fourcc("elst"), s.elst_size);
-    w.u32(0);  // version 0, flags 0
+    const bool v1 = wide(s.empty_edit) || wide(s.media_edit);
+    w.u32(v1 ? 1u << 24 : 0);  // version, flags 0
     w.u32(s.empty_edit != 0 ? 2 : 1);  // entry count
     if (s.empty_edit != 0) {
-        w.u32(s.empty_edit);   // segment duration: the empty edit
-        w.u32(0xFFFFFFFFu);    // media time -1: nothing plays
+        write_time(w, v1, s.empty_edit);  // segment duration: the empty edit
+        write_time(w, v1, v1 ? UINT64_MAX : 0xFFFFFFFFu);  // media time -1: nothing plays
         w.u32(kMediaRateOne);  // media rate
     }
-    w.u32(s.media_edit);       // segment duration: the media
-    w.u32(m.media_skip[t]);    // media time where it begins
+    write_time(w, v1, s.media_edit);     // segment duration: the media
+    write_time(w, v1, m.media_skip[t]);  // media time where it begins
     w.u32(kMediaRateOne);      // media rate
 }
 
@@ -669,12 +713,16 @@ int vrc_mp4_muxer_write_moov(vrc_mp4_muxer_t &m)
 {
     MovieValues movie = vrc_mp4_muxer_movie_values(m);
     m.moov = vrc::mov_moov_size_t{};
-    m.moov.moov_size = MOV_BOX_ATOM_SIZE;
-    m.moov.mvhd_size = kMvhdSize;
-    m.moov.moov_size += m.moov.mvhd_size;
-    vrc_mp4_muxer_calc_moov(m, movie.timescale);
+    vrc_mp4_muxer_count_samples(m);
+    vrc_mp4_muxer_calc_edits(m, movie.timescale);
     movie.duration = movie_duration(m);
-    for (uint32_t t = 0; t < moov_slot_count(m); ++t) m.moov.moov_size += m.moov.trak[t].trak_size;
+    vrc_mp4_muxer_calc_moov(m, movie.duration);
+    // co64 is larger than stco: in front of mdat it only moves the samples further.
+    if (wide(last_chunk_offset(m))) {
+        m.moov.wide_offsets = 1;
+        vrc_mp4_muxer_calc_moov(m, movie.duration);
+    }
+    report_video_sizes(m);
     vrc::out_printf("moov_size's size is %ld\n", static_cast<long>(m.moov.moov_size));
     if (m.faststart) {
         const int moved = vrc::mov_make_room_for_moov(m);
@@ -690,13 +738,22 @@ int vrc_mp4_muxer_write_moov(vrc_mp4_muxer_t &m)
     return w.result();
 }
 
-// Without pre-sizing the mdat header still reads size 0: write the true size.
+// Without pre-sizing the mdat header still reads size 0: write the true
+// size, as a 16-byte header 8 bytes earlier when it needs 64 bits.
 int vrc_mp4_muxer_patch_mdat_size(vrc_mp4_muxer_t &m)
 {
     if (m.mdat_size_fixed != 0) return 0;
-    if (vrc_uri_io_file_seek(m.pb, m.mdat_offset, SEEK_SET) != m.mdat_offset) return -1;
+    const bool large = vrc::mov_mdat_is_large(m);
+    const int64_t at = int64_t{m.mdat_offset} - (large ? 8 : 0);
+    if (vrc_uri_io_file_seek(m.pb, at, SEEK_SET) != at) return -1;
     BoxWriter w(m.pb);
-    w.u32(m.mdat_size);  // mdat size
+    if (!large) {
+        w.u32(static_cast<uint32_t>(m.mdat_size));  // mdat size
+        return w.result();
+    }
+    w.u32(1);                    // size 1: the size follows in 64 bits
+    w.type(mov_fourcc("mdat"));  // type
+    w.u64(m.mdat_size + 8);      // size, the 16-byte header included
     return w.result();
 }
 

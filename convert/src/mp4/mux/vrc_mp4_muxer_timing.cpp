@@ -38,7 +38,7 @@ uint32_t other_slot(uint32_t slot) { return slot == 0 ? 1 : 0; }
 class SlotCursor {
 public:
     SlotCursor(const vrc_mp4_muxer_t &m, uint32_t slot)
-        : m_(&m), slot_(slot), places_(m.late_track == slot + 1 ? m.late_places : nullptr)
+        : m_(&m), slot_(slot), places_(m.late_track == slot + 1 ? m.table.late_places : nullptr)
     {
         settle();
     }
@@ -47,7 +47,7 @@ public:
     // Where the frame stands against the other track: its write position,
     // or for a track written late, where its first input frame stood.
     uint32_t place() const { return places_ ? places_[ordinal_] : at_; }
-    uint32_t stamp() const { return m_->frames[at_].timestamp; }
+    uint32_t stamp() const { return m_->table.frames[at_].timestamp; }
     void next()
     {
         ++at_;
@@ -64,7 +64,7 @@ public:
 private:
     void settle()
     {
-        while (at_ < m_->nr_frames && m_->frames[at_].track_id != slot_) ++at_;
+        while (at_ < m_->nr_frames && m_->table.frames[at_].track_id != slot_) ++at_;
     }
 
     const vrc_mp4_muxer_t *m_;
@@ -214,7 +214,7 @@ vrc::TrackTiming StampRepair::run()
         const uint32_t duration = duration_to(stamp);
         timing_.duration += duration;
         played += duration;
-        m_.frames[at_.index()].timestamp = played;
+        m_.table.frames[at_.index()].timestamp = played;
         previous_ = stamp;
         if (anchored == UINT32_MAX && sample_ >= anchor_ && !run_.active()) {
             anchored = sample_;
@@ -355,7 +355,7 @@ bool StampRepair::next_steps_alike(uint32_t stamp, int64_t step) const
 void StampRepair::shift(int64_t by)
 {
     for (SlotCursor sample(m_, slot_); !sample.done(); sample.next())
-        m_.frames[sample.index()].timestamp += static_cast<uint32_t>(by);
+        m_.table.frames[sample.index()].timestamp += static_cast<uint32_t>(by);
     timing_.start += static_cast<uint32_t>(by);
 }
 
