@@ -207,6 +207,11 @@ def main():
         if not shutil.which(need):
             sys.exit(f'{need} is needed')
     tool = os.path.realpath(args.tool)
+    where = args.dir or tempfile.gettempdir()
+    free = shutil.disk_usage(where if os.path.isdir(where) else '.').free
+    if 'big' in args.cases.split(',') and free < (3 * args.gib + 4) * (1 << 30):
+        print(f'SKIP: {free >> 30} GiB free under {where}: the case past 4 GiB needs {3 * args.gib + 4:.0f}')
+        return 77
     d = args.dir or tempfile.mkdtemp(prefix='vrc_length_')
     os.makedirs(d, exist_ok=True)
     start = time.time()
