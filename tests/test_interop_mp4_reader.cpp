@@ -189,6 +189,49 @@ TEST(Mp4Reader, PictureSizeChangeDecodesAsTheFile)
     }
 }
 
+// ffmpeg's files without moov (every top-level box kept but moov),
+// repaired with a shorter file of the same settings: every picture (of one
+// slice or of four) comes back and decodes, mu-law sound to the byte; AAC
+// sound is left out.
+TEST(Mp4Reader, RepairWithReferenceRecoversPictures)
+{
+    SKIP_WITHOUT_FFMPEG();
+    const struct {
+        const char *name, *audio;
+        uint32_t sound_frames;  // mu-law: its 32000 bytes in chunks of 1024, as ffmpeg wrote them
+    } cases[] = {{"salvage.mov", "-c:a pcm_mulaw -f mov", 32},
+                 {"slices.mov", "-x264-params slices=4 -c:a pcm_mulaw -f mov", 32},
+                 {"salvage.mp4", "-c:a aac", 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string whole = vrc_test::temp_path(std::string("whole_") + c.name);
+        const std::string good = vrc_test::temp_path(std::string("good_") + c.name);
+        const std::string broken = vrc_test::temp_path(std::string("broken_") + c.name);
+        const std::string out = vrc_test::temp_path(std::string("repaired_") + c.name + ".mp4");
+        for (const auto &made : {std::make_pair(whole, "4"), std::make_pair(good, "2")})
+            run("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=8000 -t " +
+                std::string(made.second) + " -c:v libx264 -pix_fmt yuv420p " + c.audio + " '" + made.first + "'");
+        const std::vector<uint8_t> bytes = vrc_test::read_file(whole);
+        std::vector<uint8_t> kept;
+        for (size_t pos = 0; pos + 8 <= bytes.size();) {
+            const size_t size = size_t{bytes[pos]} << 24 | size_t{bytes[pos + 1]} << 16 | size_t{bytes[pos + 2]} << 8 |
+                                bytes[pos + 3];
+            if (size < 8 || size > bytes.size() - pos) break;
+            if (std::string(bytes.begin() + pos + 4, bytes.begin() + pos + 8) != "moov")
+                kept.insert(kept.end(), bytes.begin() + pos, bytes.begin() + pos + size);
+            pos += size;
+        }
+        vrc_test::write_file(broken, kept);
+        std::remove(out.c_str());
+        run(std::string(VRC_TOOL_PATH) + " repair --reference '" + good + "' '" + broken + "' -o '" + out + "'");
+        const std::vector<std::vector<Sample>> packets = probe_packets(out, "");
+        ASSERT_FALSE(packets.empty());
+        EXPECT_EQ(packets[0].size(), 100u);
+        EXPECT_EQ(packets.size() > 1 ? packets[1].size() : 0u, c.sound_frames);
+        EXPECT_EQ(vrc_test::frame_hashes(out).size(), 100u);
+    }
+}
+
 }  // namespace
 
 #endif

@@ -134,6 +134,9 @@ typedef struct vrc_convert_job_t {
     uint32_t audio_bitrate;         /* bits per second of AAC audio, VRC_CONVERT_AAC_MIN_BITRATE to _MAX_BITRATE;
                                        0: the default (32000) */
     vrc_convert_output_t output_done; /* null: not called */
+    const char *reference;          /* null: the inputs are read as they are; else a whole MP4 file of the same
+                                       camera, whose streams describe inputs that lost their moov (ordinary
+                                       MP4 files: H.264 with mu-law; AAC sound is not recovered) */
 } vrc_convert_job_t;
 
 /* Runs job; result sums what went into all its outputs. The same results

@@ -106,21 +106,58 @@ void skip_scaling_matrix(RbspBitReader &r, uint32_t chroma_format_idc)
         if (r.bit()) skip_scaling_list(r, i < 6 ? 16 : 64);
 }
 
-bool skip_pic_order_cnt_fields(RbspBitReader &r)
+// The picture order count fields; poc_lsb_bits only for type 0.
+bool read_pic_order_cnt_fields(RbspBitReader &r, H264PictureOrder *order)
 {
-    const uint32_t pic_order_cnt_type = r.ue();
-    if (pic_order_cnt_type == 0) {
-        r.ue();  // log2_max_pic_order_cnt_lsb_minus4
-    } else if (pic_order_cnt_type == 1) {
+    order->poc_type = r.ue();
+    if (order->poc_type == 0) {
+        order->poc_lsb_bits = r.ue() + 4;  // log2_max_pic_order_cnt_lsb_minus4
+        if (order->poc_lsb_bits > 16) return false;
+    } else if (order->poc_type == 1) {
         r.bit();  // delta_pic_order_always_zero_flag
         r.se();   // offset_for_non_ref_pic
         r.se();   // offset_for_top_to_bottom_field
         const uint32_t cycle = r.ue();
         if (cycle > 255) return false;
         for (uint32_t i = 0; i < cycle && r.ok(); ++i) r.se();  // offset_for_ref_frame
-    } else if (pic_order_cnt_type > 2) {
+    } else if (order->poc_type > 2) {
         return false;
     }
+    return r.ok();
+}
+
+// An SPS read up to its frame_mbs_only_flag (and the flag after it): what
+// the picture size and the slices' picture order need.
+struct SpsFields {
+    uint32_t chroma_format_idc = 1;  // 4:2:0 unless the profile says otherwise
+    H264PictureOrder order{};
+    int64_t width_in_mbs = 0;
+    int64_t height_in_map_units = 0;
+};
+
+bool read_sps_fields(RbspBitReader &r, SpsFields *f)
+{
+    const uint32_t profile_idc = r.bits(8);
+    r.bits(8);  // constraint flags
+    r.bits(8);  // level_idc
+    r.ue();     // seq_parameter_set_id
+    if (has_high_profile_fields(profile_idc)) {
+        f->chroma_format_idc = r.ue();
+        if (f->chroma_format_idc > 3) return false;
+        if (f->chroma_format_idc == 3) f->order.separate_colour_plane = r.bit() != 0;
+        r.ue();   // bit_depth_luma_minus8
+        r.ue();   // bit_depth_chroma_minus8
+        r.bit();  // qpprime_y_zero_transform_bypass_flag
+        if (r.bit()) skip_scaling_matrix(r, f->chroma_format_idc);
+    }
+    f->order.frame_num_bits = r.ue() + 4;  // log2_max_frame_num_minus4
+    if (f->order.frame_num_bits > 16 || !read_pic_order_cnt_fields(r, &f->order)) return false;
+    r.ue();   // max_num_ref_frames
+    r.bit();  // gaps_in_frame_num_value_allowed_flag
+    f->width_in_mbs = int64_t{r.ue()} + 1;
+    f->height_in_map_units = int64_t{r.ue()} + 1;
+    f->order.frame_mbs_only = r.bit() != 0;
+    if (!f->order.frame_mbs_only) r.bit();  // mb_adaptive_frame_field_flag
     return r.ok();
 }
 
@@ -237,29 +274,13 @@ bool h264_sps_picture_size(const uint8_t *sps, uint32_t size, uint32_t *width, u
 {
     if (size < 4 || (sps[0] & 0x1Fu) != H264_NAL_SPS) return false;
     RbspBitReader r(sps + 1, size - 1);
-    const uint32_t profile_idc = r.bits(8);
-    r.bits(8);  // constraint flags
-    r.bits(8);  // level_idc
-    r.ue();     // seq_parameter_set_id
-    uint32_t chroma_format_idc = 1;  // 4:2:0 unless the profile says otherwise
-    uint32_t separate_colour_plane = 0;
-    if (has_high_profile_fields(profile_idc)) {
-        chroma_format_idc = r.ue();
-        if (chroma_format_idc > 3) return false;
-        if (chroma_format_idc == 3) separate_colour_plane = r.bit();
-        r.ue();   // bit_depth_luma_minus8
-        r.ue();   // bit_depth_chroma_minus8
-        r.bit();  // qpprime_y_zero_transform_bypass_flag
-        if (r.bit()) skip_scaling_matrix(r, chroma_format_idc);
-    }
-    r.ue();  // log2_max_frame_num_minus4
-    if (!skip_pic_order_cnt_fields(r)) return false;
-    r.ue();   // max_num_ref_frames
-    r.bit();  // gaps_in_frame_num_value_allowed_flag
-    const int64_t width_in_mbs = int64_t{r.ue()} + 1;
-    const int64_t height_in_map_units = int64_t{r.ue()} + 1;
-    const uint32_t frame_mbs_only = r.bit();
-    if (!frame_mbs_only) r.bit();  // mb_adaptive_frame_field_flag
+    SpsFields f;
+    if (!read_sps_fields(r, &f)) return false;
+    const uint32_t chroma_format_idc = f.chroma_format_idc;
+    const bool separate_colour_plane = f.order.separate_colour_plane;
+    const int64_t width_in_mbs = f.width_in_mbs;
+    const int64_t height_in_map_units = f.height_in_map_units;
+    const uint32_t frame_mbs_only = f.order.frame_mbs_only ? 1 : 0;
     r.bit();                       // direct_8x8_inference_flag
     int64_t crop_left = 0, crop_right = 0, crop_top = 0, crop_bottom = 0;
     if (r.bit()) {
@@ -290,6 +311,42 @@ uint32_t h264_first_mb_in_slice(const uint8_t *nal, uint32_t size)
     RbspBitReader r(nal + 1, size - 1);
     const uint32_t first_mb = r.ue();
     return r.ok() ? first_mb : 0;
+}
+
+bool h264_slice_start(const uint8_t *nal, uint32_t size, H264SliceStart *out)
+{
+    constexpr uint32_t kSliceTypes = 10, kPpsIds = 256;
+    if (size < 2) return false;
+    RbspBitReader r(nal + 1, size - 1);
+    out->first_mb = r.ue();
+    out->type = r.ue();
+    out->pps_id = r.ue();
+    return r.ok() && out->type < kSliceTypes && out->pps_id < kPpsIds;
+}
+
+bool h264_sps_picture_order(const uint8_t *sps, uint32_t size, H264PictureOrder *out)
+{
+    if (size < 4 || (sps[0] & 0x1Fu) != H264_NAL_SPS) return false;
+    RbspBitReader r(sps + 1, size - 1);
+    SpsFields f;
+    if (!read_sps_fields(r, &f)) return false;
+    *out = f.order;
+    return true;
+}
+
+bool h264_slice_poc_lsb(const uint8_t *nal, uint32_t size, const H264PictureOrder &order, uint32_t *lsb)
+{
+    if (size < 2 || order.poc_type != 0) return false;
+    RbspBitReader r(nal + 1, size - 1);
+    r.ue();  // first_mb_in_slice
+    r.ue();  // slice_type
+    r.ue();  // pic_parameter_set_id
+    if (order.separate_colour_plane) r.bits(2);  // colour_plane_id
+    r.bits(static_cast<int>(order.frame_num_bits));  // frame_num
+    if (!order.frame_mbs_only && r.bit()) r.bit();   // field_pic_flag, bottom_field_flag
+    if ((nal[0] & 0x1Fu) == H264_NAL_SLICE_LAST) r.ue();  // idr_pic_id
+    *lsb = r.bits(static_cast<int>(order.poc_lsb_bits));
+    return r.ok();
 }
 
 void h264_lengths_to_start_codes(uint8_t *p, uint32_t n)

@@ -77,9 +77,35 @@ H264FrameLayout h264_frame_layout(const uint8_t *data, uint32_t size);
 // and both sides come out between 1 and 65535.
 bool h264_sps_picture_size(const uint8_t *sps, uint32_t size, uint32_t *width, uint32_t *height);
 
+// What an SPS says of how its slices give their picture's place in
+// presentation order.
+struct H264PictureOrder {
+    uint32_t frame_num_bits;     // bits of a slice's frame_num
+    uint32_t poc_type;           // pic_order_cnt_type, 0..2
+    uint32_t poc_lsb_bits;       // type 0: bits of pic_order_cnt_lsb
+    bool frame_mbs_only;         // false: slices may carry field flags
+    bool separate_colour_plane;  // slices carry a colour plane id
+};
+// False unless every field up to frame_mbs_only_flag is present and valid.
+bool h264_sps_picture_order(const uint8_t *sps, uint32_t size, H264PictureOrder *out);
+// pic_order_cnt_lsb of a slice NAL unit (header byte included) of a stream
+// of picture order count type 0; false for another type or a unit too short.
+bool h264_slice_poc_lsb(const uint8_t *nal, uint32_t size, const H264PictureOrder &order, uint32_t *lsb);
+
 // first_mb_in_slice of a slice NAL unit (header byte included); 0 when
 // the unit is too short to hold it.
 uint32_t h264_first_mb_in_slice(const uint8_t *nal, uint32_t size);
+
+// The first fields of a slice header: what tells a slice of a stream from
+// bytes that only look like one.
+struct H264SliceStart {
+    uint32_t first_mb;  // first_mb_in_slice
+    uint32_t type;      // slice_type, 0..9
+    uint32_t pps_id;    // pic_parameter_set_id, 0..255
+};
+// False when the unit (header byte included) is too short to hold them or
+// holds values no stream uses.
+bool h264_slice_start(const uint8_t *nal, uint32_t size, H264SliceStart *out);
 
 // An MP4 sample back to Annex B: each 4-byte NAL length becomes a start
 // code, walking the sample by its lengths. From a length that runs past the

@@ -311,6 +311,7 @@ int move_into_place(Job &job, vrc::StagedFile &staged, vrc_convert_result_t *res
 int open_inputs(Job &job, uint8_t *payload, vrc::Progress *progress, vrc::Inputs *inputs)
 {
     inputs->open = job.any_input ? vrc::open_frame_source : vrc::open_legacy_source;
+    inputs->reference = job.request->reference;
     inputs->progress = progress;
     std::vector<vrc::InputRecord> found;
     int64_t earliest = INT64_MAX;
@@ -318,7 +319,7 @@ int open_inputs(Job &job, uint8_t *payload, vrc::Progress *progress, vrc::Inputs
         const char *input = job.request->inputs[i];
         if (!input) return fail(job, -1, "no input or output path");
         int rc = 0;
-        const std::unique_ptr<vrc::FrameSource> source = inputs->open(input, payload, progress, job.result, &rc);
+        const std::unique_ptr<vrc::FrameSource> source = inputs->open_path(input, payload, job.result, &rc);
         if (rc != 0) return rc;
         if (found.empty() || source->first_ms() < earliest) {  // the first in time so far (sorting keeps ties)
             earliest = source->first_ms();

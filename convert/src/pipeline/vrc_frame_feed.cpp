@@ -36,9 +36,16 @@ int64_t rescale(int64_t time, uint32_t from, uint32_t to)
 
 }  // namespace
 
+std::unique_ptr<FrameSource> Inputs::open_path(const char *path, uint8_t *payload, vrc_convert_result_t *result,
+                                               int *rc) const
+{
+    if (reference) return open_salvage_source(path, reference, progress, result, rc);
+    return open(path, payload, progress, result, rc);
+}
+
 std::unique_ptr<FrameSource> Inputs::source(size_t i, uint8_t *payload, vrc_convert_result_t *result, int *rc) const
 {
-    std::unique_ptr<FrameSource> source = open(records[i].path, payload, progress, result, rc);
+    std::unique_ptr<FrameSource> source = open_path(records[i].path, payload, result, rc);
     if (source) source->base = records[i].base;
     return source;
 }

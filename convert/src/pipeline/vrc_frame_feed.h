@@ -45,12 +45,17 @@ using SourceOpener = std::unique_ptr<FrameSource> (*)(const char *path, uint8_t 
 struct Inputs {
     std::vector<InputRecord> records;
     SourceOpener open = nullptr;
+    const char *reference = nullptr;  // non-null: inputs without moov, read with this whole file of their camera
     Progress *progress = nullptr;
     vrc_track_info_t front_tracks[2] = {};
     int64_t front_skip[2] = {};
     uint8_t front_audio_config[MOV_MAX_AUDIO_CONFIG] = {};
     uint32_t front_audio_config_size = 0;
 
+    // The source of the input at path: through open, or salvaged with the
+    // reference; null with the failure's code in *rc.
+    std::unique_ptr<FrameSource> open_path(const char *path, uint8_t *payload, vrc_convert_result_t *result,
+                                           int *rc) const;
     // Input i's source, null with the failure's code in *rc.
     std::unique_ptr<FrameSource> source(size_t i, uint8_t *payload, vrc_convert_result_t *result, int *rc) const;
 };

@@ -110,6 +110,10 @@ std::unique_ptr<FrameSource> open_legacy_source(const char *path, uint8_t *paylo
                                                 vrc_convert_result_t *result, int *rc);
 std::unique_ptr<FrameSource> open_mp4_source(const char *path, uint8_t *payload, Progress *progress,
                                              vrc_convert_result_t *result, int *rc);
+// An ordinary MP4 file without moov, its samples told apart by what the
+// whole MP4 file at reference (the same camera's) says of its streams.
+std::unique_ptr<FrameSource> open_salvage_source(const char *path, const char *reference, Progress *progress,
+                                                 vrc_convert_result_t *result, int *rc);
 
 }  // namespace vrc
 
