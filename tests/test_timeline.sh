@@ -77,11 +77,13 @@ for input in "$data/ffmpeg_bframes_slices4.mp4" "$dir/edited.mp4" "$data/ffmpeg_
     fail "$(basename "$input"): the sound's configuration changed: $(sound_config "$dir/out.mp4")"
 done
 
-# MP4 files of what this program does not read fail with what they hold.
+# MP4 files of what this program does not read, or holding samples it
+# cannot reach, fail with what they hold: nothing is converted in part.
 ffmpeg -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx264 -movflags frag_keyframe+empty_moov \
   "$dir/fragmented.mp4"
 ffmpeg -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx265 -x265-params log-level=none \
   -tag:v hvc1 "$dir/h265.mp4" 2>/dev/null || echo "(ffmpeg has no H.265 encoder: that case is left out)"
+head -c $(($(stat -c %s "$dir/faststart.mp4") / 2)) "$dir/faststart.mp4" >"$dir/cut.mp4"  # the media cut short
 while read -r name reason; do
   [ -e "$dir/$name" ] || continue
   status=0
@@ -90,6 +92,7 @@ while read -r name reason; do
 done <<'TABLE'
 fragmented.mp4 is a fragmented MP4
 h265.mp4 holds H.265 (sample entry 'hvc1')
+cut.mp4 video samples of
 TABLE
 
 # A camera that switches resolution twice (160x120, 320x240 high profile,

@@ -33,7 +33,8 @@ public:
             const mov_track_meta_t &meta = ctx_->track_meta[t];
             has_edits_[t] = mov_demuxer_presentation(ctx_, t, &presentation_[t]);
             anchor_ms_[t] = int64_t{meta.creation_time} * 1000 - meta.start_time + edit_shift_ms(t);
-            if (meta.media_type == VRC_MEDIA_AUDIO && (meta.codec_id == VRC_CODEC_G711U || meta.codec_id == VRC_CODEC_AAC))
+            if (meta.media_type == VRC_MEDIA_AUDIO && (meta.codec_id == VRC_CODEC_G711U || meta.codec_id == VRC_CODEC_AAC) &&
+                !audio_)
                 audio_ = &meta;
             else if (meta.media_type == VRC_MEDIA_VIDEO && meta.codec_id == VRC_CODEC_H264 && !video_)
                 video_ = &meta;
@@ -42,6 +43,8 @@ public:
         if (vrc_mp4_demuxer_recovery(ctx_, &recovery_) == 0) result_->frames_dropped += recovery_.cut_frames;
         const int foreign = foreign_codec_failure();
         if (foreign != 0) return foreign;
+        const int unread = unread_samples_failure();
+        if (unread != 0) return unread;
         if ((video_ && ctx_->nr_video_frames != 0) || (audio_ && ctx_->nr_audio_frames != 0)) return 0;
         return no_frames_failure();
     }
@@ -178,6 +181,28 @@ private:
             return fail_result(result_, VRC_CONVERT_ERR_UNSUPPORTED,
                                "%s holds %s (sample entry '%s'), which this program does not read", path_,
                                name ? name : "a codec it does not know", type);
+        }
+        return 0;
+    }
+
+    // A track whose tables declare more samples than the reader could place
+    // (past 4 GiB, past the file's end, or more than it holds) would come
+    // out in part under a success: the file is refused instead.
+    int unread_samples_failure() const
+    {
+        if (ctx_->private_mode) return 0;
+        const struct {
+            const mov_track_meta_t *meta;
+            uint32_t indexed;
+            const char *name;
+        } tracks[] = {{video_, ctx_->nr_video_frames, "video"}, {audio_, ctx_->nr_audio_frames, "audio"}};
+        for (const auto &t : tracks) {
+            const uint32_t declared = t.meta ? ctx_->tracks[slot_of(t.meta)].stsz.sample_count : 0;
+            if (t.indexed < declared)
+                return fail_result(result_, VRC_CONVERT_ERR_INPUT,
+                                   "only %u of the %u %s samples of %s can be read (the others lie past 4 GiB or "
+                                   "past its end, or are more than the %u the reader holds)",
+                                   t.indexed, declared, t.name, path_, unsigned{MOV_MAX_FRAMES});
         }
         return 0;
     }
