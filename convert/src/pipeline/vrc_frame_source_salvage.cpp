@@ -578,8 +578,13 @@ private:
         const uint8_t *p = file_.at(pos_, size, &have);
         if (!p || have < size) return false;
         std::memcpy(payload, p, size);
-        const uint32_t channels = std::max<uint32_t>(ref_.tracks[1].channels, 1);
-        fill(frame, payload, size, VRC_MEDIA_AUDIO, static_cast<int64_t>(sound_units_), ref_.tracks[1].timescale);
+        const vrc_track_info_t &sound_track = ref_.tracks[1];
+        const uint32_t channels = std::max<uint32_t>(sound_track.channels, 1);
+        // sound_units_ counts samples; the track may count time otherwise
+        // (a recorder's MP4 counts milliseconds).
+        const int64_t decode = static_cast<int64_t>(sound_units_) * sound_track.timescale /
+                               std::max<uint32_t>(sound_track.sample_rate, 1);
+        fill(frame, payload, size, VRC_MEDIA_AUDIO, decode, sound_track.timescale);
         frame->packet.frame_type = VRC_FRAME_AUDIO;
         frame->packet.key_frame = 1;
         sound_units_ += size / channels;
