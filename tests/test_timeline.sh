@@ -77,6 +77,14 @@ for input in "$data/ffmpeg_bframes_slices4.mp4" "$dir/edited.mp4" "$data/ffmpeg_
     fail "$(basename "$input"): the sound's configuration changed: $(sound_config "$dir/out.mp4")"
 done
 
+# Re-encoded sound plays as long as the mu-law it was made from, not into
+# the padding of its last AAC frame.
+"$tool" pack --video "$data/cam_320x240_25fps.h264" --audio "$data/tone_8000hz_mulaw.ul" -o "$dir/two.rec" >/dev/null
+convert --audio aac -o "$dir/two.mp4" "$dir/two.rec"
+[ "$(ffprobe -v error -select_streams a -show_entries stream=duration -of csv=p=0 "$dir/two.mp4")" = 2.000000 ] ||
+  fail "the AAC sound of 2 s of mu-law lasts $(ffprobe -v error -select_streams a -show_entries stream=duration \
+    -of csv=p=0 "$dir/two.mp4") s"
+
 # MP4 files of what this program does not read, or holding samples it
 # cannot reach, fail with what they hold: nothing is converted in part.
 ffmpeg -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx264 -movflags frag_keyframe+empty_moov \

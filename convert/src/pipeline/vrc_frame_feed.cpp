@@ -172,9 +172,12 @@ bool FrameFeed::cuts_here(const vrc_media_packet_t &packet, int64_t t) const
 // milliseconds), and input timescales other than the output's are rescaled.
 void FrameFeed::place_exact(Frame *frame, uint32_t slot, int64_t t)
 {
-    vrc_track_info_t theirs[2];
-    source_->describe(theirs);
-    const uint32_t from = theirs[slot].timescale, to = timescale_[slot];
+    if (!placed_[slot]) {  // the input's timescale, once per input and track
+        vrc_track_info_t theirs[2];
+        source_->describe(theirs);
+        input_timescale_[slot] = theirs[slot].timescale;
+    }
+    const uint32_t from = input_timescale_[slot], to = timescale_[slot];
     MovSampleTime &time = frame->time;
     time.decode_time = rescale(time.decode_time, from, to);
     time.composition_offset = static_cast<int32_t>(rescale(time.composition_offset, from, to));

@@ -148,6 +148,7 @@ private:
     // output's clock, per track, once its first frame has set it.
     bool placed_[2] = {};
     int64_t placed_by_[2] = {};
+    uint32_t input_timescale_[2] = {};      // of the current input's tracks, once placed
 };
 
 }  // namespace vrc
