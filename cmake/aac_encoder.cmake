@@ -1,5 +1,6 @@
-# The AAC encoder behind VRC_CONVERT_AUDIO_AAC: FFmpeg's libavcodec, found
-# by pkg-config. The library is compiled against its headers but not linked
+# The AAC encoder behind VRC_CONVERT_AUDIO_AAC, and the AAC decoder that
+# tells a repair's sound frames apart: FFmpeg's libavcodec, found by
+# pkg-config. The library is compiled against its headers but not linked
 # with it: it opens libavcodec and libavutil, of the major versions found
 # here, when AAC is first asked for, so that it loads, and converts mu-law,
 # where they are missing (and a shared libavcodec stays replaceable). A
@@ -55,7 +56,8 @@ function(vrc_add_aac_encoder target)
       target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
     endif()
     set(codecs ${PROJECT_SOURCE_DIR}/convert/src/codecs)
-    target_sources(${target} PRIVATE ${codecs}/vrc_aac_encoder.cpp ${codecs}/vrc_dynamic_library_${platform}.cpp)
+    target_sources(${target} PRIVATE ${codecs}/vrc_libavcodec.cpp ${codecs}/vrc_aac_encoder.cpp
+      ${codecs}/vrc_aac_frame_bounds.cpp ${codecs}/vrc_dynamic_library_${platform}.cpp)
     target_include_directories(${target} SYSTEM PRIVATE ${VRC_AVCODEC_INCLUDE_DIRS})
     target_compile_options(${target} PRIVATE ${VRC_AVCODEC_CFLAGS_OTHER})
     target_compile_definitions(${target} PRIVATE VRC_AVCODEC_FILE="${avcodec_file}" VRC_AVUTIL_FILE="${avutil_file}")

@@ -1,8 +1,7 @@
-// The AAC step on FFmpeg's libavcodec encoder. The mu-law goes through a
-// 256-entry table into one reused input frame; every packet comes out into
-// one reused AVPacket, so that nothing here allocates after the set-up.
-// libavcodec and libavutil are opened when AAC is first asked for, not
-// linked: the library loads, and converts mu-law, where they are missing.
+// The AAC step on FFmpeg's libavcodec encoder, opened when AAC is first
+// asked for. The mu-law goes through a 256-entry table into one reused
+// input frame; every packet comes out into one reused AVPacket, so that
+// nothing here allocates after the set-up.
 #include "vrc_aac_encoder.h"
 
 #include <array>
@@ -10,103 +9,14 @@
 #include <new>
 
 #include "vrc_convert.h"
-#include "vrc_dynamic_library.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/channel_layout.h>
-}
+#include "vrc_libavcodec.h"
 
 namespace {
 
-// The functions of libavcodec and libavutil the encoder calls, each member
-// named as its function.
-struct AvFunctions {
-    decltype(&::avcodec_find_encoder) avcodec_find_encoder;
-    decltype(&::avcodec_alloc_context3) avcodec_alloc_context3;
-    decltype(&::avcodec_free_context) avcodec_free_context;
-    decltype(&::avcodec_open2) avcodec_open2;
-    decltype(&::avcodec_send_frame) avcodec_send_frame;
-    decltype(&::avcodec_receive_packet) avcodec_receive_packet;
-    decltype(&::av_packet_alloc) av_packet_alloc;
-    decltype(&::av_packet_free) av_packet_free;
-    decltype(&::av_packet_unref) av_packet_unref;
-    decltype(&::av_frame_alloc) av_frame_alloc;
-    decltype(&::av_frame_free) av_frame_free;
-    decltype(&::av_frame_get_buffer) av_frame_get_buffer;
-    decltype(&::av_frame_make_writable) av_frame_make_writable;
-    decltype(&::av_channel_layout_default) av_channel_layout_default;
-    decltype(&::av_channel_layout_copy) av_channel_layout_copy;
-};
-
-// The libraries' functions and their AAC encoder, or why they cannot be
-// had (the platform's reason, which names the file as well).
-struct AvLibraries {
-    AvFunctions av{};
-    const AVCodec *aac = nullptr;
-    char refusal[400] = "";
-};
-
-// An opened library and the file it was opened as, for the reasons.
-struct Library {
-    void *handle;
-    const char *file;
-};
-
-bool open_library(const char *file, Library *library, AvLibraries *out)
-{
-    char why[320];
-    *library = Library{vrc::library_open(file, why, sizeof why), file};
-    if (!library->handle) std::snprintf(out->refusal, sizeof out->refusal, "%s cannot be loaded: %s", file, why);
-    return library->handle != nullptr;
-}
-
-template <typename Function>
-bool resolve(const Library &library, const char *name, Function *function, AvLibraries *out)
-{
-    *function = reinterpret_cast<Function>(vrc::library_function(library.handle, name));
-    if (!*function) std::snprintf(out->refusal, sizeof out->refusal, "%s has no function %s", library.file, name);
-    return *function != nullptr;
-}
-
-#define VRC_RESOLVE(library, function) resolve(library, #function, &out->av.function, out)
-
-// libavcodec first: the reason then names it when neither is there, and it
-// brings in the libavutil of its own folder.
-bool open_libraries(AvLibraries *out)
-{
-    Library avcodec{}, avutil{};
-    return open_library(VRC_AVCODEC_FILE, &avcodec, out) && open_library(VRC_AVUTIL_FILE, &avutil, out) &&
-           VRC_RESOLVE(avcodec, avcodec_find_encoder) && VRC_RESOLVE(avcodec, avcodec_alloc_context3) &&
-           VRC_RESOLVE(avcodec, avcodec_free_context) && VRC_RESOLVE(avcodec, avcodec_open2) &&
-           VRC_RESOLVE(avcodec, avcodec_send_frame) && VRC_RESOLVE(avcodec, avcodec_receive_packet) &&
-           VRC_RESOLVE(avcodec, av_packet_alloc) && VRC_RESOLVE(avcodec, av_packet_free) &&
-           VRC_RESOLVE(avcodec, av_packet_unref) && VRC_RESOLVE(avutil, av_frame_alloc) &&
-           VRC_RESOLVE(avutil, av_frame_free) && VRC_RESOLVE(avutil, av_frame_get_buffer) &&
-           VRC_RESOLVE(avutil, av_frame_make_writable) && VRC_RESOLVE(avutil, av_channel_layout_default) &&
-           VRC_RESOLVE(avutil, av_channel_layout_copy);
-}
-
-#undef VRC_RESOLVE
-
-AvLibraries load_libraries()
-{
-    AvLibraries libraries;
-    if (!open_libraries(&libraries)) return libraries;
-    libraries.aac = libraries.av.avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (!libraries.aac)
-        std::snprintf(libraries.refusal, sizeof libraries.refusal, "%s has no AAC encoder", VRC_AVCODEC_FILE);
-    return libraries;
-}
-
-// Loaded by the first conversion that asks, once for the process (the
-// static's initialisation is thread-safe: others wait for it); a failure
-// stays the answer, as the process's libraries do not change.
-const AvLibraries &av_libraries()
-{
-    static const AvLibraries libraries = load_libraries();
-    return libraries;
-}
+using vrc::AvFunctions;
+using vrc::AvLibraries;
+using vrc::av_libraries;
 
 constexpr int kSampleRate = 8000;
 constexpr int kChannels = 1;
@@ -319,7 +229,7 @@ FrameStart FfmpegAacEncoder::packet_start(int64_t pts) const
 const char *vrc::aac_encoder_refusal(uint32_t bitrate)
 {
     const AvLibraries &libraries = av_libraries();
-    if (!libraries.aac) return libraries.refusal;
+    if (!libraries.aac_encoder) return libraries.encoder_refusal;
     if (bitrate != 0 && (bitrate < kMinBitrate || bitrate > kMaxBitrate))
         return "the bit rate of 8000 Hz mono lies between 8000 and 48000 bit/s";
     return nullptr;
@@ -330,6 +240,6 @@ std::unique_ptr<vrc::AacEncoder> vrc::aac_encoder_open(uint32_t bitrate, AacSink
     if (aac_encoder_refusal(bitrate)) return nullptr;
     const AvLibraries &libraries = av_libraries();
     std::unique_ptr<FfmpegAacEncoder> encoder(new (std::nothrow) FfmpegAacEncoder(libraries.av, sink, user));
-    if (!encoder || !encoder->open(libraries.aac, bitrate != 0 ? bitrate : AAC_DEFAULT_BITRATE)) return nullptr;
+    if (!encoder || !encoder->open(libraries.aac_encoder, bitrate != 0 ? bitrate : AAC_DEFAULT_BITRATE)) return nullptr;
     return encoder;
 }

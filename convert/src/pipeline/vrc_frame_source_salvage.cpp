@@ -3,13 +3,15 @@
 // reference's sample descriptions and tables say how the broken file's
 // samples look. The walk goes through the broken file's mdat and tells
 // H.264 samples (runs of length-prefixed NAL units with plausible headers)
-// from the sound between them. Every byte of the broken file is hostile: the
+// from the sound between them: mu-law in chunks of the reference's size, AAC
+// frame by frame, each frame's end found by decoding it. Every byte of the broken file is hostile: the
 // walk advances at least a byte per step and reads in large blocks.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "vrc_aac_frame_bounds.h"
 #include "vrc_frame_source.h"
 #include "vrc_mp4_demuxer.h"
 #include "vrc_mp4_demuxer_samples.h"
@@ -32,6 +34,9 @@ constexpr uint32_t kMaxSampleUnits = 512;
 // A run of bytes between pictures longer than this many of the reference's
 // sound chunks is not sound (zeros a writer reserved, foreign data).
 constexpr uint32_t kChunksPerRun = 2;
+
+// Samples of an AAC-LC frame.
+constexpr uint32_t kAacFrameSamples = 1024;
 
 constexpr uint32_t kNalSei = 6;
 constexpr uint32_t kNalAud = 9;
@@ -110,8 +115,11 @@ struct Reference {
     bool ordered = false;
     H264PictureOrder order{};
     int64_t delay = 0;                  // media time of the first picture shown: the reference's edit
+    int64_t sound_delay = 0;            // AAC: media time of the first sample played (the encoder's priming)
     uint32_t sound_codec = 0;           // VRC_CODEC_* of its sound; 0: none
     uint32_t chunk_bytes = 0;           // mu-law bytes of its typical chunk
+    uint32_t sound_config_size = 0;     // AAC: its AudioSpecificConfig
+    uint8_t sound_config[MOV_MAX_CONFIG_SIZE]{};
     uint32_t param_sets_size = 0;
     uint8_t param_sets[MOV_MAX_PARAM_SETS_SIZE]{};  // Annex B, in front of key frames
 };
@@ -165,13 +173,25 @@ public:
         if (!file_identity(path_, &identity_) || !file_.open(path_, identity_.size))
             return fail_result(result_, VRC_CONVERT_ERR_INPUT, "cannot open %s: %s", path_, file_error_text());
         if (!find_mdat()) return fail_result(result_, VRC_CONVERT_ERR_NO_FRAMES, "%s holds no mdat box", path_);
+        if (ref_.sound_codec == VRC_CODEC_AAC)
+            aac_ = aac_frame_bounds_open(ref_.sound_config, ref_.sound_config_size, &aac_refusal_);
         return 0;
     }
 
     void describe(vrc_track_info_t tracks[2]) const override { std::memcpy(tracks, ref_.tracks, sizeof ref_.tracks); }
-    uint32_t audio_config(uint8_t *, uint32_t) const override { return 0; }
-    // Pictures placed by their order counts play from the reference's delay on.
-    int64_t skip(uint32_t slot) const override { return slot == 0 && ref_.ordered ? ref_.delay : 0; }
+    uint32_t audio_config(uint8_t *out, uint32_t capacity) const override
+    {
+        if (!aac_ || ref_.sound_config_size > capacity) return 0;
+        std::memcpy(out, ref_.sound_config, ref_.sound_config_size);
+        return ref_.sound_config_size;
+    }
+    // Pictures placed by their order counts play from the reference's delay
+    // on, AAC sound after the encoder's priming.
+    int64_t skip(uint32_t slot) const override
+    {
+        if (slot == 0) return ref_.ordered ? ref_.delay : 0;
+        return aac_ ? ref_.sound_delay : 0;
+    }
 
     // Each frame is copied into payload, which the muxer's writes may still
     // borrow: they go out first.
@@ -189,6 +209,7 @@ public:
                 deliver_picture(sample, frame, payload);
                 return SourceStep::frame;
             }
+            if (aac_ && take_aac_frame(frame, payload)) return SourceStep::frame;
             const uint64_t next = next_picture(pos_);
             if (take_sound(next, frame, payload)) return SourceStep::frame;
         }
@@ -211,7 +232,14 @@ public:
     }
 
     void lend(UriIoBatch *lent) override { lent_ = lent; }
-    int64_t time_of(const vrc_media_packet_t &packet) const override { return packet.timestamp; }
+    // What a track skips at its start lies before the time the other track
+    // starts at, as the reference's edit lists place them.
+    int64_t time_of(const vrc_media_packet_t &packet) const override
+    {
+        const uint32_t slot = packet.media_type == VRC_MEDIA_VIDEO ? 0 : 1;
+        const uint32_t timescale = std::max<uint32_t>(ref_.tracks[slot].timescale, 1);
+        return int64_t{packet.timestamp} - skip(slot) * 1000 / timescale;
+    }
     int64_t first_ms() const override { return 0; }
     // The end is known only as far as the walk reached.
     int64_t last_ms(uint8_t *) override { return last_ms_; }
@@ -225,9 +253,11 @@ public:
     // hosts match this line: keep the wording
     void note(char *message, size_t size) const override
     {
-        const char *sound = ref_.sound_codec == VRC_CODEC_AAC
-                                ? "AAC sound not recovered (no frame bounds without decoding)"
-                                : "mu-law sound";
+        char sound[480] = "mu-law sound";
+        if (ref_.sound_codec == VRC_CODEC_AAC && aac_)
+            std::snprintf(sound, sizeof sound, "AAC sound, %u frames", sound_frames_);
+        else if (ref_.sound_codec == VRC_CODEC_AAC)
+            std::snprintf(sound, sizeof sound, "AAC sound not recovered (%s)", aac_refusal_);
         std::snprintf(message, size,
                       "no moov: %u video frames (%u key) recovered with the reference, %u cut off (%llu bytes); %s: "
                       "%llu bytes; %llu bytes unexplained%s",
@@ -307,6 +337,12 @@ private:
         audio.sample_rate = sound && sound->sample_rate ? sound->sample_rate : 8000;
         audio.bitwidth = 16;
         ref_.sound_codec = sound ? sound->codec_id : 0;
+        if (ref_.sound_codec == VRC_CODEC_AAC) {
+            audio.codec_id = VRC_CODEC_AAC;
+            ref_.sound_config_size = sound->config_size;
+            ref_.sound_delay = media_start(ctx, sound_slot);
+            std::memcpy(ref_.sound_config, sound->config, sound->config_size);
+        }
         ref_.chunk_bytes = ref_.sound_codec == VRC_CODEC_G711U ? longest_chunk(ctx) : 0;
         const bool chunked = ref_.chunk_bytes != 0 && audio.timescale != 0;
         if (ref_.sound_codec == VRC_CODEC_G711U && !chunked) ref_.sound_codec = 0;
@@ -355,10 +391,16 @@ private:
                 ref_.ordered = ref_.reordered && ref_.order.poc_type == 0;
                 break;
             }
+        ref_.delay = media_start(ctx, slot);
+    }
+
+    // The media time a track's edit list starts it at: 0 without one.
+    static int64_t media_start(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
+    {
         MovPresentation presentation;
         const bool edits = mov_demuxer_presentation(&ctx, slot, &presentation);
         const MovEdit *media = edits ? presentation.first_media() : nullptr;
-        ref_.delay = media ? std::max<int64_t>(media->media_time, 0) : 0;
+        return media ? std::max<int64_t>(media->media_time, 0) : 0;
     }
 
     void learn_slice(const uint8_t *nal, uint32_t size, uint32_t slices)
@@ -401,7 +443,7 @@ private:
         pos_ = begin_;
         pictures_ = key_pictures_ = 0;
         sound_bytes_ = unexplained_ = sound_units_ = cut_bytes_ = 0;
-        cut_pictures_ = 0;
+        cut_pictures_ = sound_frames_ = 0;
     }
 
     // Whether the NAL unit's header byte can stand in this stream.
@@ -568,7 +610,7 @@ private:
             return false;
         }
         if (!sound) {
-            (ref_.sound_codec == VRC_CODEC_AAC ? sound_bytes_ : unexplained_) += run;
+            unexplained_ += run;
             result_->bytes_skipped += run;
             pos_ = next;
             return false;
@@ -578,19 +620,40 @@ private:
         const uint8_t *p = file_.at(pos_, size, &have);
         if (!p || have < size) return false;
         std::memcpy(payload, p, size);
+        const uint32_t channels = std::max<uint32_t>(ref_.tracks[1].channels, 1);
+        deliver_sound(frame, payload, size, size / channels);
+        return true;
+    }
+
+    // The AAC frame at pos_, when one decodes there.
+    bool take_aac_frame(Frame *frame, uint8_t *payload)
+    {
+        uint32_t have = 0;
+        const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(end_ - pos_, kPayloadCapacity));
+        const uint8_t *p = file_.at(pos_, want, &have);
+        const uint32_t size = p ? aac_->frame_size(p, have) : 0;
+        if (size == 0) return false;
+        std::memcpy(payload, p, size);
+        deliver_sound(frame, payload, size, kAacFrameSamples);
+        sound_frames_ += 1;
+        return true;
+    }
+
+    // The sound at pos_, size bytes already in payload, of samples samples.
+    void deliver_sound(Frame *frame, uint8_t *payload, uint32_t size, uint32_t samples)
+    {
         const vrc_track_info_t &sound_track = ref_.tracks[1];
-        const uint32_t channels = std::max<uint32_t>(sound_track.channels, 1);
         // sound_units_ counts samples; the track may count time otherwise
         // (a recorder's MP4 counts milliseconds).
-        const int64_t decode = static_cast<int64_t>(sound_units_) * sound_track.timescale /
-                               std::max<uint32_t>(sound_track.sample_rate, 1);
+        const uint32_t rate = std::max<uint32_t>(sound_track.sample_rate, 1);
+        const int64_t decode = static_cast<int64_t>(sound_units_) * sound_track.timescale / rate;
         fill(frame, payload, size, VRC_MEDIA_AUDIO, decode, sound_track.timescale);
+        frame->time.duration = static_cast<uint32_t>(uint64_t{samples} * sound_track.timescale / rate);
         frame->packet.frame_type = VRC_FRAME_AUDIO;
         frame->packet.key_frame = 1;
-        sound_units_ += size / channels;
+        sound_units_ += samples;
         sound_bytes_ += size;
         pos_ += size;
-        return true;
     }
 
     // Where the picture plays from its place in presentation order: two
@@ -627,7 +690,7 @@ private:
         packet.size = size;
         packet.data = payload;
         packet.media_type = media;
-        packet.codec_id = static_cast<uint8_t>(media == VRC_MEDIA_VIDEO ? VRC_CODEC_H264 : VRC_CODEC_G711U);
+        packet.codec_id = static_cast<uint8_t>(ref_.tracks[media == VRC_MEDIA_VIDEO ? 0 : 1].codec_id);
         packet.timestamp = static_cast<uint32_t>(decode * 1000 / timescale);
         frame->time.decode_time = decode;
         frame->exact = true;
@@ -650,12 +713,15 @@ private:
     uint32_t idr_picture_ = 0;   // the last IDR picture's decode index
     int64_t poc_msb_ = 0;        // of the last reference picture
     uint32_t prev_lsb_ = 0;
-    uint64_t sound_bytes_ = 0;   // sound delivered (mu-law) or passed over (AAC)
+    uint64_t sound_bytes_ = 0;   // sound delivered
+    uint32_t sound_frames_ = 0;  // AAC frames delivered
     uint64_t sound_units_ = 0;   // mu-law samples delivered: the next sound's decode time
     uint64_t unexplained_ = 0;   // bytes neither picture nor sound
     uint32_t cut_pictures_ = 0;  // the picture the end of mdat cut off
     uint64_t cut_bytes_ = 0;
     int64_t last_ms_ = 0;
+    std::unique_ptr<AacFrameBounds> aac_;  // null: no AAC sound, or no decoder
+    const char *aac_refusal_ = "";
 };
 
 }  // namespace
