@@ -113,6 +113,22 @@ expect 0
 run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p2.mp4" "$dir/p0.mp4"
 expect 1 && grep -q "overlap in time: $dir/p0.mp4 begins 29.960 s before $dir/p0.rec ends" "$dir/err" &&
   [ ! -e "$dir/bad.mp4" ] || fail "overlap: $(cat "$dir/err")"
+# Parts that a recorder cut seamlessly, their creation times whole seconds:
+# joined without a hole or a repeat however the seconds fall; a pause of
+# seconds stays. The first video packet of the second part is the 301st.
+ffmpeg -v error -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=sample_rate=8000 -t 24 -c:v libx264 \
+  -g 60 -keyint_min 60 -sc_threshold 0 -bf 0 -pix_fmt yuv420p -c:a aac "$dir/w.mp4"
+ffmpeg -v error -i "$dir/w.mp4" -t 12 -c copy -metadata creation_time=2024-01-01T00:00:00Z "$dir/w00.mp4"
+for part in 11:12.000000 13:12.000000 15:15.000000; do
+  second=${part%:*}
+  ffmpeg -v error -ss 12 -i "$dir/w.mp4" -c copy -metadata creation_time="2024-01-01T00:00:${second}Z" "$dir/w$second.mp4"
+  run --join -o "$dir/j$second.mp4" "$dir/w00.mp4" "$dir/w$second.mp4"
+  expect 0
+  [ "$(ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$dir/j$second.mp4" |
+       sed -n '300,301p' | tr '\n' ' ')" = "11.960000 ${part#*:} " ] &&
+    [ -z "$(ffmpeg -nostdin -v error -i "$dir/j$second.mp4" -f null - 2>&1)" ] || fail "parts joined, the next at $second s"
+done
+frames "$dir/j13.mp4" | cmp -s - <(frames "$dir/w.mp4") || fail "parts joined seamlessly: not the whole, frame for frame"
 run --audio aac -o "$dir/p1aac.mp4" "$dir/p1.rec"
 if [ "$status" -eq 0 ]; then
   run --join -o "$dir/bad.mp4" "$dir/p0.rec" "$dir/p1aac.mp4"

@@ -123,10 +123,14 @@ int FrameFeed::next_source()
     for (size_t i = current_ + 1; i < inputs_.records.size(); ++i) {
         const InputRecord &input = inputs_.records[i];
         if (has_to() && input.first_ms >= plan_.to_ms) continue;
-        if (input.first_ms < last_ms_)
-            return fail_result(result_, VRC_CONVERT_ERR_JOIN, "the recordings overlap in time: one ends after the next begins");
+        const int64_t before = source_ ? source_->calendar_precision_ms() : 0;
         const int rc = open_input(i);
         if (rc != 0) return rc;
+        const bool seamless = follows_seamlessly(std::max(before, source_->calendar_precision_ms()));
+        shift_ms_ = seamless ? last_end_ms_[kVideoSlot] - source_->first_ms_of(kVideoSlot) : 0;
+        overlap_[0] = overlap_[1] = seamless;
+        if (!seamless && input.first_ms < last_ms_)
+            return fail_result(result_, VRC_CONVERT_ERR_JOIN, "the recordings overlap in time: one ends after the next begins");
         vrc_track_info_t theirs[2];
         source_->describe(theirs);
         if (inputs_.front_tracks[1].codec_id != theirs[1].codec_id)
@@ -137,6 +141,30 @@ int FrameFeed::next_source()
     }
     current_ = inputs_.records.size();
     return 0;
+}
+
+// Calendar times known to the second cannot tell a part that follows the
+// one before it seamlessly (a recorder that cuts its recording into files)
+// from one a fraction of a second off: a part that begins within that
+// second of the end of the one before is joined to its end, without a hole:
+// its first picture follows the last one's. Sound the cut left on both
+// sides of it (a frame that straddled it, the encoder's priming) is played
+// once, by the part before.
+bool FrameFeed::follows_seamlessly(int64_t precision_ms) const
+{
+    if (precision_ms == 0 || last_end_ms_[kVideoSlot] == INT64_MIN) return false;
+    const int64_t gap = source_->first_ms_of(kVideoSlot) - last_end_ms_[kVideoSlot];
+    return gap >= -precision_ms && gap <= precision_ms;
+}
+
+// Whether the frame at t of a part joined seamlessly plays what the part
+// before already played: only its track's first frames can.
+bool FrameFeed::played_before(const vrc_media_packet_t &packet, int64_t t)
+{
+    const uint32_t slot = packet.media_type == VRC_MEDIA_VIDEO ? kVideoSlot : kAudioSlot;
+    if (!overlap_[slot]) return false;
+    overlap_[slot] = t < last_end_ms_[slot];
+    return overlap_[slot];
 }
 
 // A clip begins with the key frame at or before its start, its audio at the
@@ -223,6 +251,8 @@ void FrameFeed::deliver(Frame *frame, int64_t t)
     }
     output_empty_ = false;
     last_ms_ = std::max(last_ms_, t);
+    const int64_t duration_ms = frame->exact ? rescale(frame->time.duration, timescale_[slot], 1000) : 0;
+    last_end_ms_[slot] = std::max(last_end_ms_[slot], t + duration_ms);
     if ((!has_from() || t >= plan_.from_ms) && (!has_to() || t < plan_.to_ms)) ++in_range_;
 }
 
@@ -238,7 +268,7 @@ FeedStep FrameFeed::read_wanted(Frame *frame, int64_t *t, int *rc)
             *rc = VRC_CONVERT_ERR_CANCELLED;
             return FeedStep::failed;
         }
-        *t = step == SourceStep::frame ? source.time_of(*packet) : 0;
+        *t = step == SourceStep::frame ? source.time_of(*packet) + shift_ms_ : 0;
         const bool past = step == SourceStep::frame && has_to() && *t >= plan_.to_ms + kInterleaveMs;
         if (step == SourceStep::end || past) {
             *rc = source.finish(!past);
@@ -247,7 +277,7 @@ FeedStep FrameFeed::read_wanted(Frame *frame, int64_t *t, int *rc)
             if (past) break;
             continue;
         }
-        if (!wanted(*packet, *t)) continue;
+        if (!wanted(*packet, *t) || played_before(*packet, *t)) continue;
         if (packet->media_type == VRC_MEDIA_VIDEO && packet->key_frame && !source_started_) {
             source_started_ = true;
             key_ms_ = *t;

@@ -107,6 +107,8 @@ private:
     bool wanted(const vrc_media_packet_t &packet, int64_t t);
     FeedStep read_wanted(Frame *frame, int64_t *t, int *rc);
     int next_source();
+    bool follows_seamlessly(int64_t precision_ms) const;
+    bool played_before(const vrc_media_packet_t &packet, int64_t t);
     // Closes the current input, keeping what it has to say, and opens input i.
     int open_input(size_t i);
     bool cuts_here(const vrc_media_packet_t &packet, int64_t t) const;
@@ -131,6 +133,9 @@ private:
     int64_t origin_ms_ = 0;        // calendar time of stamp 0 on the output clock
     int64_t key_ms_ = 0;           // the current input's first key frame, where a clip's audio begins
     int64_t last_ms_ = INT64_MIN;  // of the last frame delivered
+    int64_t last_end_ms_[2] = {INT64_MIN, INT64_MIN};  // per track, where its frames delivered end
+    int64_t shift_ms_ = 0;         // added to the current input's calendar times (a seamless join)
+    bool overlap_[2] = {};         // per track: a seamless join's frames may still repeat the part before
     uint32_t in_range_ = 0;        // frames delivered within the range
     uint32_t seq_[2] = {};
     bool held_ = false;            // a frame waits for the next output

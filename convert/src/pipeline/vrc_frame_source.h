@@ -84,9 +84,14 @@ public:
     virtual void lend(UriIoBatch *lent) = 0;
     // Calendar time of a frame this source delivered, ms since 1970 UTC.
     virtual int64_t time_of(const vrc_media_packet_t &packet) const = 0;
+    // How far those times may lie from the truth, in ms: an MP4 file's
+    // creation time counts whole seconds. 0: exact to the millisecond.
+    virtual int64_t calendar_precision_ms() const { return 0; }
     // Calendar time of the first and the last frame; the last from the
     // frame headers, read to the end when not known yet.
     virtual int64_t first_ms() const = 0;
+    // Calendar time of the first frame of a track (0 video, 1 audio).
+    virtual int64_t first_ms_of(uint32_t /*slot*/) const { return first_ms(); }
     virtual int64_t last_ms(uint8_t *payload) = 0;
     // Counts a frame the muxer refused.
     virtual void dropped(const vrc_media_packet_t &packet) = 0;

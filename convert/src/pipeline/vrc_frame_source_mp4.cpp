@@ -79,6 +79,10 @@ public:
         return sound->config_size;
     }
 
+    // A recorder's own MP4 keeps its frames' calendar times; another
+    // writer's file has only its creation second.
+    int64_t calendar_precision_ms() const override { return ctx_->private_mode ? 0 : 1000; }
+
     int64_t skip(uint32_t slot) const override
     {
         const mov_track_meta_t *meta = slot == 0 ? video_ : audio_;
@@ -144,6 +148,7 @@ public:
     }
 
     int64_t first_ms() const override { return edge_ms(0); }
+    int64_t first_ms_of(uint32_t slot) const override { return edge_ms(0, static_cast<int>(slot)); }
     int64_t last_ms(uint8_t *) override { return edge_ms(1); }
 
     void dropped(const vrc_media_packet_t &packet) override
@@ -269,7 +274,9 @@ private:
     }
 
     // The calendar time of the first (end 0) or last (end 1) frame of the tables.
-    int64_t edge_ms(int end) const
+    // The first (end 0) or last frame's calendar time, of both tables or of
+    // table only (0 video, 1 audio).
+    int64_t edge_ms(int end, int only = -1) const
     {
         int64_t edge = end ? INT64_MIN : INT64_MAX;
         const struct {
@@ -277,7 +284,7 @@ private:
             uint32_t count;
         } tables[] = {{ctx_->video_frames, ctx_->nr_video_frames}, {ctx_->audio_frames, ctx_->nr_audio_frames}};
         for (const auto &table : tables) {
-            if (table.count == 0) continue;
+            if (table.count == 0 || (only >= 0 && &table != &tables[only])) continue;
             const mov_frame_info_t &f = table.frames[end ? table.count - 1 : 0].info;
             const int64_t t = anchor_ms_[f.track_id < MOV_MAX_TRACKS ? f.track_id : 0] + f.timestamp;
             edge = end ? std::max(edge, t) : std::min(edge, t);
