@@ -40,7 +40,7 @@ public:
                 video_ = &meta;
         }
         recovery_.size = sizeof recovery_;
-        if (vrc_mp4_demuxer_recovery(ctx_, &recovery_) == 0) result_->frames_dropped += recovery_.cut_frames;
+        if (vrc_mp4_demuxer_recovery(ctx_, &recovery_) != 0) recovery_ = vrc_mp4_recovery_t{};
         const int foreign = foreign_codec_failure();
         if (foreign != 0) return foreign;
         const int unread = unread_samples_failure();
@@ -132,8 +132,11 @@ public:
         return true;
     }
 
-    int finish(bool) override
+    // The frames a cut end left in part count as dropped once the end is
+    // reached: a job opens an input more than once.
+    int finish(bool whole) override
     {
+        if (whole) result_->frames_dropped += recovery_.cut_frames;
         if (ctx_->pb->error != 0) return fail_result(result_, VRC_CONVERT_ERR_INPUT, "cannot read %s", path_);
         if (!progress_->report(base, identity_.size, true))
             return fail_result(result_, VRC_CONVERT_ERR_CANCELLED, "cancelled");
