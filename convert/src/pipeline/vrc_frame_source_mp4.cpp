@@ -226,6 +226,9 @@ private:
         if (holds_box(mov_fourcc("co64")))
             return fail_result(result_, code, "%s keeps its samples past 4 GiB (64-bit chunk offsets), beyond what "
                                "this program reads", path_);
+        if (!holds_box(mov_fourcc("moov")))
+            return fail_result(result_, code, "%s holds no moov box (a file cut short?): its samples can be told "
+                               "apart only with a whole file of the same camera as a reference", path_);
         return fail_result(result_, code, "no frame found in %s", path_);
     }
 
