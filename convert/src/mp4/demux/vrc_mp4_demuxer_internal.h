@@ -106,6 +106,7 @@ struct MovDemuxer {
     MovSampleTime video_times[MOV_MAX_FRAMES];
     MovSampleTime audio_times[MOV_MAX_FRAMES];
     MovRecovery recovery;
+    uint32_t table_owner[2];  // as the walk left MovWalk::table_owner
 };
 
 // The state beside ctx; null for a context from vrc_mp4_demuxer_init.
@@ -151,6 +152,10 @@ struct MovWalk {
     uint32_t located[2];  // per table: see MovFrameTable::located
     bool video_stss;      // a video track listed its key frames
     uint32_t entries;     // sample entries met in the current stsd
+    uint32_t extra_skip;  // fields the current sample entry's version puts in front of its children
+    // Per table (video, audio): 1 + the slot of the track whose samples fill
+    // it, the first of its kind that the table takes; 0: none yet.
+    uint32_t table_owner[2];
     uint64_t mdat_end;    // just past the last mdat met, cut to the file
     bool moov;            // a moov box was met
     uint8_t scratch[MOV_BOX_BUF_SIZE];
@@ -172,6 +177,15 @@ struct MovWalk {
 };
 
 using MovBoxReader = void (*)(MovWalk &w, MovCursor &payload);
+
+// Whether the current track's samples fill the table of its handler's kind
+// (0 video, 1 sound): the first track of that kind whose first sample entry
+// is a codec of that kind (or which has none) takes the table; others of
+// the kind are described but not indexed.
+bool mov_track_fills_table(MovWalk &w);
+// Ends each frame table in front of its first sample that the file does
+// not hold whole (a file cut short).
+void mov_trim_cut_samples(MovWalk &w);
 
 // Ends each frame table at its last sample that a chunk offset placed.
 void mov_trim_unlocated(MovWalk &w);

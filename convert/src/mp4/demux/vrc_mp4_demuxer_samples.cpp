@@ -46,6 +46,13 @@ uint32_t mov_demuxer_timescale(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
     return ctx->private_mode ? 1000 : ctx->tracks[slot].mdhd.timescale;
 }
 
+uint32_t mov_demuxer_read_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind)
+{
+    const MovDemuxer *d = mov_demuxer_of(ctx);
+    if (!d || kind > 1 || d->table_owner[kind] == 0) return MOV_MAX_TRACKS;
+    return d->table_owner[kind] - 1;
+}
+
 uint32_t mov_demuxer_description_count(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
 {
     const MovTrackState *t = mov_track_state(ctx, slot);
