@@ -241,6 +241,10 @@ uint32_t adts_get_sampling_index(uint32_t sample_rate);
 int mov_demuxer_read_frame(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt, uint8_t *buf, int buf_size,
                            uint32_t *needed);
 
+// Table mode: whether the next sample delivered is the audio table's: the
+// lower file position of the two tables' next entries, audio on a tie.
+bool mov_next_is_audio(const vrc_mp4_demuxer_t *ctx);
+
 // Puts a parameter set behind a start code; the end of what was put.
 uint8_t *mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len);
 

@@ -57,6 +57,15 @@ uint32_t mov_demuxer_timescale(const vrc_mp4_demuxer_t *ctx, uint32_t slot);
 // no state). Other tracks are described, not read.
 uint32_t mov_demuxer_read_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
 
+// When no track of kind is read: the first track of that kind whose codec
+// the reader does not take (what a refusal names). MOV_MAX_TRACKS when a
+// track of the kind is read or none is refused so.
+uint32_t mov_demuxer_unread_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
+
+// The times of the sample that read_packet delivers next from the table
+// of kind, if it comes from that table; null otherwise, or without them.
+const MovSampleTime *mov_demuxer_next_time(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
+
 // Sample entries kept for the track (at most MOV_MAX_DESCRIPTIONS), and
 // one of them; null past the count.
 uint32_t mov_demuxer_description_count(const vrc_mp4_demuxer_t *ctx, uint32_t slot);
