@@ -64,6 +64,11 @@ const CodecRow *codec_by_legacy_type(uint32_t type, bool *key_frame);
 // null for an entry it knows nothing of.
 const char *codec_name_of_entry(uint32_t sample_entry);
 
+// Whether the MP4 reader reads a track of media_type (VRC_MEDIA_*) whose
+// first sample entry has this type: a codec of that type, or no entry at all
+// (such files were always read as their handler says).
+bool codec_entry_readable(uint32_t sample_entry, uint32_t media_type);
+
 // What a sample entry holds, for people: "H.265 (sample entry 'hvc1')", or
 // "a codec it does not know (sample entry 'xxxx')"; bytes of the type that
 // are not text show as '?'. Cut to size, always terminated.

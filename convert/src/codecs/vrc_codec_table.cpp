@@ -62,6 +62,13 @@ const char *codec_name_of_entry(uint32_t sample_entry)
     return nullptr;
 }
 
+bool codec_entry_readable(uint32_t sample_entry, uint32_t media_type)
+{
+    if (sample_entry == 0) return true;
+    const CodecRow *codec = codec_by_entry(sample_entry);
+    return codec && codec->media_type == media_type;
+}
+
 void entry_text(uint32_t sample_entry, char *out, size_t size)
 {
     char type[5] = {};

@@ -136,16 +136,6 @@ uint32_t mov_entry_codec(uint32_t type)
     return codec ? codec->codec_id : 0;
 }
 
-// Whether a track of this kind (0 video, 1 sound) whose first sample entry
-// has this type fills the kind's table. A track without sample entries
-// does, as such files always did.
-bool mov_entry_fits_table(uint32_t type, uint32_t kind)
-{
-    if (type == 0) return true;
-    const CodecRow *codec = codec_by_entry(type);
-    return codec && codec->media_type == kind;
-}
-
 void mov_apply_audio_entry(MovWalk &w, uint32_t codec_id, uint32_t rate)
 {
     const mov_box_audio_sample_t &a = w.track().audio_sample;
@@ -240,7 +230,7 @@ bool mov_track_fills_table(MovWalk &w)
     const uint32_t kind = w.track().handler_kind;
     if (kind > 1) return false;
     uint32_t &owner = w.table_owner[kind];
-    if (owner == 0 && mov_entry_fits_table(w.track().sample_entry_type, kind)) owner = w.slot() + 1;
+    if (owner == 0 && codec_entry_readable(w.track().sample_entry_type, kind)) owner = w.slot() + 1;
     return owner == w.slot() + 1;
 }
 
