@@ -97,8 +97,8 @@ void read_file(const Bytes &file, const std::function<void(Reading &)> &check, s
 }
 
 // Damage to each table of a converted file: positions beyond 4 GiB in the
-// audio index end it in front of them; a video sample the file does not hold
-// whole has its tail zeroed; video times count in the track's units
+// audio index end it in front of them; the index ends in front of a video
+// sample the file does not hold whole; video times count in the track's units
 // (milliseconds are floor(t * 1000 / timescale) of the exact sum); a file
 // without mvhd has no creation time. The co64 box appended behind moov still
 // belongs to the last track (the audio track, slot 1): the walk takes boxes as
@@ -117,16 +117,12 @@ TEST(Hostile, DamagedTablesKeepWhatIsSound)
         EXPECT_EQ(r.ctx->nr_audio_frames, 1u);
         EXPECT_EQ(r.ctx->audio_frames[0].file_pos, 1000u);
         EXPECT_NE(r.log.find("sample 1 lies beyond 4 GiB"), std::string::npos);
-        ASSERT_EQ(r.packets.size(), 5u);
-        const auto cut = std::find_if(r.data.begin(), r.data.end(), [](const Bytes &d) { return d.size() == 10035; });
-        ASSERT_NE(cut, r.data.end());
-        EXPECT_EQ(cut->back(), 0);
-        EXPECT_NE(r.log.find("sample cut short"), std::string::npos);
+        ASSERT_EQ(r.packets.size(), 4u);  // the picture the file holds in part is not delivered
         EXPECT_EQ(r.ctx->creation_time, 0u);
         std::vector<uint32_t> video;
         for (const vrc_media_packet_t &p : r.packets)
             if (p.track_id == 0) video.push_back(p.timestamp);
-        EXPECT_EQ(video, (std::vector<uint32_t>{0, 13333, 26666, 40000}));
+        EXPECT_EQ(video, (std::vector<uint32_t>{0, 13333, 26666}));
     });
 }
 

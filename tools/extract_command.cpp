@@ -202,7 +202,8 @@ int run_extract(int argc, char **argv)
     if (!reason.empty()) return fail(args, reason);
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(args.input, &reason);
     if (!ctx) return fail(args, reason);
-    reason = vrc_tool::unreadable_samples(*ctx);
+    reason = vrc_tool::unread_codec(*ctx);
+    if (reason.empty()) reason = vrc_tool::unreadable_samples(*ctx);
     if (!reason.empty()) return fail(args, reason);
     if (!args.from.empty() && seek_to_utc(ctx.get(), args.from_utc) != 0)
         return fail(args, "no key frame at or before " + vrc_tool::utc_text(args.from_utc) + " UTC: " +

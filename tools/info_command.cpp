@@ -11,6 +11,7 @@
 #include "library_output.h"
 #include "mp4_input.h"
 #include "subcommand.h"
+#include "vrc_codec.h"
 
 namespace {
 
@@ -31,6 +32,9 @@ struct TrackSummary {
     uint32_t slot;
     uint32_t kind;  // VRC_MEDIA_VIDEO, VRC_MEDIA_AUDIO, or another value: no frames
     const char *codec;
+    std::string entry;      // the first sample entry's type, "" for none
+    std::string handler;    // the handler's type (table mode), "" for none
+    bool read;              // the reader delivers its frames (else frames counts what its tables declare)
     uint32_t width, height;             // video
     uint32_t sample_rate, channels;     // audio
     uint32_t frames, key_frames;
@@ -92,6 +96,26 @@ uint32_t delivered_channels(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
     return from_config ? config.channels : meta.u.audio.channels;
 }
 
+// A box type as text; "" for 0, '?' for bytes that are not text.
+std::string type_text(uint32_t type)
+{
+    std::string text;
+    for (int shift = 0; type != 0 && shift < 32; shift += 8) {
+        const char c = static_cast<char>(type >> shift);
+        text += c >= 0x20 && c <= 0x7E ? c : '?';
+    }
+    return text;
+}
+
+// What to call a track's codec: its row's short name, else the name of the
+// codec its sample entry holds ("H.265"), else "none".
+const char *codec_of_track(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
+{
+    const uint32_t codec_id = ctx.track_meta[slot].codec_id;
+    const char *foreign = ctx.private_mode ? nullptr : vrc::codec_name_of_entry(ctx.tracks[slot].sample_entry_type);
+    return codec_id == 0 && foreign ? foreign : vrc_tool::codec_name(codec_id);
+}
+
 TrackSummary summarize_track(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
 {
     const mov_track_meta_t &meta = ctx.track_meta[slot];
@@ -99,17 +123,23 @@ TrackSummary summarize_track(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
     TrackSummary t{};
     t.slot = slot;
     t.kind = kind;
-    t.codec = vrc_tool::codec_name(meta.codec_id);
+    t.codec = codec_of_track(ctx, slot);
     t.creation_time = meta.creation_time;
+    t.read = vrc_tool::read_track(ctx, kind) == slot;
+    if (!ctx.private_mode) {
+        t.entry = type_text(ctx.tracks[slot].sample_entry_type);
+        t.handler = type_text(ctx.tracks[slot].hdlr.handler_type);
+        t.frames = ctx.tracks[slot].stsz.sample_count;
+    }
     if (kind == VRC_MEDIA_VIDEO) {
         t.width = meta.u.video.width;
         t.height = meta.u.video.height;
-        t.frames = ctx.nr_video_frames;
-        t.key_frames = count_key_frames(ctx);
+        if (t.read) t.frames = ctx.nr_video_frames;
+        if (t.read) t.key_frames = count_key_frames(ctx);
     } else if (kind == VRC_MEDIA_AUDIO) {
         t.sample_rate = meta.u.audio.sample_rate;
         t.channels = delivered_channels(ctx, slot);
-        t.frames = ctx.nr_audio_frames;
+        if (t.read) t.frames = ctx.nr_audio_frames;
     }
     return t;
 }
@@ -201,14 +231,18 @@ void print_text(std::FILE *out, const FileSummary &f)
                     created.c_str(), f.duration);
     if (f.recovery.no_moov) std::fprintf(out, "  %s\n", vrc_tool::recovery_text(f.recovery).c_str());
     for (const TrackSummary &t : f.tracks) {
-        if (t.kind == VRC_MEDIA_VIDEO) {
+        if (t.kind == VRC_MEDIA_VIDEO && t.read) {
             std::fprintf(out, "  track %u: video %s %ux%u, %u frames (%u key)\n", t.slot, t.codec, t.width, t.height,
                          t.frames, t.key_frames);
+        } else if (t.kind == VRC_MEDIA_VIDEO) {
+            std::fprintf(out, "  track %u: video %s ('%s') %ux%u, %u samples, not read\n", t.slot, t.codec,
+                         t.entry.c_str(), t.width, t.height, t.frames);
         } else if (t.kind == VRC_MEDIA_AUDIO) {
-            std::fprintf(out, "  track %u: audio %s %u Hz, %u channel%s, %u frames\n", t.slot, t.codec,
-                         t.sample_rate, t.channels, t.channels == 1 ? "" : "s", t.frames);
+            std::fprintf(out, "  track %u: audio %s %u Hz, %u channel%s, %u %s\n", t.slot, t.codec, t.sample_rate,
+                         t.channels, t.channels == 1 ? "" : "s", t.frames, t.read ? "frames" : "samples, not read");
         } else {
-            std::fprintf(out, "  track %u: neither video nor audio, not read\n", t.slot);
+            std::fprintf(out, "  track %u: handler '%s', sample entry '%s', %u samples, not read\n", t.slot,
+                         t.handler.c_str(), t.entry.c_str(), t.frames);
         }
     }
 }
@@ -227,8 +261,10 @@ void print_json(std::FILE *out, const FileSummary &f)
     std::fprintf(out, "%s\"tracks\":[", vrc_tool::recovery_json(f.recovery).c_str());
     for (size_t i = 0; i < f.tracks.size(); ++i) {
         const TrackSummary &t = f.tracks[i];
-        std::fprintf(out, "%s{\"track\":%u,\"media\":\"%s\",\"codec\":\"%s\",\"creation_time\":%u,", i ? "," : "",
-                     t.slot, media_name(t.kind), t.codec, t.creation_time);
+        std::fprintf(out, "%s{\"track\":%u,\"media\":\"%s\",\"codec\":%s,\"handler\":%s,\"sample_entry\":%s,"
+                     "\"read\":%s,\"creation_time\":%u,", i ? "," : "", t.slot, media_name(t.kind),
+                     vrc_tool::json_quote(t.codec).c_str(), vrc_tool::json_quote(t.handler).c_str(),
+                     vrc_tool::json_quote(t.entry).c_str(), t.read ? "true" : "false", t.creation_time);
         if (t.kind == VRC_MEDIA_VIDEO) {
             std::fprintf(out, "\"width\":%u,\"height\":%u,\"frames\":%u,\"key_frames\":%u}", t.width, t.height,
                          t.frames, t.key_frames);
@@ -236,7 +272,7 @@ void print_json(std::FILE *out, const FileSummary &f)
             std::fprintf(out, "\"sample_rate\":%u,\"channels\":%u,\"frames\":%u}", t.sample_rate, t.channels,
                          t.frames);
         } else {
-            std::fputs("\"frames\":0}", out);
+            std::fprintf(out, "\"frames\":%u}", t.frames);
         }
     }
     std::fputs("]}\n", out);

@@ -73,11 +73,33 @@ uint32_t track_kind(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
     return ctx.private_mode ? ctx.track_meta[slot].media_type : ctx.tracks[slot].handler_kind;
 }
 
+uint32_t read_track(const vrc_mp4_demuxer_t &ctx, uint32_t kind)
+{
+    for (uint32_t slot = 0; slot < track_count(ctx); ++slot) {
+        const bool readable = ctx.private_mode || vrc::codec_entry_readable(ctx.tracks[slot].sample_entry_type, kind);
+        if (track_kind(ctx, slot) == kind && readable) return slot;
+    }
+    return track_count(ctx);
+}
+
 uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind)
 {
-    for (uint32_t slot = 0; slot < track_count(ctx); ++slot)
-        if (track_kind(ctx, slot) == kind) return ctx.track_meta[slot].codec_id;
-    return 0;
+    const uint32_t slot = read_track(ctx, kind);
+    return slot < track_count(ctx) ? ctx.track_meta[slot].codec_id : 0;
+}
+
+std::string unread_codec(const vrc_mp4_demuxer_t &ctx)
+{
+    for (const uint32_t kind : {VRC_MEDIA_VIDEO, VRC_MEDIA_AUDIO}) {
+        if (read_track(ctx, kind) < track_count(ctx)) continue;
+        for (uint32_t slot = 0; slot < track_count(ctx); ++slot) {
+            if (track_kind(ctx, slot) != kind || ctx.tracks[slot].sample_entry_type == 0) continue;
+            char what[96];
+            vrc::entry_text(ctx.tracks[slot].sample_entry_type, what, sizeof what);
+            return std::string("holds ") + what + ", which this program does not read";
+        }
+    }
+    return std::string();
 }
 
 std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx)
@@ -89,8 +111,7 @@ std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx)
         const char *name;
     } tables[] = {{VRC_MEDIA_VIDEO, ctx.nr_video_frames, "video"}, {VRC_MEDIA_AUDIO, ctx.nr_audio_frames, "audio"}};
     for (const auto &table : tables) {
-        uint32_t slot = 0;
-        while (slot < track_count(ctx) && track_kind(ctx, slot) != table.kind) ++slot;
+        const uint32_t slot = read_track(ctx, table.kind);
         const uint32_t declared = slot < track_count(ctx) ? ctx.tracks[slot].stsz.sample_count : 0;
         if (table.indexed < declared)
             return "only " + std::to_string(table.indexed) + " of its " + std::to_string(declared) + " " + table.name +

@@ -33,8 +33,16 @@ uint32_t track_count(const vrc_mp4_demuxer_t &ctx);
 // value: none). The tables belong to media types: in table mode a track
 // fills the one its handler names, in private mode the one of its mr00 entry.
 uint32_t track_kind(const vrc_mp4_demuxer_t &ctx, uint32_t slot);
-// The codec of the first track of that kind; 0 when there is none.
+// The track of that kind the reader delivers: in table mode the first whose
+// codec it reads (vrc::codec_entry_readable), in private mode the first;
+// track_count(ctx) when there is none.
+uint32_t read_track(const vrc_mp4_demuxer_t &ctx, uint32_t kind);
+// The codec of the track of that kind the reader delivers; 0 when none.
 uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind);
+// Why a picture or sound track cannot be read when no other of its kind
+// is: "holds H.265 (sample entry 'hvc1'), which this program does not
+// read"; empty when every kind the file has is read.
+std::string unread_codec(const vrc_mp4_demuxer_t &ctx);
 // What the file holds that the reader's index could not take (samples past
 // 4 GiB or past the end of the file, more than its capacity), as a reason;
 // empty when every sample its tables declare can be read. Private mode

@@ -7,6 +7,7 @@
 #ifndef VRC_CODEC_H
 #define VRC_CODEC_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "vrc_media.h"
@@ -62,6 +63,20 @@ const CodecRow *codec_by_legacy_type(uint32_t type, bool *key_frame);
 // the name of a codec the library knows of but does not read ("H.265");
 // null for an entry it knows nothing of.
 const char *codec_name_of_entry(uint32_t sample_entry);
+
+// Whether the MP4 reader reads a track of media_type (VRC_MEDIA_*) whose
+// first sample entry has this type: a codec of that type, or no entry at all
+// (such files were always read as their handler says).
+bool codec_entry_readable(uint32_t sample_entry, uint32_t media_type);
+
+// What a sample entry holds, for people: "H.265 (sample entry 'hvc1')", or
+// "a codec it does not know (sample entry 'xxxx')"; bytes of the type that
+// are not text show as '?'. Cut to size, always terminated.
+void entry_text(uint32_t sample_entry, char *out, size_t size);
+
+// The recorder holds mu-law in frames of 40 ms (320 bytes at 8000 Hz); an
+// input that stores a sample per byte has its sound gathered to that size.
+constexpr uint32_t kG711uFrameMs = 40;
 
 // The rows, each defined in its codec's file.
 extern const CodecRow kCodecH264;

@@ -1,6 +1,8 @@
 // The codec table and its lookups.
 #include "vrc_codec.h"
 
+#include <cstdio>
+
 #include "vrc_mp4_format.h"
 
 namespace vrc {
@@ -58,6 +60,24 @@ const char *codec_name_of_entry(uint32_t sample_entry)
     for (const ForeignCodec &codec : kForeignCodecs)
         if (codec.sample_entry == sample_entry) return codec.name;
     return nullptr;
+}
+
+bool codec_entry_readable(uint32_t sample_entry, uint32_t media_type)
+{
+    if (sample_entry == 0) return true;
+    const CodecRow *codec = codec_by_entry(sample_entry);
+    return codec && codec->media_type == media_type;
+}
+
+void entry_text(uint32_t sample_entry, char *out, size_t size)
+{
+    char type[5] = {};
+    for (int i = 0; i < 4; ++i) {
+        const auto c = static_cast<char>(sample_entry >> (8 * i));
+        type[i] = c >= 0x20 && c <= 0x7E ? c : '?';
+    }
+    const char *name = codec_name_of_entry(sample_entry);
+    std::snprintf(out, size, "%s (sample entry '%s')", name ? name : "a codec it does not know", type);
 }
 
 }  // namespace vrc

@@ -25,6 +25,12 @@ constexpr uint32_t mov_fourcc(const char (&tag)[5])
 constexpr uint32_t MOV_STSD_FIXED_SIZE = 8;          // version, flags, entry count
 constexpr uint32_t MOV_VIDEO_SAMPLE_FIXED_SIZE = 78;  // fields of a visual sample entry
 constexpr uint32_t MOV_AUDIO_SAMPLE_FIXED_SIZE = 28;  // fields of an audio sample entry
+// QuickTime's sound descriptions add fields behind those by their version
+// (the word behind the data reference index): the sizes of packets and
+// frames in version 1; in version 2 the rate as a double and the channel
+// count, the 28 bytes' own standing as placeholders.
+constexpr uint32_t MOV_SOUND_V1_FIELDS_SIZE = 16;
+constexpr uint32_t MOV_SOUND_V2_FIELDS_SIZE = 36;
 
 // Bytes of a codec configuration carried over from an input (an AAC
 // stream's AudioSpecificConfig) that a muxed track keeps.

@@ -2,6 +2,7 @@
 // with the parameter sets before key frames, AAC behind ADTS headers and
 // mu-law raw, as the muxer takes them.
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -39,16 +40,19 @@ public:
             else if (meta.media_type == VRC_MEDIA_VIDEO && meta.codec_id == VRC_CODEC_H264 && !video_)
                 video_ = &meta;
         }
+        keep_read_tracks();
         recovery_.size = sizeof recovery_;
         if (vrc_mp4_demuxer_recovery(ctx_, &recovery_) != 0) recovery_ = vrc_mp4_recovery_t{};
         const int foreign = foreign_codec_failure();
         if (foreign != 0) return foreign;
+        if (!video_ && !ctx_->private_mode && ctx_->box_info.nr_tracks != 0)
+            return fail_result(result_, VRC_CONVERT_ERR_NO_FRAMES, "%s holds no video track", path_);
         const int unread = unread_samples_failure();
         if (unread != 0) return unread;
+        gather_bytes_ = mu_law_frame_bytes();
         if ((video_ && ctx_->nr_video_frames != 0) || (audio_ && ctx_->nr_audio_frames != 0)) return 0;
         return no_frames_failure();
     }
-
 
     void describe(vrc_track_info_t tracks[2]) const override
     {
@@ -102,6 +106,7 @@ public:
                 return SourceStep::end;
             if (!wanted(*packet)) continue;
             take_times(frame);
+            if (gather_bytes_) gather_sound(frame, payload);
             const uint64_t done = std::min<uint64_t>(vrc_uri_io_file_tell(ctx_->pb), identity_.size);
             if (!progress_->report(base, done)) {
                 fail_result(result_, VRC_CONVERT_ERR_CANCELLED, "cancelled");
@@ -165,6 +170,8 @@ public:
         if (recovery_.no_moov)
             std::snprintf(message, size, "no moov: %u frames recovered from the frame records, %u cut off", recovery_.frames,
                           recovery_.cut_frames);
+        if (cut_short_) cut_short_note(message, size);
+        tracks_note(message, size);
     }
 
 private:
@@ -176,27 +183,37 @@ private:
         return false;
     }
 
-    // A picture or sound track of a codec this program does not read fails
-    // the file, naming the codec: its other track alone is not the recording.
+    // In table mode the reader delivers one track of each kind: the one
+    // chosen above must be it.
+    void keep_read_tracks()
+    {
+        if (ctx_->private_mode) return;
+        if (video_ && slot_of(video_) != mov_demuxer_read_track(ctx_, VRC_MEDIA_VIDEO)) video_ = nullptr;
+        if (audio_ && slot_of(audio_) != mov_demuxer_read_track(ctx_, VRC_MEDIA_AUDIO)) audio_ = nullptr;
+    }
+
+    // A picture or sound track of a codec this program does not read, with
+    // no other track of its kind to read, fails the file naming the codec:
+    // its other track alone is not the recording.
     int foreign_codec_failure() const
     {
-        for (uint32_t t = 0; t < MOV_MAX_TRACKS && t < ctx_->box_info.nr_tracks; ++t) {
-            const MovSampleDescription *entry = mov_demuxer_description(ctx_, t, 0);
-            if (!entry || entry->codec_id != 0 || ctx_->tracks[t].handler_kind > 1) continue;
-            const char *name = codec_name_of_entry(entry->type);
-            char type[5] = {};
-            std::memcpy(type, &entry->type, 4);
-            return fail_result(result_, VRC_CONVERT_ERR_UNSUPPORTED,
-                               "%s holds %s (sample entry '%s'), which this program does not read", path_,
-                               name ? name : "a codec it does not know", type);
+        for (const uint32_t kind : {VRC_MEDIA_VIDEO, VRC_MEDIA_AUDIO}) {
+            const uint32_t t = mov_demuxer_unread_track(ctx_, kind);
+            if (t >= MOV_MAX_TRACKS) continue;
+            char what[96];
+            entry_text(ctx_->tracks[t].sample_entry_type, what, sizeof what);
+            return fail_result(result_, VRC_CONVERT_ERR_UNSUPPORTED, "%s holds %s, which this program does not read",
+                               path_, what);
         }
         return 0;
     }
 
     // A track whose tables declare more samples than the reader could place
-    // (past 4 GiB, past the file's end, or more than it holds) would come
-    // out in part under a success: the file is refused instead.
-    int unread_samples_failure() const
+    // would come out in part: a file cut short (a download that stopped)
+    // is converted as far as its whole samples go, with a note; a whole
+    // file whose samples lie past 4 GiB or are more than the reader holds
+    // is refused instead.
+    int unread_samples_failure()
     {
         if (ctx_->private_mode) return 0;
         const struct {
@@ -206,13 +223,90 @@ private:
         } tracks[] = {{video_, ctx_->nr_video_frames, "video"}, {audio_, ctx_->nr_audio_frames, "audio"}};
         for (const auto &t : tracks) {
             const uint32_t declared = t.meta ? ctx_->tracks[slot_of(t.meta)].stsz.sample_count : 0;
-            if (t.indexed < declared)
-                return fail_result(result_, VRC_CONVERT_ERR_INPUT,
-                                   "only %u of the %u %s samples of %s can be read (the others lie past 4 GiB or "
-                                   "past its end, or are more than the %u the reader holds)",
-                                   t.indexed, declared, t.name, path_, unsigned{MOV_MAX_FRAMES});
+            if (t.indexed >= declared) continue;
+            if (vrc_mp4_demuxer_check_complete(path_) == 0) {
+                cut_short_ = true;
+                continue;
+            }
+            return fail_result(result_, VRC_CONVERT_ERR_INPUT,
+                               "only %u of the %u %s samples of %s can be read (the others lie past 4 GiB, "
+                               "or are more than the %u the reader holds)",
+                               t.indexed, declared, t.name, path_, unsigned{MOV_MAX_FRAMES});
         }
         return 0;
+    }
+
+    // hosts match these notes: keep the wording
+    // "cut short: 144 of 250 video and 46 of 80 audio samples kept"
+    void cut_short_note(char *message, size_t size) const
+    {
+        const uint32_t video = video_ ? ctx_->tracks[slot_of(video_)].stsz.sample_count : 0;
+        const uint32_t audio = audio_ ? ctx_->tracks[slot_of(audio_)].stsz.sample_count : 0;
+        append_note(message, size, "cut short: %u of %u video and %u of %u audio samples kept",
+                    ctx_->nr_video_frames, video, ctx_->nr_audio_frames, audio);
+    }
+
+    // "read track 0 (video h264) and track 2 (audio aac) of 3" when the file
+    // has tracks that were not read.
+    void tracks_note(char *message, size_t size) const
+    {
+        const uint32_t tracks = mov_demuxer_track_count(ctx_);
+        if (ctx_->private_mode || !video_ || tracks <= 1u + uint32_t{audio_ != nullptr}) return;
+        const CodecRow *sound = audio_ ? codec_by_id(audio_->codec_id) : nullptr;
+        if (sound)
+            append_note(message, size, "read track %u (video h264) and track %u (audio %s) of %u", slot_of(video_),
+                        slot_of(audio_), sound->short_name, tracks);
+        else
+            append_note(message, size, "read track %u (video h264) of %u", slot_of(video_), tracks);
+    }
+
+    // Adds to what the message says already, behind "; ".
+    static void append_note(char *message, size_t size, const char *format, ...) VRC_PRINTF_FORMAT(3, 4)
+    {
+        const size_t used = std::strlen(message);
+        if (used + 2 >= size) return;
+        if (used) std::memcpy(message + used, "; ", 3);
+        const size_t start = used ? used + 2 : 0;
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(message + start, size - start, format, args);
+        va_end(args);
+    }
+
+    // Bytes of a recorder's mu-law frame at the track's rate; 0 for other
+    // sound, or a reader that gives no exact times to sum.
+    uint32_t mu_law_frame_bytes() const
+    {
+        if (!audio_ || audio_->codec_id != VRC_CODEC_G711U || ctx_->private_mode) return 0;
+        vrc_track_info_t tracks[2];
+        describe(tracks);
+        return static_cast<uint32_t>(uint64_t{tracks[1].sample_rate} * tracks[1].channels * kG711uFrameMs / 1000);
+    }
+
+    // Mu-law stored a sample per byte (QuickTime's way) is gathered into
+    // frames of the recorder's size: the samples that follow in the same
+    // run of the file and description, their durations summed.
+    void gather_sound(Frame *frame, uint8_t *payload)
+    {
+        vrc_media_packet_t &first = frame->packet;
+        if (first.media_type != VRC_MEDIA_AUDIO || !frame->exact) return;
+        vrc_media_packet_t more{};
+        while (first.size < gather_bytes_ && sound_continues(frame->time.description)) {
+            const uint32_t room = kPayloadCapacity - first.size;
+            if (vrc_mp4_demuxer_read_packet(ctx_, &more, payload + first.size, static_cast<int>(room)) != 0) return;
+            first.size += more.size;
+            frame->time.duration += mov_demuxer_sample_time(ctx_)->duration;
+        }
+    }
+
+    bool sound_continues(uint32_t description) const
+    {
+        const uint32_t i = ctx_->audio_index;
+        const MovSampleTime *next = mov_demuxer_next_time(ctx_, VRC_MEDIA_AUDIO);
+        if (!next || next->description != description || i == 0) return false;
+        const mov_frame_entry_t &last = ctx_->audio_frames[i - 1];
+        return ctx_->audio_frames[i].file_pos == uint64_t{last.file_pos} + last.info.size &&
+               ctx_->audio_frames[i].info.size <= gather_bytes_;
     }
 
     // Why a file gives no frame that can be converted, as far as its header
@@ -311,6 +405,8 @@ private:
     int64_t first_decode_time_[MOV_MAX_TRACKS] = {};  // of the first frame read, where the media skipped counts from
     bool decoded_[MOV_MAX_TRACKS] = {};
     bool ended_ = false;
+    bool cut_short_ = false;    // the file ends inside its samples: those it holds whole are read
+    uint32_t gather_bytes_ = 0;  // mu-law gathered into frames of this size; 0: samples stand as they are
     vrc_mp4_recovery_t recovery_{};  // a recording without moov: what its records gave
 };
 

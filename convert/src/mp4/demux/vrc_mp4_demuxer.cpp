@@ -43,10 +43,14 @@ struct MovBoxAction {
     uint32_t fixed;  // MovRead::Fixed: bytes read
     bool slot;       // belongs to the current track slot
     MovBoxReader reader;
+    bool entry = false;  // a sample entry: only a child of stsd is one
 };
 
 // Sizes of the stsd fields and the first sample entry's header, read together.
 constexpr uint32_t kStsdRead = MOV_STSD_FIXED_SIZE + MOV_BOX_ATOM_SIZE;
+// A sound entry with the longest version-specific fields (QuickTime's
+// version 2); its reader says how many of them stand in front of the children.
+constexpr uint32_t kSoundEntryRead = MOV_AUDIO_SAMPLE_FIXED_SIZE + MOV_SOUND_V2_FIELDS_SIZE;
 
 constexpr MovBoxAction kBoxActions[] = {
     {mov_fourcc("moov"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
@@ -68,10 +72,14 @@ constexpr MovBoxAction kBoxActions[] = {
     {mov_fourcc("dref"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_dref_box},
     {mov_fourcc("stsd"), MovStep::Descend, MOV_STSD_FIXED_SIZE, MovRead::Fixed, kStsdRead, true, mov_parse_stsd_box},
     {mov_fourcc("avc1"), MovStep::Descend, MOV_VIDEO_SAMPLE_FIXED_SIZE, MovRead::Fixed, MOV_VIDEO_SAMPLE_FIXED_SIZE,
-     true, mov_parse_avc1_box},
-    {mov_fourcc("mp4a"), MovStep::Descend, MOV_AUDIO_SAMPLE_FIXED_SIZE, MovRead::Fixed, MOV_AUDIO_SAMPLE_FIXED_SIZE,
-     true, mov_parse_mp4a_box},
-    {mov_fourcc("ulaw"), MovStep::Over, 0, MovRead::Fixed, MOV_AUDIO_SAMPLE_FIXED_SIZE, true, mov_parse_ulaw_box},
+     true, mov_parse_avc1_box, true},
+    {mov_fourcc("mp4a"), MovStep::Descend, MOV_AUDIO_SAMPLE_FIXED_SIZE, MovRead::Fixed, kSoundEntryRead, true,
+     mov_parse_mp4a_box, true},
+    {mov_fourcc("ulaw"), MovStep::Descend, MOV_AUDIO_SAMPLE_FIXED_SIZE, MovRead::Fixed, kSoundEntryRead, true,
+     mov_parse_ulaw_box, true},
+    // QuickTime keeps an AAC entry's esds inside wave, behind frma and a
+    // short mp4a box that is no sample entry.
+    {mov_fourcc("wave"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
     {mov_fourcc("avcC"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_avcc_box},
     {mov_fourcc("esds"), MovStep::Over, 0, MovRead::Payload, 0, true, mov_parse_esds_box},
     {mov_fourcc("stts"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_stts_box},
@@ -85,10 +93,12 @@ constexpr MovBoxAction kBoxActions[] = {
 
 constexpr MovBoxAction kOtherBox = {0, MovStep::Over, 0, MovRead::None, 0, false, nullptr};
 
-const MovBoxAction &mov_box_action(uint32_t type)
+// A sample entry's type met elsewhere (QuickTime's mp4a inside wave) is
+// passed over.
+const MovBoxAction &mov_box_action(const MovWalk &w, uint32_t type)
 {
     for (const MovBoxAction &a : kBoxActions)
-        if (a.type == type) return a;
+        if (a.type == type) return a.entry && w.parent != mov_fourcc("stsd") ? kOtherBox : a;
     return kOtherBox;
 }
 
@@ -117,13 +127,22 @@ bool mov_type_printable(uint32_t type)
     return true;
 }
 
-// Reads the header at the current position. False where the walk ends: the
-// end of the file, a size that cannot hold the header, a type that is not
-// text, or a first box other than ftyp. A size of 0 runs to the end of the
+enum class MovHeader : uint8_t {
+    Box,         // a box to record and act on
+    Terminator,  // the rest of the container holds no box
+    End,         // the walk ends
+};
+
+// Reads the header at the current position. The walk ends at the end of the
+// file, a size that cannot hold the header, a type that is not text, or a
+// first box other than ftyp. At the top a size of 0 runs to the end of the
 // file: so stands the mdat of a recording whose tail was never written.
-bool mov_read_box_header(const MovWalk &w, uint64_t pos, MovBoxHeader *box)
+// Inside a container it is QuickTime's terminator (four zero bytes), as are
+// a box of type 0 (the eight-byte form) and any tail too short for a header.
+MovHeader mov_read_box_header(const MovWalk &w, uint64_t pos, MovBoxHeader *box)
 {
     vrc_mp4_demuxer_t *ctx = w.ctx;
+    if (w.depth > 0 && w.open[w.depth - 1].end - pos < MOV_BOX_ATOM_SIZE) return MovHeader::Terminator;
     box->pos = pos;
     box->size_field = vrc_uri_io_file_rb32(ctx->pb);
     box->type = vrc_uri_io_file_rl32(ctx->pb);
@@ -133,11 +152,13 @@ bool mov_read_box_header(const MovWalk &w, uint64_t pos, MovBoxHeader *box)
         box->size = vrc_uri_io_file_rb64(ctx->pb);
         box->header_size += 8;
     } else if (box->size_field == 0) {
+        if (w.depth > 0) return MovHeader::Terminator;
         box->size = w.file_size > pos ? w.file_size - pos : 0;
     }
-    if (box->size < box->header_size) return false;
-    if (!mov_type_printable(box->type)) return false;
-    return ctx->box_info.nr_boxes > 0 || box->type == mov_fourcc("ftyp");
+    if (w.depth > 0 && box->type == 0) return MovHeader::Terminator;
+    if (box->size < box->header_size) return MovHeader::End;
+    if (!mov_type_printable(box->type)) return MovHeader::End;
+    return ctx->box_info.nr_boxes > 0 || box->type == mov_fourcc("ftyp") ? MovHeader::Box : MovHeader::End;
 }
 
 void mov_record_box(mov_box_info_t &info, const MovBoxHeader &box)
@@ -156,7 +177,7 @@ void mov_record_box(mov_box_info_t &info, const MovBoxHeader &box)
 int vrc_mp4_demuxer_parse_box(MovWalk &w, const MovBoxAction &a, uint64_t payload_pos, uint64_t payload_size)
 {
     if (a.read == MovRead::None || (a.slot && !w.has_slot())) return 0;
-    uint64_t want = a.read == MovRead::Fixed ? a.fixed : payload_size;
+    uint64_t want = a.read == MovRead::Fixed && a.fixed < payload_size ? a.fixed : payload_size;
     uint8_t *buf = w.scratch;
     if (a.read == MovRead::Table) {
         const uint64_t in_file = w.file_size > payload_pos ? w.file_size - payload_pos : 0;
@@ -208,7 +229,7 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
         return payload_pos;
     case MovStep::Descend:
         mov_step_into(w, box);
-        return payload_pos + a.skip;
+        return payload_pos + a.skip;  // the entry's reader may add its version's fields (extra_skip)
     case MovStep::Mr00:
         w.ctx->private_mode = 1;
         break;
@@ -225,6 +246,12 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
     return end > payload_pos ? end : payload_pos;
 }
 
+// Whether the file holds the whole of the sample.
+bool mov_sample_in_file(const MovWalk &w, const mov_frame_entry_t &e)
+{
+    return uint64_t{e.file_pos} + e.info.size <= w.file_size;
+}
+
 uint64_t mov_file_size(vrc_uri_io_file_t *pb)
 {
     const int64_t end = vrc_uri_io_file_seek(pb, 0, SEEK_END);
@@ -238,15 +265,21 @@ void mov_walk(MovWalk &w)
     uint64_t pos = 0;
     while (!vrc_uri_io_file_eof(ctx->pb)) {
         MovBoxHeader box{};
-        if (!mov_read_box_header(w, pos, &box)) return;
-        mov_find_parent(w, box.pos);
-        if (w.parent == mov_fourcc("stsd")) mov_note_sample_entry(w, box.type);
-        mov_record_box(ctx->box_info, box);
-        if (box.type == mov_fourcc("moov")) w.moov = true;
-        const MovBoxAction &a = mov_box_action(box.type);
-        const uint64_t next = mov_next_position(w, box, a);
-        if (vrc_mp4_demuxer_parse_box(w, a, box.pos + box.header_size, box.size - box.header_size) < 0) return;
-        pos = next;
+        mov_find_parent(w, pos);
+        const MovHeader header = mov_read_box_header(w, pos, &box);
+        if (header == MovHeader::End) return;
+        if (header == MovHeader::Terminator) {
+            pos = w.open[w.depth - 1].end;  // beyond pos: a container ending at pos is no longer open
+        } else {
+            if (w.parent == mov_fourcc("stsd")) mov_note_sample_entry(w, box.type);
+            mov_record_box(ctx->box_info, box);
+            if (box.type == mov_fourcc("moov")) w.moov = true;
+            const MovBoxAction &a = mov_box_action(w, box.type);
+            const uint64_t next = mov_next_position(w, box, a);
+            w.extra_skip = 0;
+            if (vrc_mp4_demuxer_parse_box(w, a, box.pos + box.header_size, box.size - box.header_size) < 0) return;
+            pos = next + w.extra_skip;
+        }
         const int64_t reached = vrc_uri_io_file_seek(ctx->pb, static_cast<int64_t>(pos), SEEK_SET);
         if (reached != static_cast<int64_t>(pos)) {
             log_seek_failed(reached);
@@ -288,6 +321,24 @@ void mov_recover_recording(MovWalk &w)
         ctx->duration = (ctx->video_frames[ctx->nr_video_frames - 1].info.timestamp -
                          ctx->video_frames[0].info.timestamp) / 1000u;
 }
+
+}  // namespace
+
+// Samples lie in file order in each table, as every writer places them:
+// those at its end are the ones a cut took. The private mode reads its own
+// frame records and stops at the first cut frame.
+void vrc::mov_trim_cut_samples(MovWalk &w)
+{
+    vrc_mp4_demuxer_t *ctx = w.ctx;
+    const mov_frame_entry_t *entries[2] = {ctx->video_frames, ctx->audio_frames};
+    uint32_t *counts[2] = {&ctx->nr_video_frames, &ctx->nr_audio_frames};
+    for (int k = 0; k < 2; ++k) {
+        uint32_t &n = *counts[k];
+        while (n > 0 && !mov_sample_in_file(w, entries[k][n - 1])) --n;
+    }
+}
+
+namespace {
 
 static_assert(std::is_standard_layout<MovDemuxer>::value, "the public record is the state's first member");
 
@@ -336,6 +387,8 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
     mov_walk(w);
     mov_trim_unlocated(w);
     mov_trim_undescribed(w);
+    if (!ctx->private_mode) mov_trim_cut_samples(w);
+    if (MovDemuxer *d = mov_demuxer_of(ctx)) std::memcpy(d->table_owner, w.table_owner, sizeof d->table_owner);
     mov_mark_all_key_without_stss(w);
     if (ctx->box_info.nr_boxes == 0) {
         log_not_mp4();

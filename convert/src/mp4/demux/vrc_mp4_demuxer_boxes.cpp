@@ -136,37 +136,65 @@ uint32_t mov_entry_codec(uint32_t type)
     return codec ? codec->codec_id : 0;
 }
 
-void mov_apply_audio_entry(MovWalk &w, uint32_t codec_id)
+void mov_apply_audio_entry(MovWalk &w, uint32_t codec_id, uint32_t rate)
 {
     const mov_box_audio_sample_t &a = w.track().audio_sample;
     if (w.ctx->private_mode) return;
     mov_track_meta_t &meta = w.meta();
     meta.u.audio.channels = a.channel_count;
     meta.u.audio.bit_width = a.sample_size;
-    meta.u.audio.sample_rate = a.sample_rate >> 16;
+    meta.u.audio.sample_rate = rate;
     meta.codec_id = static_cast<uint8_t>(codec_id);
 }
 
+// A QuickTime version 2 sound description's rate and channels, which
+// replace the placeholders of the common fields; the fields it adds are
+// stepped over. False when the payload does not hold them.
+bool mov_read_sound_v2(MovCursor &c, uint32_t *rate, uint32_t *channels)
+{
+    c.skip(4);  // sizeOfStructOnly
+    const uint64_t bits = c.be64();
+    double hz = 0;
+    std::memcpy(&hz, &bits, sizeof hz);  // audioSampleRate, an IEEE double
+    *channels = c.be32();                // numAudioChannels
+    c.skip(MOV_SOUND_V2_FIELDS_SIZE - 16);
+    // Any rate a sound track has fits; NaN and the absurd read as none.
+    *rate = hz >= 1 && hz <= 1e6 ? static_cast<uint32_t>(hz) : 0;
+    return c.ok();
+}
+
 // The first entry fills the public records, as it always did; the
-// description is the entry's own.
+// description is the entry's own. The children of a QuickTime sound
+// description start behind the fields of its version.
 void mov_parse_audio_sample(MovWalk &w, MovCursor &c, uint32_t codec_id)
 {
     mov_box_audio_sample_t a{};
     c.skip(6);
     a.data_reference_index = static_cast<uint16_t>(c.be16());
-    c.skip(8);
+    const uint32_t version = c.be16();
+    c.skip(6);  // revision, vendor
     a.channel_count = static_cast<uint16_t>(c.be16());
     a.sample_size = static_cast<uint16_t>(c.be16());
-    c.skip(4);
+    c.skip(4);  // compression id, packet size
     a.sample_rate = c.be32();
+    uint32_t rate = a.sample_rate >> 16;
+    uint32_t channels = a.channel_count;
+    if (version == 1) {
+        c.skip(MOV_SOUND_V1_FIELDS_SIZE);
+        if (c.ok()) w.extra_skip = MOV_SOUND_V1_FIELDS_SIZE;
+    } else if (version == 2 && mov_read_sound_v2(c, &rate, &channels)) {
+        w.extra_skip = MOV_SOUND_V2_FIELDS_SIZE;
+        a.channel_count = static_cast<uint16_t>(channels > UINT16_MAX ? UINT16_MAX : channels);
+        a.sample_rate = rate > UINT16_MAX ? 0 : rate << 16;
+    }
     if (MovSampleDescription *desc = w.description()) {
         desc->codec_id = codec_id;
-        desc->channels = a.channel_count;
-        desc->sample_rate = a.sample_rate >> 16;
+        desc->channels = channels;
+        desc->sample_rate = rate;
     }
     if (!w.first_entry()) return;
     w.track().audio_sample = a;
-    mov_apply_audio_entry(w, codec_id);
+    mov_apply_audio_entry(w, codec_id, rate);
 }
 
 // What the entry's description takes from its AudioSpecificConfig: the
@@ -195,6 +223,15 @@ uint32_t adts_get_sampling_index(uint32_t sample_rate)
         }
     }
     return best;
+}
+
+bool mov_track_fills_table(MovWalk &w)
+{
+    const uint32_t kind = w.track().handler_kind;
+    if (kind > 1) return false;
+    uint32_t &owner = w.table_owner[kind];
+    if (owner == 0 && codec_entry_readable(w.track().sample_entry_type, kind)) owner = w.slot() + 1;
+    return owner == w.slot() + 1;
 }
 
 void mov_parse_ftyp_box(MovWalk &w, MovCursor &c)

@@ -106,6 +106,7 @@ struct MovDemuxer {
     MovSampleTime video_times[MOV_MAX_FRAMES];
     MovSampleTime audio_times[MOV_MAX_FRAMES];
     MovRecovery recovery;
+    uint32_t table_owner[2];  // as the walk left MovWalk::table_owner
 };
 
 // The state beside ctx; null for a context from vrc_mp4_demuxer_init.
@@ -151,6 +152,10 @@ struct MovWalk {
     uint32_t located[2];  // per table: see MovFrameTable::located
     bool video_stss;      // a video track listed its key frames
     uint32_t entries;     // sample entries met in the current stsd
+    uint32_t extra_skip;  // fields the current sample entry's version puts in front of its children
+    // Per table (video, audio): 1 + the slot of the track whose samples fill
+    // it, the first of its kind that the table takes; 0: none yet.
+    uint32_t table_owner[2];
     uint64_t mdat_end;    // just past the last mdat met, cut to the file
     bool moov;            // a moov box was met
     uint8_t scratch[MOV_BOX_BUF_SIZE];
@@ -172,6 +177,15 @@ struct MovWalk {
 };
 
 using MovBoxReader = void (*)(MovWalk &w, MovCursor &payload);
+
+// Whether the current track's samples fill the table of its handler's kind
+// (0 video, 1 sound): the first track of that kind whose first sample entry
+// is a codec of that kind (or which has none) takes the table; others of
+// the kind are described but not indexed.
+bool mov_track_fills_table(MovWalk &w);
+// Ends each frame table in front of its first sample that the file does
+// not hold whole (a file cut short).
+void mov_trim_cut_samples(MovWalk &w);
 
 // Ends each frame table at its last sample that a chunk offset placed.
 void mov_trim_unlocated(MovWalk &w);
@@ -226,6 +240,10 @@ uint32_t adts_get_sampling_index(uint32_t sample_rate);
 // bytes the frame needs in *needed (0 on every other outcome).
 int mov_demuxer_read_frame(vrc_mp4_demuxer_t *ctx, vrc_media_packet_t *pkt, uint8_t *buf, int buf_size,
                            uint32_t *needed);
+
+// Table mode: whether the next sample delivered is the audio table's: the
+// lower file position of the two tables' next entries, audio on a tie.
+bool mov_next_is_audio(const vrc_mp4_demuxer_t *ctx);
 
 // Puts a parameter set behind a start code; the end of what was put.
 uint8_t *mov_put_param_set(uint8_t *out, const uint8_t *data, uint32_t len);

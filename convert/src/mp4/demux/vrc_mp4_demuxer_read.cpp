@@ -126,15 +126,24 @@ void mov_table_frame_sets(const vrc_mp4_demuxer_t *ctx, MovFrame *fr)
     }
 }
 
-// Table mode: the next entry of the two indexes by file position, audio
-// first on a tie. The file is left at the sample.
-int mov_next_table_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
+}  // namespace
+
+bool vrc::mov_next_is_audio(const vrc_mp4_demuxer_t *ctx)
 {
     const bool video_left = ctx->video_index < ctx->nr_video_frames;
     const bool audio_left = ctx->audio_index < ctx->nr_audio_frames;
-    if (!video_left && !audio_left) return -1;
-    const bool audio = audio_left && (!video_left || ctx->video_frames[ctx->video_index].file_pos >=
-                                                         ctx->audio_frames[ctx->audio_index].file_pos);
+    return audio_left && (!video_left || ctx->video_frames[ctx->video_index].file_pos >=
+                                             ctx->audio_frames[ctx->audio_index].file_pos);
+}
+
+namespace {
+
+// Table mode: the next entry of the two indexes. The file is left at the
+// sample.
+int mov_next_table_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
+{
+    if (ctx->video_index >= ctx->nr_video_frames && ctx->audio_index >= ctx->nr_audio_frames) return -1;
+    const bool audio = mov_next_is_audio(ctx);
     const uint32_t i = audio ? ctx->audio_index++ : ctx->video_index++;
     const mov_frame_entry_t &e = audio ? ctx->audio_frames[i] : ctx->video_frames[i];
     fr->info = e.info;

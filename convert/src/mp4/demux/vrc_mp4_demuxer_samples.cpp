@@ -46,6 +46,30 @@ uint32_t mov_demuxer_timescale(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
     return ctx->private_mode ? 1000 : ctx->tracks[slot].mdhd.timescale;
 }
 
+uint32_t mov_demuxer_read_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind)
+{
+    const MovDemuxer *d = mov_demuxer_of(ctx);
+    if (!d || kind > 1 || d->table_owner[kind] == 0) return MOV_MAX_TRACKS;
+    return d->table_owner[kind] - 1;
+}
+
+uint32_t mov_demuxer_unread_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind)
+{
+    if (ctx->private_mode || mov_demuxer_read_track(ctx, kind) < MOV_MAX_TRACKS) return MOV_MAX_TRACKS;
+    for (uint32_t t = 0; t < mov_demuxer_track_count(ctx); ++t)
+        if (ctx->tracks[t].handler_kind == kind && ctx->tracks[t].sample_entry_type != 0) return t;
+    return MOV_MAX_TRACKS;
+}
+
+const MovSampleTime *mov_demuxer_next_time(const vrc_mp4_demuxer_t *ctx, uint32_t kind)
+{
+    const MovDemuxer *d = mov_demuxer_of(ctx);
+    if (!d || ctx->private_mode) return nullptr;
+    const bool audio = mov_next_is_audio(ctx);
+    if (kind == VRC_MEDIA_AUDIO) return audio ? &d->audio_times[ctx->audio_index] : nullptr;
+    return !audio && ctx->video_index < ctx->nr_video_frames ? &d->video_times[ctx->video_index] : nullptr;
+}
+
 uint32_t mov_demuxer_description_count(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
 {
     const MovTrackState *t = mov_track_state(ctx, slot);

@@ -51,6 +51,21 @@ bool mov_demuxer_presentation(const vrc_mp4_demuxer_t *ctx, uint32_t slot, MovPr
 // mode; 0 for a slot without a track.
 uint32_t mov_demuxer_timescale(const vrc_mp4_demuxer_t *ctx, uint32_t slot);
 
+// The track whose samples the reader delivers as video (kind
+// VRC_MEDIA_VIDEO) or as sound (VRC_MEDIA_AUDIO): the first of its kind of
+// a codec of that kind; MOV_MAX_TRACKS when none is (or the context keeps
+// no state). Other tracks are described, not read.
+uint32_t mov_demuxer_read_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
+
+// When no track of kind is read: the first track of that kind whose codec
+// the reader does not take (what a refusal names). MOV_MAX_TRACKS when a
+// track of the kind is read or none is refused so.
+uint32_t mov_demuxer_unread_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
+
+// The times of the sample that read_packet delivers next from the table
+// of kind, if it comes from that table; null otherwise, or without them.
+const MovSampleTime *mov_demuxer_next_time(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
+
 // Sample entries kept for the track (at most MOV_MAX_DESCRIPTIONS), and
 // one of them; null past the count.
 uint32_t mov_demuxer_description_count(const vrc_mp4_demuxer_t *ctx, uint32_t slot);

@@ -16,12 +16,14 @@ namespace vrc {
 namespace {
 
 // The table filled by the current track: video for a video handler, audio
-// for a sound handler, none for any other.
+// for a sound handler, none for any other or for a track of the kind that
+// does not take the table.
 MovFrameTable mov_frame_table(MovWalk &w)
 {
     MovFrameTable t{};
     t.slot = w.slot();
     t.timescale = w.track().mdhd.timescale;
+    if (!mov_track_fills_table(w)) return t;
     const uint32_t kind = w.track().handler_kind;
     MovDemuxer *d = mov_demuxer_of(w.ctx);
     if (kind == 0) {
@@ -276,7 +278,7 @@ void mov_parse_stss_box(MovWalk &w, MovCursor &c)
 {
     mov_box_stco_t header{};  // the stss header is not kept
     const uint32_t n = mov_read_table_header(c, header, 4);
-    if (w.track().handler_kind != 0) return;
+    if (w.track().handler_kind != 0 || !mov_track_fills_table(w)) return;
     w.video_stss = true;
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t s = c.be32();
