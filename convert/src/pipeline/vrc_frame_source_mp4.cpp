@@ -9,7 +9,6 @@
 #include "vrc_date_time.h"
 #include "vrc_frame_source.h"
 #include "vrc_mp4_demuxer.h"
-#include "vrc_mp4_format.h"
 #include "vrc_mp4_demuxer_samples.h"
 #include "vrc_uri_io_block.h"
 
@@ -45,7 +44,8 @@ public:
         if (foreign != 0) return foreign;
         const int unread = unread_samples_failure();
         if (unread != 0) return unread;
-        if ((video_ && ctx_->nr_video_frames != 0) || (audio_ && ctx_->nr_audio_frames != 0)) return 0;
+        if ((video_ && mov_entry_count(ctx_, MOV_TABLE_VIDEO) != 0) || (audio_ && mov_entry_count(ctx_, MOV_TABLE_AUDIO) != 0))
+            return 0;
         return no_frames_failure();
     }
 
@@ -168,14 +168,6 @@ public:
     }
 
 private:
-    bool holds_box(uint32_t type) const
-    {
-        const mov_box_info_t &boxes = ctx_->box_info;
-        for (uint32_t i = 0; i < boxes.nr_boxes && i < MOV_MAX_BOXES; ++i)
-            if (boxes.boxes[i][1] == type) return true;
-        return false;
-    }
-
     // A picture or sound track of a codec this program does not read fails
     // the file, naming the codec: its other track alone is not the recording.
     int foreign_codec_failure() const
@@ -194,8 +186,8 @@ private:
     }
 
     // A track whose tables declare more samples than the reader could place
-    // (past 4 GiB, past the file's end, or more than it holds) would come
-    // out in part under a success: the file is refused instead.
+    // (past the file's end) would come out in part under a success: the
+    // file is refused instead.
     int unread_samples_failure() const
     {
         if (ctx_->private_mode) return 0;
@@ -203,30 +195,21 @@ private:
             const mov_track_meta_t *meta;
             uint32_t indexed;
             const char *name;
-        } tracks[] = {{video_, ctx_->nr_video_frames, "video"}, {audio_, ctx_->nr_audio_frames, "audio"}};
+        } tracks[] = {{video_, mov_entry_count(ctx_, MOV_TABLE_VIDEO), "video"},
+                      {audio_, mov_entry_count(ctx_, MOV_TABLE_AUDIO), "audio"}};
         for (const auto &t : tracks) {
             const uint32_t declared = t.meta ? ctx_->tracks[slot_of(t.meta)].stsz.sample_count : 0;
             if (t.indexed < declared)
                 return fail_result(result_, VRC_CONVERT_ERR_INPUT,
-                                   "only %u of the %u %s samples of %s can be read (the others lie past 4 GiB or "
-                                   "past its end, or are more than the %u the reader holds)",
-                                   t.indexed, declared, t.name, path_, unsigned{MOV_MAX_FRAMES});
+                                   "only %u of the %u %s samples of %s can be read (the others lie past its end)",
+                                   t.indexed, declared, t.name, path_);
         }
         return 0;
     }
 
-    // Why a file gives no frame that can be converted, as far as its header
-    // says.
     int no_frames_failure() const
     {
-        const int code = VRC_CONVERT_ERR_NO_FRAMES;
-        if (holds_box(mov_fourcc("moof")) || holds_box(mov_fourcc("mvex")))
-            return fail_result(result_, code, "%s is a fragmented MP4 (its samples lie in moof fragments), which "
-                               "this program does not read", path_);
-        if (holds_box(mov_fourcc("co64")))
-            return fail_result(result_, code, "%s keeps its samples past 4 GiB (64-bit chunk offsets), beyond what "
-                               "this program reads", path_);
-        return fail_result(result_, code, "no frame found in %s", path_);
+        return fail_result(result_, VRC_CONVERT_ERR_NO_FRAMES, "no frame found in %s", path_);
     }
 
     // The reader's own times when it has them, else the millisecond stamp.
@@ -282,13 +265,10 @@ private:
     int64_t edge_ms(int end, int only = -1) const
     {
         int64_t edge = end ? INT64_MIN : INT64_MAX;
-        const struct {
-            const mov_frame_entry_t *frames;
-            uint32_t count;
-        } tables[] = {{ctx_->video_frames, ctx_->nr_video_frames}, {ctx_->audio_frames, ctx_->nr_audio_frames}};
-        for (const auto &table : tables) {
-            if (table.count == 0 || (only >= 0 && &table != &tables[only])) continue;
-            const mov_frame_info_t &f = table.frames[end ? table.count - 1 : 0].info;
+        for (uint32_t k = MOV_TABLE_VIDEO; k <= MOV_TABLE_AUDIO; ++k) {
+            const uint32_t count = mov_entry_count(ctx_, k);
+            if (count == 0 || (only >= 0 && k != static_cast<uint32_t>(only))) continue;
+            const mov_frame_info_t f = mov_entry(ctx_, k, end ? count - 1 : 0).info;
             const int64_t t = anchor_ms_[f.track_id < MOV_MAX_TRACKS ? f.track_id : 0] + f.timestamp;
             edge = end ? std::max(edge, t) : std::min(edge, t);
         }

@@ -33,6 +33,23 @@ struct MovSampleDescription {
     uint8_t param_sets[MOV_MAX_PARAM_SETS_SIZE];
 };
 
+// The sample tables by media type.
+constexpr uint32_t MOV_TABLE_VIDEO = 0;
+constexpr uint32_t MOV_TABLE_AUDIO = 1;
+
+// A sample as reading sees it, from either kind of context.
+struct MovEntry {
+    mov_frame_info_t info;  // size, track slot, key flag, stamp in milliseconds
+    uint64_t pos;
+    MovSampleTime time;     // zero for a context from vrc_mp4_demuxer_init
+};
+
+// Samples of table k (MOV_TABLE_VIDEO, MOV_TABLE_AUDIO) reading can reach:
+// all of them for a context from new, those of the public record otherwise.
+uint32_t mov_entry_count(const vrc_mp4_demuxer_t *ctx, uint32_t k);
+// Sample i of table k, which must lie below mov_entry_count.
+MovEntry mov_entry(const vrc_mp4_demuxer_t *ctx, uint32_t k, uint32_t i);
+
 // Tracks the file describes: its trak boxes, or for a recording without
 // moov its mr00 entries; at most MOV_MAX_TRACKS.
 uint32_t mov_demuxer_track_count(const vrc_mp4_demuxer_t *ctx);
