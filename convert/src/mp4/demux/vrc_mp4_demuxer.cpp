@@ -307,6 +307,19 @@ void mov_recover_recording(MovWalk &w)
         ctx->duration = static_cast<uint32_t>((video[video.count - 1].decode_time - video[0].decode_time) / 1000);
 }
 
+// mvhd's duration covers moov's samples only: a fragmented file lasts as
+// long as its tables reach, in whole seconds.
+void mov_extend_to_fragments(const MovWalk &w)
+{
+    if (w.frag.moof_pos == 0) return;
+    for (const MovSampleTable &t : w.tables->of) {
+        if (t.count == 0 || t.timescale == 0) continue;
+        const MovSample &last = t[t.count - 1];
+        const int64_t end = (last.decode_time + last.duration) / t.timescale;
+        if (end > w.ctx->duration) w.ctx->duration = static_cast<uint32_t>(end);
+    }
+}
+
 // The tables the walk fills: the context's own, or for a context a host
 // allocated, tables of the walk's, shown in the public record and given
 // back. Either holds no more samples than the file can: each takes a byte
@@ -387,6 +400,7 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
     if (ctx->box_info.nr_boxes == 0) log_not_mp4();
     ctx->creation_time = mov_box_time_to_unix(ctx->mvhd.creation_time);
     if (ctx->mvhd.timescale != 0) ctx->duration = ctx->mvhd.duration / ctx->mvhd.timescale;
+    mov_extend_to_fragments(w);
     if (ctx->private_mode && !w.moov && ctx->mdat_pos != 0) mov_recover_recording(w);
     mov_publish_samples(w);
     mov_close_tables(ctx, w.tables);
