@@ -82,13 +82,15 @@ done
 # samples in moov and fragments behind it; an empty moov with the moof as
 # base, with sidx, with no base at all (the moof, then the previous data's
 # end); mu-law in a .mov. Each converts to the pictures and sound ffmpeg
-# decodes from it, info counts its packets as ffprobe does, and a clip of
-# its middle (a seek through fragments) has the pictures of the same clip
-# of its conversion (through moov's tables).
+# decodes from it and its key frames, info counts its packets and key
+# frames as ffprobe does, and a clip of its middle (a seek through
+# fragments) has the pictures of the same clip of its conversion (through
+# moov's tables).
 # Pictures with their times; the sound's blocks (its start may move by a
 # sample, rounded to the movie's timescale).
 frames() { ffmpeg -nostdin -v error -i "$1" -map "0:$2" -f framemd5 - 2>&1 | grep -v '^#' | cut -d, -f"$3"; }
 packets() { ffprobe -v error -select_streams "$2" -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1"; }
+key_flags() { ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 "$1" | cut -c1; }
 clip() { convert --from "2024-01-01 00:00:01" --to "2024-01-01 00:00:03" -o "$2" "$1"; }
 while read -r name sound flags; do
   ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=8000 \
@@ -100,8 +102,9 @@ while read -r name sound flags; do
       fail "$name: not the input's ${m%%,*} frames"
   done
   info=$("$tool" info "$dir/$name")
-  grep -q "video .* $(packets "$dir/$name" v) frames" <<<"$info" && grep -q "audio .* $(packets "$dir/$name" a) frames" \
-    <<<"$info" || fail "$name: info counts otherwise: $info"
+  cmp -s <(key_flags "$dir/$name") <(key_flags "$dir/$name.out.mp4") || fail "$name: other key frames"
+  grep -q "video .* $(packets "$dir/$name" v) frames ($(key_flags "$dir/$name" | grep -c K) key)" <<<"$info" &&
+    grep -q "audio .* $(packets "$dir/$name" a) frames" <<<"$info" || fail "$name: info counts otherwise: $info"
   clip "$dir/$name" "$dir/$name.clip.mp4"
   clip "$dir/$name.out.mp4" "$dir/$name.out.clip.mp4"
   cmp -s <(frames "$dir/$name.clip.mp4" v 3,6) <(frames "$dir/$name.out.clip.mp4" v 3,6) ||
