@@ -23,7 +23,12 @@ constexpr size_t kSmallestRecord = 8;
 
 void read_to_end(vrc_mp4_demuxer_t *ctx, std::vector<uint8_t> &buf, size_t file_size)
 {
-    const size_t bound = size_t{ctx->nr_video_frames} + ctx->nr_audio_frames + file_size / kSmallestRecord + 2;
+    vrc_mp4_index_counts_t counts{};
+    counts.size = sizeof counts;
+    vrc_mp4_demuxer_index_counts(ctx, &counts);
+    // Every sample takes a byte of the file: no table may hold more.
+    if (counts.video_samples > file_size || counts.audio_samples > file_size) std::abort();
+    const size_t bound = size_t{counts.video_samples} + counts.audio_samples + file_size / kSmallestRecord + 2;
     vrc_media_packet_t pkt;
     for (size_t reads = 0; vrc_mp4_demuxer_read_packet(ctx, &pkt, buf.data(), kBufferSize) == 0; ++reads) {
         if (reads > bound || pkt.size > kBufferSize || pkt.data != buf.data()) std::abort();

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,36 +31,48 @@ enum Source {
     kTables,      // converted: the sample tables describe the frames
     kPrivate,     // muxed with the muxer's defaults: mr00 and a private record per frame
     kBeyond2GiB,  // converted, then its frames moved behind a 3 GiB hole of a sparse file
+    kBeyond4GiB,  // the same behind 5 GiB, its chunk offsets 64-bit (co64)
 };
-const char *const kSourceNames[] = {"sample tables", "private records", "beyond 2 GiB"};
+const char *const kSourceNames[] = {"sample tables", "private records", "beyond 2 GiB", "beyond 4 GiB"};
 #ifdef _WIN32
-constexpr Source kSources[] = {kTables, kPrivate};  // no 3 GiB files there
+constexpr Source kSources[] = {kTables, kPrivate};  // no files of several GiB there
 #else
-constexpr Source kSources[] = {kTables, kPrivate, kBeyond2GiB};
+constexpr Source kSources[] = {kTables, kPrivate, kBeyond2GiB, kBeyond4GiB};
 
-// Recordings between 2 and 4 GiB: the file's mdat grown by 3 GiB of hole in
-// front of the frames, its chunk offsets shifted to match.
-std::string moved_beyond_2gib(const std::string &small)
+// A converted recording with its frames behind `hole` bytes of a sparse
+// file (a free box in front of mdat), its chunk offsets moved to match:
+// 64-bit ones (co64) when they pass 32 bits. moov is the last box, so it may
+// grow; the tables of track 1 first, so that track 0's stay where they are.
+std::string moved_behind_hole(const std::string &small, uint64_t hole)
 {
-    constexpr uint32_t kShift = 3u << 30;
+    using mp4_test::u32;
     Bytes file = vrc_test::read_file(small);
-    const mp4_test::Box mdat = mp4_test::find_box(file, "mdat");
-    // Moves the 32-bit offset or size at `at` by the hole.
-    auto shift = [&](size_t at) {
-        const Bytes b = mp4_test::u32(mp4_test::be32(file, at) + kShift);
-        std::copy(b.begin(), b.end(), file.begin() + long(at));
-    };
-    for (const char *path : {"moov/trak[0]/mdia/minf/stbl/stco", "moov/trak[1]/mdia/minf/stbl/stco"}) {
-        const mp4_test::Box stco = mp4_test::find_box(file, path);
-        for (size_t at = stco.offset + 16; at < stco.offset + stco.size; at += 4) shift(at);
+    const size_t mdat = mp4_test::find_box(file, "mdat").offset;
+    const bool wide = hole > UINT32_MAX / 2;
+    for (const std::string trak : {"moov/trak[1]", "moov/trak[0]"}) {
+        const mp4_test::Box stco = mp4_test::find_box(file, trak + "/mdia/minf/stbl/stco");
+        Bytes entries;
+        for (size_t at = stco.offset + 16; at < stco.offset + stco.size; at += 4) {
+            const uint64_t offset = mp4_test::be32(file, at) + hole;
+            entries = mp4_test::cat({entries, wide ? u32(uint32_t(offset >> 32)) : Bytes{}, u32(uint32_t(offset))});
+        }
+        const Bytes table = mp4_test::cat({u32(uint32_t(16 + entries.size())), mp4_test::tag(wide ? "co64" : "stco"),
+                                           u32(0), u32(mp4_test::be32(file, stco.offset + 12)), entries});
+        file.erase(file.begin() + long(stco.offset), file.begin() + long(stco.offset + stco.size));
+        file.insert(file.begin() + long(stco.offset), table.begin(), table.end());
+        for (const std::string box : {"moov", "", "/mdia", "/mdia/minf", "/mdia/minf/stbl"}) {
+            const size_t at = mp4_test::find_box(file, box == "moov" ? box : trak + box).offset;
+            const Bytes grown = u32(uint32_t(mp4_test::be32(file, at) + table.size() - stco.size));
+            std::copy(grown.begin(), grown.end(), file.begin() + long(at));
+        }
     }
-    shift(mdat.offset);
-    const std::string large = small + ".beyond2g.mp4";
-    const size_t cut = mdat.offset + 8;
+    const std::string large = small + (wide ? ".beyond4g.mp4" : ".beyond2g.mp4");
+    const Bytes free = mp4_test::cat({u32(1), mp4_test::tag("free"), u32(uint32_t(hole >> 32)), u32(uint32_t(hole))});
     std::ofstream out(large, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(file.data()), std::streamsize(cut));
-    out.seekp(std::streamoff(cut) + kShift);
-    out.write(reinterpret_cast<const char *>(file.data() + cut), std::streamsize(file.size() - cut));
+    out.write(reinterpret_cast<const char *>(file.data()), std::streamsize(mdat));
+    out.write(reinterpret_cast<const char *>(free.data()), std::streamsize(free.size()));
+    out.seekp(std::streamoff(mdat + hole));
+    out.write(reinterpret_cast<const char *>(file.data() + mdat), std::streamsize(file.size() - mdat));
     return large;
 }
 #endif
@@ -132,7 +145,8 @@ struct Recording {
         EXPECT_EQ(vrc_convert_mp4(legacy_path.c_str()), 0);
         const std::string converted = legacy_path + ".mp4";
 #ifndef _WIN32
-        if (source == kBeyond2GiB) return moved_beyond_2gib(converted);
+        if (source == kBeyond2GiB) return moved_behind_hole(converted, 3ull << 30);
+        if (source == kBeyond4GiB) return moved_behind_hole(converted, 5ull << 30);
 #endif
         return converted;
     }
@@ -154,7 +168,9 @@ struct Demuxer {
     vrc_mp4_demuxer_t *ctx;
     std::vector<uint8_t> buf = std::vector<uint8_t>(kBufferSize);
 
-    explicit Demuxer(const std::string &path) : ctx(vrc_mp4_demuxer_new(0, path.c_str()))
+    std::string path;
+
+    explicit Demuxer(const std::string &file) : ctx(vrc_mp4_demuxer_new(0, file.c_str())), path(file)
     {
         EXPECT_NE(ctx, nullptr);
         if (!ctx) return;
@@ -227,6 +243,14 @@ TEST_P(DemuxFixture, ReadsBackEveryFrameAndSeeksToKeyFrames)
         }
         EXPECT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} + duration + 1)), -1);
         EXPECT_EQ(vrc_mp4_demuxer_seek(d.ctx, calendar(int64_t{vrc_pack::kDefaultStart} - 1)), -1);
+        // A host's own record cannot be told where such samples lie: it reads none.
+        const auto host = std::make_unique<vrc_mp4_demuxer_t>();
+        ASSERT_EQ(vrc_mp4_demuxer_init(host.get(), 0, d.path.c_str()), 0);
+        vrc_mp4_demuxer_read_header(host.get());
+        vrc_media_packet_t first;
+        EXPECT_EQ(vrc_mp4_demuxer_read_packet(host.get(), &first, d.buf.data(), int(d.buf.size())) == 0,
+                  source != kBeyond4GiB);
+        vrc_mp4_demuxer_free(host.get());
     }
 }
 

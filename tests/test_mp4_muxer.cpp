@@ -245,7 +245,8 @@ TEST(Mp4MuxerRefusal, PreSizedMdatNeverOverflows)
 // A long recording keeps every frame up to the track capacity, each sample a
 // chunk of its own: the demuxer finds them all, far past what 16 bits count.
 // The recorder's own files (private records) stop there; a plain file goes
-// on, its frame table growing past the recorder's ceiling.
+// on, its frame table growing past the recorder's ceiling, and the reader's
+// tables past the public record's.
 TEST(Mp4MuxerRefusal, TrackFrameLimit)
 {
     vrc_log_set_level(VRC_LOG_WARN);
@@ -258,20 +259,26 @@ TEST(Mp4MuxerRefusal, TrackFrameLimit)
         EXPECT_EQ(mux.put(kVideo, VRC_FRAME_P, 0, annexb({nal(0x41, 3)})), 0);
         const Bytes file = mux.finish();
         EXPECT_EQ(be32(file, find_box(file, kStbl[1] + "stsz").offset + 16), VRC_MUXER_MAX_TRACK_FRAMES + !records);
-        if (!records) continue;
         vrc_mp4_demuxer_t *demuxer = vrc_mp4_demuxer_new(0, mux.path.c_str());
         ASSERT_EQ(vrc_mp4_demuxer_read_header(demuxer), 0);
         uint8_t buf[64];
         vrc_media_packet_t p;
         uint32_t audio = 0, last = 0;  // the audio frames whose bytes number their stamp, and the last one
+        uint32_t all = 0;
         while (vrc_mp4_demuxer_read_packet(demuxer, &p, buf, sizeof buf) == 0) {
+            all += p.track_id == kAudio;
             if (p.track_id == kAudio && p.timestamp == uint32_t(p.data[0] << 16 | p.data[1] << 8 | p.data[2])) {
                 ++audio;
                 last = p.timestamp;
             }
         }
+        vrc_mp4_index_counts_t counts{sizeof counts, 0, 0, 0};
+        EXPECT_EQ(vrc_mp4_demuxer_index_counts(demuxer, &counts), 0);
+        EXPECT_EQ(counts.audio_samples, all);
+        EXPECT_EQ(demuxer->nr_audio_frames, uint32_t{MOV_MAX_FRAMES});  // what the public record shows
         vrc_mp4_demuxer_free(demuxer);
         EXPECT_EQ(audio, uint32_t{VRC_MUXER_MAX_TRACK_FRAMES});
+        EXPECT_EQ(all, VRC_MUXER_MAX_TRACK_FRAMES + !records);
         EXPECT_EQ(last, VRC_MUXER_MAX_TRACK_FRAMES - 1);
     }
     vrc_log_set_level(VRC_LOG_DEBUG);

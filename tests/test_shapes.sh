@@ -28,7 +28,6 @@ make $pictures -f lavfi -i testsrc2=size=96x64:rate=25 $sound -t 4 -map 0 -map 1
 make $sound -t 4 -c:a aac -ac 1 "$dir/sound_only.mp4"
 make $pictures $sound -t 4 $h264 -c:a aac -ac 1 -movflags faststart "$dir/whole.mp4"
 head -c $(($(stat -c %s "$dir/whole.mp4") * 6 / 10)) "$dir/whole.mp4" >"$dir/cut.mp4"  # a download that stopped
-make $pictures -t 1 -c:v libx264 -movflags frag_keyframe+empty_moov "$dir/fragmented.mp4"
 make $pictures -t 1 -c:v libx265 -x265-params log-level=none -tag:v hvc1 "$dir/h265.mp4" 2>/dev/null ||
   echo "(ffmpeg has no H.265 encoder: that case is left out)"
 # GStreamer's QuickTime muxer ends the avc1 entry with a 4-byte terminator.
@@ -73,7 +72,6 @@ two_video.mp4|same|read track 0 (video h264) and track 2 (audio aac) of 3
 qtmux.mov|same|ok
 cut.mp4|cut 50|cut short: 50 of 100 video and 17 of 33 audio samples kept
 sound_only.mp4|refused|holds no video track
-fragmented.mp4|refused|is a fragmented MP4
 h265.mp4|refused|holds H.265 (sample entry 'hvc1'), which this program does not read
 TABLE
 

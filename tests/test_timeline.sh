@@ -4,8 +4,9 @@
 # goes through plain, AAC, faststart, a clip and segments joined back, and
 # each result through the command once more (plain and --web). In every
 # output ffmpeg must play the click within 5 ms of the white picture.
-# Ordinary MP4 inputs (B-frames, an edit list, mono AAC) keep their
-# pictures, their presentation times and their sound's configuration.
+# Ordinary MP4 inputs (B-frames, an edit list, mono AAC; fragmented ones)
+# keep their pictures, their presentation times and their sound's
+# configuration.
 # Usage: test_timeline.sh RECFILE_CONVERT DATA_DIR
 set -euo pipefail
 tool=$1 data=$2
@@ -76,6 +77,45 @@ for input in "$data/ffmpeg_bframes_slices4.mp4" "$dir/edited.mp4" "$data/ffmpeg_
   [ "$(sound_config "$dir/out.mp4")" = "$(sound_config "$input")" ] ||
     fail "$(basename "$input"): the sound's configuration changed: $(sound_config "$dir/out.mp4")"
 done
+
+# Fragmented inputs as browsers, cameras and live recorders write them:
+# samples in moov and fragments behind it; an empty moov with the moof as
+# base, with sidx, with no base at all (the moof, then the previous data's
+# end); mu-law in a .mov. Each converts to the pictures and sound ffmpeg
+# decodes from it and its key frames, info counts its packets and key
+# frames as ffprobe does, and a clip of its middle (a seek through
+# fragments) has the pictures of the same clip of its conversion (through
+# moov's tables).
+# Pictures with their times; the sound's blocks (its start may move by a
+# sample, rounded to the movie's timescale).
+frames() { ffmpeg -nostdin -v error -i "$1" -map "0:$2" -f framemd5 - 2>&1 | grep -v '^#' | cut -d, -f"$3"; }
+packets() { ffprobe -v error -select_streams "$2" -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1"; }
+key_flags() { ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 "$1" | cut -c1; }
+clip() { convert --from "2024-01-01 00:00:01" --to "2024-01-01 00:00:03" -o "$2" "$1"; }
+while read -r name sound flags; do
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=8000 \
+    -t 4 -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p -c:a "$sound" -ar 8000 -ac 1 -movflags "$flags" \
+    -metadata creation_time=2024-01-01T00:00:00Z "$dir/$name"
+  convert -o "$dir/$name.out.mp4" "$dir/$name"
+  for m in v,3,6 a,6; do
+    cmp -s <(frames "$dir/$name" ${m%%,*} ${m#*,}) <(frames "$dir/$name.out.mp4" ${m%%,*} ${m#*,}) ||
+      fail "$name: not the input's ${m%%,*} frames"
+  done
+  info=$("$tool" info "$dir/$name")
+  cmp -s <(key_flags "$dir/$name") <(key_flags "$dir/$name.out.mp4") || fail "$name: other key frames"
+  grep -q "video .* $(packets "$dir/$name" v) frames ($(key_flags "$dir/$name" | grep -c K) key)" <<<"$info" &&
+    grep -q "audio .* $(packets "$dir/$name" a) frames" <<<"$info" || fail "$name: info counts otherwise: $info"
+  clip "$dir/$name" "$dir/$name.clip.mp4"
+  clip "$dir/$name.out.mp4" "$dir/$name.out.clip.mp4"
+  cmp -s <(frames "$dir/$name.clip.mp4" v 3,6) <(frames "$dir/$name.out.clip.mp4" v 3,6) ||
+    fail "$name: its clip differs from the clip of its conversion"
+done <<'TABLE'
+frag-behind-moov.mp4 aac frag_keyframe
+frag-empty-moov.mp4 aac frag_keyframe+empty_moov+default_base_moof
+frag-dash.mp4 aac frag_keyframe+empty_moov+default_base_moof+dash+global_sidx
+frag-no-base.mp4 aac frag_keyframe+empty_moov+omit_tfhd_offset+frag_discont
+frag-mulaw.mov pcm_mulaw frag_keyframe+empty_moov+separate_moof
+TABLE
 
 # Re-encoded sound plays as long as the mu-law it was made from, not into
 # the padding of its last AAC frame.

@@ -78,13 +78,6 @@ int parse_args(int argc, char **argv, InfoArgs *args)
     return 0;
 }
 
-uint32_t count_key_frames(const vrc_mp4_demuxer_t &ctx)
-{
-    uint32_t keys = 0;
-    for (uint32_t i = 0; i < ctx.nr_video_frames; ++i) keys += ctx.video_frames[i].info.key_frame;
-    return keys;
-}
-
 // The channel count of the stream extract writes: in table mode an AAC
 // track's AudioSpecificConfig holds the real one (sample entries of other
 // muxers say 2 whatever the stream has); the recorder's mr00 entry is right.
@@ -120,6 +113,7 @@ TrackSummary summarize_track(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
 {
     const mov_track_meta_t &meta = ctx.track_meta[slot];
     const uint32_t kind = vrc_tool::track_kind(ctx, slot);
+    const vrc_mp4_index_counts_t counts = vrc_tool::index_counts_of(ctx);
     TrackSummary t{};
     t.slot = slot;
     t.kind = kind;
@@ -134,12 +128,12 @@ TrackSummary summarize_track(const vrc_mp4_demuxer_t &ctx, uint32_t slot)
     if (kind == VRC_MEDIA_VIDEO) {
         t.width = meta.u.video.width;
         t.height = meta.u.video.height;
-        if (t.read) t.frames = ctx.nr_video_frames;
-        if (t.read) t.key_frames = count_key_frames(ctx);
+        if (t.read) t.frames = counts.video_samples;
+        if (t.read) t.key_frames = counts.video_keys;
     } else if (kind == VRC_MEDIA_AUDIO) {
         t.sample_rate = meta.u.audio.sample_rate;
         t.channels = delivered_channels(ctx, slot);
-        if (t.read) t.frames = ctx.nr_audio_frames;
+        if (t.read) t.frames = counts.audio_samples;
     }
     return t;
 }

@@ -105,18 +105,18 @@ std::string unread_codec(const vrc_mp4_demuxer_t &ctx)
 std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx)
 {
     if (ctx.private_mode) return std::string();
+    const vrc_mp4_index_counts_t counts = index_counts_of(ctx);
     const struct {
         uint32_t kind;
         uint32_t indexed;
         const char *name;
-    } tables[] = {{VRC_MEDIA_VIDEO, ctx.nr_video_frames, "video"}, {VRC_MEDIA_AUDIO, ctx.nr_audio_frames, "audio"}};
+    } tables[] = {{VRC_MEDIA_VIDEO, counts.video_samples, "video"}, {VRC_MEDIA_AUDIO, counts.audio_samples, "audio"}};
     for (const auto &table : tables) {
         const uint32_t slot = read_track(ctx, table.kind);
         const uint32_t declared = slot < track_count(ctx) ? ctx.tracks[slot].stsz.sample_count : 0;
         if (table.indexed < declared)
             return "only " + std::to_string(table.indexed) + " of its " + std::to_string(declared) + " " + table.name +
-                   " samples can be read (the others lie past 4 GiB or past its end, or are more than the " +
-                   std::to_string(MOV_MAX_FRAMES) + " the reader holds)";
+                   " samples can be read (the others lie past its end)";
     }
     return std::string();
 }
@@ -126,6 +126,14 @@ const char *codec_name(uint32_t codec_id)
     if (codec_id == 0) return "none";
     const vrc::CodecRow *codec = vrc::codec_by_id(codec_id);
     return codec ? codec->short_name : "unknown";
+}
+
+vrc_mp4_index_counts_t index_counts_of(const vrc_mp4_demuxer_t &ctx)
+{
+    vrc_mp4_index_counts_t c{};
+    c.size = sizeof c;
+    vrc_mp4_demuxer_index_counts(&ctx, &c);
+    return c;
 }
 
 vrc_mp4_recovery_t recovery_of(const vrc_mp4_demuxer_t &ctx)

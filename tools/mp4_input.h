@@ -55,6 +55,9 @@ const char *codec_name(uint32_t codec_id);
 // (no_moov 0 for any other file), as a text ("no moov: ...", empty for
 // other files) and as JSON members with a comma behind (likewise).
 vrc_mp4_recovery_t recovery_of(const vrc_mp4_demuxer_t &ctx);
+// Every sample the reader's index holds, per table (the public record shows
+// at most MOV_MAX_FRAMES of them).
+vrc_mp4_index_counts_t index_counts_of(const vrc_mp4_demuxer_t &ctx);
 std::string recovery_text(const vrc_mp4_recovery_t &r);
 std::string recovery_json(const vrc_mp4_recovery_t &r);
 

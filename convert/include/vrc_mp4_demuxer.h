@@ -12,9 +12,15 @@
  *                 sample tables, video and audio interleaved by file position.
  *
  * Everything read_header learns stays in the context's fields, for the
- * caller to read. All tables have fixed capacities, reserved at creation;
- * reading frames allocates nothing. Index pages are touched only as far as
- * the file's sample counts reach.
+ * caller to read; the frame index in them holds at most MOV_MAX_FRAMES
+ * samples a table, with 32-bit positions. A context made by new reads
+ * further: its own index has no ceiling and 64-bit positions, and
+ * read_packet, seek and vrc_mp4_reader.h go through it (counts:
+ * vrc_mp4_demuxer_index_counts). A context a host allocated for init holds
+ * the public record only: its frames end in front of the first sample past
+ * the capacity or past 4 GiB. Samples of fragments (moof) follow those of
+ * moov in each table. Reading frames allocates nothing; the index is
+ * mapped only as far as the file's samples reach.
  *
  * Calling order: new, read_header once, read_packet until it returns a
  * negative value (seek allowed between reads), free.
@@ -112,8 +118,9 @@ VRC_API vrc_mp4_demuxer_t *vrc_mp4_demuxer_new(int buffer_size, const char *uri)
 VRC_API int vrc_mp4_demuxer_init(vrc_mp4_demuxer_t *ctx, int buffer_size, const char *uri);
 /* Closes the file; releases the context when new made it. 0, also for null. */
 VRC_API int vrc_mp4_demuxer_free(vrc_mp4_demuxer_t *ctx);
-/* Walks the boxes once and builds the frame index (for a recording without
- * moov from its frame records: vrc_mp4_demuxer_recovery). Always 0 for a
+/* Walks the boxes once, fragments included, and builds the frame index
+ * (for a recording without moov from its frame records:
+ * vrc_mp4_demuxer_recovery). Always 0 for a
  * context (-1 for null): nr_boxes 0 means nothing was recognised,
  * nr_video_frames and nr_audio_frames say what can be read. */
 VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx);
@@ -156,6 +163,22 @@ typedef struct vrc_mp4_recovery_t {
  * below 8, or a context from vrc_mp4_demuxer_init (which keeps no record of
  * it: its frame counts still tell what was found). */
 VRC_API int vrc_mp4_demuxer_recovery(const vrc_mp4_demuxer_t *ctx, vrc_mp4_recovery_t *out);
+
+/* What the index of a context made by new holds: every sample the file
+ * gives, however many and wherever they lie, where the public video_frames
+ * and audio_frames show the first MOV_MAX_FRAMES of each table below 4 GiB.
+ * Hosts set size before the call. */
+typedef struct vrc_mp4_index_counts_t {
+    uint32_t size;          /* sizeof(vrc_mp4_index_counts_t) as the host knows it */
+    uint32_t video_samples; /* samples read_packet delivers from the video table */
+    uint32_t video_keys;    /* of them, key frames */
+    uint32_t audio_samples; /* samples of the audio table */
+} vrc_mp4_index_counts_t;
+
+/* Fills *out as far as out->size reaches. 0; -1 for null arguments, a size
+ * below 8, or a context from vrc_mp4_demuxer_init (whose public record is
+ * all it holds). */
+VRC_API int vrc_mp4_demuxer_index_counts(const vrc_mp4_demuxer_t *ctx, vrc_mp4_index_counts_t *out);
 
 VRC_END_DECLS
 

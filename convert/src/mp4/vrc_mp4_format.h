@@ -32,6 +32,22 @@ constexpr uint32_t MOV_AUDIO_SAMPLE_FIXED_SIZE = 28;  // fields of an audio samp
 constexpr uint32_t MOV_SOUND_V1_FIELDS_SIZE = 16;
 constexpr uint32_t MOV_SOUND_V2_FIELDS_SIZE = 36;
 
+// Fragments: which optional fields tfhd and trun carry (their flags), and
+// the bit of a sample's flags that says it is no sync sample.
+constexpr uint32_t MOV_TFHD_BASE_DATA_OFFSET = 0x000001;
+constexpr uint32_t MOV_TFHD_DESCRIPTION_INDEX = 0x000002;
+constexpr uint32_t MOV_TFHD_DEFAULT_DURATION = 0x000008;
+constexpr uint32_t MOV_TFHD_DEFAULT_SIZE = 0x000010;
+constexpr uint32_t MOV_TFHD_DEFAULT_FLAGS = 0x000020;
+constexpr uint32_t MOV_TFHD_BASE_IS_MOOF = 0x020000;
+constexpr uint32_t MOV_TRUN_DATA_OFFSET = 0x000001;
+constexpr uint32_t MOV_TRUN_FIRST_FLAGS = 0x000004;
+constexpr uint32_t MOV_TRUN_DURATION = 0x000100;
+constexpr uint32_t MOV_TRUN_SIZE = 0x000200;
+constexpr uint32_t MOV_TRUN_FLAGS = 0x000400;
+constexpr uint32_t MOV_TRUN_COMPOSITION = 0x000800;
+constexpr uint32_t MOV_SAMPLE_NON_SYNC = 0x010000;
+
 // Bytes of a codec configuration carried over from an input (an AAC
 // stream's AudioSpecificConfig) that a muxed track keeps.
 constexpr uint32_t MOV_MAX_AUDIO_CONFIG = 32;

@@ -10,8 +10,8 @@
 #include "vrc_date_time.h"
 #include "vrc_frame_source.h"
 #include "vrc_mp4_demuxer.h"
-#include "vrc_mp4_format.h"
 #include "vrc_mp4_demuxer_samples.h"
+#include "vrc_mp4_format.h"
 #include "vrc_uri_io_block.h"
 
 namespace vrc {
@@ -50,7 +50,8 @@ public:
         const int unread = unread_samples_failure();
         if (unread != 0) return unread;
         gather_bytes_ = mu_law_frame_bytes();
-        if ((video_ && ctx_->nr_video_frames != 0) || (audio_ && ctx_->nr_audio_frames != 0)) return 0;
+        if ((video_ && mov_entry_count(ctx_, MOV_TABLE_VIDEO) != 0) || (audio_ && mov_entry_count(ctx_, MOV_TABLE_AUDIO) != 0))
+            return 0;
         return no_frames_failure();
     }
 
@@ -211,8 +212,7 @@ private:
     // A track whose tables declare more samples than the reader could place
     // would come out in part: a file cut short (a download that stopped)
     // is converted as far as its whole samples go, with a note; a whole
-    // file whose samples lie past 4 GiB or are more than the reader holds
-    // is refused instead.
+    // file whose samples the reader cannot place is refused instead.
     int unread_samples_failure()
     {
         if (ctx_->private_mode) return 0;
@@ -220,7 +220,8 @@ private:
             const mov_track_meta_t *meta;
             uint32_t indexed;
             const char *name;
-        } tracks[] = {{video_, ctx_->nr_video_frames, "video"}, {audio_, ctx_->nr_audio_frames, "audio"}};
+        } tracks[] = {{video_, mov_entry_count(ctx_, MOV_TABLE_VIDEO), "video"},
+                      {audio_, mov_entry_count(ctx_, MOV_TABLE_AUDIO), "audio"}};
         for (const auto &t : tracks) {
             const uint32_t declared = t.meta ? ctx_->tracks[slot_of(t.meta)].stsz.sample_count : 0;
             if (t.indexed >= declared) continue;
@@ -229,9 +230,8 @@ private:
                 continue;
             }
             return fail_result(result_, VRC_CONVERT_ERR_INPUT,
-                               "only %u of the %u %s samples of %s can be read (the others lie past 4 GiB, "
-                               "or are more than the %u the reader holds)",
-                               t.indexed, declared, t.name, path_, unsigned{MOV_MAX_FRAMES});
+                               "only %u of the %u %s samples of %s can be read (the others lie past its end)",
+                               t.indexed, declared, t.name, path_);
         }
         return 0;
     }
@@ -243,7 +243,7 @@ private:
         const uint32_t video = video_ ? ctx_->tracks[slot_of(video_)].stsz.sample_count : 0;
         const uint32_t audio = audio_ ? ctx_->tracks[slot_of(audio_)].stsz.sample_count : 0;
         append_note(message, size, "cut short: %u of %u video and %u of %u audio samples kept",
-                    ctx_->nr_video_frames, video, ctx_->nr_audio_frames, audio);
+                    mov_entry_count(ctx_, MOV_TABLE_VIDEO), video, mov_entry_count(ctx_, MOV_TABLE_AUDIO), audio);
     }
 
     // "read track 0 (video h264) and track 2 (audio aac) of 3" when the file
@@ -302,11 +302,10 @@ private:
     bool sound_continues(uint32_t description) const
     {
         const uint32_t i = ctx_->audio_index;
-        const MovSampleTime *next = mov_demuxer_next_time(ctx_, VRC_MEDIA_AUDIO);
-        if (!next || next->description != description || i == 0) return false;
-        const mov_frame_entry_t &last = ctx_->audio_frames[i - 1];
-        return ctx_->audio_frames[i].file_pos == uint64_t{last.file_pos} + last.info.size &&
-               ctx_->audio_frames[i].info.size <= gather_bytes_;
+        if (i == 0 || !mov_demuxer_next_from(ctx_, VRC_MEDIA_AUDIO)) return false;
+        const MovEntry last = mov_entry(ctx_, MOV_TABLE_AUDIO, i - 1), next = mov_entry(ctx_, MOV_TABLE_AUDIO, i);
+        return next.time.description == description && next.pos == last.pos + last.info.size &&
+               next.info.size <= gather_bytes_;
     }
 
     // Why a file gives no frame that can be converted, as far as its header
@@ -314,12 +313,6 @@ private:
     int no_frames_failure() const
     {
         const int code = VRC_CONVERT_ERR_NO_FRAMES;
-        if (holds_box(mov_fourcc("moof")) || holds_box(mov_fourcc("mvex")))
-            return fail_result(result_, code, "%s is a fragmented MP4 (its samples lie in moof fragments), which "
-                               "this program does not read", path_);
-        if (holds_box(mov_fourcc("co64")))
-            return fail_result(result_, code, "%s keeps its samples past 4 GiB (64-bit chunk offsets), beyond what "
-                               "this program reads", path_);
         if (!holds_box(mov_fourcc("moov")))
             return fail_result(result_, code, "%s holds no moov box (a file cut short?): its samples can be told "
                                "apart only with a whole file of the same camera as a reference", path_);
@@ -379,13 +372,10 @@ private:
     int64_t edge_ms(int end, int only = -1) const
     {
         int64_t edge = end ? INT64_MIN : INT64_MAX;
-        const struct {
-            const mov_frame_entry_t *frames;
-            uint32_t count;
-        } tables[] = {{ctx_->video_frames, ctx_->nr_video_frames}, {ctx_->audio_frames, ctx_->nr_audio_frames}};
-        for (const auto &table : tables) {
-            if (table.count == 0 || (only >= 0 && &table != &tables[only])) continue;
-            const mov_frame_info_t &f = table.frames[end ? table.count - 1 : 0].info;
+        for (uint32_t k = MOV_TABLE_VIDEO; k <= MOV_TABLE_AUDIO; ++k) {
+            const uint32_t count = mov_entry_count(ctx_, k);
+            if (count == 0 || (only >= 0 && k != static_cast<uint32_t>(only))) continue;
+            const mov_frame_info_t f = mov_entry(ctx_, k, end ? count - 1 : 0).info;
             const int64_t t = anchor_ms_[f.track_id < MOV_MAX_TRACKS ? f.track_id : 0] + f.timestamp;
             edge = end ? std::max(edge, t) : std::min(edge, t);
         }

@@ -25,6 +25,8 @@ enum class MovStep : uint8_t {
     Trak,     // a new track slot, then descend
     Mr00,     // private mode, then over
     Mdat,     // note where the frames start, then over
+    Moof,     // a fragment begins: moov's tables are complete; descend
+    Traf,     // a track's part of the fragment; descend
 };
 
 // What parse_box reads of a box for its reader.
@@ -60,6 +62,9 @@ constexpr MovBoxAction kBoxActions[] = {
     {mov_fourcc("minf"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
     {mov_fourcc("stbl"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
     {mov_fourcc("mdat"), MovStep::Mdat, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("mvex"), MovStep::Descend, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("moof"), MovStep::Moof, 0, MovRead::None, 0, false, nullptr},
+    {mov_fourcc("traf"), MovStep::Traf, 0, MovRead::None, 0, false, nullptr},
     {mov_fourcc("ftyp"), MovStep::Over, 0, MovRead::Payload, 0, false, mov_parse_ftyp_box},
     {mov_fourcc("mr00"), MovStep::Mr00, 0, MovRead::Payload, 0, false, mov_parse_mr00_box},
     {mov_fourcc("mvhd"), MovStep::Over, 0, MovRead::Payload, 0, false, mov_parse_mvhd_box},
@@ -89,6 +94,10 @@ constexpr MovBoxAction kBoxActions[] = {
     {mov_fourcc("co64"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_co64_box},
     {mov_fourcc("stss"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_stss_box},
     {mov_fourcc("ctts"), MovStep::Over, 0, MovRead::Table, 0, true, mov_parse_ctts_box},
+    {mov_fourcc("trex"), MovStep::Over, 0, MovRead::Payload, 0, false, mov_parse_trex_box},
+    {mov_fourcc("tfhd"), MovStep::Over, 0, MovRead::Payload, 0, false, mov_parse_tfhd_box},
+    {mov_fourcc("tfdt"), MovStep::Over, 0, MovRead::Payload, 0, false, mov_parse_tfdt_box},
+    {mov_fourcc("trun"), MovStep::Over, 0, MovRead::Table, 0, false, mov_parse_trun_box},
 };
 
 constexpr MovBoxAction kOtherBox = {0, MovStep::Over, 0, MovRead::None, 0, false, nullptr};
@@ -230,6 +239,15 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
     case MovStep::Descend:
         mov_step_into(w, box);
         return payload_pos + a.skip;  // the entry's reader may add its version's fields (extra_skip)
+    case MovStep::Moof:
+        mov_close_moov_tables(w);
+        mov_enter_moof(w, box.pos);
+        mov_step_into(w, box);
+        return payload_pos;
+    case MovStep::Traf:
+        mov_enter_traf(w);
+        mov_step_into(w, box);
+        return payload_pos;
     case MovStep::Mr00:
         w.ctx->private_mode = 1;
         break;
@@ -247,9 +265,9 @@ uint64_t mov_next_position(MovWalk &w, const MovBoxHeader &box, const MovBoxActi
 }
 
 // Whether the file holds the whole of the sample.
-bool mov_sample_in_file(const MovWalk &w, const mov_frame_entry_t &e)
+bool mov_sample_in_file(const MovWalk &w, const MovSample &sample)
 {
-    return uint64_t{e.file_pos} + e.info.size <= w.file_size;
+    return sample.pos + sample.size <= w.file_size;
 }
 
 uint64_t mov_file_size(vrc_uri_io_file_t *pb)
@@ -317,9 +335,44 @@ void mov_recover_recording(MovWalk &w)
     vrc_mp4_demuxer_t *ctx = w.ctx;
     mov_index_records(w);
     ctx->creation_time = ctx->track_meta[0].creation_time;
-    if (ctx->nr_video_frames > 1)
-        ctx->duration = (ctx->video_frames[ctx->nr_video_frames - 1].info.timestamp -
-                         ctx->video_frames[0].info.timestamp) / 1000u;
+    const MovSampleTable &video = w.tables->of[MOV_TABLE_VIDEO];
+    if (video.count > 1)
+        ctx->duration = static_cast<uint32_t>((video[video.count - 1].decode_time - video[0].decode_time) / 1000);
+}
+
+// mvhd's duration covers moov's samples only: a fragmented file lasts as
+// long as its tables reach, in whole seconds.
+void mov_extend_to_fragments(const MovWalk &w)
+{
+    if (w.frag.moof_pos == 0) return;
+    for (const MovSampleTable &t : w.tables->of) {
+        if (t.count == 0 || t.timescale == 0) continue;
+        const MovSample &last = t[t.count - 1];
+        const int64_t end = (last.decode_time + last.duration) / t.timescale;
+        if (end > w.ctx->duration) w.ctx->duration = static_cast<uint32_t>(end);
+    }
+}
+
+// The tables the walk fills: the context's own, or for a context a host
+// allocated, tables of the walk's, shown in the public record and given
+// back. Either holds no more samples than the file can: each takes a byte
+// of media or four bytes of stsz. A host's record sees MOV_MAX_FRAMES.
+MovSampleTables *mov_open_tables(vrc_mp4_demuxer_t *ctx, uint64_t file_size)
+{
+    MovDemuxer *d = mov_demuxer_of(ctx);
+    auto *tables = d ? &d->samples : static_cast<MovSampleTables *>(page_alloc(sizeof(MovSampleTables)));
+    const uint64_t most = d ? UINT32_MAX - 1u : MOV_MAX_FRAMES;
+    if (!tables) return nullptr;
+    for (MovSampleTable &t : tables->of)
+        t.reset(static_cast<uint32_t>(file_size < most ? file_size : most));
+    return tables;
+}
+
+void mov_close_tables(vrc_mp4_demuxer_t *ctx, MovSampleTables *tables)
+{
+    if (!tables || mov_demuxer_of(ctx)) return;
+    for (MovSampleTable &t : tables->of) t.reset(0);
+    page_free(tables, sizeof *tables);
 }
 
 }  // namespace
@@ -329,13 +382,8 @@ void mov_recover_recording(MovWalk &w)
 // frame records and stops at the first cut frame.
 void vrc::mov_trim_cut_samples(MovWalk &w)
 {
-    vrc_mp4_demuxer_t *ctx = w.ctx;
-    const mov_frame_entry_t *entries[2] = {ctx->video_frames, ctx->audio_frames};
-    uint32_t *counts[2] = {&ctx->nr_video_frames, &ctx->nr_audio_frames};
-    for (int k = 0; k < 2; ++k) {
-        uint32_t &n = *counts[k];
-        while (n > 0 && !mov_sample_in_file(w, entries[k][n - 1])) --n;
-    }
+    for (MovSampleTable &t : w.tables->of)
+        while (t.count > 0 && !mov_sample_in_file(w, t[t.count - 1])) --t.count;
 }
 
 namespace {
@@ -372,7 +420,10 @@ extern "C" VRC_API int vrc_mp4_demuxer_free(vrc_mp4_demuxer_t *ctx)
     if (!ctx) return 0;
     if (ctx->pb) vrc_uri_io_file_free(ctx->pb);
     ctx->pb = nullptr;
-    if (ctx->own_memory) page_free(mov_demuxer_of(ctx), sizeof(MovDemuxer));
+    if (MovDemuxer *d = mov_demuxer_of(ctx)) {
+        for (MovSampleTable &t : d->samples.of) t.reset(0);
+        page_free(d, sizeof *d);
+    }
     return 0;
 }
 
@@ -384,18 +435,22 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
     MovWalk w{};
     w.ctx = ctx;
     w.file_size = mov_file_size(ctx->pb);
+    w.tables = mov_open_tables(ctx, w.file_size);
+    if (!w.tables) {
+        vrc_log_msg(VRC_LOG_ERR, __FILE__, __LINE__, "no memory for the sample tables\n");
+        return 0;
+    }
     mov_walk(w);
-    mov_trim_unlocated(w);
+    mov_close_moov_tables(w);
     mov_trim_undescribed(w);
     if (!ctx->private_mode) mov_trim_cut_samples(w);
     if (MovDemuxer *d = mov_demuxer_of(ctx)) std::memcpy(d->table_owner, w.table_owner, sizeof d->table_owner);
-    mov_mark_all_key_without_stss(w);
-    if (ctx->box_info.nr_boxes == 0) {
-        log_not_mp4();
-        return 0;
-    }
+    if (ctx->box_info.nr_boxes == 0) log_not_mp4();
     ctx->creation_time = mov_box_time_to_unix(ctx->mvhd.creation_time);
     if (ctx->mvhd.timescale != 0) ctx->duration = ctx->mvhd.duration / ctx->mvhd.timescale;
+    mov_extend_to_fragments(w);
     if (ctx->private_mode && !w.moov && ctx->mdat_pos != 0) mov_recover_recording(w);
+    mov_publish_samples(w);
+    mov_close_tables(ctx, w.tables);
     return 0;
 }

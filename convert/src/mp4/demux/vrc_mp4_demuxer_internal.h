@@ -15,9 +15,9 @@ namespace vrc {
 // Payloads of the descriptive boxes are read into a scratch of this size;
 // a longer payload is read up to it and parsed as far as it goes.
 constexpr uint32_t MOV_BOX_BUF_SIZE = 700;
-// No sample table can index more than MOV_MAX_FRAMES samples with entries of
-// at most 12 bytes: bytes of a table box beyond this are not read.
-constexpr uint32_t MOV_MAX_TABLE_BYTES = 16 + 12 * MOV_MAX_FRAMES;
+// A table box is read into memory whole, as far as the file holds it and
+// up to this size (268 million entries of stsz): bytes beyond are not read.
+constexpr uint32_t MOV_MAX_TABLE_BYTES = 1u << 30;
 
 // Reads a payload in memory: every read checks the bytes left first and
 // yields 0 past the end, where the cursor stays not ok.
@@ -81,6 +81,47 @@ private:
     bool ok_ = true;
 };
 
+// One sample of a track's table: where its bytes lie, how many, when it
+// decodes and plays, its key flag, track slot and description. 32 bytes.
+struct MovSample {
+    uint64_t pos;                // file position of its first byte (while stsc is read: its chunk)
+    int64_t decode_time;         // track units
+    int32_t composition_offset;  // track units
+    uint32_t duration;           // track units
+    uint32_t size : 24;          // bytes, at most VRC_MUXER_MAX_SAMPLE_SIZE
+    uint32_t key : 1;
+    uint32_t track : 2;          // track slot
+    uint32_t description;        // sample entry, from 0
+
+    MovSampleTime time() const { return MovSampleTime{decode_time, composition_offset, duration, description}; }
+};
+static_assert(sizeof(MovSample) == 32, "a sample costs 32 bytes of its table");
+
+// Samples of one media type in decode order, in blocks that are mapped as
+// the walk reaches them: the table never moves, nothing is copied as it
+// grows, and no more than `limit` samples get memory, the most a file of
+// its size can hold (every sample takes a byte of media or four of stsz).
+struct MovSampleTable {
+    static constexpr uint32_t kBlockShift = 16;
+    static constexpr uint32_t kBlockSamples = 1u << kBlockShift;  // 2 MiB a block
+    static constexpr uint32_t kBlocks = 1u << (32 - kBlockShift);
+
+    uint32_t count;       // samples valid
+    uint32_t timescale;   // units of the decode times; 0: milliseconds (a recording's records)
+    uint32_t limit;       // samples that may get memory
+    uint64_t room;        // samples with memory behind them, whole blocks
+    MovSample *blocks[kBlocks];
+
+    // Sample i, which must lie below room.
+    MovSample &operator[](uint32_t i) { return blocks[i >> kBlockShift][i & (kBlockSamples - 1)]; }
+    const MovSample &operator[](uint32_t i) const { return blocks[i >> kBlockShift][i & (kBlockSamples - 1)]; }
+    // Sample i with memory behind it, mapped zeroed when first reached;
+    // null at the limit or when the system has no memory left.
+    MovSample *reach(uint32_t i);
+    // Gives back every block: the table is empty, with room for `samples`.
+    void reset(uint32_t samples);
+};
+
 // What a context made by vrc_mp4_demuxer_new keeps beside the public
 // record, in the same pages: hosts allocate the public record for
 // vrc_mp4_demuxer_init from their own headers, so it never grows.
@@ -97,14 +138,20 @@ struct MovRecovery {
     uint32_t cut_frames;  // frames the file holds only in part (dropped)
 };
 
+// The sample tables by media type: video, audio.
+struct MovSampleTables {
+    MovSampleTable of[2];
+};
+
 struct MovDemuxer {
     vrc_mp4_demuxer_t pub;  // first, so that the host's pointer is this record's
     MovTrackState tracks[MOV_MAX_TRACKS];
     MovSampleTime delivered;  // the frame the last read_packet delivered
     bool has_delivered;
-    // Beside video_frames and audio_frames, entry for entry.
-    MovSampleTime video_times[MOV_MAX_FRAMES];
-    MovSampleTime audio_times[MOV_MAX_FRAMES];
+    // Every sample, with 64-bit positions: what reading goes through. The
+    // public video_frames and audio_frames show the first MOV_MAX_FRAMES of
+    // them that lie below 4 GiB.
+    MovSampleTables samples;
     MovRecovery recovery;
     uint32_t table_owner[2];  // as the walk left MovWalk::table_owner
 };
@@ -121,13 +168,10 @@ inline const MovDemuxer *mov_demuxer_of(const vrc_mp4_demuxer_t *ctx)
 
 // The frame table a track's sample tables fill, with the slot that owns it.
 struct MovFrameTable {
-    mov_frame_entry_t *entries;  // null: the track fills no table
-    MovSampleTime *times;        // beside entries; null without the state
-    uint32_t *count;             // nr_video_frames or nr_audio_frames
-    uint32_t *known;             // samples the track's tables have declared so far
-    uint32_t *located;           // samples a chunk offset has placed in the file
+    MovSampleTable *samples;  // null: the track fills no table
+    uint32_t *known;          // samples the track's tables have declared so far
+    uint32_t *located;        // samples a chunk offset has placed in the file
     uint32_t slot;
-    uint32_t timescale;          // of the track, to turn times into milliseconds
 };
 
 // A container box the walk has stepped into.
@@ -141,9 +185,33 @@ struct MovOpenBox {
 // are not kept.
 constexpr uint32_t MOV_MAX_OPEN_BOXES = 8;
 
+// Defaults a movie's mvex/trex gives the fragments of one track.
+struct MovTrackDefaults {
+    uint32_t track_id;  // 0: unused
+    uint32_t description;
+    uint32_t duration;
+    uint32_t size;
+    uint32_t flags;
+};
+constexpr uint32_t MOV_MAX_TREX = 8;
+
+// The fragment being read: its moof and the traf inside it.
+struct MovFragment {
+    uint64_t moof_pos;     // the moof's first byte
+    uint64_t data_end;     // just past the last run's samples: where the next traf's data starts
+    uint32_t table;        // table the traf fills; 2: none
+    uint32_t slot;
+    uint64_t base;         // the traf's base data offset
+    uint64_t next_pos;     // where the next run's samples start when it gives no offset
+    int64_t decode_time;   // of the traf's next sample
+    MovTrackDefaults defaults;  // of the traf: tfhd's over trex's
+    bool ended[2];         // per table: a sample outside the file ended the track
+};
+
 // State of one header walk.
 struct MovWalk {
     vrc_mp4_demuxer_t *ctx;
+    MovSampleTables *tables;  // the context's, or the walk's own for a host-allocated one
     uint64_t file_size;
     MovOpenBox open[MOV_MAX_OPEN_BOXES];  // the containers around the current box, innermost last
     uint32_t depth;
@@ -158,6 +226,10 @@ struct MovWalk {
     uint32_t table_owner[2];
     uint64_t mdat_end;    // just past the last mdat met, cut to the file
     bool moov;            // a moov box was met
+    bool moov_closed;     // the tables of moov are complete (at the first fragment or the end)
+    MovTrackDefaults trex[MOV_MAX_TREX];
+    uint32_t nr_trex;
+    MovFragment frag;
     uint8_t scratch[MOV_BOX_BUF_SIZE];
 
     // The current track slot; valid only when has_slot() holds.
@@ -186,14 +258,15 @@ bool mov_track_fills_table(MovWalk &w);
 // Ends each frame table in front of its first sample that the file does
 // not hold whole (a file cut short).
 void mov_trim_cut_samples(MovWalk &w);
-
-// Ends each frame table at its last sample that a chunk offset placed.
-void mov_trim_unlocated(MovWalk &w);
+// Ends the tables moov filled: each at its last sample a chunk offset
+// placed; a video track without stss has only sync samples. Once, before
+// the first fragment adds to them.
+void mov_close_moov_tables(MovWalk &w);
 // Ends each frame table in front of its first sample whose description
 // was not kept: its pictures could not be decoded.
 void mov_trim_undescribed(MovWalk &w);
-// A video track without stss has only sync samples: every frame is a key frame.
-void mov_mark_all_key_without_stss(MovWalk &w);
+// Shows the first samples in the public record (vrc_mp4_demuxer_store.cpp).
+void mov_publish_samples(MovWalk &w);
 
 // A recording without moov: indexes its frames from the mr01 records in
 // mdat (vrc_mp4_demuxer_records.cpp).
@@ -228,6 +301,14 @@ void mov_parse_stco_box(MovWalk &w, MovCursor &c);
 void mov_parse_co64_box(MovWalk &w, MovCursor &c);
 void mov_parse_stss_box(MovWalk &w, MovCursor &c);
 void mov_parse_ctts_box(MovWalk &w, MovCursor &c);
+
+// Fragments (vrc_mp4_demuxer_fragments.cpp).
+void mov_parse_trex_box(MovWalk &w, MovCursor &c);
+void mov_enter_moof(MovWalk &w, uint64_t pos);
+void mov_enter_traf(MovWalk &w);
+void mov_parse_tfhd_box(MovWalk &w, MovCursor &c);
+void mov_parse_tfdt_box(MovWalk &w, MovCursor &c);
+void mov_parse_trun_box(MovWalk &w, MovCursor &c);
 
 // Box times of 0 mean "not set" and stay 0.
 inline uint32_t mov_box_time_to_unix(uint32_t t) { return t ? mov_mactime2unixtime(t) : 0; }

@@ -56,7 +56,7 @@ const mov_track_meta_t &mov_frame_meta(const vrc_mp4_demuxer_t *ctx, uint32_t tr
     return track_id < MOV_MAX_TRACKS ? ctx->track_meta[track_id] : kNoTrack;
 }
 
-bool mov_seek_to(vrc_mp4_demuxer_t *ctx, uint32_t pos)
+bool mov_seek_to(vrc_mp4_demuxer_t *ctx, uint64_t pos)
 {
     return vrc_uri_io_file_seek(ctx->pb, static_cast<int64_t>(pos), SEEK_SET) == static_cast<int64_t>(pos);
 }
@@ -130,10 +130,10 @@ void mov_table_frame_sets(const vrc_mp4_demuxer_t *ctx, MovFrame *fr)
 
 bool vrc::mov_next_is_audio(const vrc_mp4_demuxer_t *ctx)
 {
-    const bool video_left = ctx->video_index < ctx->nr_video_frames;
-    const bool audio_left = ctx->audio_index < ctx->nr_audio_frames;
-    return audio_left && (!video_left || ctx->video_frames[ctx->video_index].file_pos >=
-                                             ctx->audio_frames[ctx->audio_index].file_pos);
+    const bool video_left = ctx->video_index < mov_entry_count(ctx, MOV_TABLE_VIDEO);
+    const bool audio_left = ctx->audio_index < mov_entry_count(ctx, MOV_TABLE_AUDIO);
+    return audio_left && (!video_left || mov_entry(ctx, MOV_TABLE_VIDEO, ctx->video_index).pos >=
+                                             mov_entry(ctx, MOV_TABLE_AUDIO, ctx->audio_index).pos);
 }
 
 namespace {
@@ -142,14 +142,16 @@ namespace {
 // sample.
 int mov_next_table_frame(vrc_mp4_demuxer_t *ctx, MovFrame *fr)
 {
-    if (ctx->video_index >= ctx->nr_video_frames && ctx->audio_index >= ctx->nr_audio_frames) return -1;
+    if (ctx->video_index >= mov_entry_count(ctx, MOV_TABLE_VIDEO) &&
+        ctx->audio_index >= mov_entry_count(ctx, MOV_TABLE_AUDIO))
+        return -1;
     const bool audio = mov_next_is_audio(ctx);
     const uint32_t i = audio ? ctx->audio_index++ : ctx->video_index++;
-    const mov_frame_entry_t &e = audio ? ctx->audio_frames[i] : ctx->video_frames[i];
+    const MovEntry e = mov_entry(ctx, audio ? MOV_TABLE_AUDIO : MOV_TABLE_VIDEO, i);
     fr->info = e.info;
-    if (const MovDemuxer *d = mov_demuxer_of(ctx)) fr->time = audio ? d->audio_times[i] : d->video_times[i];
+    fr->time = e.time;
     if (e.info.key_frame) mov_table_frame_sets(ctx, fr);
-    mov_seek_to(ctx, e.file_pos);
+    mov_seek_to(ctx, e.pos);
     return 0;
 }
 
@@ -219,14 +221,15 @@ uint32_t calc_real_offset(int with_params, uint32_t sample_pos)
 }
 
 // The key frame at or before the target (the first one when all lie after
-// it); nr_video_frames when the index holds no key frame.
+// it); the video's count when the index holds no key frame.
 uint32_t mov_find_key_frame(const vrc_mp4_demuxer_t *ctx, uint64_t target)
 {
-    uint32_t chosen = ctx->nr_video_frames;
-    for (uint32_t i = 0; i < ctx->nr_video_frames; ++i) {
-        const mov_frame_info_t &f = ctx->video_frames[i].info;
+    const uint32_t n = mov_entry_count(ctx, MOV_TABLE_VIDEO);
+    uint32_t chosen = n;
+    for (uint32_t i = 0; i < n; ++i) {
+        const mov_frame_info_t f = mov_entry(ctx, MOV_TABLE_VIDEO, i).info;
         if (!f.key_frame) continue;
-        if (f.timestamp > target) return chosen < ctx->nr_video_frames ? chosen : i;
+        if (f.timestamp > target) return chosen < n ? chosen : i;
         chosen = i;
         if (f.timestamp == target) break;
     }
@@ -237,9 +240,10 @@ uint32_t mov_find_key_frame(const vrc_mp4_demuxer_t *ctx, uint64_t target)
 // every frame lies before it.
 uint32_t mov_find_audio_frame(const vrc_mp4_demuxer_t *ctx, uint64_t target)
 {
-    for (uint32_t i = 0; i < ctx->nr_audio_frames; ++i)
-        if (ctx->audio_frames[i].info.timestamp >= target) return i;
-    return ctx->nr_audio_frames;
+    const uint32_t n = mov_entry_count(ctx, MOV_TABLE_AUDIO);
+    for (uint32_t i = 0; i < n; ++i)
+        if (mov_entry(ctx, MOV_TABLE_AUDIO, i).info.timestamp >= target) return i;
+    return n;
 }
 
 // The calendar time of `when` in the zone the context applies.
@@ -323,14 +327,17 @@ extern "C" VRC_API int vrc_mp4_demuxer_seek(vrc_mp4_demuxer_t *ctx, vrc_date_tim
         log_seek_outside(utctime, creation_time);
         return -1;
     }
-    const uint64_t target = uint64_t{ctx->video_frames[0].info.timestamp} + uint64_t(delta) * 1000u;
+    const uint32_t videos = mov_entry_count(ctx, MOV_TABLE_VIDEO);
+    const uint32_t first = videos ? mov_entry(ctx, MOV_TABLE_VIDEO, 0).info.timestamp : 0;
+    const uint64_t target = uint64_t{first} + uint64_t(delta) * 1000u;
     const uint32_t key = mov_find_key_frame(ctx, target);
-    ctx->video_index = key < ctx->nr_video_frames ? key : 0;
+    ctx->video_index = key < videos ? key : 0;
     ctx->audio_index = mov_find_audio_frame(ctx, target);
-    if (key >= ctx->nr_video_frames) {
+    if (key >= videos) {
         log_seek_failed(when);
         return -1;
     }
-    ctx->read_pos = calc_real_offset(1, ctx->video_frames[key].file_pos);
+    // Private mode reads through the records, which lie below 4 GiB.
+    ctx->read_pos = calc_real_offset(1, static_cast<uint32_t>(mov_entry(ctx, MOV_TABLE_VIDEO, key).pos));
     return 0;
 }

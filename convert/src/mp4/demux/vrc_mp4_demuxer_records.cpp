@@ -57,23 +57,22 @@ MovRecordRead mov_read_record(const MovWalk &w, uint64_t pos, uint64_t end, MovR
     return r->size <= room ? MovRecordRead::whole : MovRecordRead::cut;
 }
 
-// Adds the record's frame to its track's index; false when the index is full.
+// Adds the record's frame to its track's index; false when the index is
+// full. Reading follows the records, whose positions are 32-bit.
 bool mov_index_record(MovWalk &w, const MovRecord &r, uint64_t pos)
 {
-    vrc_mp4_demuxer_t *ctx = w.ctx;
-    MovDemuxer *d = mov_demuxer_of(ctx);
-    const bool video = ctx->track_meta[r.info.track_id].media_type == VRC_MEDIA_VIDEO;
-    uint32_t &count = video ? ctx->nr_video_frames : ctx->nr_audio_frames;
-    if (count >= MOV_MAX_FRAMES || pos + r.header > UINT32_MAX) return false;
-    mov_frame_entry_t &e = (video ? ctx->video_frames : ctx->audio_frames)[count];
-    e.info = mov_frame_info_t{};
-    e.info.size = r.info.size;
-    e.info.track_id = r.info.track_id;
-    e.info.key_frame = r.info.key_frame;
-    e.info.timestamp = r.info.timestamp;
-    e.file_pos = static_cast<uint32_t>(pos + r.header);
-    if (d) (video ? d->video_times : d->audio_times)[count] = MovSampleTime{r.info.timestamp, 0, 0, 0};
-    ++count;
+    const bool video = w.ctx->track_meta[r.info.track_id].media_type == VRC_MEDIA_VIDEO;
+    MovSampleTable &t = w.tables->of[video ? MOV_TABLE_VIDEO : MOV_TABLE_AUDIO];
+    MovSample *s = pos + r.header <= UINT32_MAX ? t.reach(t.count) : nullptr;
+    if (!s) return false;
+    t.timescale = 0;  // the records count in milliseconds
+    *s = MovSample{};
+    s->size = r.info.size;
+    s->track = r.info.track_id;
+    s->key = r.info.key_frame;
+    s->decode_time = r.info.timestamp;
+    s->pos = pos + r.header;
+    ++t.count;
     return true;
 }
 

@@ -61,13 +61,12 @@ uint32_t mov_demuxer_unread_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind)
     return MOV_MAX_TRACKS;
 }
 
-const MovSampleTime *mov_demuxer_next_time(const vrc_mp4_demuxer_t *ctx, uint32_t kind)
+bool mov_demuxer_next_from(const vrc_mp4_demuxer_t *ctx, uint32_t kind)
 {
-    const MovDemuxer *d = mov_demuxer_of(ctx);
-    if (!d || ctx->private_mode) return nullptr;
+    if (!mov_demuxer_of(ctx) || ctx->private_mode) return false;
     const bool audio = mov_next_is_audio(ctx);
-    if (kind == VRC_MEDIA_AUDIO) return audio ? &d->audio_times[ctx->audio_index] : nullptr;
-    return !audio && ctx->video_index < ctx->nr_video_frames ? &d->video_times[ctx->video_index] : nullptr;
+    if (kind == VRC_MEDIA_AUDIO) return audio;
+    return !audio && ctx->video_index < mov_entry_count(ctx, MOV_TABLE_VIDEO);
 }
 
 uint32_t mov_demuxer_description_count(const vrc_mp4_demuxer_t *ctx, uint32_t slot)

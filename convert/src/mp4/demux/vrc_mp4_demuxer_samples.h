@@ -33,6 +33,23 @@ struct MovSampleDescription {
     uint8_t param_sets[MOV_MAX_PARAM_SETS_SIZE];
 };
 
+// The sample tables by media type.
+constexpr uint32_t MOV_TABLE_VIDEO = 0;
+constexpr uint32_t MOV_TABLE_AUDIO = 1;
+
+// A sample as reading sees it, from either kind of context.
+struct MovEntry {
+    mov_frame_info_t info;  // size, track slot, key flag, stamp in milliseconds
+    uint64_t pos;
+    MovSampleTime time;     // zero for a context from vrc_mp4_demuxer_init
+};
+
+// Samples of table k (MOV_TABLE_VIDEO, MOV_TABLE_AUDIO) reading can reach:
+// all of them for a context from new, those of the public record otherwise.
+uint32_t mov_entry_count(const vrc_mp4_demuxer_t *ctx, uint32_t k);
+// Sample i of table k, which must lie below mov_entry_count.
+MovEntry mov_entry(const vrc_mp4_demuxer_t *ctx, uint32_t k, uint32_t i);
+
 // Tracks the file describes: its trak boxes, or for a recording without
 // moov its mr00 entries; at most MOV_MAX_TRACKS.
 uint32_t mov_demuxer_track_count(const vrc_mp4_demuxer_t *ctx);
@@ -62,9 +79,9 @@ uint32_t mov_demuxer_read_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
 // track of the kind is read or none is refused so.
 uint32_t mov_demuxer_unread_track(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
 
-// The times of the sample that read_packet delivers next from the table
-// of kind, if it comes from that table; null otherwise, or without them.
-const MovSampleTime *mov_demuxer_next_time(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
+// Whether the sample that read_packet delivers next comes from the table of
+// kind (VRC_MEDIA_*); false for a context without the tables' times.
+bool mov_demuxer_next_from(const vrc_mp4_demuxer_t *ctx, uint32_t kind);
 
 // Sample entries kept for the track (at most MOV_MAX_DESCRIPTIONS), and
 // one of them; null past the count.

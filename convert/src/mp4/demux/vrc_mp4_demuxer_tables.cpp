@@ -1,12 +1,11 @@
-// The sample tables of a track and the frame index they fill: one entry per
-// sample with size, key flag, owning track, time in milliseconds and file
-// position, laid into the table of the track's media type in sample order;
-// beside it, where the context has room for them, the sample's times in the
-// track's units and its description.
+// The sample tables of a track and the sample table they fill: one entry
+// per sample with size, key flag, owning track, file position, times in the
+// track's units and description, laid into the table of the track's media
+// type in sample order.
 //
 // Every count read from a file is hostile: each loop is bounded by the
-// entries the payload holds and by the index capacity, and never runs
-// further than the samples the file declares.
+// entries the payload holds and by the samples the file can hold, and never
+// runs further than the samples the file declares.
 #include "vrc_debug.h"
 #include "vrc_mp4_demuxer_internal.h"
 #include "vrc_mp4_muxer.h"
@@ -22,23 +21,13 @@ MovFrameTable mov_frame_table(MovWalk &w)
 {
     MovFrameTable t{};
     t.slot = w.slot();
-    t.timescale = w.track().mdhd.timescale;
     if (!mov_track_fills_table(w)) return t;
     const uint32_t kind = w.track().handler_kind;
-    MovDemuxer *d = mov_demuxer_of(w.ctx);
-    if (kind == 0) {
-        t.entries = w.ctx->video_frames;
-        t.times = d ? d->video_times : nullptr;
-        t.count = &w.ctx->nr_video_frames;
-    } else if (kind == 1) {
-        t.entries = w.ctx->audio_frames;
-        t.times = d ? d->audio_times : nullptr;
-        t.count = &w.ctx->nr_audio_frames;
-    }
-    if (t.entries) {
-        t.known = &w.known[kind];
-        t.located = &w.located[kind];
-    }
+    if (kind > MOV_TABLE_AUDIO) return t;
+    t.samples = &w.tables->of[kind];
+    t.samples->timescale = w.track().mdhd.timescale;
+    t.known = &w.known[kind];
+    t.located = &w.located[kind];
     return t;
 }
 
@@ -60,29 +49,15 @@ void mov_note_known(const MovFrameTable &t, uint32_t samples)
 }
 
 // How far the chunk runs may fill: the samples declared so far by stts or
-// stsz, or the capacity while neither has come.
+// stsz, or as many as the file can hold while neither has come.
 uint32_t mov_fill_limit(const MovFrameTable &t)
 {
-    return *t.known ? *t.known : MOV_MAX_FRAMES;
+    return *t.known ? *t.known : t.samples->limit;
 }
 
-void mov_stamp(mov_frame_entry_t &e, uint32_t slot) { e.info.track_id = slot & 3u; }
-
-// A time in the track's units as milliseconds, rounded down; with no
-// timescale the units are taken as milliseconds.
-uint32_t mov_time_ms(uint64_t t, uint32_t timescale)
-{
-    return static_cast<uint32_t>(timescale ? t * 1000 / timescale : t);
-}
-
-// Whether sample f can start at pos: a 32-bit position inside the file.
+// Whether sample f can start at pos: inside the file.
 bool mov_position_fits(const MovWalk &w, uint32_t f, uint64_t pos)
 {
-    if (pos > UINT32_MAX) {
-        vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "sample %u lies beyond 4 GiB: the index ends in front of it\n",
-                    f);
-        return false;
-    }
     if (w.file_size && pos >= w.file_size) {
         vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
                     "sample %u starts past the end of the file: the index ends in front of it\n", f);
@@ -93,71 +68,78 @@ bool mov_position_fits(const MovWalk &w, uint32_t f, uint64_t pos)
 
 // Chunk offsets of stco (4 bytes) or co64 (8): each sample of chunk j gets
 // the chunk's offset plus the sizes of the samples before it in the chunk.
-// stsc has left the chunk number in file_pos. The samples placed end in
-// front of the first that cannot be held or lies past the file's end.
+// stsc has left the chunk number in pos. The samples placed end in front of
+// the first that lies past the file's end.
 void mov_parse_chunk_offsets(MovWalk &w, MovCursor &c, uint32_t entry_size)
 {
     const uint32_t n = mov_read_table_header(c, w.track().stco, entry_size);
     const MovFrameTable t = mov_frame_table(w);
-    if (!t.entries) return;
-    const uint32_t limit = *t.count;
+    if (!t.samples) return;
+    MovSampleTable &samples = *t.samples;
+    const uint32_t limit = samples.count;
     uint32_t f = 0;
     bool placing = true;
     for (uint32_t j = 0; placing && j < n && f < limit; ++j) {
         uint64_t pos = entry_size == 8 ? c.be64() : c.be32();
-        for (; f < limit && t.entries[f].file_pos == j; ++f) {
+        for (; f < limit && samples[f].pos == j; ++f) {
             placing = mov_position_fits(w, f, pos);
             if (!placing) break;
-            t.entries[f].file_pos = static_cast<uint32_t>(pos);
-            pos += t.entries[f].info.size;
+            samples[f].pos = pos;
+            pos += samples[f].size;
         }
     }
     *t.located = f;
 }
-
-}  // namespace
 
 // Samples no chunk offset placed still hold their chunk number as position:
 // delivered, they would be bytes of some other place, as many as the sizes
 // claim. The table ends in front of the first of them.
 void mov_trim_unlocated(MovWalk &w)
 {
-    uint32_t *counts[2] = {&w.ctx->nr_video_frames, &w.ctx->nr_audio_frames};
-    for (int k = 0; k < 2; ++k) {
-        if (*counts[k] <= w.located[k]) continue;
+    for (uint32_t k = MOV_TABLE_VIDEO; k <= MOV_TABLE_AUDIO; ++k) {
+        uint32_t &count = w.tables->of[k].count;
+        if (count <= w.located[k]) continue;
         vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
                     "samples %u to %u lie in no listed chunk: the index ends in front of them\n", w.located[k],
-                    *counts[k] - 1);
-        *counts[k] = w.located[k];
+                    count - 1);
+        count = w.located[k];
     }
+}
+
+// A video track without stss has only sync samples: every frame is a key frame.
+void mov_mark_all_key_without_stss(MovWalk &w)
+{
+    if (w.video_stss) return;
+    MovSampleTable &video = w.tables->of[MOV_TABLE_VIDEO];
+    for (uint32_t f = 0; f < video.count; ++f) video[f].key = 1;
+}
+
+}  // namespace
+
+void mov_close_moov_tables(MovWalk &w)
+{
+    if (w.moov_closed) return;
+    w.moov_closed = true;
+    mov_trim_unlocated(w);
+    mov_mark_all_key_without_stss(w);
 }
 
 void mov_trim_undescribed(MovWalk &w)
 {
-    const MovDemuxer *d = mov_demuxer_of(w.ctx);
-    if (!d) return;
-    const MovSampleTime *times[2] = {d->video_times, d->audio_times};
-    const mov_frame_entry_t *entries[2] = {w.ctx->video_frames, w.ctx->audio_frames};
-    uint32_t *counts[2] = {&w.ctx->nr_video_frames, &w.ctx->nr_audio_frames};
-    for (int k = 0; k < 2; ++k) {
-        for (uint32_t f = 0; f < *counts[k]; ++f) {
-            const uint32_t slot = entries[k][f].info.track_id;
+    if (!mov_demuxer_of(w.ctx)) return;
+    for (MovSampleTable &t : w.tables->of) {
+        for (uint32_t f = 0; f < t.count; ++f) {
+            const uint32_t slot = t[f].track;
             const uint32_t kept = slot < MOV_MAX_TRACKS ? mov_demuxer_description_count(w.ctx, slot) : 0;
             // Description 0 is also what files without stsd entries name:
             // such samples are delivered as they always were.
-            if (times[k][f].description == 0 || times[k][f].description < kept) continue;
+            if (t[f].description == 0 || t[f].description < kept) continue;
             vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__,
                         "sample %u names sample description %u, which was not kept: the index ends in front of it\n",
-                        f, times[k][f].description + 1);
-            *counts[k] = f;
+                        f, t[f].description + 1);
+            t.count = f;
         }
     }
-}
-
-void mov_mark_all_key_without_stss(MovWalk &w)
-{
-    if (w.video_stss) return;
-    for (uint32_t f = 0; f < w.ctx->nr_video_frames; ++f) w.ctx->video_frames[f].info.key_frame = 1;
 }
 
 void mov_parse_stts_box(MovWalk &w, MovCursor &c)
@@ -165,18 +147,22 @@ void mov_parse_stts_box(MovWalk &w, MovCursor &c)
     mov_box_stts_t &box = w.track().stts;
     const uint32_t n = mov_read_table_header(c, box, 8);
     const MovFrameTable t = mov_frame_table(w);
-    uint64_t time = 0;  // exact, in the track's units
+    int64_t time = 0;  // exact, in the track's units
     uint32_t f = 0;
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t count = c.be32();
         const uint32_t delta = c.be32();
         if (i < 8) box.entries[i] = mov_stts_entry_t{count, delta};
-        for (uint32_t k = 0; t.entries && k < count && f < MOV_MAX_FRAMES; ++k, ++f) {
-            t.entries[f].info.timestamp = mov_time_ms(time, t.timescale);
-            mov_stamp(t.entries[f], t.slot);
+        for (uint32_t k = 0; t.samples && k < count; ++k, ++f) {
+            MovSample *s = t.samples->reach(f);
+            if (!s) break;
             // stts comes first of the tables that fill the times, as every
             // writer orders them: ctts and stsc add to what it wrote.
-            if (t.times) t.times[f] = MovSampleTime{static_cast<int64_t>(time), 0, delta, 0};
+            s->decode_time = time;
+            s->duration = delta;
+            s->composition_offset = 0;
+            s->description = 0;
+            s->track = t.slot & 3u;
             time += delta;
         }
     }
@@ -192,38 +178,40 @@ void mov_parse_stsz_box(MovWalk &w, MovCursor &c)
     box.sample_count = c.be32();
     box.size_sum = 0;
     const MovFrameTable t = mov_frame_table(w);
-    // Per-sample sizes count as far as the payload holds them.
-    const uint32_t listed = box.sample_size ? box.sample_count : c.left() / 4;
-    const uint32_t n = box.sample_count < listed ? box.sample_count : listed;
-    uint32_t indexed = n < MOV_MAX_FRAMES ? n : MOV_MAX_FRAMES;
+    // Per-sample sizes count as far as the payload holds them; samples of
+    // one size as far as the file holds their bytes.
+    const uint64_t listed = box.sample_size ? w.file_size / box.sample_size : c.left() / 4;
+    const uint32_t n = box.sample_count < listed ? box.sample_count : static_cast<uint32_t>(listed);
+    uint32_t indexed = t.samples && n > t.samples->limit ? t.samples->limit : n;
     for (uint32_t i = 0; i < indexed || (!box.sample_size && i < n); ++i) {
         const uint32_t size = box.sample_size ? box.sample_size : c.be32();
         if (!box.sample_size) box.size_sum += size;
-        if (!t.entries || i >= indexed) continue;
-        if (size > VRC_MUXER_MAX_SAMPLE_SIZE) {
+        if (!t.samples || i >= indexed) continue;
+        MovSample *s = size <= VRC_MUXER_MAX_SAMPLE_SIZE ? t.samples->reach(i) : nullptr;
+        if (!s) {
             vrc_log_msg(VRC_LOG_WARN, __FILE__, __LINE__, "sample %u of %u bytes: the index ends in front of it\n",
                         i, size);
             indexed = i;
             continue;
         }
-        t.entries[i].info.size = size;
-        mov_stamp(t.entries[i], t.slot);
+        s->size = size;
+        s->track = t.slot & 3u;
     }
-    if (!t.entries) return;
-    *t.count = indexed;
+    if (!t.samples) return;
+    t.samples->count = indexed;
     mov_note_known(t, indexed);
 }
 
 // Runs of (first chunk, samples per chunk): each sample gets its chunk's
-// number, counted from 0, in file_pos. A first chunk of 0 or one that goes
-// back continues the current chunk; runs of no samples are jumped over, so
-// no chunk number makes the loop turn without filling an entry.
+// number, counted from 0, in pos. A first chunk of 0 or one that goes back
+// continues the current chunk; runs of no samples are jumped over, so no
+// chunk number makes the loop turn without filling an entry.
 void mov_parse_stsc_box(MovWalk &w, MovCursor &c)
 {
     const uint32_t n = mov_read_table_header(c, w.track().stsc, 12);
     const MovFrameTable t = mov_frame_table(w);
-    if (!t.entries) return;
-    const uint32_t limit = mov_fill_limit(t);
+    if (!t.samples) return;
+    uint32_t limit = mov_fill_limit(t);
     uint32_t f = 0;
     uint32_t chunk = 0;
     uint32_t per_chunk = 0;
@@ -235,8 +223,14 @@ void mov_parse_stsc_box(MovWalk &w, MovCursor &c)
         }
         for (; chunk < end_chunk && f < limit; ++chunk)
             for (uint32_t k = 0; k < per_chunk && f < limit; ++k) {
-                if (t.times) t.times[f].description = description;
-                t.entries[f++].file_pos = chunk;
+                MovSample *s = t.samples->reach(f);
+                if (!s) {
+                    limit = f;
+                    break;
+                }
+                s->description = description;
+                s->pos = chunk;
+                ++f;
             }
     };
     for (uint32_t i = 0; i < n && f < limit; ++i) {
@@ -259,13 +253,17 @@ void mov_parse_ctts_box(MovWalk &w, MovCursor &c)
     mov_box_stco_t header{};  // the ctts header is not kept
     const uint32_t n = mov_read_table_header(c, header, 8);
     const MovFrameTable t = mov_frame_table(w);
-    if (!t.times) return;
+    if (!t.samples) return;
     const uint32_t limit = mov_fill_limit(t);
     uint32_t f = 0;
     for (uint32_t i = 0; i < n && f < limit; ++i) {
-        const uint32_t count = c.be32();                           // sample_count
-        const auto offset = static_cast<int32_t>(c.be32());        // sample_offset
-        for (uint32_t k = 0; k < count && f < limit; ++k) t.times[f++].composition_offset = offset;
+        const uint32_t count = c.be32();                     // sample_count
+        const auto offset = static_cast<int32_t>(c.be32());  // sample_offset
+        for (uint32_t k = 0; k < count && f < limit; ++k, ++f) {
+            MovSample *s = t.samples->reach(f);
+            if (!s) return;
+            s->composition_offset = offset;
+        }
     }
 }
 
@@ -273,16 +271,19 @@ void mov_parse_stco_box(MovWalk &w, MovCursor &c) { mov_parse_chunk_offsets(w, c
 
 void mov_parse_co64_box(MovWalk &w, MovCursor &c) { mov_parse_chunk_offsets(w, c, 8); }
 
-// Key frames, numbered from 1; numbers outside the index mark nothing.
+// Key frames, numbered from 1; numbers past the samples declared mark nothing.
 void mov_parse_stss_box(MovWalk &w, MovCursor &c)
 {
     mov_box_stco_t header{};  // the stss header is not kept
     const uint32_t n = mov_read_table_header(c, header, 4);
     if (w.track().handler_kind != 0 || !mov_track_fills_table(w)) return;
     w.video_stss = true;
+    const MovFrameTable t = mov_frame_table(w);
+    const uint32_t limit = mov_fill_limit(t);
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t s = c.be32();
-        if (s >= 1 && s <= MOV_MAX_FRAMES) w.ctx->video_frames[s - 1].info.key_frame = 1;
+        MovSample *sample = s >= 1 && s <= limit ? t.samples->reach(s - 1) : nullptr;
+        if (sample) sample->key = 1;
     }
 }
 

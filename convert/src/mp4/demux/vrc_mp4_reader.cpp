@@ -35,15 +35,13 @@ uint32_t mov_track_media_type(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
     return kind == 0 ? VRC_MEDIA_VIDEO : kind == 1 ? VRC_MEDIA_AUDIO : VRC_MP4_MEDIA_OTHER;
 }
 
-// Samples of the track: those of the frame table it filled.
+// Samples of the track: those of the table it filled.
 uint32_t mov_track_samples(const vrc_mp4_demuxer_t *ctx, uint32_t slot)
 {
-    const struct {
-        const mov_frame_entry_t *entries;
-        uint32_t count;
-    } tables[] = {{ctx->video_frames, ctx->nr_video_frames}, {ctx->audio_frames, ctx->nr_audio_frames}};
-    for (const auto &t : tables)
-        if (t.count && t.entries[0].info.track_id == slot) return t.count;
+    for (uint32_t k = MOV_TABLE_VIDEO; k <= MOV_TABLE_AUDIO; ++k) {
+        const uint32_t count = mov_entry_count(ctx, k);
+        if (count && mov_entry(ctx, k, 0).info.track_id == slot) return count;
+    }
     return 0;
 }
 
@@ -82,7 +80,8 @@ extern "C" VRC_API vrc_mp4_reader_t *vrc_mp4_reader_open(const char *path)
     if (!ctx) return nullptr;
     vrc_mp4_demuxer_read_header(ctx);
     auto *reader = static_cast<vrc_mp4_reader_t *>(vrc_calloc(1, sizeof(vrc_mp4_reader_t)));
-    if (!reader || (ctx->nr_video_frames == 0 && ctx->nr_audio_frames == 0 && !ctx->private_mode)) {
+    const bool empty = mov_entry_count(ctx, MOV_TABLE_VIDEO) == 0 && mov_entry_count(ctx, MOV_TABLE_AUDIO) == 0;
+    if (!reader || (empty && !ctx->private_mode)) {
         vrc_free(reader);
         vrc_mp4_demuxer_free(ctx);
         return nullptr;
