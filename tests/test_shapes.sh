@@ -20,7 +20,8 @@ pictures="-f lavfi -i testsrc=size=160x120:rate=25"
 sound="-f lavfi -i sine=f=440:r=8000"
 h264="-c:v libx264 -g 25 -bf 0 -pix_fmt yuv420p"
 make() { ffmpeg -nostdin -v error -y "$@"; }
-make $pictures $sound -t 4 $h264 -c:a aac -ac 1 -f mov "$dir/mov_aac.mov"
+# AAC-LTP: a configuration that only a copy of the input's own reproduces.
+make $pictures $sound -t 4 $h264 -c:a aac -profile:a aac_ltp -strict -2 -ac 1 -f mov "$dir/mov_aac.mov"
 make $pictures $sound -t 4 $h264 -c:a aac -ac 1 -timecode 10:00:00:00 -f mov "$dir/mov_timecode.mov"
 make $pictures $sound -t 4 $h264 -c:a pcm_mulaw -ac 1 -f mov "$dir/mov_mulaw.mov"
 make $pictures -f lavfi -i testsrc2=size=96x64:rate=25 $sound -t 4 -map 0 -map 1 -map 2 $h264 -c:a aac -ac 1 \
