@@ -113,11 +113,14 @@ std::map<std::string, std::string> probe_streams(const std::string &path)
 
 // B-frames in two pyramids, an edit list from a cut, AAC whose sample entry
 // says two channels for a mono sound, two picture sizes in one track; and
-// the library's own outputs of them (read what it writes).
+// the library's own outputs of them (read what it writes); B-frames in
+// fragments, their key frames flagged by each run's first sample.
 TEST(Mp4Reader, TimesEditsAndDescriptionsAsFfprobeReadsThem)
 {
     SKIP_WITHOUT_FFMPEG();
-    std::vector<std::string> paths;
+    std::vector<std::string> paths = {vrc_test::temp_path("fragmented.mp4")};
+    run("ffmpeg -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p "
+        "-movflags frag_keyframe+empty_moov+default_base_moof '" + paths[0] + "'");
     for (const char *name : {"ffmpeg_bframes_slices4.mp4", "ffmpeg_x264_cut.mp4", "ffmpeg_aac16k_mono.mp4",
                              "two_picture_sizes.mp4"}) {
         paths.push_back(kDataDir + "/" + name);
