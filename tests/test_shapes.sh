@@ -92,6 +92,11 @@ duration() { ffprobe -v error -select_streams a -show_entries stream=duration -o
 [ "$(ffmpeg -nostdin -v error -i "$dir/sound.aac" -f md5 -)" = \
   "$(ffmpeg -nostdin -v error -ignore_editlist 1 -i "$dir/mov_aac.mov" -map 0:a -f md5 -)" ] ||
   fail "extract: other sound from QuickTime's AAC"
+# A file cut short reads as far as its whole samples go, and says so.
+for command in info extract; do
+  "$tool" $command "$dir/cut.mp4" | grep -q "cut short: 50 of 100 video and 17 of 33 audio samples kept" ||
+    fail "$command of a file cut short: $("$tool" $command "$dir/cut.mp4" 2>&1)"
+done
 if [ -e "$dir/h265.mp4" ]; then
   "$tool" info "$dir/h265.mp4" | grep -q "video H.265 ('hvc1') 160x120, 25 samples, not read" ||
     fail "info: $("$tool" info "$dir/h265.mp4")"

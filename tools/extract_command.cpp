@@ -41,6 +41,7 @@ struct ExtractReport {
     uint32_t first_timestamp = 0;  // of the first video frame, milliseconds
     uint32_t first_utctime = 0;
     std::string recovery;  // a recording without moov: what its records gave
+    std::string cut_short;  // a file cut short: what it kept
 };
 
 int parse_args(int argc, char **argv, ExtractArgs *args)
@@ -121,7 +122,8 @@ void print_text(std::FILE *out, const ExtractArgs &args, const ExtractReport &r)
                     args.video.empty() ? "" : " -> ", args.video.c_str(), r.audio.frames,
                     audio_format(r.audio.codec_id), static_cast<uintmax_t>(r.audio.bytes),
                     args.audio.empty() ? "" : " -> ", args.audio.c_str());
-    if (!r.recovery.empty()) vrc_tool::print(out, "%s: %s\n", args.input.c_str(), r.recovery.c_str());
+    for (const std::string *note : {&r.recovery, &r.cut_short})
+        if (!note->empty()) vrc_tool::print(out, "%s: %s\n", args.input.c_str(), note->c_str());
     if (!args.from.empty())
         vrc_tool::print(out, "%s: from the key frame at %u ms (%s UTC)\n", args.input.c_str(), r.first_timestamp,
                         vrc_tool::utc_text(r.first_utctime).c_str());
@@ -138,7 +140,8 @@ void print_stream_json(std::FILE *out, const char *name, const std::string &path
 
 void print_json(std::FILE *out, const ExtractArgs &args, const ExtractReport &r, const vrc_mp4_demuxer_t &ctx)
 {
-    const std::string recovery = vrc_tool::recovery_json(vrc_tool::recovery_of(ctx));
+    const std::string recovery =
+        vrc_tool::recovery_json(vrc_tool::recovery_of(ctx)) + vrc_tool::cut_short_json(ctx, args.input);
     vrc_tool::print(out, "{%s,%s\"mode\":\"%s\"", vrc_tool::json_name("file", args.input).c_str(), recovery.c_str(),
                     vrc_tool::mode_name(ctx));
     if (!args.from.empty())
@@ -203,7 +206,7 @@ int run_extract(int argc, char **argv)
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(args.input, &reason);
     if (!ctx) return fail(args, reason);
     reason = vrc_tool::unread_codec(*ctx);
-    if (reason.empty()) reason = vrc_tool::unreadable_samples(*ctx);
+    if (reason.empty()) reason = vrc_tool::unreadable_samples(*ctx, args.input);
     if (!reason.empty()) return fail(args, reason);
     if (!args.from.empty() && seek_to_utc(ctx.get(), args.from_utc) != 0)
         return fail(args, "no key frame at or before " + vrc_tool::utc_text(args.from_utc) + " UTC: " +
@@ -217,6 +220,7 @@ int run_extract(int argc, char **argv)
     report.audio.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_AUDIO);
     copy_frames(ctx.get(), video.stream(), audio.stream(), &report);
     report.recovery = vrc_tool::recovery_text(vrc_tool::recovery_of(*ctx));
+    report.cut_short = vrc_tool::cut_short_text(*ctx, args.input);
     if (report.video.frames == 0 && report.audio.frames == 0) return fail(args, "no video or audio frame to read");
     if (!finish_outputs(&video, &audio, &reason)) return fail(args, reason);
     if (args.json) {

@@ -52,6 +52,8 @@ struct FileSummary {
     std::vector<TrackSummary> tracks;
     bool legacy;  // a legacy recording: the scan holds what there is to say
     vrc_tool::LegacyScan scan;
+    std::string cut_short;  // a file cut short: what it kept, as text and as JSON members
+    std::string cut_short_json;
 };
 
 int parse_args(int argc, char **argv, InfoArgs *args)
@@ -155,7 +157,7 @@ void try_legacy(FileSummary *f)
 // What cannot be opened is not probed either (-1): a pipe would block it.
 FileSummary summarize(const std::string &path)
 {
-    FileSummary f{path, -1, vrc_tool::input_problem(path), "", 0, 0, {}, {}, false, {}};
+    FileSummary f{path, -1, vrc_tool::input_problem(path), "", 0, 0, {}, {}, false, {}, {}, {}};
     if (!f.error.empty()) return f;
     f.probe = vrc_mp4_demuxer_read_probe(path.c_str());
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(path, &f.error);
@@ -165,6 +167,8 @@ FileSummary summarize(const std::string &path)
     f.creation_time = ctx->creation_time;
     f.duration = ctx->duration;
     f.recovery = vrc_tool::recovery_of(*ctx);
+    f.cut_short = vrc_tool::cut_short_text(*ctx, path);
+    f.cut_short_json = vrc_tool::cut_short_json(*ctx, path);
     for (uint32_t slot = 0; slot < vrc_tool::track_count(*ctx); ++slot) f.tracks.push_back(summarize_track(*ctx, slot));
     return f;
 }
@@ -224,6 +228,7 @@ void print_text(std::FILE *out, const FileSummary &f)
     vrc_tool::print(out, "%s: MP4 (probe %d), %s mode, created %s, %u s\n", f.path.c_str(), f.probe, f.mode,
                     created.c_str(), f.duration);
     if (f.recovery.no_moov) std::fprintf(out, "  %s\n", vrc_tool::recovery_text(f.recovery).c_str());
+    if (!f.cut_short.empty()) std::fprintf(out, "  %s\n", f.cut_short.c_str());
     for (const TrackSummary &t : f.tracks) {
         if (t.kind == VRC_MEDIA_VIDEO && t.read) {
             std::fprintf(out, "  track %u: video %s %ux%u, %u frames (%u key)\n", t.slot, t.codec, t.width, t.height,
@@ -252,7 +257,7 @@ void print_json(std::FILE *out, const FileSummary &f)
     const std::string created = f.creation_time ? vrc_tool::json_quote(vrc_tool::utc_text(f.creation_time)) : "null";
     std::fprintf(out, ",\"mode\":\"%s\",\"creation_time\":%u,\"created\":%s,\"duration\":%u,", f.mode,
                  f.creation_time, created.c_str(), f.duration);
-    std::fprintf(out, "%s\"tracks\":[", vrc_tool::recovery_json(f.recovery).c_str());
+    std::fprintf(out, "%s%s\"tracks\":[", vrc_tool::recovery_json(f.recovery).c_str(), f.cut_short_json.c_str());
     for (size_t i = 0; i < f.tracks.size(); ++i) {
         const TrackSummary &t = f.tracks[i];
         std::fprintf(out, "%s{\"track\":%u,\"media\":\"%s\",\"codec\":%s,\"handler\":%s,\"sample_entry\":%s,"
@@ -295,7 +300,7 @@ int run_info(int argc, char **argv)
     for (const vrc_tool::Job &job : files_of(args)) {
         const std::string &path = job.input;
         const FileSummary f = job.problem.empty() ? summarize(path) : FileSummary{path, -1, job.problem, "", 0, 0,
-                                                                                 {}, {}, false, {}};
+                                                                                 {}, {}, false, {}, {}, {}};
         if (!f.error.empty()) {
             vrc_tool::print(stderr, "recfile-convert info: %s: %s\n", path.c_str(), f.error.c_str());
             status = vrc_tool::kExitFailure;

@@ -1,5 +1,6 @@
 #include "mp4_input.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -102,23 +103,51 @@ std::string unread_codec(const vrc_mp4_demuxer_t &ctx)
     return std::string();
 }
 
-std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx)
+SampleCounts sample_counts(const vrc_mp4_demuxer_t &ctx)
 {
-    if (ctx.private_mode) return std::string();
     const vrc_mp4_index_counts_t counts = index_counts_of(ctx);
-    const struct {
-        uint32_t kind;
-        uint32_t indexed;
-        const char *name;
-    } tables[] = {{VRC_MEDIA_VIDEO, counts.video_samples, "video"}, {VRC_MEDIA_AUDIO, counts.audio_samples, "audio"}};
-    for (const auto &table : tables) {
-        const uint32_t slot = read_track(ctx, table.kind);
-        const uint32_t declared = slot < track_count(ctx) ? ctx.tracks[slot].stsz.sample_count : 0;
-        if (table.indexed < declared)
-            return "only " + std::to_string(table.indexed) + " of its " + std::to_string(declared) + " " + table.name +
-                   " samples can be read (the others lie past its end)";
+    SampleCounts c{{counts.video_samples, counts.audio_samples}, {counts.video_samples, counts.audio_samples}};
+    if (ctx.private_mode) return c;
+    for (const uint32_t kind : {VRC_MEDIA_VIDEO, VRC_MEDIA_AUDIO}) {
+        const uint32_t slot = read_track(ctx, kind);
+        if (slot < track_count(ctx)) c.declared[kind] = std::max(c.kept[kind], ctx.tracks[slot].stsz.sample_count);
     }
-    return std::string();
+    return c;
+}
+
+namespace {
+
+bool cut_short(const SampleCounts &c, const std::string &path)
+{
+    return c.short_of_declared() && vrc_mp4_demuxer_check_complete(path.c_str()) == 0;
+}
+
+}  // namespace
+
+std::string cut_short_text(const vrc_mp4_demuxer_t &ctx, const std::string &path)
+{
+    const SampleCounts c = sample_counts(ctx);
+    if (!cut_short(c, path)) return std::string();
+    return "cut short: " + std::to_string(c.kept[0]) + " of " + std::to_string(c.declared[0]) + " video and " +
+           std::to_string(c.kept[1]) + " of " + std::to_string(c.declared[1]) + " audio samples kept";
+}
+
+std::string cut_short_json(const vrc_mp4_demuxer_t &ctx, const std::string &path)
+{
+    const SampleCounts c = sample_counts(ctx);
+    if (!cut_short(c, path)) return std::string();
+    return "\"cut_short\":{\"video_kept\":" + std::to_string(c.kept[0]) + ",\"video_declared\":" +
+           std::to_string(c.declared[0]) + ",\"audio_kept\":" + std::to_string(c.kept[1]) +
+           ",\"audio_declared\":" + std::to_string(c.declared[1]) + "},";
+}
+
+std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx, const std::string &path)
+{
+    const SampleCounts c = sample_counts(ctx);
+    if (!c.short_of_declared() || cut_short(c, path)) return std::string();
+    const int k = c.kept[0] < c.declared[0] ? 0 : 1;
+    return "only " + std::to_string(c.kept[k]) + " of its " + std::to_string(c.declared[k]) + " " +
+           (k == 0 ? "video" : "audio") + " samples can be read (the others lie past its end)";
 }
 
 const char *codec_name(uint32_t codec_id)

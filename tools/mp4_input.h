@@ -43,11 +43,24 @@ uint32_t codec_of_kind(const vrc_mp4_demuxer_t &ctx, uint32_t kind);
 // is: "holds H.265 (sample entry 'hvc1'), which this program does not
 // read"; empty when every kind the file has is read.
 std::string unread_codec(const vrc_mp4_demuxer_t &ctx);
-// What the file holds that the reader's index could not take (samples past
-// 4 GiB or past the end of the file, more than its capacity), as a reason;
-// empty when every sample its tables declare can be read. Private mode
-// reads the frame records, not the tables: nothing is missed there.
-std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx);
+// The samples of the tracks read (video, audio) that the reader's index
+// holds, against those their tables declare: fewer in a file cut short. In
+// private mode, which reads the frame records, the two agree.
+struct SampleCounts {
+    uint32_t kept[2];
+    uint32_t declared[2];
+    bool short_of_declared() const { return kept[0] < declared[0] || kept[1] < declared[1]; }
+};
+SampleCounts sample_counts(const vrc_mp4_demuxer_t &ctx);
+// A file cut short (a download that stopped: vrc_mp4_demuxer_check_complete
+// says it is not whole) is read as far as its whole samples go: "cut short:
+// 50 of 100 video and 17 of 33 audio samples kept", as text and as a JSON
+// member with a comma behind; empty for other files.
+std::string cut_short_text(const vrc_mp4_demuxer_t &ctx, const std::string &path);
+std::string cut_short_json(const vrc_mp4_demuxer_t &ctx, const std::string &path);
+// A whole file whose tables declare samples it does not hold, as a reason;
+// empty otherwise.
+std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx, const std::string &path);
 
 // "h264", "aac", "g711u", "none" for 0, or "unknown".
 const char *codec_name(uint32_t codec_id);
