@@ -220,6 +220,8 @@ void print_legacy_json(std::FILE *out, const vrc_tool::LegacyScan &s)
                  s.audio.frames, s.audio.steps_back, s.audio.pauses);
 }
 
+const char *plural(uint32_t n) { return n == 1 ? "" : "s"; }
+
 void print_text(std::FILE *out, const FileSummary &f)
 {
     if (f.legacy) return print_legacy_text(out, f);
@@ -230,18 +232,20 @@ void print_text(std::FILE *out, const FileSummary &f)
     if (f.recovery.no_moov) std::fprintf(out, "  %s\n", vrc_tool::recovery_text(f.recovery).c_str());
     if (!f.cut_short.empty()) std::fprintf(out, "  %s\n", f.cut_short.c_str());
     for (const TrackSummary &t : f.tracks) {
+        const char *s = plural(t.frames);
         if (t.kind == VRC_MEDIA_VIDEO && t.read) {
-            std::fprintf(out, "  track %u: video %s %ux%u, %u frames (%u key)\n", t.slot, t.codec, t.width, t.height,
-                         t.frames, t.key_frames);
+            std::fprintf(out, "  track %u: video %s %ux%u, %u frame%s (%u key)\n", t.slot, t.codec, t.width, t.height,
+                         t.frames, s, t.key_frames);
         } else if (t.kind == VRC_MEDIA_VIDEO) {
-            std::fprintf(out, "  track %u: video %s ('%s') %ux%u, %u samples, not read\n", t.slot, t.codec,
-                         t.entry.c_str(), t.width, t.height, t.frames);
+            std::fprintf(out, "  track %u: video %s ('%s') %ux%u, %u sample%s, not read\n", t.slot, t.codec,
+                         t.entry.c_str(), t.width, t.height, t.frames, s);
         } else if (t.kind == VRC_MEDIA_AUDIO) {
-            std::fprintf(out, "  track %u: audio %s %u Hz, %u channel%s, %u %s\n", t.slot, t.codec, t.sample_rate,
-                         t.channels, t.channels == 1 ? "" : "s", t.frames, t.read ? "frames" : "samples, not read");
+            std::fprintf(out, "  track %u: audio %s %u Hz, %u channel%s, %u %s%s%s\n", t.slot, t.codec, t.sample_rate,
+                         t.channels, plural(t.channels), t.frames, t.read ? "frame" : "sample", s,
+                         t.read ? "" : ", not read");
         } else {
-            std::fprintf(out, "  track %u: handler '%s', sample entry '%s', %u samples, not read\n", t.slot,
-                         t.handler.c_str(), t.entry.c_str(), t.frames);
+            std::fprintf(out, "  track %u: handler '%s', sample entry '%s', %u sample%s, not read\n", t.slot,
+                         t.handler.c_str(), t.entry.c_str(), t.frames, s);
         }
     }
 }
