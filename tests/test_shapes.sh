@@ -47,6 +47,12 @@ heard() {
   ffprobe -v error -select_streams a -show_streams -show_data "$1" | grep -A2 '^extradata=' || true
 }
 first() { head -n "$2" <(shown "$1"); }
+# Where the first picture and the first sound play (the edit lists applied).
+starts() {
+  for stream in v:0 a:0; do
+    ffprobe -v error -select_streams $stream -show_entries stream=start_time -of csv=p=0 "$1"
+  done
+}
 
 # input | expected: same (pictures and sound), "cut N" (the whole file's
 # first N pictures), or "refused REASON"; what the line must say.
@@ -60,13 +66,15 @@ while IFS='|' read -r name expect says; do
       [ $status -eq 1 ] && [ ! -e "$out" ] || fail "$name: status $status, or an output left" ;;
     same) [ $status -eq 0 ] || fail "$name: status $status: $(cat "$dir/line")"
       cmp -s <(shown "$dir/$name") <(shown "$out") || fail "$name: other pictures or times"
-      [ "$(heard "$dir/$name")" = "$(heard "$out")" ] || fail "$name: other sound" ;;
+      [ "$(heard "$dir/$name")" = "$(heard "$out")" ] || fail "$name: other sound"
+      [ "$(starts "$dir/$name")" = "$(starts "$out")" ] || fail "$name: starts at $(starts "$out" | tr '\n' ' ')" ;;
     cut*) [ $status -eq 0 ] || fail "$name: status $status: $(cat "$dir/line")"
       cmp -s <(first "$dir/whole.mp4" "${expect#cut }") <(shown "$out") || fail "$name: not the first pictures" ;;
   esac
   echo "$name: $expect"
 done <<'TABLE'
 mov_aac.mov|same|ok
+whole.mp4|same|ok
 mov_timecode.mov|same|read track 0 (video h264) and track 1 (audio aac) of 3
 mov_mulaw.mov|same|ok
 two_video.mp4|same|read track 0 (video h264) and track 2 (audio aac) of 3

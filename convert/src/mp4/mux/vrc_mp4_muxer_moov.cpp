@@ -207,11 +207,17 @@ int64_t movie_time(int64_t track_time, uint32_t track_timescale, uint32_t movie_
 // they are compared by their step from the origin, so tracks starting on
 // both sides of a wrap stay close. Tracks in units of their own count
 // their stamps from one common zero, which is then the origin.
+//
+// Rounded to the nearest movie unit: tracks placed from the same calendar
+// millisecond in timescales that cannot both hold it (128 ms is 1638.4
+// units of 12800) must not come a unit apart as an empty edit.
 int64_t presentation_start(const vrc_mp4_muxer_t &m, uint32_t t, uint32_t origin, uint32_t movie_timescale)
 {
     const vrc_track_info_t &track = m.tracks[t];
-    return movie_time(vrc::mov_stamp_step(origin, track.start_time) + int64_t{m.media_skip[t]}, track.timescale,
-                      movie_timescale);
+    const int64_t start = vrc::mov_stamp_step(origin, track.start_time) + int64_t{m.media_skip[t]};
+    if (track.timescale == 0 || track.timescale == movie_timescale) return start;
+    const int64_t scaled = start * movie_timescale, half = track.timescale / 2;
+    return scaled >= 0 ? (scaled + half) / track.timescale : -((half - scaled) / track.timescale);
 }
 
 // Where the track's media stops playing, in track units from its first
