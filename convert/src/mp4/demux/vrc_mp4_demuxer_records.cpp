@@ -83,6 +83,9 @@ void mov_index_records(MovWalk &w)
     vrc_mp4_demuxer_t *ctx = w.ctx;
     MovRecovery recovery{};
     recovery.no_moov = true;
+    // The records are the whole index: samples that boxes met before mr00
+    // put in the tables (a fragment's run, in a hostile file) do not count.
+    for (MovSampleTable &t : w.tables->of) t.count = 0;
     const uint64_t end = w.mdat_end < w.file_size ? w.mdat_end : w.file_size;
     uint64_t pos = ctx->mdat_pos;
     // Every step moves on by a whole record of at least MOV_MR01_SIZE bytes.
