@@ -482,6 +482,7 @@ extern "C" VRC_API int vrc_uri_io_file_append_bytes(vrc_uri_io_file_t *h, int va
 bool vrc::uri_io_use_blocks(vrc_uri_io_file_t *h)
 {
     if (h->write_mode) return false;
+    if (h->buffer_size >= URI_IO_BLOCK_SIZE) return true;
     auto *block = static_cast<uint8_t *>(vrc_malloc(URI_IO_BLOCK_SIZE));
     if (!block) return false;
     const int held = unread_bytes(h);

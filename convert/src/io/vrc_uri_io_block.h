@@ -27,8 +27,9 @@ constexpr int URI_IO_FLAG_READ_BACK = 8;
 constexpr int URI_IO_BLOCK_SIZE = 1 << 20;
 
 // Gives a reading handle a buffer of URI_IO_BLOCK_SIZE bytes, refilled as
-// much as it has room for at a time; bytes already buffered are kept. False
-// (the handle unchanged) when the memory cannot be had.
+// much as it has room for at a time; bytes already buffered are kept. True
+// when it has them already; false (the handle unchanged) when the memory
+// cannot be had.
 bool uri_io_use_blocks(vrc_uri_io_file_t *h);
 
 // Reading handle: the unread bytes at the logical position, without

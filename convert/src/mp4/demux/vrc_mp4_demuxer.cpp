@@ -309,11 +309,7 @@ void mov_walk(MovWalk &w)
 int vrc_mp4_demuxer_open(vrc_mp4_demuxer_t *ctx, const char *uri)
 {
     ctx->pb = vrc_uri_io_file_new(VRC_URI_IO_FLAG_READ, uri);
-    if (!ctx->pb) return -1;
-    // Samples lie close together: a seek to the next one mostly stays inside
-    // the block already read.
-    uri_io_use_blocks(ctx->pb);
-    return 0;
+    return ctx->pb ? 0 : -1;
 }
 
 // What one walk learns of the tracks starts empty; the sample times are
@@ -452,5 +448,9 @@ extern "C" VRC_API int vrc_mp4_demuxer_read_header(vrc_mp4_demuxer_t *ctx)
     if (ctx->private_mode && !w.moov && ctx->mdat_pos != 0) mov_recover_recording(w);
     mov_publish_samples(w);
     mov_close_tables(ctx, w.tables);
+    // The walk reads box headers where they lie, a fragment's or a frame
+    // record's in front of its media, with small reads; samples lie close
+    // together: a seek to the next one mostly stays inside the block read.
+    uri_io_use_blocks(ctx->pb);
     return 0;
 }
