@@ -8,12 +8,7 @@ namespace {
 
 bool is_slice(uint8_t type)
 {
-    return type == kNalSliceNonIdr || type == 2 /* partition A */ || type == kNalSliceIdr;
-}
-
-bool opens_picture(uint8_t type)
-{
-    return type == kNalSei || type == kNalSps || type == kNalPps || type == kNalAud;
+    return type == vrc::H264_NAL_SLICE || type == vrc::H264_NAL_PARTITION_A || type == vrc::H264_NAL_IDR;
 }
 
 // Position of the 00 00 01 at or after from, or size.
@@ -63,9 +58,9 @@ std::vector<AccessUnit> split_access_units(const uint8_t *data, size_t size)
                 current = AccessUnit{current.end, 0, false, 0};
             }
             ++current.slices;
-            current.idr = current.idr || nal.type == kNalSliceIdr;
+            current.idr = current.idr || nal.type == vrc::H264_NAL_IDR;
             prefix_open = false;
-        } else if (opens_picture(nal.type) && current.slices > 0 && !prefix_open) {
+        } else if (vrc::h264_opens_picture(nal.type) && current.slices > 0 && !prefix_open) {
             prefix_open = true;
             prefix_begin = nal.begin;
         }

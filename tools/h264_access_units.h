@@ -9,13 +9,6 @@
 
 namespace vrc_pack {
 
-constexpr uint8_t kNalSliceNonIdr = 1;
-constexpr uint8_t kNalSliceIdr = 5;
-constexpr uint8_t kNalSei = 6;
-constexpr uint8_t kNalSps = 7;
-constexpr uint8_t kNalPps = 8;
-constexpr uint8_t kNalAud = 9;
-
 struct NalUnit {
     size_t begin;  // first byte of its start code (a 4-byte one included)
     size_t end;    // where the next start code begins, or the end of the stream

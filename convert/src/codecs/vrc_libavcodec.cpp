@@ -17,7 +17,8 @@ bool open_library(const char *file, Library *library, AvLibraries *out)
 {
     char why[320];
     *library = Library{library_open(file, why, sizeof why), file};
-    if (!library->handle) std::snprintf(out->encoder_refusal, sizeof out->encoder_refusal, "%s cannot be loaded: %s", file, why);
+    if (!library->handle)
+        std::snprintf(out->encoder_refusal, sizeof out->encoder_refusal, "%s cannot be loaded: %s", file, why);
     return library->handle != nullptr;
 }
 

@@ -10,8 +10,20 @@ namespace vrc {
 
 constexpr uint32_t H264_NAL_SLICE_FIRST = 1;  // types 1..5 are slices (5: IDR)
 constexpr uint32_t H264_NAL_SLICE_LAST = 5;
+constexpr uint32_t H264_NAL_SLICE = 1;         // a slice of a picture that is not IDR
+constexpr uint32_t H264_NAL_PARTITION_A = 2;
+constexpr uint32_t H264_NAL_IDR = 5;
+constexpr uint32_t H264_NAL_SEI = 6;
 constexpr uint32_t H264_NAL_SPS = 7;
 constexpr uint32_t H264_NAL_PPS = 8;
+constexpr uint32_t H264_NAL_AUD = 9;
+
+// Whether a NAL unit of this type stands only in front of a picture's first
+// slice, so that after a slice it opens the next picture.
+constexpr bool h264_opens_picture(uint32_t type)
+{
+    return type == H264_NAL_AUD || type == H264_NAL_SEI || type == H264_NAL_SPS || type == H264_NAL_PPS;
+}
 
 constexpr uint8_t H264_START_CODE[4] = {0, 0, 0, 1};
 constexpr uint32_t H264_START_CODE_SIZE = sizeof H264_START_CODE;

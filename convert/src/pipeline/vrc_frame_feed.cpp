@@ -130,7 +130,8 @@ int FrameFeed::next_source()
         shift_ms_ = seamless ? last_end_ms_[kVideoSlot] - source_->first_ms_of(kVideoSlot) : 0;
         overlap_[0] = overlap_[1] = seamless;
         if (!seamless && input.first_ms < last_ms_)
-            return fail_result(result_, VRC_CONVERT_ERR_JOIN, "the recordings overlap in time: one ends after the next begins");
+            return fail_result(result_, VRC_CONVERT_ERR_JOIN,
+                               "the recordings overlap in time: one ends after the next begins");
         vrc_track_info_t theirs[2];
         source_->describe(theirs);
         if (inputs_.front_tracks[1].codec_id != theirs[1].codec_id)

@@ -50,8 +50,8 @@ public:
         const int unread = unread_samples_failure();
         if (unread != 0) return unread;
         gather_bytes_ = mu_law_frame_bytes();
-        if ((video_ && mov_entry_count(ctx_, MOV_TABLE_VIDEO) != 0) || (audio_ && mov_entry_count(ctx_, MOV_TABLE_AUDIO) != 0))
-            return 0;
+        const bool video = video_ && mov_entry_count(ctx_, MOV_TABLE_VIDEO) != 0;
+        if (video || (audio_ && mov_entry_count(ctx_, MOV_TABLE_AUDIO) != 0)) return 0;
         return no_frames_failure();
     }
 

@@ -38,10 +38,6 @@ constexpr uint32_t kChunksPerRun = 2;
 // Samples of an AAC-LC frame.
 constexpr uint32_t kAacFrameSamples = 1024;
 
-constexpr uint32_t kNalSei = 6;
-constexpr uint32_t kNalAud = 9;
-constexpr uint32_t kNalIdr = 5;
-
 // A file read in blocks of kBlock bytes through one buffer.
 class BlockFile {
 public:
@@ -452,7 +448,7 @@ private:
         const uint32_t type = header & 0x1Fu;
         if ((header & 0x80u) != 0 || (ref_.nal_types & (1u << type)) == 0) return false;
         const bool referenced = (header & 0x60u) != 0;
-        return referenced || (type != kNalIdr && type != H264_NAL_SPS && type != H264_NAL_PPS);
+        return referenced || (type != H264_NAL_IDR && type != H264_NAL_SPS && type != H264_NAL_PPS);
     }
 
     // Whether a slice's header starts as the reference's slices do.
@@ -492,7 +488,7 @@ private:
     {
         const uint32_t type = nal[0] & 0x1Fu;
         if (is_slice(type)) return has_slice && h264_first_mb_in_slice(nal, size) == 0;
-        return has_slice && (type == kNalAud || type == kNalSei || type == H264_NAL_SPS || type == H264_NAL_PPS);
+        return has_slice && h264_opens_picture(type);
     }
 
     // A picture's sample at pos: plausible NAL units from a unit that can
@@ -517,7 +513,7 @@ private:
                 sample->first_slice_size = size;
             }
             has_slice = has_slice || is_slice(type);
-            sample->key = sample->key || type == kNalIdr;
+            sample->key = sample->key || type == H264_NAL_IDR;
             sample->size += ref_.length_size + size;
             sample->units += 1;
             q += ref_.length_size + size;
@@ -629,8 +625,8 @@ private:
     bool take_aac_frame(Frame *frame, uint8_t *payload)
     {
         uint32_t have = 0;
-        const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(end_ - pos_, kPayloadCapacity));
-        const uint8_t *p = file_.at(pos_, want, &have);
+        const uint32_t most = AAC_MAX_FRAME_BYTES_PER_CHANNEL * std::max<uint32_t>(ref_.tracks[1].channels, 1);
+        const uint8_t *p = file_.at(pos_, static_cast<uint32_t>(std::min<uint64_t>(end_ - pos_, most)), &have);
         const uint32_t size = p ? aac_->frame_size(p, have) : 0;
         if (size == 0) return false;
         std::memcpy(payload, p, size);
