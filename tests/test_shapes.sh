@@ -104,6 +104,9 @@ duration() { ffprobe -v error -select_streams a -show_entries stream=duration -o
 for command in info extract; do
   "$tool" $command "$dir/cut.mp4" | grep -q "cut short: 50 of 100 video and 17 of 33 audio samples kept" ||
     fail "$command of a file cut short: $("$tool" $command "$dir/cut.mp4" 2>&1)"
+  "$tool" $command --json "$dir/cut.mp4" |
+    grep -q '"cut_short":{"video_kept":50,"video_declared":100,"audio_kept":17,"audio_declared":33}' ||
+    fail "$command --json of a file cut short: $("$tool" $command --json "$dir/cut.mp4" 2>&1)"
 done
 if [ -e "$dir/h265.mp4" ]; then
   "$tool" info "$dir/h265.mp4" | grep -q "video H.265 ('hvc1') 160x120, 25 samples, not read" ||
