@@ -41,7 +41,8 @@ struct ExtractReport {
     uint32_t first_timestamp = 0;  // of the first video frame, milliseconds
     uint32_t first_utctime = 0;
     std::string recovery;  // a recording without moov: what its records gave
-    std::string cut_short;  // a file cut short: what it kept
+    std::string cut_short;       // a file cut short: what it kept, as text and as JSON members
+    std::string cut_short_json;
 };
 
 int parse_args(int argc, char **argv, ExtractArgs *args)
@@ -141,7 +142,7 @@ void print_stream_json(std::FILE *out, const char *name, const std::string &path
 void print_json(std::FILE *out, const ExtractArgs &args, const ExtractReport &r, const vrc_mp4_demuxer_t &ctx)
 {
     const std::string recovery =
-        vrc_tool::recovery_json(vrc_tool::recovery_of(ctx)) + vrc_tool::cut_short_json(ctx, args.input);
+        vrc_tool::recovery_json(vrc_tool::recovery_of(ctx)) + r.cut_short_json;
     vrc_tool::print(out, "{%s,%s\"mode\":\"%s\"", vrc_tool::json_name("file", args.input).c_str(), recovery.c_str(),
                     vrc_tool::mode_name(ctx));
     if (!args.from.empty())
@@ -206,7 +207,8 @@ int run_extract(int argc, char **argv)
     const vrc_tool::Demuxer ctx = vrc_tool::open_mp4(args.input, &reason);
     if (!ctx) return fail(args, reason);
     reason = vrc_tool::unread_codec(*ctx);
-    if (reason.empty()) reason = vrc_tool::unreadable_samples(*ctx, args.input);
+    const vrc_tool::SampleCounts counts = vrc_tool::sample_counts(*ctx, args.input);
+    if (reason.empty()) reason = vrc_tool::unreadable_samples(counts);
     if (!reason.empty()) return fail(args, reason);
     if (!args.from.empty() && seek_to_utc(ctx.get(), args.from_utc) != 0)
         return fail(args, "no key frame at or before " + vrc_tool::utc_text(args.from_utc) + " UTC: " +
@@ -220,7 +222,8 @@ int run_extract(int argc, char **argv)
     report.audio.codec_id = vrc_tool::codec_of_kind(*ctx, VRC_MEDIA_AUDIO);
     copy_frames(ctx.get(), video.stream(), audio.stream(), &report);
     report.recovery = vrc_tool::recovery_text(vrc_tool::recovery_of(*ctx));
-    report.cut_short = vrc_tool::cut_short_text(*ctx, args.input);
+    report.cut_short = vrc_tool::cut_short_text(counts);
+    report.cut_short_json = vrc_tool::cut_short_json(counts);
     if (report.video.frames == 0 && report.audio.frames == 0) return fail(args, "no video or audio frame to read");
     if (!finish_outputs(&video, &audio, &reason)) return fail(args, reason);
     if (args.json) {

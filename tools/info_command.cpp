@@ -167,8 +167,9 @@ FileSummary summarize(const std::string &path)
     f.creation_time = ctx->creation_time;
     f.duration = ctx->duration;
     f.recovery = vrc_tool::recovery_of(*ctx);
-    f.cut_short = vrc_tool::cut_short_text(*ctx, path);
-    f.cut_short_json = vrc_tool::cut_short_json(*ctx, path);
+    const vrc_tool::SampleCounts counts = vrc_tool::sample_counts(*ctx, path);
+    f.cut_short = vrc_tool::cut_short_text(counts);
+    f.cut_short_json = vrc_tool::cut_short_json(counts);
     for (uint32_t slot = 0; slot < vrc_tool::track_count(*ctx); ++slot) f.tracks.push_back(summarize_track(*ctx, slot));
     return f;
 }

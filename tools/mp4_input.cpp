@@ -103,48 +103,37 @@ std::string unread_codec(const vrc_mp4_demuxer_t &ctx)
     return std::string();
 }
 
-SampleCounts sample_counts(const vrc_mp4_demuxer_t &ctx)
+SampleCounts sample_counts(const vrc_mp4_demuxer_t &ctx, const std::string &path)
 {
     const vrc_mp4_index_counts_t counts = index_counts_of(ctx);
-    SampleCounts c{{counts.video_samples, counts.audio_samples}, {counts.video_samples, counts.audio_samples}};
+    SampleCounts c{{counts.video_samples, counts.audio_samples}, {counts.video_samples, counts.audio_samples}, false};
     if (ctx.private_mode) return c;
     for (const uint32_t kind : {VRC_MEDIA_VIDEO, VRC_MEDIA_AUDIO}) {
         const uint32_t slot = read_track(ctx, kind);
         if (slot < track_count(ctx)) c.declared[kind] = std::max(c.kept[kind], ctx.tracks[slot].stsz.sample_count);
     }
+    c.cut_short = c.short_of_declared() && vrc_mp4_demuxer_check_complete(path.c_str()) == 0;
     return c;
 }
 
-namespace {
-
-bool cut_short(const SampleCounts &c, const std::string &path)
+std::string cut_short_text(const SampleCounts &c)
 {
-    return c.short_of_declared() && vrc_mp4_demuxer_check_complete(path.c_str()) == 0;
-}
-
-}  // namespace
-
-std::string cut_short_text(const vrc_mp4_demuxer_t &ctx, const std::string &path)
-{
-    const SampleCounts c = sample_counts(ctx);
-    if (!cut_short(c, path)) return std::string();
+    if (!c.cut_short) return std::string();
     return "cut short: " + std::to_string(c.kept[0]) + " of " + std::to_string(c.declared[0]) + " video and " +
            std::to_string(c.kept[1]) + " of " + std::to_string(c.declared[1]) + " audio samples kept";
 }
 
-std::string cut_short_json(const vrc_mp4_demuxer_t &ctx, const std::string &path)
+std::string cut_short_json(const SampleCounts &c)
 {
-    const SampleCounts c = sample_counts(ctx);
-    if (!cut_short(c, path)) return std::string();
+    if (!c.cut_short) return std::string();
     return "\"cut_short\":{\"video_kept\":" + std::to_string(c.kept[0]) + ",\"video_declared\":" +
            std::to_string(c.declared[0]) + ",\"audio_kept\":" + std::to_string(c.kept[1]) +
            ",\"audio_declared\":" + std::to_string(c.declared[1]) + "},";
 }
 
-std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx, const std::string &path)
+std::string unreadable_samples(const SampleCounts &c)
 {
-    const SampleCounts c = sample_counts(ctx);
-    if (!c.short_of_declared() || cut_short(c, path)) return std::string();
+    if (!c.short_of_declared() || c.cut_short) return std::string();
     const int k = c.kept[0] < c.declared[0] ? 0 : 1;
     return "only " + std::to_string(c.kept[k]) + " of its " + std::to_string(c.declared[k]) + " " +
            (k == 0 ? "video" : "audio") + " samples can be read (the others lie past its end)";

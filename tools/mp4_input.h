@@ -46,21 +46,24 @@ std::string unread_codec(const vrc_mp4_demuxer_t &ctx);
 // The samples of the tracks read (video, audio) that the reader's index
 // holds, against those their tables declare: fewer in a file cut short. In
 // private mode, which reads the frame records, the two agree.
+// Fewer are kept than declared either in a file cut short (a download that
+// stopped: vrc_mp4_demuxer_check_complete says the file at path is not
+// whole), which is read as far as its whole samples go, or in a whole file
+// whose tables point past its end.
 struct SampleCounts {
     uint32_t kept[2];
     uint32_t declared[2];
+    bool cut_short;
     bool short_of_declared() const { return kept[0] < declared[0] || kept[1] < declared[1]; }
 };
-SampleCounts sample_counts(const vrc_mp4_demuxer_t &ctx);
-// A file cut short (a download that stopped: vrc_mp4_demuxer_check_complete
-// says it is not whole) is read as far as its whole samples go: "cut short:
-// 50 of 100 video and 17 of 33 audio samples kept", as text and as a JSON
-// member with a comma behind; empty for other files.
-std::string cut_short_text(const vrc_mp4_demuxer_t &ctx, const std::string &path);
-std::string cut_short_json(const vrc_mp4_demuxer_t &ctx, const std::string &path);
+SampleCounts sample_counts(const vrc_mp4_demuxer_t &ctx, const std::string &path);
+// A file cut short's "cut short: 50 of 100 video and 17 of 33 audio samples
+// kept", as text and as a JSON member with a comma behind; empty for others.
+std::string cut_short_text(const SampleCounts &c);
+std::string cut_short_json(const SampleCounts &c);
 // A whole file whose tables declare samples it does not hold, as a reason;
 // empty otherwise.
-std::string unreadable_samples(const vrc_mp4_demuxer_t &ctx, const std::string &path);
+std::string unreadable_samples(const SampleCounts &c);
 
 // "h264", "aac", "g711u", "none" for 0, or "unknown".
 const char *codec_name(uint32_t codec_id);
